@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 #include <sys/types.h>
@@ -41,13 +42,23 @@ public:
     // took it no longer exists, so it can never be given back by its holder.
     bool IsHeldByDeadProcess() const;
 
+    // For an event used as a lock: when it is held by a process that no longer
+    // exists, makes this process its holder (the event stays taken) and returns
+    // true. Checked and done under the event's own mutex, so of several waiters
+    // that find the same dead holder exactly one takes the lock over.
+    bool TakeOverFromDeadHolder();
+
 private:
     NamedEvent(NamedEventState* state, std::size_t mappedSize);
     NamedEventState* m_state;
     std::size_t m_mappedSize;
 };
 
-// True when a process with this id exists.
+// True when a process with this id exists (a zombie, which can never run again,
+// counts as gone).
 bool ProcessExists(pid_t pid);
+
+// When the process started, in clock ticks after boot; 0 when it does not exist.
+std::uint64_t ProcessStartTime(pid_t pid);
 
 } // namespace platform

@@ -27,7 +27,7 @@ std::filesystem::path NamespaceFolderName() {
 // put a folder or a link there first could read or jam them, so only a real
 // folder of our own is accepted.
 void CheckOwnFolder(const std::filesystem::path& folder) {
-    struct stat info{};
+    struct stat info {};
     if (lstat(folder.c_str(), &info) != 0)
         Fail(errno, "session namespace " + folder.string());
     if (S_ISLNK(info.st_mode) || !S_ISDIR(info.st_mode))

@@ -1,4 +1,5 @@
 #include "platform/SessionNamespace.h"
+
 #include "support/TestSupport.h"
 
 #include <cstdlib>
@@ -19,7 +20,7 @@ TEST(SessionNamespace, CreatesPrivateFolderAndFollowsTheEnvironment) {
     RuntimeDir first;
     auto path = platform::SessionNamespacePath();
     EXPECT_EQ(path, first.dir.Path() / "halvara");
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(lstat(path.c_str(), &info), 0);
     EXPECT_TRUE(S_ISDIR(info.st_mode));
     EXPECT_EQ(info.st_mode & 0777, 0700u);
@@ -39,7 +40,7 @@ TEST(SessionNamespace, TightensALooseFolderAndRefusesALink) {
     ASSERT_EQ(mkdir(folder.c_str(), 0777), 0);
     ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
     platform::SessionNamespacePath();
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(stat(folder.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
 
