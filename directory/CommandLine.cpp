@@ -1,0 +1,265 @@
+#include "directory/CommandLine.h"
+
+#include "directory/DirectoryServer.h"
+#include "directory/DirectoryService.h"
+#include "directory/DirectoryStore.h"
+#include "directory/QueryArguments.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <pthread.h>
+#include <thread>
+
+namespace halvdir {
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: halvdir serve [--listen ADDR:PORT] [--db FILE] [--threads N]\n"
+    "       halvdir sysmessage [--tos N] [--db FILE] TITLE TEXT\n"
+    "       halvdir set-version [--product NAME] [--db FILE] VERSION\n"
+    "       halvdir users [--db FILE]\n"
+    "       halvdir outbox [--db FILE]\n";
+
+struct Parsed {
+    std::map<std::string, std::string> options;
+    std::vector<std::string> positional;
+};
+
+// Options take one value each; anything else is positional.
+std::optional<Parsed> ParseOptions(const std::vector<std::string>& arguments, size_t first,
+                                   const std::vector<std::string>& allowed) {
+    Parsed parsed;
+    for (size_t i = first; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument.starts_with("--")) {
+            bool known = false;
+            for (const auto& option : allowed)
+                known = known || option == argument;
+            if (!known || i + 1 >= arguments.size()) {
+                std::fprintf(stderr, "halvdir: bad option %s\n", argument.c_str());
+                return std::nullopt;
+            }
+            parsed.options[argument] = arguments[++i];
+        } else {
+            parsed.positional.push_back(argument);
+        }
+    }
+    return parsed;
+}
+
+std::string DatabasePath(const Parsed& parsed) {
+    auto it = parsed.options.find("--db");
+    std::string path = it != parsed.options.end() ? it->second : DefaultDatabasePath();
+    std::error_code error;
+    auto folder = std::filesystem::path(path).parent_path();
+    if (!folder.empty()) {
+        std::filesystem::create_directories(folder, error);
+        if (!error && it == parsed.options.end())
+            std::filesystem::permissions(folder, std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::replace, error);
+    }
+    return path;
+}
+
+int Serve(const Parsed& parsed) {
+    std::string listen = "127.0.0.1:8080";
+    if (auto it = parsed.options.find("--listen"); it != parsed.options.end())
+        listen = it->second;
+    auto colon = listen.rfind(':');
+    auto port = colon == std::string::npos ? std::nullopt : ParseInt32(listen.substr(colon + 1));
+    if (!port || *port < 1 || *port > 65535 || colon == 0) {
+        std::fprintf(stderr, "halvdir: --listen wants ADDR:PORT\n");
+        return 2;
+    }
+    std::string host = listen.substr(0, colon);
+    int threads = 64;
+    if (auto it = parsed.options.find("--threads"); it != parsed.options.end()) {
+        auto value = ParseInt32(it->second);
+        if (!value || *value < 1 || *value > 1024) {
+            std::fprintf(stderr, "halvdir: --threads wants 1 to 1024\n");
+            return 2;
+        }
+        threads = *value;
+    }
+
+    // Signals go to one thread that stops the server; no handler runs inside
+    // the server's threads. The mask is set before any thread starts.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::string dbPath = DatabasePath(parsed);
+    std::optional<StorePool> pool;
+    try {
+        pool.emplace(dbPath);
+    } catch (const StorageError& error) {
+        std::fprintf(stderr, "halvdir: cannot open %s: %s\n", dbPath.c_str(), error.what());
+        return 1;
+    }
+    DirectoryService service(*pool);
+    DirectoryServer server(service, threads);
+    if (!server.Bind(host, *port)) {
+        std::fprintf(stderr, "halvdir: cannot listen on %s\n", listen.c_str());
+        return 1;
+    }
+
+    std::atomic<bool> serverEnded{false};
+    std::thread signalThread([&] {
+        int received = 0;
+        sigwait(&stopSignals, &received);
+        if (!serverEnded) {
+            std::printf("halvdir: stopping on signal %d\n", received);
+            std::fflush(stdout);
+        }
+        server.Stop();
+    });
+    std::printf("halvdir: serving %s on %s\n", dbPath.c_str(), listen.c_str());
+    std::fflush(stdout);
+    bool ok = server.Run();
+    // When the server ended by itself, wake the signal thread.
+    serverEnded = true;
+    pthread_kill(signalThread.native_handle(), SIGTERM);
+    signalThread.join();
+    pool.reset();
+    std::printf("halvdir: stopped\n");
+    std::fflush(stdout);
+    return ok ? 0 : 1;
+}
+
+int SysMessage(const Parsed& parsed) {
+    if (parsed.positional.size() != 2) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    std::int32_t number = 0;
+    if (auto it = parsed.options.find("--tos"); it != parsed.options.end()) {
+        auto value = ParseInt32(it->second);
+        if (!value || *value < 1) {
+            std::fprintf(stderr, "halvdir: --tos wants a number of 1 or more\n");
+            return 2;
+        }
+        number = *value;
+    }
+    const std::string& title = parsed.positional[0];
+    const std::string& text = parsed.positional[1];
+    if (title.empty() || title.size() > 127 || HasControlBytes(title)) {
+        std::fprintf(stderr, "halvdir: the title is one line of 1 to 127 characters\n");
+        return 2;
+    }
+    if (text.size() > 65536) {
+        std::fprintf(stderr, "halvdir: the text is longer than 65536 bytes\n");
+        return 2;
+    }
+    StorePool pool(DatabasePath(parsed));
+    auto published = pool.Take()->PublishSystemMessage(number, title, text);
+    std::printf("published %s message at %lld\n", number == 0 ? "the general" : "a particular",
+                static_cast<long long>(published));
+    return 0;
+}
+
+int SetVersion(const Parsed& parsed) {
+    if (parsed.positional.size() != 1) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    auto version = ParseInt32(parsed.positional[0]);
+    if (!version || *version < 0) {
+        std::fprintf(stderr, "halvdir: the version is a whole number\n");
+        return 2;
+    }
+    std::string product = "drovick";
+    if (auto it = parsed.options.find("--product"); it != parsed.options.end())
+        product = ToLower(it->second);
+    if (product.empty() || product.size() > 64 || product.find('/') != std::string::npos ||
+        HasControlBytes(product)) {
+        std::fprintf(stderr, "halvdir: bad product name\n");
+        return 2;
+    }
+    StorePool pool(DatabasePath(parsed));
+    pool.Take()->SetVersion(product, *version);
+    std::printf("%s version %d\n", product.c_str(), *version);
+    return 0;
+}
+
+int Users(const Parsed& parsed) {
+    StorePool pool(DatabasePath(parsed));
+    for (const auto& user : pool.Take()->Users()) {
+        std::printf("%lld\t%s\t%s\t%s\t%s\n", static_cast<long long>(user.id), user.name.c_str(),
+                    user.email.c_str(), user.ip.c_str(),
+                    user.hasPassword ? "password" : "no-password");
+    }
+    return 0;
+}
+
+int Outbox(const Parsed& parsed) {
+    StorePool pool(DatabasePath(parsed));
+    for (const auto& mail : pool.Take()->Outbox()) {
+        std::printf("%lld\t%s\t%s\t%s\t%s\t%s\t%d\t%s\n", static_cast<long long>(mail.requested),
+                    mail.senderEmail.c_str(), mail.senderName.c_str(), mail.recipient.c_str(),
+                    mail.appName.c_str(), mail.appUrl.c_str(), mail.appId,
+                    mail.remoteAddress.c_str());
+    }
+    return 0;
+}
+
+} // namespace
+
+std::string DefaultDatabasePath() {
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    std::filesystem::path base;
+    if (dataHome && *dataHome == '/') {
+        base = dataHome;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::filesystem::path(home && *home ? home : ".") / ".local" / "share";
+    }
+    return (base / "halvdir" / "directory.db").string();
+}
+
+int RunCommandLine(const std::vector<std::string>& arguments) {
+    if (arguments.size() < 2) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    const std::string& command = arguments[1];
+    struct Command {
+        std::vector<std::string> options;
+        int (*run)(const Parsed&);
+        size_t positionalMax;
+    };
+    static const std::map<std::string, Command> commands = {
+        {"serve", {{"--listen", "--db", "--threads"}, Serve, 0}},
+        {"sysmessage", {{"--tos", "--db"}, SysMessage, 2}},
+        {"set-version", {{"--product", "--db"}, SetVersion, 1}},
+        {"users", {{"--db"}, Users, 0}},
+        {"outbox", {{"--db"}, Outbox, 0}},
+    };
+    auto it = commands.find(command);
+    if (it == commands.end()) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    auto parsed = ParseOptions(arguments, 2, it->second.options);
+    if (!parsed || parsed->positional.size() > it->second.positionalMax) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    try {
+        return it->second.run(*parsed);
+    } catch (const StorageError& error) {
+        std::fprintf(stderr, "halvdir: %s\n", error.what());
+        return 1;
+    }
+}
+
+} // namespace halvdir

@@ -1,0 +1,74 @@
+#include "directory/DirectoryServer.h"
+
+#include <cstdio>
+#include <httplib.h>
+#include <mutex>
+
+namespace halvdir {
+
+namespace {
+
+std::mutex g_logLock;
+
+void LogLine(const httplib::Request& request, const httplib::Response& response) {
+    std::string_view target = request.target;
+    auto question = target.find('?');
+    std::string query = question == std::string_view::npos
+                            ? std::string()
+                            : DirectoryService::RedactedQuery(request.path,
+                                                              target.substr(question + 1));
+    // Keep the log one line per request whatever the client sent.
+    std::string path = request.path.substr(0, 200);
+    for (char& c : path)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    std::lock_guard lock(g_logLock);
+    std::printf("%s %s %s%s%s %d %zu\n", request.remote_addr.c_str(), request.method.c_str(),
+                path.c_str(), query.empty() ? "" : "?", query.c_str(), response.status,
+                response.body.size());
+    std::fflush(stdout);
+}
+
+} // namespace
+
+DirectoryServer::DirectoryServer(DirectoryService& service, int threads)
+    : m_service(service), m_server(std::make_unique<httplib::Server>()) {
+    size_t count = threads > 0 ? static_cast<size_t>(threads) : 1;
+    m_server->new_task_queue = [count] { return new httplib::ThreadPool(count); };
+    m_server->set_tcp_nodelay(true);
+    m_server->set_keep_alive_max_count(10000);
+    m_server->set_keep_alive_timeout(5);
+    m_server->set_read_timeout(10, 0);
+    m_server->set_write_timeout(10, 0);
+    m_server->set_payload_max_length(4096);
+    m_server->set_logger(LogLine);
+
+    m_server->set_pre_routing_handler(
+        [this](const httplib::Request& request, httplib::Response& response) {
+            if (request.method != "GET" && request.method != "HEAD") {
+                response.status = 405;
+                response.set_content("Error: only GET\n", "text/plain");
+                return httplib::Server::HandlerResponse::Handled;
+            }
+            std::string_view target = request.target;
+            auto question = target.find('?');
+            std::string_view query =
+                question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
+            Reply reply = m_service.Handle(request.path, query, request.remote_addr);
+            response.status = reply.status;
+            response.set_content(reply.body, "text/plain");
+            return httplib::Server::HandlerResponse::Handled;
+        });
+}
+
+DirectoryServer::~DirectoryServer() = default;
+
+bool DirectoryServer::Bind(const std::string& host, int port) {
+    return m_server->bind_to_port(host, port);
+}
+
+bool DirectoryServer::Run() { return m_server->listen_after_bind(); }
+
+void DirectoryServer::Stop() { m_server->stop(); }
+
+} // namespace halvdir
