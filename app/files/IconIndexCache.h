@@ -1,0 +1,67 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class FileSystem;
+
+// Remembers, per file extension, the icon index the local system gave for it,
+// so that a friend's files (which have no local file to ask about) draw with the
+// icon their extension has here. Three indexes per extension: small, large,
+// open. Extensions of 0 to 3 characters are kept, lower-cased; "exe" never
+// (programs carry their own icons).
+//
+// Also holds the defaults table: row 0 folders, row 1 drives, by icon kind.
+// Safe to use from several threads.
+class IconIndexCache {
+public:
+    IconIndexCache();
+    ~IconIndexCache();
+    IconIndexCache(const IconIndexCache&) = delete;
+    IconIndexCache& operator=(const IconIndexCache&) = delete;
+
+    bool Store(const std::string& path, std::int32_t index, int kind);
+    std::int32_t Lookup(const std::string& path, int kind) const;
+
+    std::int32_t GetDefault(int row, int kind) const;
+    void SetDefault(int row, int kind, std::int32_t index);
+
+    // Fills the defaults table from the first non-removable drive of the file
+    // system: its root's small icon for drives, its first subfolder's icons for
+    // folders.
+    void FillDefaults(FileSystem& fileSystem);
+
+    // The persisted block: 16-byte records, depth first, ended by a terminator.
+    std::vector<std::uint8_t> Serialize() const;
+    // Rebuilds the trie from a block; the number of records read, or -1 for an
+    // absent or damaged block (the cache then stays as it was).
+    int Deserialize(const std::uint8_t* block, std::size_t size);
+
+    static constexpr int kRowFolder = 0;
+    static constexpr int kRowDrive = 1;
+    static constexpr std::size_t kRecordSize = 16;
+    static constexpr std::int32_t kTerminatorIndex = -5;
+
+private:
+    struct Node {
+        std::array<std::int32_t, 3> indexes{0, 0, 0};
+        std::array<std::unique_ptr<Node>, 256> children;
+    };
+
+    bool StoreLocked(const std::string& path, std::int32_t index, int kind);
+    void SerializeNode(const Node& node, std::string& extension,
+                       std::vector<std::uint8_t>& block) const;
+    static std::unique_ptr<Node> NewRoot();
+
+    mutable std::mutex m_mutex;
+    std::unique_ptr<Node> m_root;
+    std::array<std::array<std::int32_t, 3>, 2> m_defaults{};
+};
+
+// The extension a path is cached under, or false when it is not kept.
+bool StorableExtension(const std::string& path, std::string& extension);

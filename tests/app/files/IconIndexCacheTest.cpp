@@ -1,0 +1,128 @@
+#include "app/files/IconIndexCache.h"
+
+#include "app/files/LocalFileSystem.h"
+#include "platform/ByteOrder.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(IconIndexCache, StoresShortLowerCasedExtensionsOnly) {
+    IconIndexCache cache;
+    EXPECT_TRUE(cache.Store("/music/x.TXT", 7, kIconSmall));
+    EXPECT_EQ(cache.Lookup("y.txt", kIconSmall), 7);
+    EXPECT_EQ(cache.Lookup("Y.TxT", kIconSmall), 7);
+    // A kind never stored in an existing node reads as a fresh node's value.
+    EXPECT_EQ(cache.Lookup("y.txt", kIconLarge), 0);
+
+    EXPECT_FALSE(cache.Store("page.html", 9, kIconSmall));
+    EXPECT_FALSE(cache.Store("setup.exe", 9, kIconSmall));
+    EXPECT_FALSE(cache.Store("SETUP.EXE", 9, kIconSmall));
+    EXPECT_FALSE(cache.Store("noextension", 9, kIconSmall));
+    EXPECT_EQ(cache.Lookup("page.html", kIconSmall), 0);
+    EXPECT_EQ(cache.Lookup("setup.exe", kIconSmall), 0);
+    EXPECT_EQ(cache.Lookup("noextension", kIconSmall), 0);
+    EXPECT_EQ(cache.Lookup("z.abc", kIconSmall), 0); // no node on the way
+
+    // The extension is whatever follows the last dot, even in a folder name.
+    EXPECT_FALSE(cache.Store("/a.b/noext", 4, kIconSmall));
+    // "name." keeps its icon in the root, whose kinds start at -1.
+    EXPECT_EQ(cache.Lookup("name.", kIconOpen), -1);
+    EXPECT_TRUE(cache.Store("name.", 3, kIconOpen));
+    EXPECT_EQ(cache.Lookup("other.", kIconOpen), 3);
+
+    // The intermediate node "t" exists without anything stored in it.
+    EXPECT_EQ(cache.Lookup("a.t", kIconSmall), 0);
+    // Every kind keeps its own index.
+    cache.Store("x.txt", 8, kIconOpen);
+    EXPECT_EQ(cache.Lookup("x.txt", kIconSmall), 7);
+    EXPECT_EQ(cache.Lookup("x.txt", kIconOpen), 8);
+}
+
+TEST(IconIndexCache, EmptyCacheSerialisesToRootAndTerminator) {
+    IconIndexCache cache;
+    auto block = cache.Serialize();
+    ASSERT_EQ(block.size(), 32u);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(block[i], 0);
+    EXPECT_EQ(platform::LoadLE32s(&block[4]), -1);
+    EXPECT_EQ(platform::LoadLE32s(&block[12]), -1);
+    EXPECT_EQ(platform::LoadLE32(&block[16]), 0u);
+    EXPECT_EQ(platform::LoadLE32s(&block[20]), -5);
+    EXPECT_EQ(platform::LoadLE32s(&block[28]), -5);
+}
+
+TEST(IconIndexCache, BlockIsDepthFirstByByteValueAndRoundTrips) {
+    IconIndexCache cache;
+    cache.Store("a.mp3", 11, kIconSmall);
+    cache.Store("a.mp3", 12, kIconLarge);
+    cache.Store("a.doc", 20, kIconSmall);
+    cache.Store("a.m", 30, kIconOpen);
+    auto block = cache.Serialize();
+    // root, d, do, doc, m, mp, mp3, terminator
+    ASSERT_EQ(block.size(), 8u * 16u);
+    auto name = [&](int record) { return platform::ReadFixedText(&block[record * 16], 3); };
+    EXPECT_EQ(name(0), "");
+    EXPECT_EQ(name(1), "d");
+    EXPECT_EQ(name(3), "doc");
+    EXPECT_EQ(name(4), "m");
+    EXPECT_EQ(name(6), "mp3");
+    EXPECT_EQ(block[6 * 16 + 3], 0);
+    EXPECT_EQ(platform::LoadLE32s(&block[6 * 16 + 4]), 11);
+    EXPECT_EQ(platform::LoadLE32s(&block[6 * 16 + 8]), 12);
+    EXPECT_EQ(platform::LoadLE32s(&block[4 * 16 + 12]), 30);
+
+    IconIndexCache copy;
+    copy.Store("a.zip", 99, kIconSmall); // emptied by the rebuild
+    EXPECT_EQ(copy.Deserialize(block.data(), block.size()), 7);
+    EXPECT_EQ(copy.Lookup("b.MP3", kIconLarge), 12);
+    EXPECT_EQ(copy.Lookup("b.doc", kIconSmall), 20);
+    EXPECT_EQ(copy.Lookup("b.zip", kIconSmall), 0);
+    EXPECT_EQ(copy.Serialize(), block);
+}
+
+TEST(IconIndexCache, DamagedOrAbsentBlockLeavesTheCacheAlone) {
+    IconIndexCache cache;
+    cache.Store("a.ogg", 5, kIconSmall);
+    auto good = cache.Serialize();
+
+    EXPECT_EQ(cache.Deserialize(nullptr, 0), -1);
+    std::vector<std::uint8_t> unterminated(good.begin(), good.end() - 16);
+    EXPECT_EQ(cache.Deserialize(unterminated.data(), unterminated.size()), -1);
+    std::vector<std::uint8_t> ragged(good.begin(), good.end() - 1);
+    EXPECT_EQ(cache.Deserialize(ragged.data(), ragged.size()), -1);
+    EXPECT_EQ(cache.Lookup("x.ogg", kIconSmall), 5);
+
+    // Records that name "exe" or carry no NUL in their name bytes are read
+    // without harm; bytes after the terminator are not looked at.
+    std::vector<std::uint8_t> odd(48 + 7, 0xEE);
+    std::memcpy(odd.data(), "exe\0", 4);
+    std::memcpy(odd.data() + 16, "abcd", 4);
+    for (int i = 0; i < 3; ++i)
+        platform::StoreLE32s(&odd[16 + 4 + 4 * i], 2);
+    std::memset(odd.data() + 32, 0, 4);
+    for (int i = 0; i < 3; ++i)
+        platform::StoreLE32s(&odd[32 + 4 + 4 * i], -5);
+    EXPECT_EQ(cache.Deserialize(odd.data(), odd.size()), 2);
+    EXPECT_EQ(cache.Lookup("q.abc", kIconLarge), 2);
+    EXPECT_EQ(cache.Lookup("q.ogg", kIconSmall), 0);
+}
+
+TEST(IconIndexCache, DefaultsComeFromTheRootDriveAndItsFirstFolder) {
+    IconIndexCache cache;
+    LocalFileSystem files(&cache);
+    cache.FillDefaults(files);
+    EXPECT_NE(cache.GetDefault(IconIndexCache::kRowDrive, kIconSmall), 0);
+    EXPECT_EQ(cache.GetDefault(IconIndexCache::kRowDrive, kIconOpen),
+              cache.GetDefault(IconIndexCache::kRowDrive, kIconSmall));
+    EXPECT_EQ(cache.GetDefault(IconIndexCache::kRowDrive, kIconLarge), 0);
+    EXPECT_NE(cache.GetDefault(IconIndexCache::kRowFolder, kIconSmall), 0);
+    EXPECT_NE(cache.GetDefault(IconIndexCache::kRowFolder, kIconOpen),
+              cache.GetDefault(IconIndexCache::kRowFolder, kIconSmall));
+    cache.SetDefault(IconIndexCache::kRowFolder, kIconLarge, 42);
+    EXPECT_EQ(cache.GetDefault(IconIndexCache::kRowFolder, kIconLarge), 42);
+    EXPECT_EQ(cache.GetDefault(2, kIconLarge), 0);
+}
+
+} // namespace
