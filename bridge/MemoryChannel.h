@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +22,26 @@ class SharedPage;
 // 2044 bytes.
 //
 // Every refusal throws CStdExcept with unit "MemoryChannel".
+//
+// A desktop must never freeze on a dead peer, so no wait here is unbounded:
+// - Every wait of the client runs in slices of kWaitSlice; between slices the
+//   client checks that the service still holds its single-instance guard. Inside
+//   an exchange a missing service fails at once (kServiceGone). BeginExchange
+//   tolerates a service that is not up yet for the start-up limit (kStartLimit,
+//   or HALVARA_BRIDGE_START_LIMIT_MS), then fails the same way.
+// - The service's waits run in slices too and check whether the call lock is
+//   held by a process that has died; then the exchange is abandoned
+//   (kExchangeAbandoned) and the bridge loop calls RecoverAbandonedExchange
+//   before it goes on. A memory lock held by a dead process is taken over by
+//   whoever waits for it (it only guards a copy).
+// - The service's Open also clears the four data events, so a service started
+//   after a crashed one never sees stale state.
+// - The client resets request-free before it gives the call lock back (not
+//   after), so its reset cannot wipe the permission the next client has just
+//   been given; and it gives back only a call lock it really took, so an
+//   EndExchange after a failed BeginExchange never lets two clients in. A
+//   client whose call lock was freed by a restarted service fails its exchange
+//   (kServiceGone) instead of taking another client's events.
 class MemoryChannel {
 public:
     static constexpr int kServiceRole = 1;
@@ -31,6 +52,22 @@ public:
     static constexpr const char* kPageName = "Quembly bridge global memory";
     // The single-instance guard of the service; the client checks it while it waits.
     static constexpr const char* kServiceGuardName = "Quembly class Class";
+
+    // Refusals beyond the designed ones.
+    // Client: the service does not hold its guard (gone, or never came up within
+    // the start-up limit).
+    static constexpr int kServiceGone = 300;
+    // Service: the client that holds the call lock died inside the exchange.
+    static constexpr int kExchangeAbandoned = 301;
+    // Service: the stop flag given to SetStopFlag turned true while waiting.
+    static constexpr int kStopRequested = 302;
+    // RecoverAbandonedExchange on a channel that is not open on the service side.
+    static constexpr int kRecoverRefused = 303;
+
+    // Longest single wait before a side looks at its peer again.
+    static constexpr std::chrono::milliseconds kWaitSlice{500};
+    // How long BeginExchange waits for a service that is not running yet.
+    static constexpr std::chrono::milliseconds kStartLimit{10000};
 
     explicit MemoryChannel(int role);
     ~MemoryChannel();
@@ -48,6 +85,15 @@ public:
     // Client side only: launches halvserve (203 when the program file is
     // missing, 206 when it cannot be started).
     void StartService();
+
+    // Service side: after kExchangeAbandoned, puts the channel back into the
+    // idle state (the four data events cleared, not active, a memory lock or call
+    // lock left by the dead client freed) so the next client can get in.
+    void RecoverAbandonedExchange();
+
+    // Service side: the waits also end (kStopRequested) once *stop is true. The
+    // flag must outlive the channel or be reset to null first.
+    void SetStopFlag(const std::atomic<bool>* stop) { m_stopFlag = stop; }
 
     bool IsOpen() const { return m_openFlag != 0; }
     int Role() const { return m_role; }
@@ -67,4 +113,14 @@ private:
     std::unique_ptr<platform::NamedEvent> m_replyFull;
     std::unique_ptr<platform::NamedEvent> m_memoryLock;
     std::unique_ptr<platform::NamedEvent> m_callLock;
+
+    // Not part of the designed fields: whether this client holds the call lock,
+    // and the service's optional stop flag.
+    bool m_holdsCallLock = false;
+    const std::atomic<bool>* m_stopFlag = nullptr;
+
+    void AwaitEvent(platform::NamedEvent& event, bool reclaimFromDeadHolder);
+    void CheckPeer() const;
+    bool StillHoldsCallLock() const;
+    void CheckStillInExchange(platform::NamedEvent& taken);
 };
