@@ -1,0 +1,78 @@
+#include "app/files/PeerPath.h"
+
+#include "app/files/ShareTable.h"
+
+#include <climits>
+#include <cstdlib>
+
+namespace {
+
+bool Resolve(const std::string& path, std::string& resolved) {
+    char buffer[PATH_MAX];
+    if (!realpath(path.c_str(), buffer))
+        return false;
+    resolved = buffer;
+    return true;
+}
+
+// folder without a trailing "/"; "/" itself is never a container here.
+bool Inside(const std::string& path, const std::string& folder) {
+    if (folder.empty() || folder == "/")
+        return false;
+    return path.compare(0, folder.size(), folder) == 0 &&
+           (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+bool HasBadComponent(const std::string& path) {
+    // Split after the leading "/"; a trailing "/" (a folder) is fine.
+    std::size_t start = 1;
+    while (start < path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string component = path.substr(start, end - start);
+        if (component.empty() || component == "." || component == "..")
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+std::string WithoutSlash(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+} // namespace
+
+bool CanonicalizePeerPath(const ShareTable& table, const std::string& path,
+                          std::string& canonical) {
+    canonical.clear();
+    if (path.size() < 2 || path.front() != '/' || path.size() >= PATH_MAX ||
+        path.find('\0') != std::string::npos || HasBadComponent(path))
+        return false;
+    if (!table.IsShared(path))
+        return false;
+    std::string resolved;
+    if (!Resolve(path, resolved))
+        return false;
+
+    const std::string written = WithoutSlash(path);
+    for (const auto& never : ShareTable::NeverSharedFolders()) {
+        std::string resolvedNever;
+        if (Inside(written, never) || Inside(resolved, never) ||
+            (Resolve(never, resolvedNever) && Inside(resolved, resolvedNever)))
+            return false;
+    }
+    // The written path lies in a shared folder; the resolved one must too (a
+    // link from one shared folder into another is fine, out of all of them not).
+    for (const auto& entry : table.Entries()) {
+        std::string resolvedEntry;
+        if (Resolve(entry, resolvedEntry) && Inside(resolved, resolvedEntry)) {
+            canonical = resolved;
+            return true;
+        }
+    }
+    return false;
+}

@@ -1,0 +1,177 @@
+#include "app/files/SharedFileSystem.h"
+
+#include "app/files/PeerPath.h"
+#include "app/files/ShareTable.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr char kRoot[] = "/";
+
+bool ListsRoot(const std::string& pattern) {
+    return pattern == "/" || pattern == "/*" || pattern == "/*.*";
+}
+
+} // namespace
+
+SharedFileSystem::SharedFileSystem(ShareTable* table, IconIndexCache* iconCache)
+    : LocalFileSystem(iconCache)
+    , m_table(table) {
+    if (m_table)
+        m_table->AddRef();
+}
+
+SharedFileSystem::~SharedFileSystem() {
+    if (m_table)
+        m_table->Release();
+}
+
+bool SharedFileSystem::PeerMayRead(const std::string& path) const {
+    std::string canonical;
+    return m_table && CanonicalizePeerPath(*m_table, path, canonical);
+}
+
+bool SharedFileSystem::IsRootWithShares(const std::string& path) const {
+    return path == kRoot && m_table && m_table->HasShareOnDrive(kRoot);
+}
+
+bool SharedFileSystem::IsDirectory() {
+    return m_virtualRoot ? true : LocalFileSystem::IsDirectory();
+}
+
+// A peer reads shared folders and changes nothing.
+bool SharedFileSystem::CopyFile(const std::string&, const std::string&, bool) {
+    return false;
+}
+bool SharedFileSystem::CreateDirectory(const std::string&) {
+    return false;
+}
+bool SharedFileSystem::RecycleFile(const char*) {
+    return false;
+}
+bool SharedFileSystem::MoveFile(const std::string&, const std::string&) {
+    return false;
+}
+bool SharedFileSystem::OpenFile(void*, const std::string&) {
+    return false;
+}
+
+int SharedFileSystem::GetKind() {
+    return kFileSystemShared;
+}
+
+bool SharedFileSystem::HasSubdirectories(const std::string& folder) {
+    // The root's subfolders are the shared folders.
+    if (folder == kRoot)
+        return IsRootWithShares(folder);
+    return PeerMayRead(folder) && LocalFileSystem::HasSubdirectories(folder);
+}
+
+// Where this user's trash is says who the user is; a peer has no use for it.
+std::string SharedFileSystem::GetRecycleBinPath() {
+    return {};
+}
+
+std::uint32_t SharedFileSystem::GetLogicalDriveStrings(std::uint32_t length, char* buffer) {
+    std::uint32_t result = LocalFileSystem::GetLogicalDriveStrings(length, buffer);
+    if (result == 0 || result > length)
+        return result;
+    if (!m_table)
+        return 0;
+    std::vector<char> all(buffer, buffer + length);
+    std::memset(buffer, 0, length);
+    char* out = buffer;
+    for (const char* root = all.data(); *root; root += std::strlen(root) + 1) {
+        if (!m_table->HasShareOnDrive(root))
+            continue;
+        std::size_t size = std::strlen(root) + 1;
+        std::memcpy(out, root, size);
+        out += size;
+    }
+    return result;
+}
+
+int SharedFileSystem::GetDriveType(const std::string& root) {
+    if (!IsRootWithShares(root) && !PeerMayRead(root))
+        return kDriveNoRoot;
+    return LocalFileSystem::GetDriveType(root);
+}
+
+bool SharedFileSystem::ResolveShortcut(void* ownerWindow, const std::string& shortcut,
+                                       std::string& target) {
+    target.clear();
+    // The check resolves the link: one that leads out of the shared folders
+    // is not followed for a peer.
+    if (!PeerMayRead(shortcut))
+        return false;
+    return LocalFileSystem::ResolveShortcut(ownerWindow, shortcut, target);
+}
+
+bool SharedFileSystem::IsHidden() {
+    return m_virtualRoot ? false : LocalFileSystem::IsHidden();
+}
+
+bool SharedFileSystem::GetStatus(const std::string& path, FileStatus& status) {
+    if (!PeerMayRead(path)) {
+        status = FileStatus{};
+        return false;
+    }
+    return LocalFileSystem::GetStatus(path, status);
+}
+
+int SharedFileSystem::GetFileInfo(const std::string& path, ShellFileInfo& info,
+                                  std::uint32_t flags) {
+    if (!IsRootWithShares(path) && !PeerMayRead(path)) {
+        info = ShellFileInfo{};
+        return 0;
+    }
+    return LocalFileSystem::GetFileInfo(path, info, flags);
+}
+
+std::string SharedFileSystem::GetFilePath() {
+    if (!m_virtualRoot)
+        return LocalFileSystem::GetFilePath();
+    if (m_virtualIndex < 0 || m_virtualIndex > static_cast<long>(m_virtualList.size()))
+        return {};
+    if (m_virtualIndex == 0)
+        return ".";
+    std::string folder = m_virtualList[static_cast<std::size_t>(m_virtualIndex - 1)];
+    if (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    return folder;
+}
+
+bool SharedFileSystem::IsDots() {
+    return m_virtualRoot ? m_virtualIndex == 0 : LocalFileSystem::IsDots();
+}
+
+bool SharedFileSystem::FindNextFile() {
+    if (!m_virtualRoot)
+        return LocalFileSystem::FindNextFile();
+    if (m_virtualIndex <= static_cast<long>(m_virtualList.size()))
+        ++m_virtualIndex;
+    return m_virtualIndex < static_cast<long>(m_virtualList.size());
+}
+
+bool SharedFileSystem::FindFile(const std::string& pattern, std::uint32_t flags) {
+    if (ListsRoot(pattern)) {
+        // The root lists as "." followed by the shared folders, even when
+        // there are none.
+        m_virtualRoot = true;
+        m_virtualIndex = -1;
+        m_virtualList.clear();
+        if (m_table)
+            m_table->ListUnder(kRoot, m_virtualList);
+        return true;
+    }
+    m_virtualRoot = false;
+    m_virtualList.clear();
+    std::size_t slash = pattern.rfind('/');
+    if (slash == std::string::npos || !PeerMayRead(pattern.substr(0, slash + 1))) {
+        // Leave no earlier listing behind to be read through the item queries.
+        LocalFileSystem::FindFile(std::string(), flags);
+        return false;
+    }
+    return LocalFileSystem::FindFile(pattern, flags);
+}

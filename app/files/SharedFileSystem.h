@@ -1,0 +1,51 @@
+#pragma once
+
+#include "app/files/LocalFileSystem.h"
+
+#include <string>
+#include <vector>
+
+class ShareTable;
+
+// The disks of this computer as a peer may see them: only the shared folders.
+// Listing the root gives "." and then every shared folder (a virtual listing);
+// listing anything else works only inside a shared folder; every changing
+// operation is refused. Paths given to it are treated as a peer's: each goes
+// through CanonicalizePeerPath before it reaches the disk.
+class SharedFileSystem : public LocalFileSystem {
+public:
+    // Holds a reference on the table while it lives; table may be null.
+    SharedFileSystem(ShareTable* table, IconIndexCache* iconCache = nullptr);
+    ~SharedFileSystem() override;
+
+    bool IsDirectory() override;
+    bool CopyFile(const std::string& source, const std::string& destination,
+                  bool failIfExists) override;
+    bool CreateDirectory(const std::string& path) override;
+    bool RecycleFile(const char* path) override;
+    int GetKind() override;
+    bool HasSubdirectories(const std::string& folder) override;
+    std::string GetRecycleBinPath() override;
+    std::uint32_t GetLogicalDriveStrings(std::uint32_t length, char* buffer) override;
+    int GetDriveType(const std::string& root) override;
+    bool ResolveShortcut(void* ownerWindow, const std::string& shortcut,
+                         std::string& target) override;
+    bool MoveFile(const std::string& source, const std::string& destination) override;
+    bool IsHidden() override;
+    bool GetStatus(const std::string& path, FileStatus& status) override;
+    int GetFileInfo(const std::string& path, ShellFileInfo& info, std::uint32_t flags) override;
+    std::string GetFilePath() override;
+    bool IsDots() override;
+    bool FindNextFile() override;
+    bool FindFile(const std::string& pattern, std::uint32_t flags) override;
+    bool OpenFile(void* ownerWindow, const std::string& path) override;
+
+private:
+    bool PeerMayRead(const std::string& path) const;
+    bool IsRootWithShares(const std::string& path) const;
+
+    ShareTable* m_table;
+    bool m_virtualRoot = false;
+    long m_virtualIndex = -1;
+    std::vector<std::string> m_virtualList;
+};
