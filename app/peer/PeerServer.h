@@ -1,0 +1,76 @@
+#pragma once
+
+#include "app/peer/TimeOutSocket.h"
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// The thread model the peer servers (remote file system, search, transfer)
+// share. Start runs one worker thread that listens on the server's port,
+// accepts with a 5-second limit so that it looks at its run flag at least that
+// often, and serves each accepted connection completely before it accepts the
+// next. When the port cannot be taken it tries again every 5 seconds and gives
+// up after the sixth attempt.
+//
+// A derived server implements ServeConnection and must call Stop(true) in its
+// own destructor, so the worker never calls into a half-destroyed object.
+class PeerServer {
+public:
+    // The worker's exit code while it runs, as the thread exit code says "still active".
+    static constexpr int kStillActive = 259;
+
+    struct Timing {
+        int listenAttempts = 6;
+        std::chrono::milliseconds listenRetryDelay{5000};
+        std::chrono::milliseconds acceptLimit{5000};
+    };
+
+    explicit PeerServer(int port);
+    PeerServer(int port, Timing timing);
+    virtual ~PeerServer();
+    PeerServer(const PeerServer&) = delete;
+    PeerServer& operator=(const PeerServer&) = delete;
+
+    // Refused (false) while a worker thread is recorded.
+    bool Start();
+    // Clears the run flag. When asked to wait, polls every 50 ms until the worker
+    // has ended. False when no worker thread was recorded.
+    bool Stop(bool wait);
+
+    // The run flag.
+    bool IsRunning() const { return m_running.load(); }
+    // True while the worker holds its listening socket.
+    bool IsListening() const { return m_listening.load(); }
+    // kStillActive while the worker runs; then 1 after a stop, 0 when it gave up
+    // on its listening socket. -1 before the first start.
+    int ExitCode() const { return m_exitCode.load(); }
+    int Port() const { return m_port; }
+
+protected:
+    // Serves one accepted connection on the worker thread. The connection
+    // watches the run flag, so a stop cancels a call waiting on a silent peer.
+    // Exceptions are caught per connection.
+    virtual void ServeConnection(TimeOutSocket& connection) = 0;
+    // Called on the worker thread when the listening socket could not be made
+    // (attempt counts from 1) and when the worker gives up; default: nothing.
+    virtual void OnListenFailed(int attempt, int error);
+
+private:
+    void Run();
+    // Sleeps for the delay in short steps; false when the run flag was cleared.
+    bool Pause(std::chrono::milliseconds delay);
+    // Joins a worker that has ended; the caller holds m_threadMutex.
+    void ReapEndedWorker();
+
+    const int m_port;
+    const Timing m_timing;
+    std::atomic<bool> m_running{false};
+    std::atomic<bool> m_listening{false};
+    std::atomic<int> m_exitCode{-1};
+    // Guards m_thread: Start and Stop may be called from different threads.
+    std::mutex m_threadMutex;
+    std::thread m_thread;
+};
