@@ -290,17 +290,20 @@ SystemMessage InternetDatabase::GetSystemMessage(std::int32_t index) {
     return message;
 }
 
-void InternetDatabase::SendInvitationMail(const std::string& senderEMail, const std::string& text1,
-                                          const std::string& text2, const std::string& senderName,
-                                          const std::string& text3, std::int32_t number) {
+void InternetDatabase::SendInvitationMail(const std::string& senderEMail,
+                                          const std::string& recipientEMail,
+                                          const std::string& applicationName,
+                                          const std::string& senderName,
+                                          const std::string& applicationAddress,
+                                          std::int32_t applicationId) {
     static constexpr Numbers kNumbers{753, 770, 775, 780, 787};
     RequireAddress(kNumbers.noAddress);
     if (senderEMail.empty() || m_host.empty())
         Refuse(756);
     std::string target = "/cgi-bin/notify_mail?" + EncodeQueryText(senderEMail) + "+" +
-                         EncodeQueryText(text1) + "+" + EncodeQueryText(text2) + "+" +
-                         EncodeQueryText(senderName) + "+" + EncodeQueryText(text3) + "+" +
-                         Decimal(number);
+                         EncodeQueryText(recipientEMail) + "+" + EncodeQueryText(applicationName) +
+                         "+" + EncodeQueryText(senderName) + "+" +
+                         EncodeQueryText(applicationAddress) + "+" + Decimal(applicationId);
     std::string body = Fetch(target, kNumbers);
     if (body.empty())
         Refuse(800);

@@ -59,9 +59,9 @@ public:
     SystemMessageTimes GetSystemMessageTime(std::int32_t number);
     // index below 1: the general message; otherwise the particular one.
     SystemMessage GetSystemMessage(std::int32_t index);
-    void SendInvitationMail(const std::string& senderEMail, const std::string& text1,
-                            const std::string& text2, const std::string& senderName,
-                            const std::string& text3, std::int32_t number);
+    void SendInvitationMail(const std::string& senderEMail, const std::string& recipientEMail,
+                            const std::string& applicationName, const std::string& senderName,
+                            const std::string& applicationAddress, std::int32_t applicationId);
     // The address of a random online user of that TOS.
     std::string GetRandomIP(std::int32_t tos);
     void RemoveRandomIP(std::int32_t tos, const std::string& ownIp);

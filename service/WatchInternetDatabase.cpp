@@ -91,10 +91,13 @@ void WatchInternetDatabase::UpdateProfile(std::int32_t ownId, const std::string&
 }
 
 void WatchInternetDatabase::SendInvitationMail(const std::string& senderEMail,
-                                               const std::string& text1, const std::string& text2,
+                                               const std::string& recipientEMail,
+                                               const std::string& applicationName,
                                                const std::string& senderName,
-                                               const std::string& text3, std::int32_t number) {
-    Begin(148).database.SendInvitationMail(senderEMail, text1, text2, senderName, text3, number);
+                                               const std::string& applicationAddress,
+                                               std::int32_t applicationId) {
+    Begin(148).database.SendInvitationMail(senderEMail, recipientEMail, applicationName, senderName,
+                                           applicationAddress, applicationId);
 }
 
 void WatchInternetDatabase::UpdateIP(std::int32_t ownId, const std::string& ip) {

@@ -37,9 +37,9 @@ public:
     std::int32_t RegisterNewID();
     void UpdateProfile(std::int32_t ownId, const std::string& name, const std::string& eMail,
                        const std::string& password);
-    void SendInvitationMail(const std::string& senderEMail, const std::string& text1,
-                            const std::string& text2, const std::string& senderName,
-                            const std::string& text3, std::int32_t number);
+    void SendInvitationMail(const std::string& senderEMail, const std::string& recipientEMail,
+                            const std::string& applicationName, const std::string& senderName,
+                            const std::string& applicationAddress, std::int32_t applicationId);
     void UpdateIP(std::int32_t ownId, const std::string& ip);
     bool CheckPassword(std::int32_t id, const std::string& password);
 
