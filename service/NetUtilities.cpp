@@ -6,19 +6,25 @@
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <ifaddrs.h>
+#include <memory>
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
 constexpr int kHttpPort = 80;
 constexpr int kReachableLimitMs = 15000;
+// The current-IP probe counts as hung after 5 seconds; stay well inside that.
+constexpr int kRouteLookupLimitMs = 2000;
 constexpr const char* kDefaultDirectory = "127.0.0.1:8080";
 // Well-known, highly available web servers answering on port 80.
 constexpr const char* kWellKnownSites[] = {"www.wikipedia.org", "www.debian.org", "www.kernel.org"};
@@ -59,17 +65,8 @@ std::string InterfaceText(const in_addr& address) {
 std::string RoutingAddress(const std::string& directoryHost) {
     HostAndPort target = SplitHostPort(directoryHost, kHttpPort);
     in_addr address{};
-    if (inet_pton(AF_INET, target.host.c_str(), &address) != 1) {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_DGRAM;
-        addrinfo* found = nullptr;
-        if (target.host.empty() || getaddrinfo(target.host.c_str(), nullptr, &hints, &found) != 0 ||
-            !found)
-            return {};
-        address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-        freeaddrinfo(found);
-    }
+    if (!ResolveIPv4Within(target.host, kRouteLookupLimitMs, address.s_addr))
+        return {};
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return {};
@@ -123,6 +120,53 @@ LocalLookup LookUpLocalAddress(const std::string& directoryHost, std::string& ad
 }
 
 } // namespace
+
+bool ResolveIPv4Within(const std::string& host, int ms, std::uint32_t& address) {
+    if (host.empty())
+        return false;
+    in_addr numeric{};
+    if (inet_pton(AF_INET, host.c_str(), &numeric) == 1) {
+        address = numeric.s_addr;
+        return true;
+    }
+    // Shared with the look-up thread, which may outlive this call.
+    struct Lookup {
+        std::mutex lock;
+        std::condition_variable done;
+        bool finished = false;
+        bool found = false;
+        std::uint32_t address = 0;
+    };
+    auto lookup = std::make_shared<Lookup>();
+    try {
+        std::thread([lookup, host] {
+            addrinfo hints{};
+            hints.ai_family = AF_INET;
+            hints.ai_socktype = SOCK_STREAM;
+            addrinfo* list = nullptr;
+            bool found = getaddrinfo(host.c_str(), nullptr, &hints, &list) == 0 && list;
+            std::uint32_t result = 0;
+            if (found)
+                result = reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr.s_addr;
+            if (list)
+                freeaddrinfo(list);
+            std::lock_guard<std::mutex> hold(lookup->lock);
+            lookup->finished = true;
+            lookup->found = found;
+            lookup->address = result;
+            lookup->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    std::unique_lock<std::mutex> hold(lookup->lock);
+    if (!lookup->done.wait_for(hold, std::chrono::milliseconds(ms > 0 ? ms : 0),
+                               [&] { return lookup->finished; }))
+        return false;
+    if (lookup->found)
+        address = lookup->address;
+    return lookup->found;
+}
 
 HostAndPort SplitHostPort(const std::string& text, int defaultPort) {
     HostAndPort result{Trim(text), defaultPort};

@@ -19,6 +19,11 @@ struct HostAndPort {
 // Splits "host[:port]"; a missing or unreadable port gives defaultPort.
 HostAndPort SplitHostPort(const std::string& text, int defaultPort);
 
+// Resolves host (a dotted quad or a name) to an IPv4 address in network byte
+// order within ms milliseconds. A name look-up runs on a thread of its own, so a
+// resolver that hangs costs the caller no more than the limit.
+bool ResolveIPv4Within(const std::string& host, int ms, std::uint32_t& address);
+
 // The directory host as "host" or "host:port": HALVARA_DIRECTORY, else the
 // bundled directory on this computer.
 std::string DirectoryHost();

@@ -1,10 +1,11 @@
 #include "TimedSocket.h"
 
+#include "NetUtilities.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -33,22 +34,6 @@ private:
     std::atomic<bool>& m_busy;
     bool m_taken = false;
 };
-
-bool ResolveIPv4(const std::string& host, in_addr& address) {
-    if (host.empty())
-        return false;
-    if (inet_pton(AF_INET, host.c_str(), &address) == 1)
-        return true;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found)
-        return false;
-    address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return true;
-}
 
 int MakeStreamSocket() {
     return socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -125,8 +110,9 @@ bool TimedSocket::ConnectWithin(const std::string& host, int port, int ms) {
         close(m_fd);
         m_fd = -1;
     }
+    // The name look-up counts against the same limit as the connect.
     in_addr address{};
-    if (!ResolveIPv4(host, address))
+    if (!ResolveIPv4Within(host, RemainingMs(), address.s_addr))
         return false;
     m_fd = MakeStreamSocket();
     if (m_fd < 0)

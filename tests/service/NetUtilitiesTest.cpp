@@ -4,6 +4,7 @@
 #include "service/TimedSocket.h"
 #include "support/TestSupport.h"
 
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <gtest/gtest.h>
 
@@ -96,6 +97,18 @@ TEST(NetUtilitiesTest, HostsPortsAndProbeList) {
     EXPECT_EQ(DirectoryHost(), "127.0.0.9:81");
     ScopedEnvironment probes("HALVARA_PROBE_HOSTS", "127.0.0.1:1, ,127.0.0.2:2");
     EXPECT_EQ(ProbeHosts(), (std::vector<std::string>{"127.0.0.1:1", "127.0.0.2:2"}));
+}
+
+TEST(NetUtilitiesTest, NameLookUpIsBounded) {
+    std::uint32_t address = 0;
+    ASSERT_TRUE(ResolveIPv4Within("localhost", 5000, address));
+    EXPECT_EQ(address, htonl(INADDR_LOOPBACK));
+    ASSERT_TRUE(ResolveIPv4Within("127.0.0.7", 0, address));
+    EXPECT_EQ(address, htonl(0x7F000007));
+    EXPECT_FALSE(ResolveIPv4Within("", 1000, address));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(ResolveIPv4Within("no-such-host.invalid", 300, address));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1300));
 }
 
 TEST(NetUtilitiesTest, HostReachableOnlyWhenItAccepts) {
