@@ -57,6 +57,9 @@ protected:
     // Called on the worker thread when the listening socket could not be made
     // (attempt counts from 1) and when the worker gives up; default: nothing.
     virtual void OnListenFailed(int attempt, int error);
+    // For the sockets a server opens itself while serving (a search forwarded to
+    // other peers), so that a stop cancels their calls too.
+    const std::atomic<bool>* RunFlag() const { return &m_running; }
 
 private:
     void Run();
