@@ -40,6 +40,7 @@ public:
     const std::string& Agent() const { return m_agent; }
     // The current local address text, "0.0.0.0" when none.
     std::string CurrentAddress(const std::string& directoryHost) const;
+    // Set before the session is handed to other threads.
     void SetTimeLimits(std::chrono::milliseconds connect, std::chrono::milliseconds transfer);
 
     // GET http://host + target without any cache. At most bodyLimit bytes of the
