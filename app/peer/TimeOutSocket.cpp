@@ -3,13 +3,18 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <mutex>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -19,17 +24,48 @@ using Clock = std::chrono::steady_clock;
 // How often a waiting call looks at the run flag.
 constexpr std::chrono::milliseconds kFlagSlice{100};
 
-bool ResolveIPv4(const std::string& host, in_addr& address) {
+// A dotted address at once; a name on a thread of its own, so that a hanging
+// resolver cannot stretch the connect past its limit. The thread may outlive
+// the call and only touches the state they share.
+bool ResolveIPv4(const std::string& host, Clock::time_point deadline, in_addr& address) {
     if (inet_pton(AF_INET, host.c_str(), &address) == 1)
         return true;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found)
+    if (host.empty())
         return false;
-    address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
+    struct Lookup {
+        std::mutex lock;
+        std::condition_variable done;
+        bool finished = false;
+        bool found = false;
+        in_addr address{};
+    };
+    auto lookup = std::make_shared<Lookup>();
+    try {
+        std::thread([lookup, host] {
+            addrinfo hints{};
+            hints.ai_family = AF_INET;
+            hints.ai_socktype = SOCK_STREAM;
+            addrinfo* list = nullptr;
+            bool found = getaddrinfo(host.c_str(), nullptr, &hints, &list) == 0 && list;
+            in_addr result{};
+            if (found)
+                result = reinterpret_cast<const sockaddr_in*>(list->ai_addr)->sin_addr;
+            if (list)
+                freeaddrinfo(list);
+            std::lock_guard hold(lookup->lock);
+            lookup->finished = true;
+            lookup->found = found;
+            lookup->address = result;
+            lookup->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    std::unique_lock hold(lookup->lock);
+    if (!lookup->done.wait_until(hold, deadline, [&] { return lookup->finished; }) ||
+        !lookup->found)
+        return false;
+    address = lookup->address;
     return true;
 }
 
@@ -95,7 +131,7 @@ bool TimeOutSocket::Connect(const std::string& host, int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (port <= 0 || port > 65535 || !ResolveIPv4(host, address.sin_addr)) {
+    if (port <= 0 || port > 65535 || !ResolveIPv4(host, CallDeadline(), address.sin_addr)) {
         m_lastError = EHOSTUNREACH;
         return false;
     }

@@ -39,7 +39,7 @@ public:
     void KillTimeOut();
 
     // Connects to a dotted address or a host name within 5 seconds (the limit
-    // is re-armed). Name resolution itself is not bounded.
+    // is re-armed); a name look-up counts against the same limit.
     bool Connect(const std::string& host, int port);
     // Binds to address ("" or "0.0.0.0" = every local address) and port and listens.
     bool Listen(const std::string& address, int port, int backlog = 24);

@@ -197,6 +197,10 @@ TEST(TimeOutSocket, ConnectAndSendAreBounded) {
     EXPECT_FALSE(sender.SendBlock(huge, 300ms));
     EXPECT_EQ(sender.LastError(), ETIMEDOUT);
     EXPECT_LT(Elapsed(started), 2s);
+
+    // A host name is looked up before connecting.
+    TimeOutSocket byName;
+    EXPECT_TRUE(byName.Connect("localhost", listener.port)) << byName.LastError();
 }
 
 TEST(TimeOutSocket, AClearedRunFlagCancelsAWaitingCall) {
