@@ -427,6 +427,24 @@ void ComputeHints(PatternProgram& program) {
         }
     }
 
+    if (start.op == PatternOp::Bol) {
+        const int second = program.Next(first);
+        if (second >= 0 && nodes[static_cast<std::size_t>(second)].op == PatternOp::Exactly)
+            program.prefix = std::string(program.Literal(nodes[static_cast<std::size_t>(second)]));
+    }
+    int beforeLast = -1;
+    int last = -1;
+    for (int scan = first; scan >= 0; scan = program.Next(scan)) {
+        if (nodes[static_cast<std::size_t>(scan)].op == PatternOp::End)
+            break;
+        beforeLast = last;
+        last = scan;
+    }
+    if (last >= 0 && beforeLast >= 0 &&
+        nodes[static_cast<std::size_t>(last)].op == PatternOp::Eol &&
+        nodes[static_cast<std::size_t>(beforeLast)].op == PatternOp::Exactly)
+        program.suffix = std::string(program.Literal(nodes[static_cast<std::size_t>(beforeLast)]));
+
     // A chain of only ^, literals and $ needs no engine at all.
     std::string literal;
     bool atStart = false;

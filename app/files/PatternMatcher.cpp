@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstring>
-#include <string.h>
 
 namespace {
 
@@ -45,13 +44,25 @@ bool IsWordChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
+// Leftmost occurrence of a literal. Names are short, so a memchr for the
+// first character and a compare beat a general substring search.
 const char* FindLiteral(const char* begin, const char* end, std::string_view literal) {
     if (literal.empty())
         return begin;
-    const auto length = static_cast<std::size_t>(end - begin);
-    if (literal.size() == 1)
-        return static_cast<const char*>(std::memchr(begin, literal[0], length));
-    return static_cast<const char*>(::memmem(begin, length, literal.data(), literal.size()));
+    if (static_cast<std::size_t>(end - begin) < literal.size())
+        return nullptr;
+    const char first = literal[0];
+    const char* rest = literal.data() + 1;
+    const std::size_t restLength = literal.size() - 1;
+    const char* last = end - literal.size();
+    for (const char* p = begin; p <= last; ++p) {
+        p = static_cast<const char*>(std::memchr(p, first, static_cast<std::size_t>(last - p) + 1));
+        if (p == nullptr)
+            return nullptr;
+        if (std::memcmp(p + 1, rest, restLength) == 0)
+            return p;
+    }
+    return nullptr;
 }
 
 // One backtracking run of a program over one subject: greedy repetitions that
@@ -338,37 +349,40 @@ bool PatternMatcher::Match(std::string_view subject) {
             SetError(kNoProgram);
         return false;
     }
+    // The engine compares through the subject's pointer, never a null one.
+    if (subject.data() == nullptr)
+        subject = std::string_view("", 0);
+    // The subject is kept only when it matched: nothing reads it otherwise,
+    // and most names of a search do not match.
+    if (!RunMatch(subject))
+        return false;
+    m_matched = true;
     m_subject.assign(subject);
-    m_matched = RunMatch();
-    if (m_matched) {
-        for (int i = 1; i <= m_program->groupCount && i < kSubExpressions; ++i) {
-            if (m_start[i] >= 0 && m_end[i] >= m_start[i])
-                ++m_groupCount;
-        }
+    for (int i = 1; i <= m_program->groupCount && i < kSubExpressions; ++i) {
+        if (m_start[i] >= 0 && m_end[i] >= m_start[i])
+            ++m_groupCount;
     }
-    return m_matched;
+    return true;
 }
 
-bool PatternMatcher::RunMatch() {
+bool PatternMatcher::RunMatch(std::string_view subject) {
     const PatternProgram& program = *m_program;
-    const char* begin = m_subject.data();
-    const char* end = begin + m_subject.size();
-    for (int i = 0; i < kSubExpressions; ++i)
-        m_start[i] = m_end[i] = -1;
+    const char* begin = subject.data();
+    const char* end = begin + subject.size();
 
     if (program.shape == PatternShape::Literal) {
+        // Literal programs have no groups; only the whole match is recorded.
         const std::string_view literal = program.literal;
-        const std::string_view text = m_subject;
         std::ptrdiff_t at = -1;
         if (program.literalAtStart && program.literalAtEnd) {
-            if (text == literal)
+            if (subject == literal)
                 at = 0;
         } else if (program.literalAtStart) {
-            if (text.starts_with(literal))
+            if (subject.starts_with(literal))
                 at = 0;
         } else if (program.literalAtEnd) {
-            if (text.ends_with(literal))
-                at = static_cast<std::ptrdiff_t>(text.size() - literal.size());
+            if (subject.ends_with(literal))
+                at = static_cast<std::ptrdiff_t>(subject.size() - literal.size());
         } else if (const char* found = FindLiteral(begin, end, literal)) {
             at = found - begin;
         }
@@ -379,12 +393,15 @@ bool PatternMatcher::RunMatch() {
         return true;
     }
 
+    if (!program.prefix.empty() && !subject.starts_with(program.prefix))
+        return false;
+    if (!program.suffix.empty() && !subject.ends_with(program.suffix))
+        return false;
     // An anchored program is tried once; checking for the required literal
     // first would cost more than the single attempt saves.
     if (!program.anchored && !program.must.empty() &&
         FindLiteral(begin, end, program.must) == nullptr)
         return false;
-
     Engine engine(program, begin, end, m_budget, m_start, m_end);
     bool matched = false;
     if (program.anchored) {

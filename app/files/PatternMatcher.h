@@ -101,7 +101,7 @@ public:
 
 private:
     void SetError(int code);
-    bool RunMatch();
+    bool RunMatch(std::string_view subject);
 
     std::shared_ptr<const PatternProgram> m_program;
     std::string m_subject;

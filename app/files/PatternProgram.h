@@ -63,6 +63,10 @@ struct PatternProgram {
     int firstChar = -1;
     bool anchored = false;
     std::string must;
+    // Literals every match starts with (anchored programs) and every match
+    // ends with (programs that end in a literal and $): cheap rejections.
+    std::string prefix;
+    std::string suffix;
 
     PatternShape shape = PatternShape::General;
     std::string literal;
