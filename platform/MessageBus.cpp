@@ -203,7 +203,10 @@ int MessageBus::PostToAll(std::uint32_t number, std::uint64_t wParam, std::uint6
     auto datagram = EncodeMessage({number, wParam, lParam});
     int delivered = 0;
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    // Never throws: a folder that changes under the walk ends it early.
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        const auto& entry = *it;
         struct stat info {};
         if (lstat(entry.path().c_str(), &info) != 0 || !S_ISSOCK(info.st_mode))
             continue;

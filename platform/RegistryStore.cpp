@@ -212,7 +212,8 @@ std::vector<std::string> RegistryStore::SubKeys(std::string_view key) const {
     std::filesystem::directory_iterator it(folder, error);
     if (error)
         return names;
-    for (const auto& entry : it) {
+    for (std::filesystem::directory_iterator end; !error && it != end; it.increment(error)) {
+        const auto& entry = *it;
         std::string name = entry.path().filename().string();
         if (name.starts_with(kReservedPrefix))
             continue;
