@@ -15,6 +15,7 @@
 #include <optional>
 #include <pthread.h>
 #include <thread>
+#include <unistd.h>
 
 namespace halvdir {
 
@@ -126,9 +127,11 @@ int Serve(const Parsed& parsed) {
     std::printf("halvdir: serving %s on %s\n", dbPath.c_str(), listen.c_str());
     std::fflush(stdout);
     bool ok = server.Run();
-    // When the server ended by itself, wake the signal thread.
+    // When the server ended by itself, wake the signal thread. Every thread
+    // blocks the signal, so if that thread is already gone it stays pending
+    // and harmless.
     serverEnded = true;
-    pthread_kill(signalThread.native_handle(), SIGTERM);
+    kill(getpid(), SIGTERM);
     signalThread.join();
     pool.reset();
     std::printf("halvdir: stopped\n");

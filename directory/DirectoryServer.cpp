@@ -1,6 +1,7 @@
 #include "directory/DirectoryServer.h"
 
 #include <cstdio>
+#include <sys/socket.h>
 #include <httplib.h>
 #include <mutex>
 
@@ -42,6 +43,14 @@ DirectoryServer::DirectoryServer(DirectoryService& service, int threads)
     m_server->set_write_timeout(10, 0);
     m_server->set_payload_max_length(4096);
     m_server->set_logger(LogLine);
+    // The library keeps the listening socket to itself; remember it here so
+    // that Bind can widen its backlog.
+    m_server->set_socket_options([this](socket_t fd) {
+        int yes = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        int none = -1;
+        m_listenSocket.compare_exchange_strong(none, fd);
+    });
 
     m_server->set_pre_routing_handler(
         [this](const httplib::Request& request, httplib::Response& response) {
@@ -64,7 +73,13 @@ DirectoryServer::DirectoryServer(DirectoryService& service, int threads)
 DirectoryServer::~DirectoryServer() = default;
 
 bool DirectoryServer::Bind(const std::string& host, int port) {
-    return m_server->bind_to_port(host, port);
+    if (!m_server->bind_to_port(host, port))
+        return false;
+    // The library listens with a backlog of 5, which drops connections of a
+    // burst of clients; listening again on the same socket raises it.
+    if (m_listenSocket >= 0)
+        ::listen(m_listenSocket, 1024);
+    return true;
 }
 
 bool DirectoryServer::Run() { return m_server->listen_after_bind(); }

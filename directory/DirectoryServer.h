@@ -2,6 +2,7 @@
 
 #include "directory/DirectoryService.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -31,6 +32,7 @@ public:
 private:
     DirectoryService& m_service;
     std::unique_ptr<httplib::Server> m_server;
+    std::atomic<int> m_listenSocket{-1};
 };
 
 } // namespace halvdir

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <thread>
 
 namespace halvdir {
 
@@ -123,10 +124,24 @@ private:
     SqliteStatement& m_statement;
 };
 
+class HashPermit {
+public:
+    explicit HashPermit(std::counting_semaphore<>& permits) : m_permits(permits) {
+        m_permits.acquire();
+    }
+    ~HashPermit() { m_permits.release(); }
+    HashPermit(const HashPermit&) = delete;
+    HashPermit& operator=(const HashPermit&) = delete;
+
+private:
+    std::counting_semaphore<>& m_permits;
+};
+
 } // namespace
 
-DirectoryStore::DirectoryStore(const std::string& path, std::mutex& writeLock)
-    : m_connection(path), m_writeLock(writeLock) {
+DirectoryStore::DirectoryStore(const std::string& path, std::mutex& writeLock,
+                               std::counting_semaphore<>& hashPermits)
+    : m_connection(path), m_writeLock(writeLock), m_hashPermits(hashPermits) {
     {
         std::lock_guard lock(m_writeLock);
         m_connection.Exec("PRAGMA journal_mode=WAL");
@@ -216,11 +231,14 @@ int DirectoryStore::UpdateInfo(std::int32_t id, const std::string& name, const s
             }
         }
         std::optional<PasswordHash> fresh;
-        if (stored) {
-            if (!stored->Matches(password))
-                return result::kRefused;
-        } else {
-            fresh = PasswordHash::Make(password);
+        {
+            HashPermit permit(m_hashPermits);
+            if (stored) {
+                if (!stored->Matches(password))
+                    return result::kRefused;
+            } else {
+                fresh = PasswordHash::Make(password);
+            }
         }
 
         std::lock_guard lock(m_writeLock);
@@ -335,6 +353,7 @@ bool DirectoryStore::CheckPassword(std::int32_t id, const std::string& password)
             return false;
         stored = PasswordHash{query->Blob(0), query->Blob(1), static_cast<int>(query->Int(2))};
     }
+    HashPermit permit(m_hashPermits);
     return stored.Matches(password);
 }
 
@@ -473,9 +492,11 @@ std::vector<UserRecord> DirectoryStore::Users() {
     return rows;
 }
 
-StorePool::StorePool(std::string path) : m_path(std::move(path)) {
+StorePool::StorePool(std::string path)
+    : m_path(std::move(path))
+    , m_hashPermits(std::max<std::ptrdiff_t>(1, std::thread::hardware_concurrency())) {
     // Open one store now so that a bad path or a broken file fails at start.
-    m_idle.push_back(std::make_unique<DirectoryStore>(m_path, m_writeLock));
+    m_idle.push_back(std::make_unique<DirectoryStore>(m_path, m_writeLock, m_hashPermits));
 }
 
 StorePool::~StorePool() = default;
@@ -489,7 +510,7 @@ StorePool::Lease StorePool::Take() {
             return Lease(*this, std::move(store));
         }
     }
-    return Lease(*this, std::make_unique<DirectoryStore>(m_path, m_writeLock));
+    return Lease(*this, std::make_unique<DirectoryStore>(m_path, m_writeLock, m_hashPermits));
 }
 
 void StorePool::Give(std::unique_ptr<DirectoryStore> store) {

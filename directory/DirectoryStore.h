@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <semaphore>
 #include <string>
 #include <utility>
 #include <vector>
@@ -53,7 +54,10 @@ struct Invitation {
 // writers of this process never wait on SQLite's busy back-off.
 class DirectoryStore {
 public:
-    DirectoryStore(const std::string& path, std::mutex& writeLock);
+    // hashPermits bounds how many password hashes run at once, so that a burst
+    // of registrations is worked off in turn instead of slowing every request.
+    DirectoryStore(const std::string& path, std::mutex& writeLock,
+                   std::counting_semaphore<>& hashPermits);
     ~DirectoryStore();
     DirectoryStore(const DirectoryStore&) = delete;
     DirectoryStore& operator=(const DirectoryStore&) = delete;
@@ -100,6 +104,7 @@ private:
     struct Statements;
     SqliteConnection m_connection;
     std::mutex& m_writeLock;
+    std::counting_semaphore<>& m_hashPermits;
     std::unique_ptr<Statements> m_statements;
 };
 
@@ -134,6 +139,7 @@ private:
 
     std::string m_path;
     std::mutex m_writeLock;
+    std::counting_semaphore<> m_hashPermits;
     std::mutex m_idleLock;
     std::vector<std::unique_ptr<DirectoryStore>> m_idle;
 };

@@ -1,0 +1,66 @@
+#!/bin/sh
+# Requests per second and 99th-percentile latency of halvdir for "lookupid"
+# (reads) and "updateip" (committed writes), measured with wrk: 2 threads, 50
+# connections. Builds halvdir in Release in its own folder unless HALVDIR
+# names a binary.
+#
+#   bench/directory/run-wrk.sh [seconds per run, default 10]
+set -eu
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+seconds=${1:-10}
+users=${HALVDIR_BENCH_USERS:-1000}
+export HALVDIR_BENCH_USERS=$users
+
+if [ -z "${HALVDIR:-}" ]; then
+    build=${HALVDIR_BUILD:-$root/build-h4-release}
+    if [ ! -f "$build/build.ninja" ]; then
+        cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DHALVARA_TESTS=OFF -DHALVARA_BENCH=OFF -DHALVARA_GUI=OFF >/dev/null
+    fi
+    ninja -C "$build" -j2 halvdir >/dev/null
+    HALVDIR=$build/bin/halvdir
+fi
+
+work=$(mktemp -d)
+pid=
+cleanup() {
+    if [ -n "$pid" ]; then
+        kill -TERM "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+port=${HALVDIR_BENCH_PORT:-18480}
+"$HALVDIR" serve --listen "127.0.0.1:$port" --db "$work/directory.db" >"$work/requests.log" 2>&1 &
+pid=$!
+i=0
+until curl -s -o /dev/null "http://127.0.0.1:$port/cgi-bin/lookupid?nobody%40example.org"; do
+    i=$((i + 1))
+    [ $i -lt 100 ] || { echo "halvdir did not start" >&2; cat "$work/requests.log" >&2; exit 1; }
+    sleep 0.1
+done
+
+# Seed the users over one kept-alive connection.
+n=0
+: >"$work/seed.curl"
+while [ $n -lt "$users" ]; do
+    echo "url = \"http://127.0.0.1:$port/cgi-bin/registerid\"" >>"$work/seed.curl"
+    echo "url = \"http://127.0.0.1:$port/cgi-bin/updateinfo?$((n + 1))+User%20$n+user$n%40example.org+pw$n\"" >>"$work/seed.curl"
+    n=$((n + 1))
+done
+curl -s -K "$work/seed.curl" -o /dev/null
+seeded=$(curl -s "http://127.0.0.1:$port/cgi-bin/lookupid?user$((users - 1))%40example.org")
+echo "seeded $users users ($seeded)"
+
+for query in lookupid updateip; do
+    out=$(wrk -t2 -c50 -d"${seconds}s" --latency -s "$here/$query.lua" "http://127.0.0.1:$port/")
+    rps=$(echo "$out" | awk '/^Requests\/sec:/ {print $2}')
+    p99=$(echo "$out" | awk '$1 == "99%" {print $2}')
+    errors=$(echo "$out" | awk '/Non-2xx|Socket errors/ {print}')
+    echo "$query: $rps requests/s, p99 $p99 ${errors:+($errors)}"
+done
+echo "log lines: $(wc -l <"$work/requests.log")"

@@ -1,0 +1,265 @@
+// Every directory query against a real halvdir, checked against the answers
+// the presence service parses.
+
+#include "HalvdirProcess.h"
+
+#include <gtest/gtest.h>
+#include <set>
+
+namespace {
+
+using halvdirtest::HalvdirProcess;
+using halvdirtest::NewId;
+
+class DirectoryQueries : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_directory.Started()) << m_directory.Output(); }
+
+    std::string Body(const std::string& target) {
+        auto reply = m_directory.Get(target);
+        EXPECT_EQ(reply.status, 200) << target << ": " << reply.body;
+        return reply.body;
+    }
+
+    // A registered user with a stored profile.
+    int MakeUser(const std::string& name, const std::string& email, const std::string& password) {
+        int id = NewId(m_directory.Get("/cgi-bin/registerid"));
+        EXPECT_GT(id, 0);
+        EXPECT_EQ(Body("/cgi-bin/updateinfo?" + std::to_string(id) + "+" + name + "+" + email +
+                       "+" + password),
+                  "Result: 1\n");
+        return id;
+    }
+
+    HalvdirProcess m_directory;
+};
+
+TEST_F(DirectoryQueries, IdsStartAtOneAndProfilesAreClaimedOnceThenGuardedByThePassword) {
+    EXPECT_EQ(Body("/cgi-bin/registerid"), "NewID: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/registerid"), "NewID: 2\n");
+
+    // A fresh ID has no profile yet.
+    EXPECT_EQ(Body("/cgi-bin/lookupinfo?1"), "Unknown ID\n");
+    EXPECT_EQ(Body("/cgi-bin/checkpassword?1+secret"), "NoMatch\n");
+
+    EXPECT_EQ(Body("/cgi-bin/updateinfo?1+Ann%20Lee+Ann@Example.ORG+Secret"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupinfo?1"), "Name: Ann Lee\nEMail: ann@example.org\n");
+
+    // Later changes need the same password; passwords ignore case.
+    EXPECT_EQ(Body("/cgi-bin/updateinfo?1+Mallory+mallory@example.org+guess"), "Result: 2\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupinfo?1"), "Name: Ann Lee\nEMail: ann@example.org\n");
+    EXPECT_EQ(Body("/cgi-bin/updateinfo?1+Ann%20Smith+ann@example.org+SECRET"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupinfo?1"), "Name: Ann Smith\nEMail: ann@example.org\n");
+
+    // One address, one ID; unknown IDs are told apart.
+    EXPECT_EQ(Body("/cgi-bin/updateinfo?2+Bob+ANN@example.org+pw"), "Result: 3\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupinfo?2"), "Unknown ID\n");
+    EXPECT_EQ(Body("/cgi-bin/updateinfo?77+Bob+bob@example.org+pw"), "Result: 4\n");
+
+    EXPECT_EQ(Body("/cgi-bin/checkpassword?1+secret"), "Match\n");
+    EXPECT_EQ(Body("/cgi-bin/checkpassword?1+secret2"), "NoMatch\n");
+    EXPECT_EQ(Body("/cgi-bin/checkpassword?99+secret"), "NoMatch\n");
+}
+
+TEST_F(DirectoryQueries, EscapedTextsKeepPlusAmpersandHashAndPercent) {
+    int id = MakeUser("A%2BB%20%26%20C%23%25", "x%2By@example.org", "p%2Bw%26%25");
+    EXPECT_EQ(Body("/cgi-bin/lookupinfo?" + std::to_string(id)),
+              "Name: A+B & C#%\nEMail: x+y@example.org\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupid?X%2BY@example.org"), "ID: " + std::to_string(id) + "\n");
+    EXPECT_EQ(Body("/cgi-bin/checkpassword?" + std::to_string(id) + "+p%2Bw%26%25"), "Match\n");
+    EXPECT_EQ(Body("/cgi-bin/checkpassword?" + std::to_string(id) + "+p"), "NoMatch\n");
+}
+
+TEST_F(DirectoryQueries, LookupIdIgnoresCaseAndBlanksAndAnswersMinusOneForStrangers) {
+    int id = MakeUser("Ann", "ann@example.org", "pw");
+    EXPECT_EQ(Body("/cgi-bin/lookupid?ANN@Example.org"), "ID: " + std::to_string(id) + "\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupid?%20ann@example.org%20"), "ID: " + std::to_string(id) + "\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupid?nobody@example.org"), "ID: -1\n");
+}
+
+TEST_F(DirectoryQueries, AddressesArePublishedAndLookedUp) {
+    int id = MakeUser("Ann", "ann@example.org", "pw");
+    std::string sid = std::to_string(id);
+    EXPECT_EQ(Body("/cgi-bin/lookupip?" + sid), "IP: 0.0.0.0\n");
+    EXPECT_EQ(Body("/cgi-bin/updateip?" + sid + "+127.0.0.2"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupip?" + sid), "IP: 127.0.0.2\n");
+    EXPECT_EQ(Body("/cgi-bin/updateip?" + sid + "+0.0.0.0"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupip?" + sid), "IP: 0.0.0.0\n");
+    EXPECT_EQ(Body("/cgi-bin/updateip?0+127.0.0.9"), "Result: 4\n");
+    EXPECT_EQ(Body("/cgi-bin/updateip?555+127.0.0.9"), "Result: 4\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupip?555"), "IP: 0.0.0.0\n");
+}
+
+TEST_F(DirectoryQueries, WaitingAcquaintancesKeepTheirOrderAndAreCleared) {
+    int owner = MakeUser("Owner", "owner@example.org", "pw");
+    int a = MakeUser("A", "a@example.org", "pw");
+    int b = MakeUser("B", "b@example.org", "pw");
+    int c = MakeUser("C", "c@example.org", "pw");
+    std::string so = std::to_string(owner);
+    EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + so), "None\n");
+    for (int from : {c, a, b})
+        EXPECT_EQ(Body("/cgi-bin/regasacq?" + so + "+" + std::to_string(from)), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/regasacq?" + so + "+" + std::to_string(a)), "Result: 109\n");
+    EXPECT_EQ(Body("/cgi-bin/regasacq?" + so + "+" + so), "Result: 2\n");
+    EXPECT_EQ(Body("/cgi-bin/regasacq?" + so + "+9999"), "Result: 4\n");
+    EXPECT_EQ(Body("/cgi-bin/regasacq?9999+" + so), "Result: 4\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + so),
+              std::to_string(c) + " " + std::to_string(a) + " " + std::to_string(b) + "\n");
+    // The others' lists are their own.
+    EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + std::to_string(a)), "None\n");
+
+    EXPECT_EQ(Body("/cgi-bin/delacqs?" + so), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + so), "None\n");
+    EXPECT_EQ(Body("/cgi-bin/delacqs?" + so), "Result: 1\n");
+}
+
+TEST_F(DirectoryQueries, WaitingListStopsAtItsLimit) {
+    int owner = MakeUser("Owner", "owner@example.org", "pw");
+    std::string so = std::to_string(owner);
+    for (int i = 0; i < 150; ++i) {
+        int from = NewId(m_directory.Get("/cgi-bin/registerid"));
+        ASSERT_EQ(Body("/cgi-bin/regasacq?" + so + "+" + std::to_string(from)), "Result: 1\n");
+    }
+    int late = NewId(m_directory.Get("/cgi-bin/registerid"));
+    EXPECT_EQ(Body("/cgi-bin/regasacq?" + so + "+" + std::to_string(late)), "Result: 5\n");
+    std::string list = Body("/cgi-bin/lookupacqs?" + so);
+    // One line that fits what the client reads.
+    EXPECT_LT(list.size(), 2048u);
+    EXPECT_EQ(list.find('\n'), list.size() - 1);
+}
+
+TEST_F(DirectoryQueries, RandomPoolsArePerTosAndForgetUsersThatMove) {
+    EXPECT_EQ(Body("/cgi-bin/lookuprandomip?155"), "0.0.0.0\n");
+    EXPECT_EQ(Body("/cgi-bin/insertrandomip?155+127.0.0.2"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/insertrandomip?155+127.0.0.3"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/insertrandomip?155+127.0.0.3"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/insertrandomip?7+127.0.0.4"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/insertrandomip?155+0.0.0.0"), "Result: 2\n");
+
+    std::set<std::string> seen;
+    for (int i = 0; i < 40; ++i)
+        seen.insert(Body("/cgi-bin/lookuprandomip?155"));
+    EXPECT_EQ(seen, (std::set<std::string>{"127.0.0.2\n", "127.0.0.3\n"}));
+    EXPECT_EQ(Body("/cgi-bin/lookuprandomip?7"), "127.0.0.4\n");
+
+    EXPECT_EQ(Body("/cgi-bin/removerandomip?155+127.0.0.2"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/removerandomip?155+127.0.0.2"), "Result: 0\n");
+    EXPECT_EQ(Body("/cgi-bin/lookuprandomip?155"), "127.0.0.3\n");
+
+    // A user whose address changes takes the old one out of every pool.
+    int id = MakeUser("Ann", "ann@example.org", "pw");
+    std::string sid = std::to_string(id);
+    EXPECT_EQ(Body("/cgi-bin/updateip?" + sid + "+127.0.0.3"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/updateip?" + sid + "+0.0.0.0"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/lookuprandomip?155"), "0.0.0.0\n");
+    EXPECT_EQ(Body("/cgi-bin/lookuprandomip?7"), "127.0.0.4\n");
+}
+
+TEST_F(DirectoryQueries, SystemMessagesCarryIncreasingTimesAndTitleThenText) {
+    EXPECT_EQ(Body("/cgi-bin/sysmestime?155"), "0 0\n");
+    EXPECT_EQ(Body("/sysmessage"), "");
+    EXPECT_EQ(Body("/sysmessage.155"), "");
+
+    int code = -1;
+    m_directory.Admin({"sysmessage", "Welcome", "First line\nhttp://example.org/news"}, &code);
+    EXPECT_EQ(code, 0);
+    m_directory.Admin({"sysmessage", "--tos", "155", "Drovick news", "Version two"}, &code);
+    EXPECT_EQ(code, 0);
+
+    long general = 0, particular = 0;
+    ASSERT_EQ(std::sscanf(Body("/cgi-bin/sysmestime?155").c_str(), "%ld %ld", &general,
+                          &particular),
+              2);
+    EXPECT_GE(general, 100);
+    EXPECT_GE(particular, 100);
+    EXPECT_EQ(Body("/sysmessage"), "Welcome\nFirst line\nhttp://example.org/news");
+    EXPECT_EQ(Body("/sysmessage.155"), "Drovick news\nVersion two");
+    // Another application has no particular message; numbers below 1 neither.
+    EXPECT_EQ(Body("/cgi-bin/sysmestime?7"), std::to_string(general) + " 0\n");
+    EXPECT_EQ(Body("/cgi-bin/sysmestime?-1"), std::to_string(general) + " 0\n");
+    EXPECT_EQ(Body("/sysmessage.7"), "");
+
+    // A new publication in the same second still gets a later time.
+    m_directory.Admin({"sysmessage", "--tos", "155", "Again", "More"}, &code);
+    long general2 = 0, particular2 = 0;
+    ASSERT_EQ(std::sscanf(Body("/cgi-bin/sysmestime?155").c_str(), "%ld %ld", &general2,
+                          &particular2),
+              2);
+    EXPECT_EQ(general2, general);
+    EXPECT_GT(particular2, particular);
+    EXPECT_EQ(Body("/sysmessage.155"), "Again\nMore");
+
+    // Titles the client cannot keep are refused.
+    m_directory.Admin({"sysmessage", std::string(128, 't'), "x"}, &code);
+    EXPECT_EQ(code, 2);
+    m_directory.Admin({"sysmessage", "two\nlines", "x"}, &code);
+    EXPECT_EQ(code, 2);
+}
+
+TEST_F(DirectoryQueries, InvitationsAreRecordedAndAnsweredExactlySuccess) {
+    auto reply = m_directory.Get("/cgi-bin/notify_mail?ann@example.org+bob@example.org+Drovick+"
+                                 "Ann%20Lee+http%3A%2F%2Fexample.org%2Fdrovick+155");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "Success");
+    EXPECT_EQ(Body("/cgi-bin/notify_mail?ann@example.org+not-an-address+Drovick+Ann+url+155"),
+              "Refused");
+
+    std::string outbox = m_directory.Admin({"outbox"});
+    EXPECT_NE(outbox.find("ann@example.org\tAnn Lee\tbob@example.org\tDrovick\t"
+                          "http://example.org/drovick\t155\t127.0.0.1"),
+              std::string::npos)
+        << outbox;
+    EXPECT_EQ(outbox.find("not-an-address"), std::string::npos);
+
+    // A sender cannot flood the outbox.
+    int successes = 0;
+    for (int i = 0; i < 55; ++i) {
+        successes += Body("/cgi-bin/notify_mail?spam@example.org+v" + std::to_string(i) +
+                          "@example.org+App+Spam+url+1") == "Success";
+    }
+    EXPECT_EQ(successes, 50);
+}
+
+TEST_F(DirectoryQueries, VersionFileAppearsOncePublished) {
+    EXPECT_EQ(m_directory.Get("/latestversion/drovick").status, 404);
+    int code = -1;
+    m_directory.Admin({"set-version", "1001"}, &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(Body("/latestversion/drovick"), "1001\n");
+    m_directory.Admin({"set-version", "many"}, &code);
+    EXPECT_EQ(code, 2);
+    EXPECT_EQ(Body("/latestversion/drovick"), "1001\n");
+    EXPECT_EQ(m_directory.Get("/latestversion/other").status, 404);
+}
+
+TEST_F(DirectoryQueries, LogsOneLinePerRequestWithoutPasswords) {
+    int id = MakeUser("Ann", "ann@example.org", "TopSecret");
+    Body("/cgi-bin/checkpassword?" + std::to_string(id) + "+TopSecret");
+    Body("/cgi-bin/lookupip?" + std::to_string(id));
+    std::string log;
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] {
+            log = m_directory.Output();
+            return log.find("/cgi-bin/lookupip?") != std::string::npos;
+        },
+        std::chrono::seconds(5)));
+    EXPECT_EQ(log.find("TopSecret"), std::string::npos) << log;
+    EXPECT_NE(log.find("GET /cgi-bin/checkpassword?" + std::to_string(id) + "+* 200"),
+              std::string::npos)
+        << log;
+    size_t requestLines = 0;
+    for (size_t at = log.find("127.0.0.1 GET "); at != std::string::npos;
+         at = log.find("127.0.0.1 GET ", at + 1))
+        ++requestLines;
+    EXPECT_EQ(requestLines, 4u);
+}
+
+TEST_F(DirectoryQueries, UsersListingShowsProfilesWithoutSecrets) {
+    MakeUser("Ann", "ann@example.org", "TopSecret");
+    m_directory.Get("/cgi-bin/registerid");
+    std::string users = m_directory.Admin({"users"});
+    EXPECT_EQ(users, "1\tAnn\tann@example.org\t0.0.0.0\tpassword\n"
+                     "2\t\t\t0.0.0.0\tno-password\n");
+}
+
+} // namespace
