@@ -9,9 +9,8 @@
 namespace {
 
 constexpr std::size_t kBlockStep = 1024 * IconIndexCache::kRecordSize;
-// Three characters deep at most: 1 + 256 + 256^2 + 256^3 nodes can never be
-// reached by a settings file of sane size, so cap what a block may create.
-constexpr std::size_t kMaxRecords = 1 << 20;
+// A block never holds more records than the cache may hold nodes.
+constexpr std::size_t kMaxRecords = IconIndexCache::kMaxNodes;
 
 bool ValidKind(int kind) {
     return kind >= 0 && kind < 3;
@@ -61,8 +60,14 @@ bool IconIndexCache::StoreLocked(const std::string& path, std::int32_t index, in
     Node* node = m_root.get();
     for (char c : extension) {
         auto& child = node->children[static_cast<unsigned char>(c)];
-        if (!child)
+        if (!child) {
+            if (m_nodeCount >= kMaxNodes) {
+                node->children.erase(static_cast<unsigned char>(c));
+                return false;
+            }
             child = std::make_unique<Node>();
+            ++m_nodeCount;
+        }
         node = child.get();
     }
     node->indexes[static_cast<std::size_t>(kind)] = index;
@@ -80,9 +85,10 @@ std::int32_t IconIndexCache::Lookup(const std::string& path, int kind) const {
     std::lock_guard lock(m_mutex);
     const Node* node = m_root.get();
     for (char c : extension) {
-        node = node->children[static_cast<unsigned char>(c)].get();
-        if (!node)
+        auto found = node->children.find(static_cast<unsigned char>(c));
+        if (found == node->children.end())
             return fallback;
+        node = found->second.get();
     }
     return node->indexes[static_cast<std::size_t>(kind)];
 }
@@ -150,11 +156,9 @@ void IconIndexCache::SerializeNode(const Node& node, std::string& extension,
     for (std::size_t kind = 0; kind < 3; ++kind)
         platform::StoreLE32s(record + 4 + 4 * kind, node.indexes[kind]);
     block.insert(block.end(), record, record + kRecordSize);
-    for (std::size_t byte = 0; byte < node.children.size(); ++byte) {
-        if (!node.children[byte])
-            continue;
+    for (const auto& [byte, child] : node.children) {
         extension.push_back(static_cast<char>(byte));
-        SerializeNode(*node.children[byte], extension, block);
+        SerializeNode(*child, extension, block);
         extension.pop_back();
     }
 }
@@ -196,6 +200,7 @@ int IconIndexCache::Deserialize(const std::uint8_t* block, std::size_t size) {
         return -1;
     std::lock_guard lock(m_mutex);
     m_root = NewRoot();
+    m_nodeCount = 1;
     for (std::size_t i = 0; i < records; ++i) {
         const std::uint8_t* record = block + i * kRecordSize;
         std::string name = "a." + platform::ReadFixedText(record, 3);

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,11 +47,15 @@ public:
     static constexpr int kRowDrive = 1;
     static constexpr std::size_t kRecordSize = 16;
     static constexpr std::int32_t kTerminatorIndex = -5;
+    // Far more extensions than any computer has; bounds what a damaged block
+    // or a hostile folder can make the cache hold.
+    static constexpr std::size_t kMaxNodes = 65536;
 
 private:
+    // One child link per byte value, kept sparse: most nodes have a handful.
     struct Node {
         std::array<std::int32_t, 3> indexes{0, 0, 0};
-        std::array<std::unique_ptr<Node>, 256> children;
+        std::map<unsigned char, std::unique_ptr<Node>> children;
     };
 
     bool StoreLocked(const std::string& path, std::int32_t index, int kind);
@@ -60,6 +65,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::unique_ptr<Node> m_root;
+    std::size_t m_nodeCount = 1;
     std::array<std::array<std::int32_t, 3>, 2> m_defaults{};
 };
 

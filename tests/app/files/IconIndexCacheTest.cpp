@@ -109,6 +109,35 @@ TEST(IconIndexCache, DamagedOrAbsentBlockLeavesTheCacheAlone) {
     EXPECT_EQ(cache.Lookup("q.ogg", kIconSmall), 0);
 }
 
+TEST(IconIndexCache, GrowthIsBoundedForStoresAndBlocks) {
+    IconIndexCache cache;
+    int stored = 0;
+    bool refused = false;
+    for (int a = 'a'; a <= 'z' && !refused; ++a)
+        for (int b = 1; b < 256 && !refused; ++b)
+            for (int c = 1; c < 256 && !refused; ++c) {
+                if (b == '.' || c == '.')
+                    continue;
+                std::string name = {'x', '.', char(a), char(b), char(c)};
+                if (cache.Store(name, 1, kIconSmall))
+                    ++stored;
+                else
+                    refused = true;
+            }
+    EXPECT_TRUE(refused);
+    // Upper-case letters fold onto nodes that exist, so more stores succeed
+    // than nodes are made.
+    EXPECT_GT(stored, 60000);
+    EXPECT_EQ(cache.Lookup("y.a\x01\x01", kIconSmall), 1);
+
+    // A block with more records than the cache may hold is refused whole.
+    std::vector<std::uint8_t> block((IconIndexCache::kMaxNodes + 2) * 16, 0);
+    for (std::size_t i = 0; i < 3; ++i)
+        platform::StoreLE32s(&block[block.size() - 12 + 4 * i], -5);
+    EXPECT_EQ(cache.Deserialize(block.data(), block.size()), -1);
+    EXPECT_EQ(cache.Lookup("y.a\x01\x01", kIconSmall), 1);
+}
+
 TEST(IconIndexCache, DefaultsComeFromTheRootDriveAndItsFirstFolder) {
     IconIndexCache cache;
     LocalFileSystem files(&cache);
