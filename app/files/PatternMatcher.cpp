@@ -3,7 +3,9 @@
 #include "app/files/PatternProgram.h"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -39,6 +41,14 @@ constexpr std::array<const char*, 25> kMessages = {
 // keeps a hostile pattern and a long subject off the end of the stack. Hitting
 // it counts like an exhausted budget.
 constexpr int kMaxDepth = 4000;
+
+// Whether the rest of the program matches from a node at a position depends on
+// nothing else (there are no back-references), so a failure, once seen, can be
+// remembered. Ordinary matches end long before it pays to set this up; a match
+// that keeps backtracking switches it on and becomes polynomial instead of
+// exponential. The table is one bit per node and position, within a cap.
+constexpr std::size_t kMemoAfterSteps = 2000;
+constexpr std::size_t kMemoMaxBits = std::size_t(1) << 22;
 
 bool IsWordChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
@@ -102,6 +112,21 @@ private:
         return !m_exhausted;
     }
 
+    bool MemoReady() {
+        if (m_memoOn)
+            return true;
+        if (m_steps < kMemoAfterSteps || m_memoRefused)
+            return false;
+        const std::size_t bits = m_nodes.size() * m_positions;
+        if (m_positions == 0 || bits / m_positions != m_nodes.size() || bits > kMemoMaxBits) {
+            m_memoRefused = true;
+            return false;
+        }
+        m_memo.assign((bits + 63) / 64, 0);
+        m_memoOn = true;
+        return true;
+    }
+
     bool Run(int scan) {
         if (m_exhausted || m_corrupted)
             return false;
@@ -109,9 +134,20 @@ private:
             m_exhausted = true;
             return false;
         }
+        const bool memo = scan >= 0 && MemoReady();
+        std::size_t key = 0;
+        if (memo) {
+            key = static_cast<std::size_t>(scan) * m_positions +
+                  static_cast<std::size_t>(m_input - m_begin);
+            if ((m_memo[key >> 6] >> (key & 63)) & 1u)
+                return false;
+        }
         ++m_depth;
         const bool matched = RunChain(scan);
         --m_depth;
+        // A run cut short by the budget or the depth limit proves nothing.
+        if (memo && !matched && !m_exhausted && !m_corrupted)
+            m_memo[key >> 6] |= std::uint64_t(1) << (key & 63);
         return matched;
     }
 
@@ -273,6 +309,10 @@ private:
     bool m_corrupted = false;
     std::ptrdiff_t* m_starts;
     std::ptrdiff_t* m_ends;
+    std::size_t m_positions = static_cast<std::size_t>(m_end - m_begin) + 1;
+    bool m_memoOn = false;
+    bool m_memoRefused = false;
+    std::vector<std::uint64_t> m_memo;
 };
 
 } // namespace

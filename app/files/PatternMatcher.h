@@ -15,10 +15,12 @@ struct PatternProgram;
 // Copies share the compiled program; each copy keeps its own last subject and
 // match positions, so one matcher per thread.
 //
-// Queries arrive from any peer on the network, and a backtracking engine can be
-// driven into exponential time ("^(a|aa)*$" against forty a's and a c). Every
-// Match therefore runs on a step budget; a match that exhausts it counts as no
-// match, and BudgetExhausted() tells so.
+// Queries arrive from any peer on the network, and a plain backtracking engine
+// can be driven into exponential time ("^(a|aa)*$" against forty a's and a c).
+// A match that keeps backtracking remembers which node failed at which
+// position, which makes it polynomial, and every Match also runs on a step
+// budget: a match that exhausts it counts as no match, and BudgetExhausted()
+// tells so.
 class PatternMatcher {
 public:
     // Error codes; Message() gives the text of each.

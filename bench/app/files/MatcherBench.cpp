@@ -101,11 +101,35 @@ void PosixCompile(benchmark::State& state) {
     }
 }
 
+// The worst a hostile query can do to one name: an exponential pattern that
+// runs until the step budget ends it.
+void OursHostile(benchmark::State& state) {
+    PatternMatcher matcher("^(a|aa)*$");
+    const std::string subject = std::string(40, 'a') + "c";
+    for (auto _ : state)
+        benchmark::DoNotOptimize(matcher.Match(subject));
+    state.counters["exhausted"] = matcher.BudgetExhausted() ? 1 : 0;
+}
+
+void PosixHostile(benchmark::State& state) {
+    regex_t regex;
+    if (regcomp(&regex, "^(a|aa)*$", REG_EXTENDED | REG_NOSUB) != 0) {
+        state.SkipWithError("regcomp failed");
+        return;
+    }
+    const std::string subject = std::string(40, 'a') + "c";
+    for (auto _ : state)
+        benchmark::DoNotOptimize(regexec(&regex, subject.c_str(), 0, nullptr, 0));
+    regfree(&regex);
+}
+
 } // namespace
 
 BENCHMARK(Ours)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 BENCHMARK(Posix)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
 BENCHMARK(OursCompile);
 BENCHMARK(PosixCompile);
+BENCHMARK(OursHostile)->Unit(benchmark::kMicrosecond);
+BENCHMARK(PosixHostile)->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();
