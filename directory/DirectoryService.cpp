@@ -26,8 +26,10 @@ Reply ResultLine(int value) { return Text("Result: " + std::to_string(value) + "
 // The decoded arguments of one query with checks that throw BadRequest.
 class Arguments {
 public:
-    Arguments(std::string_view query, size_t expected) {
-        auto split = SplitQueryArguments(query, kMaxArguments);
+    // textTail: the last argument is a text that may hold unescaped "+".
+    Arguments(std::string_view query, size_t expected, bool textTail = false) {
+        auto split = textTail ? SplitLeadingArguments(query, expected)
+                              : SplitQueryArguments(query, kMaxArguments);
         if (!split)
             throw BadRequest{"broken percent-escape or too many arguments"};
         if (split->size() != expected)
@@ -195,12 +197,13 @@ Reply DirectoryService::Dispatch(std::string_view path, std::string_view query,
         return ResultLine(m_pool.Take()->DeleteAcquaintances(args.Id(0)));
     }
     if (name == "lookupid") {
-        Arguments args(query, 1);
+        // Older clients send the address unescaped; a "+" in it is part of it.
+        Arguments args(query, 1, true);
         auto id = m_pool.Take()->LookupId(args.Email(0));
         return Text("ID: " + std::to_string(id.value_or(-1)) + "\n");
     }
     if (name == "checkpassword") {
-        Arguments args(query, 2);
+        Arguments args(query, 2, true);
         std::int32_t id = args.Id(0);
         std::string password = args.TextArg(1, kMaxPassword);
         return Text(m_pool.Take()->CheckPassword(id, password) ? "Match\n" : "NoMatch\n");

@@ -62,6 +62,28 @@ std::optional<std::vector<std::string>> SplitQueryArguments(std::string_view que
     return arguments;
 }
 
+std::optional<std::vector<std::string>> SplitLeadingArguments(std::string_view query,
+                                                              size_t count) {
+    std::vector<std::string> arguments;
+    if (query.empty() || count == 0)
+        return arguments;
+    size_t start = 0;
+    while (true) {
+        size_t plus = arguments.size() + 1 < count ? query.find('+', start) : std::string_view::npos;
+        std::string_view piece = query.substr(start, plus == std::string_view::npos
+                                                         ? std::string_view::npos
+                                                         : plus - start);
+        std::string decoded;
+        if (!PercentDecode(piece, decoded))
+            return std::nullopt;
+        arguments.push_back(std::move(decoded));
+        if (plus == std::string_view::npos)
+            break;
+        start = plus + 1;
+    }
+    return arguments;
+}
+
 std::optional<std::int32_t> ParseInt32(std::string_view text) {
     size_t digitsStart = (!text.empty() && text[0] == '-') ? 1 : 0;
     size_t digits = text.size() - digitsStart;

@@ -48,11 +48,15 @@ done
 n=0
 : >"$work/seed.curl"
 while [ $n -lt "$users" ]; do
-    echo "url = \"http://127.0.0.1:$port/cgi-bin/registerid\"" >>"$work/seed.curl"
-    echo "url = \"http://127.0.0.1:$port/cgi-bin/updateinfo?$((n + 1))+User%20$n+user$n%40example.org+pw$n\"" >>"$work/seed.curl"
+    {
+        echo "url = \"http://127.0.0.1:$port/cgi-bin/registerid\""
+        echo "output = \"/dev/null\""
+        echo "url = \"http://127.0.0.1:$port/cgi-bin/updateinfo?$((n + 1))+User%20$n+user$n%40example.org+pw$n\""
+        echo "output = \"/dev/null\""
+    } >>"$work/seed.curl"
     n=$((n + 1))
 done
-curl -s -K "$work/seed.curl" -o /dev/null
+curl -s -K "$work/seed.curl"
 seeded=$(curl -s "http://127.0.0.1:$port/cgi-bin/lookupid?user$((users - 1))%40example.org")
 echo "seeded $users users ($seeded)"
 

@@ -6,6 +6,6 @@ local users = tonumber(os.getenv("HALVDIR_BENCH_USERS") or "1000")
 request = function()
   counter = counter + 1
   local id = (counter % users) + 1
-  local ip = "10." .. (counter % 250) .. "." .. (id // 250) .. "." .. (id % 250)
+  local ip = "10." .. (counter % 250) .. "." .. math.floor(id / 250) .. "." .. (id % 250)
   return wrk.format("GET", "/cgi-bin/updateip?" .. id .. "+" .. ip)
 end

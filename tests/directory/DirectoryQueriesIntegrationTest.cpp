@@ -68,6 +68,10 @@ TEST_F(DirectoryQueries, EscapedTextsKeepPlusAmpersandHashAndPercent) {
     EXPECT_EQ(Body("/cgi-bin/lookupid?X%2BY@example.org"), "ID: " + std::to_string(id) + "\n");
     EXPECT_EQ(Body("/cgi-bin/checkpassword?" + std::to_string(id) + "+p%2Bw%26%25"), "Match\n");
     EXPECT_EQ(Body("/cgi-bin/checkpassword?" + std::to_string(id) + "+p"), "NoMatch\n");
+    // Older clients leave "+" unescaped where it can only be text: in the
+    // address of lookupid and in the password, the last argument.
+    EXPECT_EQ(Body("/cgi-bin/lookupid?x+y@example.org"), "ID: " + std::to_string(id) + "\n");
+    EXPECT_EQ(Body("/cgi-bin/checkpassword?" + std::to_string(id) + "+p+w%26%25"), "Match\n");
 }
 
 TEST_F(DirectoryQueries, LookupIdIgnoresCaseAndBlanksAndAnswersMinusOneForStrangers) {

@@ -22,6 +22,16 @@ TEST(QueryArguments, RefusesBrokenEscapesAndTooManyPieces) {
     EXPECT_FALSE(SplitQueryArguments("1+2+3+4", 3));
 }
 
+TEST(QueryArguments, LeadingSplitKeepsPlusInTheLastArgument) {
+    EXPECT_EQ(*halvdir::SplitLeadingArguments("a+b@x.org", 1),
+              (std::vector<std::string>{"a+b@x.org"}));
+    EXPECT_EQ(*halvdir::SplitLeadingArguments("7+pa+ss%20word", 2),
+              (std::vector<std::string>{"7", "pa+ss word"}));
+    EXPECT_EQ(*halvdir::SplitLeadingArguments("7", 2), (std::vector<std::string>{"7"}));
+    EXPECT_EQ(halvdir::SplitLeadingArguments("", 2)->size(), 0u);
+    EXPECT_FALSE(halvdir::SplitLeadingArguments("7+pa%2", 2));
+}
+
 TEST(QueryArguments, NumbersArePlainDecimal32Bit) {
     EXPECT_EQ(halvdir::ParseInt32("0"), 0);
     EXPECT_EQ(halvdir::ParseInt32("155"), 155);
