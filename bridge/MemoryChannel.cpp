@@ -267,17 +267,19 @@ void MemoryChannel::RecoverAbandonedExchange() {
         m_callLock->Set();
 }
 
-void MemoryChannel::StartService() {
-    std::filesystem::path program;
+std::filesystem::path MemoryChannel::ServiceProgram() {
     const char* configured = std::getenv("HALVSERVE_PATH");
-    if (configured != nullptr && *configured != '\0') {
-        program = configured;
-    } else {
-        auto folder = OwnBinaryFolder();
-        program = folder / kServiceProgram;
-        if (!CanOpenForReading(program))
-            program = (folder / ".." / "libexec" / "halvara" / kServiceProgram).lexically_normal();
-    }
+    if (configured != nullptr && *configured != '\0')
+        return configured;
+    auto folder = OwnBinaryFolder();
+    auto beside = folder / kServiceProgram;
+    if (CanOpenForReading(beside))
+        return beside;
+    return (folder / ".." / "libexec" / "halvara" / kServiceProgram).lexically_normal();
+}
+
+void MemoryChannel::StartService() {
+    const std::filesystem::path program = ServiceProgram();
     if (!CanOpenForReading(program))
         throw CStdExcept(kUnit, 203);
     if (!platform::LaunchDetached(program, {}, program.parent_path()))

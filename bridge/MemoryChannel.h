@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string_view>
 
@@ -85,6 +86,10 @@ public:
     // Client side only: launches halvserve (203 when the program file is
     // missing, 206 when it cannot be started).
     void StartService();
+    // The program StartService launches: HALVSERVE_PATH when set, else
+    // "halvserve" beside the binary that holds this code, else
+    // <that folder>/../libexec/halvara/halvserve.
+    static std::filesystem::path ServiceProgram();
 
     // Service side: after kExchangeAbandoned, puts the channel back into the
     // idle state (the four data events cleared, not active, a memory lock or call

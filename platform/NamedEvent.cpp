@@ -3,6 +3,7 @@
 #include "platform/NamedEventState.h"
 #include "platform/SessionNamespace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,8 @@ constexpr std::chrono::milliseconds kInitialiseLimit{2000};
 // flag again: a waiter killed inside the shared condition variable must not be
 // able to swallow a wake-up meant for a live one.
 constexpr std::chrono::milliseconds kLongestSleep{200};
+// Longer waits are cut to this (a year), which is as good as forever.
+constexpr std::chrono::milliseconds kLongestLimit{365LL * 24 * 3600 * 1000};
 
 [[noreturn]] void Fail(int error, const std::string& what) {
     throw std::system_error(error, std::generic_category(), what);
@@ -55,9 +58,9 @@ const std::string& BootId() {
 }
 
 std::uint64_t OwnStartTime() {
-    // Cached per process id: a forked child has its own start time.
-    static pid_t cachedPid = 0;
-    static std::uint64_t cachedStart = 0;
+    // Cached per thread and process id: a forked child has its own start time.
+    thread_local pid_t cachedPid = 0;
+    thread_local std::uint64_t cachedStart = 0;
     pid_t self = getpid();
     if (cachedPid != self) {
         cachedStart = ProcessStartTime(self);
@@ -241,7 +244,10 @@ void NamedEvent::Reset() {
 }
 
 bool NamedEvent::Wait(std::chrono::milliseconds limit) {
+    // A limit of "forever" must not overflow the clock.
+    limit = std::clamp(limit, std::chrono::milliseconds::zero(), kLongestLimit);
     auto deadline = std::chrono::steady_clock::now() + limit;
+    const std::uint64_t ownStart = OwnStartTime();
     StateLock lock(m_state);
     while (m_state->signalled == 0) {
         auto left = deadline - std::chrono::steady_clock::now();
@@ -255,7 +261,7 @@ bool NamedEvent::Wait(std::chrono::milliseconds limit) {
     }
     m_state->signalled = 0;
     m_state->lastTaker = getpid();
-    m_state->lastTakerStart = OwnStartTime();
+    m_state->lastTakerStart = ownStart;
     return true;
 }
 
@@ -275,11 +281,12 @@ bool NamedEvent::IsHeldByDeadProcess() const {
 }
 
 bool NamedEvent::TakeOverFromDeadHolder() {
+    const std::uint64_t ownStart = OwnStartTime();
     StateLock lock(m_state);
     if (!HolderIsDead(m_state))
         return false;
     m_state->lastTaker = getpid();
-    m_state->lastTakerStart = OwnStartTime();
+    m_state->lastTakerStart = ownStart;
     return true;
 }
 

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -201,6 +202,20 @@ TEST_F(MemoryChannelTest, WithoutAServiceBeginExchangeGivesUpAfterTheStartLimit)
     client.EndExchange();
     auto callLock = platform::NamedEvent::OpenOrCreate("MemoryChannel function protect");
     EXPECT_FALSE(callLock->IsSignalled());
+}
+
+TEST_F(MemoryChannelTest, TheServiceProgramIsLookedForBesideThisBinaryThenInLibexec) {
+    // This test program plays the part of the library: the code sits in it.
+    auto folder = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+    auto beside = folder / "halvserve";
+    auto expected = access(beside.c_str(), R_OK) == 0
+                        ? beside
+                        : (folder / "../libexec/halvara/halvserve").lexically_normal();
+    EXPECT_EQ(MemoryChannel::ServiceProgram(), expected);
+    setenv("HALVSERVE_PATH", "/opt/elsewhere/halvserve", 1);
+    EXPECT_EQ(MemoryChannel::ServiceProgram(), "/opt/elsewhere/halvserve");
+    setenv("HALVSERVE_PATH", "", 1);
+    EXPECT_EQ(MemoryChannel::ServiceProgram(), expected);
 }
 
 TEST_F(MemoryChannelTest, StartServiceFindsLaunchesOrRefusesTheProgram) {

@@ -70,6 +70,11 @@ TEST_F(NamedEventTest, AutoResetKeepsASetUntilOneWaiterTakesIt) {
     event->Set();
     event->Reset();
     EXPECT_FALSE(event->Wait(0ms));
+    EXPECT_FALSE(event->Wait(-5ms));
+
+    // "Forever" must neither overflow the clock nor miss a Set.
+    event->Set();
+    EXPECT_TRUE(event->Wait(std::chrono::milliseconds::max()));
 }
 
 TEST_F(NamedEventTest, OneSetReleasesExactlyOneOfTwoWaitingProcesses) {
