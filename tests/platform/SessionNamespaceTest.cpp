@@ -55,6 +55,17 @@ TEST(SessionNamespace, TightensALooseFolderAndRefusesALink) {
     EXPECT_THROW(platform::SessionNamespacePath(), std::system_error);
 }
 
+TEST(SessionNamespace, RefusesAFolderOfAnotherUser) {
+    if (getuid() != 0)
+        GTEST_SKIP() << "only root can give a folder to another user";
+    RuntimeDir runtime;
+    auto folder = runtime.dir.Path() / "halvara";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+    EXPECT_THROW(platform::SessionNamespacePath(), std::system_error);
+    EXPECT_THROW(platform::SessionObjectPath("Quembly class Class", ".lock"), std::system_error);
+}
+
 TEST(SessionNamespace, ObjectNamesStayInsideTheFolder) {
     RuntimeDir runtime;
     auto folder = runtime.dir.Path() / "halvara";
