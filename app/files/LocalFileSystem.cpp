@@ -312,8 +312,7 @@ int LocalFileSystem::GetFileInfo(const std::string& path, ShellFileInfo& info,
     if (path.empty() || !StatEntry(path, entry, isLink))
         return 0;
     const bool isFolder = S_ISDIR(entry.st_mode);
-    const std::string trash = TrashFilesFolder();
-    const bool isTrash = !trash.empty() && TrimSlash(path) == trash;
+    const bool isTrash = isFolder && TrimSlash(path) == TrashFilesFolder();
     const bool isRoot = TrimSlash(path) == "/";
     if (isFolder)
         info.attributes |= kItemFolder;
@@ -323,8 +322,13 @@ int LocalFileSystem::GetFileInfo(const std::string& path, ShellFileInfo& info,
 
     const bool wantsIcon = (flags & (kInfoIcon | kInfoSystemIconIndex)) != 0;
     if ((flags & kInfoTypeName) || wantsIcon) {
+        // By name only, as file types always were: sniffing the contents of
+        // every file of a listing (three requests per entry from a peer)
+        // would read the whole folder.
         QMimeDatabase mimes;
-        QMimeType mime = mimes.mimeTypeForFile(ToQString(path));
+        QMimeType mime =
+            isFolder ? mimes.mimeTypeForName(QStringLiteral("inode/directory"))
+                     : mimes.mimeTypeForFile(ToQString(path), QMimeDatabase::MatchExtension);
         if (flags & kInfoTypeName)
             info.typeName = isTrash ? std::string("Recycle Bin") : CapitalizeFirst(mime.comment());
         if (wantsIcon) {

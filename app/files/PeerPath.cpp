@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -60,18 +61,29 @@ bool CanonicalizePeerPath(const ShareTable& table, const std::string& path,
 
     const std::string written = WithoutSlash(path);
     for (const auto& never : ShareTable::NeverSharedFolders()) {
+        if (Inside(written, never) || Inside(resolved, never))
+            return false;
+        // A system folder is a real folder or a link into another system
+        // folder; a per-user folder (deeper down) may be a link anywhere.
         std::string resolvedNever;
-        if (Inside(written, never) || Inside(resolved, never) ||
-            (Resolve(never, resolvedNever) && Inside(resolved, resolvedNever)))
+        if (never.find('/', 1) != std::string::npos && Resolve(never, resolvedNever) &&
+            Inside(resolved, resolvedNever))
             return false;
     }
     // The written path lies in a shared folder; the resolved one must too (a
-    // link from one shared folder into another is fine, out of all of them not).
-    for (const auto& entry : table.Entries()) {
-        std::string resolvedEntry;
-        if (Resolve(entry, resolvedEntry) && Inside(resolved, resolvedEntry)) {
-            canonical = resolved;
-            return true;
+    // link from one shared folder into another is fine, out of all of them
+    // not). The folders holding the written path are tried first: that is
+    // where the resolved path nearly always is, and resolving is the cost.
+    const std::vector<std::string> entries = table.Entries();
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const auto& entry : entries) {
+            if (ShareTable::IsUnder(entry, written + "/") != (pass == 0))
+                continue;
+            std::string resolvedEntry;
+            if (Resolve(entry, resolvedEntry) && Inside(resolved, resolvedEntry)) {
+                canonical = resolved;
+                return true;
+            }
         }
     }
     return false;

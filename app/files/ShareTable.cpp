@@ -131,8 +131,20 @@ bool ShareTable::IsShareable(const std::string& folder) const {
         rest.pop_back();
     if (rest.empty() || rest.back() == ':')
         return false;
-    // Only absolute paths name a folder on this computer.
-    return folder.front() == '/';
+    // Only absolute paths name a folder on this computer, and only written
+    // without "." or ".." components does the entry mean what it says.
+    if (folder.front() != '/')
+        return false;
+    for (std::size_t start = 1; start < rest.size();) {
+        std::size_t end = rest.find('/', start);
+        if (end == std::string::npos)
+            end = rest.size();
+        std::string_view component(rest.data() + start, end - start);
+        if (component.empty() || component == "." || component == "..")
+            return false;
+        start = end + 1;
+    }
+    return true;
 }
 
 int ShareTable::IndexOf(const std::string& path) const {

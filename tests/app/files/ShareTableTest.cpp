@@ -76,6 +76,9 @@ TEST(ShareTable, RootSystemAndOwnFoldersAreNeverShareable) {
     EXPECT_FALSE(t->Add("/home/ann/.config/halvara"));
     EXPECT_FALSE(t->Add("/home/ann/.config/drovick/"));
     EXPECT_FALSE(t->Add("relative/folder"));
+    EXPECT_FALSE(t->Add("/home/ann/x/../../../etc"));
+    EXPECT_FALSE(t->Add("/home/ann/./Music"));
+    EXPECT_FALSE(t->Add("/home//ann"));
     EXPECT_FALSE(t->IsShareable("/var/"));
     EXPECT_TRUE(t->IsShareable("/home/ann/.config/other"));
     EXPECT_TRUE(t->IsShareable("/srv/media"));
