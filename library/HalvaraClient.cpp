@@ -1,0 +1,468 @@
+#include "HalvaraClient.h"
+
+#include "LoadingIcon.h"
+#include "UserMessages.h"
+#include "bridge/BridgeRecord.h"
+#include "bridge/CStdExcept.h"
+#include "bridge/MemoryChannel.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string_view>
+
+static_assert(sizeof(PersonalInfo) == PersonalInfoLayout::kSize);
+static_assert(offsetof(PersonalInfo, eMail) == PersonalInfoLayout::kEMailOffset);
+static_assert(offsetof(PersonalInfo, password) == PersonalInfoLayout::kPasswordOffset);
+static_assert(sizeof(PersonalInfo::password) == PersonalInfoLayout::kPasswordWidth);
+
+namespace {
+
+// Argument and result places in the 1024-byte records that BridgeRecord does not
+// name itself.
+constexpr std::size_t kArg1 = 4;
+constexpr std::size_t kArg2 = 8;
+constexpr std::size_t kArg3 = 12;
+// Command 27: three 128-byte texts, then the application id.
+constexpr std::size_t kInviteNameOffset = 132;
+constexpr std::size_t kInviteWebOffset = 260;
+constexpr std::size_t kInviteIdOffset = 388;
+// Command 22's flag follows its 128-byte text.
+constexpr std::size_t kIdentityFlagOffset = 132;
+// Command 20: the two length-prefixed texts start here.
+constexpr std::size_t kSystemMessageOffset = 8;
+// Command 30: an announced count above this is a broken reply, and one address
+// text is never longer than this.
+constexpr int kMaxAnonBlocks = 65536;
+constexpr std::size_t kAnonTextWidth = 64;
+
+bool Done(const BridgeRecord& reply) {
+    return reply.Code() == kCmdReply;
+}
+
+std::string_view Trimmed(const char* text) {
+    std::string_view view(text);
+    const char* blanks = " \t\r\n";
+    std::size_t first = view.find_first_not_of(blanks);
+    if (first == std::string_view::npos)
+        return {};
+    std::size_t last = view.find_last_not_of(blanks);
+    return view.substr(first, last - first + 1);
+}
+
+// Reads one int32-length-prefixed text at `offset`; the length counts the NUL.
+// Advances `offset` past it. False when the field does not fit the record.
+bool ReadCountedText(const BridgeRecord& record, std::size_t& offset, std::string& text) {
+    if (offset > BridgeRecord::kSize - 4)
+        return false;
+    std::int32_t length = record.I32At(offset);
+    offset += 4;
+    if (length < 1 || static_cast<std::size_t>(length) > BridgeRecord::kSize - offset)
+        return false;
+    text = record.TextAt(offset, static_cast<std::size_t>(length));
+    offset += static_cast<std::size_t>(length);
+    return true;
+}
+
+} // namespace
+
+HalvaraClient::HalvaraClient(UserMessages& messages)
+    : m_messages(messages)
+    , m_channel(std::make_unique<MemoryChannel>(MemoryChannel::kClientRole)) {
+    m_channel->Open(MemoryChannel::kPageName, 1);
+    // Launched every time: a second halvserve ends itself at once.
+    try {
+        m_channel->StartService();
+    } catch (const std::exception&) {
+        m_messages.ShowError(nullptr, "Could not find Halvara library!", "Severe error");
+    }
+}
+
+HalvaraClient::~HalvaraClient() {
+    try {
+        m_channel->Close();
+    } catch (const std::exception&) {
+    }
+}
+
+bool HalvaraClient::Transact(const BridgeRecord& request, BridgeRecord& reply) {
+    return Transact(request, reply, {});
+}
+
+bool HalvaraClient::Transact(
+    const BridgeRecord& request, BridgeRecord& reply,
+    const std::function<bool(const BridgeRecord&, const BlockReader&)>& more) {
+    std::lock_guard turn(m_exchangeMutex);
+    try {
+        m_channel->BeginExchange();
+    } catch (const std::exception&) {
+        // The call lock was never taken, so there is nothing to give back.
+        return false;
+    }
+    bool ok = false;
+    try {
+        m_channel->Send(request.Data(), BridgeRecord::kSize);
+        BlockReader read = [this](BridgeRecord& block) {
+            return m_channel->Receive(block.Data(), BridgeRecord::kSize) ==
+                   static_cast<int>(BridgeRecord::kSize);
+        };
+        ok = read(reply) && (!more || more(reply, read));
+    } catch (const std::exception&) {
+        ok = false;
+    }
+    try {
+        m_channel->EndExchange();
+    } catch (const std::exception&) {
+        ok = false;
+    }
+    return ok;
+}
+
+bool HalvaraClient::Simple(int code, BridgeRecord& reply, int first, int second, int third) {
+    BridgeRecord request;
+    request.SetCode(code);
+    request.SetI32At(kArg1, first);
+    request.SetI32At(kArg2, second);
+    request.SetI32At(kArg3, third);
+    return Transact(request, reply);
+}
+
+int HalvaraClient::DoneFlag(int code, int first, int second, int third) {
+    BridgeRecord reply;
+    if (!Simple(code, reply, first, second, third))
+        return 0;
+    return Done(reply) && reply.I32At(kArg1) != 0 ? 1 : 0;
+}
+
+std::string HalvaraClient::RegistrationFailureText() {
+    const char* directory = std::getenv("HALVARA_DIRECTORY");
+    std::string host = directory && *directory ? directory : "127.0.0.1:8080";
+    return "Cannot register Halvara; make sure\nyou fill out your registration and are "
+           "connected to the Internet.\nFor more information, or to report a problem, visit "
+           "http://" +
+           host + "/support";
+}
+
+int HalvaraClient::Initialize(HalvaraWindow parent, int applicationId) {
+    {
+        std::lock_guard lock(m_stateMutex);
+        m_initialized = true;
+        m_applicationId = applicationId;
+    }
+    LoadingIcon icon(m_messages);
+    SetParentWindow(parent);
+
+    bool registered = false;
+    if (parent) {
+        registered = DoneFlag(kCmdIsRegistered) != 0;
+        // The registration wizard is offered here once the library's dialogs
+        // exist; until then an unregistered identity stays unregistered.
+    }
+    if (registered) {
+        UpdateTOS(applicationId, 1);
+        icon.Remove();
+        return 1;
+    }
+    icon.Remove();
+    if (parent)
+        m_messages.ShowError(parent, RegistrationFailureText(), "Halvara");
+    return 0;
+}
+
+int HalvaraClient::Deallocate(int applicationId) {
+    FlushData();
+    UpdateTOS(applicationId, 0);
+    return 1;
+}
+
+HalvaraWindow HalvaraClient::SetParentWindow(HalvaraWindow window) {
+    HalvaraWindow previous;
+    int applicationId;
+    {
+        std::lock_guard lock(m_stateMutex);
+        previous = m_parentWindow;
+        m_parentWindow = window;
+        applicationId = m_applicationId;
+    }
+    BridgeRecord reply;
+    if (Simple(kCmdSystemMessage, reply, applicationId) && Done(reply) && reply.I32At(kArg1) != 0 &&
+        window)
+        ShowSystemMessage(window, reply);
+    return previous;
+}
+
+void HalvaraClient::ShowSystemMessage(HalvaraWindow owner, const BridgeRecord& reply) {
+    std::size_t offset = kSystemMessageOffset;
+    std::string title;
+    std::string text;
+    if (ReadCountedText(reply, offset, title) && ReadCountedText(reply, offset, text))
+        m_messages.ShowSystemMessage(owner, title, text);
+}
+
+HalvaraWindow HalvaraClient::ParentWindow() const {
+    std::lock_guard lock(m_stateMutex);
+    return m_parentWindow;
+}
+
+bool HalvaraClient::Initialized() const {
+    std::lock_guard lock(m_stateMutex);
+    return m_initialized;
+}
+
+int HalvaraClient::FlushData() {
+    return DoneFlag(kCmdFlushData);
+}
+
+int HalvaraClient::Add(const char*, const char*, int) {
+    // Adding a friend needs the "New friend" dialog, which the library does not
+    // have yet; without it no friend can be chosen.
+    return 0;
+}
+
+int HalvaraClient::AddID(int friendId) {
+    return DoneFlag(kCmdAdd, friendId, 1);
+}
+
+int HalvaraClient::Delete(int friendId) {
+    return DoneFlag(kCmdDelete, friendId);
+}
+
+int HalvaraClient::GetFriend(int index) {
+    BridgeRecord reply;
+    return Simple(kCmdGetFriend, reply, index) ? reply.I32At(kArg1) : 0;
+}
+
+int HalvaraClient::GetAcquaintance(int index) {
+    BridgeRecord reply;
+    return Simple(kCmdGetAcquaintance, reply, index) ? reply.I32At(kArg1) : 0;
+}
+
+bool HalvaraClient::FetchProfile(int id, PersonalInfo& profile) {
+    BridgeRecord reply;
+    if (!Simple(kCmdGetProfile, reply, id) || !Done(reply) || reply.I32At(kArg1) == 0)
+        return false;
+    reply.CopyOut(BridgeRecord::kProfileReplyOffset, &profile, sizeof profile);
+    return true;
+}
+
+int HalvaraClient::GetProfile(int id, PersonalInfo* destination) {
+    if (!destination)
+        return 0;
+    PersonalInfo profile{};
+    if (!FetchProfile(id, profile))
+        return 0;
+    std::memcpy(destination, &profile, sizeof profile);
+    return 1;
+}
+
+int HalvaraClient::LookupProfile(int id, PersonalInfo* destination) {
+    if (!destination)
+        return 0;
+    BridgeRecord reply;
+    if (!Simple(kCmdLookupProfile, reply, id)) {
+        std::memset(destination, 0, sizeof *destination);
+        return 0;
+    }
+    reply.CopyOut(BridgeRecord::kProfileReplyOffset, destination, sizeof *destination);
+    return Done(reply) && reply.I32At(kArg1) != 0 ? 1 : 0;
+}
+
+int HalvaraClient::GetMyProfile(PersonalInfo* destination) {
+    if (!destination)
+        return 0;
+    PersonalInfo profile{};
+    int fetched = FetchProfile(GetMyID(), profile) ? 1 : 0;
+    // The password never leaves the library through this call.
+    std::memset(profile.password, 0, sizeof profile.password);
+    std::memcpy(destination, &profile, sizeof profile);
+    return fetched;
+}
+
+int HalvaraClient::SetMyProfile(const PersonalInfo& profile) {
+    PersonalInfo stored{};
+    // Without the stored password the record would carry whatever the caller
+    // put there, so nothing is sent.
+    if (!FetchProfile(GetMyID(), stored))
+        return 0;
+    PersonalInfo outgoing = profile;
+    std::memcpy(outgoing.password, stored.password, sizeof outgoing.password);
+    BridgeRecord request;
+    request.SetCode(kCmdSetMyProfile);
+    request.CopyIn(BridgeRecord::kProfileRequestOffset, &outgoing, sizeof outgoing);
+    std::memset(&stored, 0, sizeof stored);
+    std::memset(&outgoing, 0, sizeof outgoing);
+    BridgeRecord reply;
+    bool ok = Transact(request, reply) && Done(reply) && reply.I32At(kArg1) != 0;
+    // The reply echoes the request, password included.
+    request.Zero(BridgeRecord::kProfileRequestOffset, sizeof outgoing);
+    reply.Zero(BridgeRecord::kProfileRequestOffset, sizeof outgoing);
+    return ok ? 1 : 0;
+}
+
+int HalvaraClient::LookupID(const char* eMail) {
+    if (!eMail)
+        return -1;
+    BridgeRecord request;
+    request.SetCode(kCmdLookupID);
+    request.SetTextAt(kArg1, Trimmed(eMail));
+    BridgeRecord reply;
+    return Transact(request, reply) ? reply.I32At(kArg1) : 0;
+}
+
+int HalvaraClient::IsIdentityTaken(const char* eMail) {
+    if (!eMail)
+        return 0;
+    BridgeRecord request;
+    request.SetCode(kCmdIsIdentityTaken);
+    request.SetTextAt(kArg1, Trimmed(eMail));
+    BridgeRecord reply;
+    return Transact(request, reply) && Done(reply) && reply.I32At(kArg1) != 0 ? 1 : 0;
+}
+
+int HalvaraClient::IsOnline(int id, int tos, int mode) {
+    return DoneFlag(kCmdIsOnline, id, tos, mode);
+}
+
+int HalvaraClient::GetIP(int id, char* buffer, int size) {
+    // The longest dotted quad and its terminator need 16 bytes; callers are
+    // held to the designed 24.
+    if (!buffer || size <= 23)
+        return 0;
+    BridgeRecord reply;
+    if (!Simple(kCmdGetIP, reply, id))
+        return 0;
+    // The 20-byte field bounds the text to 19 characters, well inside the buffer.
+    std::string address = reply.TextAt(BridgeRecord::kAddressOffset, BridgeRecord::kAddressWidth);
+    std::memset(buffer, 0, static_cast<std::size_t>(size));
+    std::memcpy(buffer, address.data(), address.size());
+    return Done(reply) && reply.I32At(kArg1) != 0 ? 1 : 0;
+}
+
+int HalvaraClient::GetMyID() {
+    BridgeRecord reply;
+    return Simple(kCmdGetMyID, reply) ? reply.I32At(kArg1) : 0;
+}
+
+int HalvaraClient::SendInvitation(const char* friendEMail, const char* applicationName,
+                                  const char* applicationWebAddress, int applicationId) {
+    if (!friendEMail)
+        return 0;
+    BridgeRecord request;
+    request.SetCode(kCmdSendInvitation);
+    request.SetTextAt(kArg1, friendEMail);
+    request.SetTextAt(kInviteNameOffset, applicationName ? applicationName : "");
+    request.SetTextAt(kInviteWebOffset, applicationWebAddress ? applicationWebAddress : "");
+    request.SetI32At(kInviteIdOffset, applicationId);
+    BridgeRecord reply;
+    return Transact(request, reply) && Done(reply) && reply.I32At(kArg1) != 0 ? 1 : 0;
+}
+
+int HalvaraClient::AddAnonAcquaintances(int count, int tos) {
+    return DoneFlag(kCmdAddAnonAcquaintances, count, tos);
+}
+
+int HalvaraClient::GetAnonAcquaintances(int tos, int refresh, char* buffer, int size) {
+    if (!buffer || size <= 0)
+        return 0;
+    BridgeRecord request;
+    request.SetCode(kCmdGetAnonAcquaintances);
+    request.SetI32At(kArg1, tos);
+    request.SetI32At(kArg2, refresh);
+    BridgeRecord reply;
+    std::string joined;
+    // Every announced block is read inside this exchange, or the next caller
+    // would find them in its place.
+    bool ok = Transact(request, reply, [&](const BridgeRecord& first, const BlockReader& read) {
+        std::int32_t count = first.I32At(kArg2);
+        if (count < 0 || count > kMaxAnonBlocks)
+            return false;
+        BridgeRecord block;
+        for (std::int32_t i = 0; i < count; ++i) {
+            if (!read(block))
+                return false;
+            if (i > 0)
+                joined += ' ';
+            joined += block.TextAt(0, kAnonTextWidth);
+        }
+        return true;
+    });
+    if (!ok || !Done(reply) || reply.I32At(kArg1) == 0)
+        return 0;
+    const auto length = static_cast<int>(joined.size());
+    if (size < length + 2)
+        return length + 2;
+    std::memcpy(buffer, joined.c_str(), joined.size() + 1);
+    return length + 1;
+}
+
+int HalvaraClient::UpdateTOS(int tos, int on) {
+    return DoneFlag(kCmdUpdateTOS, tos, on ? 1 : 0);
+}
+
+int HalvaraClient::NumActiveTOS() {
+    BridgeRecord reply;
+    return Simple(kCmdNumActiveTOS, reply) ? reply.I32At(kArg1) : 0;
+}
+
+int HalvaraClient::ChangeIdentity() {
+    // Needs the "Change Identity" dialog, which the library does not have yet.
+    return 0;
+}
+
+int HalvaraClient::GetHighestIdentity() {
+    BridgeRecord reply;
+    if (!Simple(kCmdGetHighestIdentity, reply))
+        return 0;
+    return reply.I32At(kArg2) != 0 ? reply.I32At(kArg1) : -1;
+}
+
+int HalvaraClient::GetActiveIdentity() {
+    BridgeRecord reply;
+    if (!Simple(kCmdGetActiveIdentity, reply))
+        return 0;
+    return reply.I32At(kArg2) != 0 ? reply.I32At(kArg1) : -1;
+}
+
+int HalvaraClient::GetIdentity(int index, char* buffer, int size) {
+    if (!buffer || size < 120)
+        return 0;
+    BridgeRecord reply;
+    if (!Simple(kCmdGetIdentity, reply, index))
+        return 0;
+    std::string text = reply.TextAt(kArg1);
+    text.resize(std::min(text.size(), static_cast<std::size_t>(size - 1)));
+    std::memset(buffer, 0, static_cast<std::size_t>(size));
+    std::memcpy(buffer, text.data(), text.size());
+    return Done(reply) && reply.I32At(kIdentityFlagOffset) != 0 && !text.empty() ? 1 : 0;
+}
+
+int HalvaraClient::SetIdentity(int index, const char* password) {
+    if (!password)
+        return 0;
+    BridgeRecord request;
+    request.SetCode(kCmdSetIdentity);
+    request.SetI32At(kArg1, index);
+    request.SetTextAt(kArg2, password);
+    BridgeRecord reply;
+    bool ok = Transact(request, reply);
+    request.Zero(kArg2, BridgeRecord::kTextWidth);
+    return ok ? reply.I32At(kArg1) : 0;
+}
+
+int HalvaraClient::DeleteIdentity(int index) {
+    BridgeRecord active;
+    // Without knowing the active identity nothing may be deleted.
+    if (!Simple(kCmdGetActiveIdentity, active))
+        return 0;
+    if (active.I32At(kArg2) != 0 && active.I32At(kArg1) == index)
+        return 0;
+    BridgeRecord reply;
+    return Simple(kCmdDeleteIdentity, reply, index) ? reply.I32At(kArg1) : 0;
+}
+
+int HalvaraClient::AddIdentity() {
+    // Registering needs the "Register ID" wizard, which the library does not
+    // have yet.
+    return 0;
+}

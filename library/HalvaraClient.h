@@ -1,0 +1,99 @@
+#pragma once
+
+#include "halvara.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class BridgeRecord;
+class MemoryChannel;
+class UserMessages;
+
+// The library's client object: the client end of the bridge channel and the
+// state of one application (parent window, application id). Each operation is
+// one exchange with halvserve and returns exactly what its export returns; the
+// not-ready checks live in the exports, which own the one process-wide client.
+//
+// Every exchange ends the channel's exchange again whatever failed, so a broken
+// call never keeps the call lock that serialises all client processes.
+class HalvaraClient {
+public:
+    // Opens the channel (throws when it cannot: the client cannot be made) and
+    // launches halvserve; a failed launch is shown as a message and the client
+    // stays usable, its calls then fail on the channel.
+    explicit HalvaraClient(UserMessages& messages);
+    ~HalvaraClient();
+
+    HalvaraClient(const HalvaraClient&) = delete;
+    HalvaraClient& operator=(const HalvaraClient&) = delete;
+
+    // One exchange: the request, then the first reply. False on a channel error.
+    bool Transact(const BridgeRecord& request, BridgeRecord& reply);
+    // One exchange whose first reply announces further blocks: `more` is called
+    // with the first reply and a reader for the next block, while the channel
+    // is still held. False when anything failed.
+    using BlockReader = std::function<bool(BridgeRecord&)>;
+    bool Transact(const BridgeRecord& request, BridgeRecord& reply,
+                  const std::function<bool(const BridgeRecord&, const BlockReader&)>& more);
+
+    // Steps of Halvara_Initialize that follow the creation of the client.
+    int Initialize(HalvaraWindow parent, int applicationId);
+    int Deallocate(int applicationId);
+    HalvaraWindow SetParentWindow(HalvaraWindow window);
+    HalvaraWindow ParentWindow() const;
+    bool Initialized() const;
+
+    int FlushData();
+    int Add(const char* applicationName, const char* applicationWebAddress, int applicationId);
+    int AddID(int friendId);
+    int Delete(int friendId);
+    int GetFriend(int index);
+    int GetAcquaintance(int index);
+    int GetProfile(int id, PersonalInfo* destination);
+    int LookupProfile(int id, PersonalInfo* destination);
+    int GetMyProfile(PersonalInfo* destination);
+    int SetMyProfile(const PersonalInfo& profile);
+    int LookupID(const char* eMail);
+    int IsOnline(int id, int tos, int mode);
+    int GetIP(int id, char* buffer, int size);
+    int GetMyID();
+    int SendInvitation(const char* friendEMail, const char* applicationName,
+                       const char* applicationWebAddress, int applicationId);
+    int AddAnonAcquaintances(int count, int tos);
+    int GetAnonAcquaintances(int tos, int refresh, char* buffer, int size);
+    int UpdateTOS(int tos, int on);
+    int NumActiveTOS();
+    int ChangeIdentity();
+    int GetHighestIdentity();
+    int GetActiveIdentity();
+    int GetIdentity(int index, char* buffer, int size);
+    int SetIdentity(int index, const char* password);
+    int DeleteIdentity(int index);
+    int AddIdentity();
+    int IsIdentityTaken(const char* eMail);
+
+    // The text Halvara_Initialize shows when the identity is not registered.
+    static std::string RegistrationFailureText();
+
+private:
+    // Sends a request that carries only its code and up to three numbers at 4,
+    // 8 and 12; the reply lands in `reply`. False on a channel error.
+    bool Simple(int code, BridgeRecord& reply, int first = 0, int second = 0, int third = 0);
+    // "Done with a non-zero flag at 4", the common result of many commands.
+    int DoneFlag(int code, int first = 0, int second = 0, int third = 0);
+    // Fetches a profile with command 11; false unless done with its flag set.
+    bool FetchProfile(int id, PersonalInfo& profile);
+    void ShowSystemMessage(HalvaraWindow owner, const BridgeRecord& reply);
+
+    UserMessages& m_messages;
+    std::unique_ptr<MemoryChannel> m_channel;
+    // Threads of one process take turns here before they compete with other
+    // processes for the channel's call lock.
+    std::mutex m_exchangeMutex;
+    mutable std::mutex m_stateMutex;
+    HalvaraWindow m_parentWindow = nullptr;
+    int m_applicationId = 0;
+    bool m_initialized = false;
+};

@@ -1,0 +1,61 @@
+// Before Halvara_Initialize every export answers its not-ready value at once,
+// without a client object and without any service.
+
+#include "halvara.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(ExportsNotReadyTest, EveryExportAnswersItsNotReadyValue) {
+    PersonalInfo info;
+    std::memset(&info, 'x', sizeof info);
+    char buffer[256];
+    std::memset(buffer, 'x', sizeof buffer);
+
+    EXPECT_EQ(Halvara_Deallocate(155), 0);
+    EXPECT_EQ(Halvara_SetParentWindow(reinterpret_cast<HalvaraWindow>(&info)), nullptr);
+    EXPECT_EQ(Halvara_FlushData(), 0);
+    EXPECT_EQ(Halvara_Add("app", "http://app", 155), 0);
+    EXPECT_EQ(Halvara_AddID(1), 0);
+    EXPECT_EQ(Halvara_Delete(1), 0);
+    EXPECT_EQ(Halvara_GetFriend(0), -1);
+    EXPECT_EQ(Halvara_GetAcquaintance(0), -1);
+    EXPECT_EQ(Halvara_GetProfile(1, &info), 0);
+    EXPECT_EQ(Halvara_LookupProfile(1, &info), 0);
+    EXPECT_EQ(Halvara_GetMyProfile(&info), 0);
+    EXPECT_EQ(Halvara_SetMyProfile(info), 0);
+    EXPECT_EQ(Halvara_LookupID("a@b.org"), -1);
+    EXPECT_EQ(Halvara_IsOnline(1, 155, 1), 0);
+    EXPECT_EQ(Halvara_GetIP(1, buffer, sizeof buffer), 0);
+    EXPECT_EQ(Halvara_GetMyID(), -1);
+    EXPECT_EQ(Halvara_SendInvitation("a@b.org", "app", "http://app", 155), 0);
+    EXPECT_EQ(Halvara_AddAnonAcquaintances(5, 155), 0);
+    EXPECT_EQ(Halvara_GetAnonAcquaintances(155, 1, buffer, sizeof buffer), 0);
+    EXPECT_EQ(Halvara_UpdateTOS(155, 1), 0);
+    EXPECT_EQ(Halvara_NumActiveTOS(), -1);
+    EXPECT_EQ(Halvara_ChangeIdentity(), 0);
+    EXPECT_EQ(Halvara_GetHighestIdentity(), -1);
+    EXPECT_EQ(Halvara_GetActiveIdentity(), 0);
+    EXPECT_EQ(Halvara_GetIdentity(0, buffer, sizeof buffer), 0);
+    EXPECT_EQ(Halvara_SetIdentity(0, "pw"), 0);
+    EXPECT_EQ(Halvara_DeleteIdentity(1), 0);
+    EXPECT_EQ(Halvara_AddIdentity(), 0);
+    EXPECT_EQ(Halvara_IsIdentityTaken("a@b.org"), 0);
+
+    // Nothing was written into the caller's memory.
+    for (char c : buffer)
+        ASSERT_EQ(c, 'x');
+    const char* bytes = reinterpret_cast<const char*>(&info);
+    for (std::size_t i = 0; i < sizeof info; ++i)
+        ASSERT_EQ(bytes[i], 'x');
+}
+
+TEST(ExportsNotReadyTest, TheMessageWordsAreRegisteredWhenTheLibraryLoads) {
+    EXPECT_GE(Halvara_UpdateContactsMsg, 0xC000u);
+    EXPECT_GE(Halvara_UpdateIdentityMsg, 0xC000u);
+    EXPECT_NE(Halvara_UpdateContactsMsg, Halvara_UpdateIdentityMsg);
+}
+
+} // namespace
