@@ -102,7 +102,7 @@ int Serve(const Parsed& parsed) {
     std::string dbPath = DatabasePath(parsed);
     std::optional<StorePool> pool;
     try {
-        pool.emplace(dbPath);
+        pool.emplace(dbPath, true);
     } catch (const StorageError& error) {
         std::fprintf(stderr, "halvdir: cannot open %s: %s\n", dbPath.c_str(), error.what());
         return 1;

@@ -2,7 +2,10 @@
 
 #include "directory/PasswordHash.h"
 
+#include <sqlite3.h>
+
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <thread>
 
@@ -140,12 +143,14 @@ private:
 } // namespace
 
 DirectoryStore::DirectoryStore(const std::string& path, std::mutex& writeLock,
-                               std::counting_semaphore<>& hashPermits)
+                               std::counting_semaphore<>& hashPermits, bool autoCheckpoint)
     : m_connection(path), m_writeLock(writeLock), m_hashPermits(hashPermits) {
     {
         std::lock_guard lock(m_writeLock);
         m_connection.Exec("PRAGMA journal_mode=WAL");
         m_connection.Exec("PRAGMA synchronous=NORMAL");
+        if (!autoCheckpoint)
+            m_connection.Exec("PRAGMA wal_autocheckpoint=0");
         m_connection.Exec("PRAGMA foreign_keys=ON");
         m_connection.Exec(kSchema);
     }
@@ -492,14 +497,53 @@ std::vector<UserRecord> DirectoryStore::Users() {
     return rows;
 }
 
-StorePool::StorePool(std::string path)
+StorePool::StorePool(std::string path, bool backgroundCheckpoints)
     : m_path(std::move(path))
-    , m_hashPermits(std::max<std::ptrdiff_t>(1, std::thread::hardware_concurrency())) {
+    , m_hashPermits(std::max<std::ptrdiff_t>(1, std::thread::hardware_concurrency()))
+    , m_backgroundCheckpoints(backgroundCheckpoints) {
+    // SQLite's allocation statistics take one process-wide lock on every
+    // allocation, which all request threads would queue on. Only possible
+    // before SQLite is first used; later calls fail harmlessly.
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     // Open one store now so that a bad path or a broken file fails at start.
-    m_idle.push_back(std::make_unique<DirectoryStore>(m_path, m_writeLock, m_hashPermits));
+    m_idle.push_back(std::make_unique<DirectoryStore>(m_path, m_writeLock, m_hashPermits,
+                                                      !m_backgroundCheckpoints));
+    if (m_backgroundCheckpoints)
+        m_checkpointer = std::thread([this] { CheckpointLoop(); });
 }
 
-StorePool::~StorePool() = default;
+StorePool::~StorePool() {
+    {
+        std::lock_guard lock(m_stopLock);
+        m_stop = true;
+    }
+    m_stopSignal.notify_all();
+    if (m_checkpointer.joinable())
+        m_checkpointer.join();
+}
+
+void StorePool::CheckpointLoop() {
+    std::unique_ptr<SqliteConnection> connection;
+    std::unique_lock lock(m_stopLock);
+    while (!m_stop) {
+        m_stopSignal.wait_for(lock, std::chrono::seconds(1), [this] { return m_stop; });
+        if (m_stop)
+            break;
+        lock.unlock();
+        try {
+            if (!connection)
+                connection = std::make_unique<SqliteConnection>(m_path);
+            // Passive: copies what it can without waiting for readers or
+            // writers; whatever is left goes next time.
+            sqlite3_wal_checkpoint_v2(connection->Handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE,
+                                      nullptr, nullptr);
+        } catch (const StorageError&) {
+            // Try again with a fresh connection next round.
+            connection.reset();
+        }
+        lock.lock();
+    }
+}
 
 StorePool::Lease StorePool::Take() {
     {
@@ -510,7 +554,8 @@ StorePool::Lease StorePool::Take() {
             return Lease(*this, std::move(store));
         }
     }
-    return Lease(*this, std::make_unique<DirectoryStore>(m_path, m_writeLock, m_hashPermits));
+    return Lease(*this, std::make_unique<DirectoryStore>(m_path, m_writeLock, m_hashPermits,
+                                                         !m_backgroundCheckpoints));
 }
 
 void StorePool::Give(std::unique_ptr<DirectoryStore> store) {

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <semaphore>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -57,7 +59,7 @@ public:
     // hashPermits bounds how many password hashes run at once, so that a burst
     // of registrations is worked off in turn instead of slowing every request.
     DirectoryStore(const std::string& path, std::mutex& writeLock,
-                   std::counting_semaphore<>& hashPermits);
+                   std::counting_semaphore<>& hashPermits, bool autoCheckpoint = true);
     ~DirectoryStore();
     DirectoryStore(const DirectoryStore&) = delete;
     DirectoryStore& operator=(const DirectoryStore&) = delete;
@@ -109,10 +111,12 @@ private:
 };
 
 // Hands each request thread a store of its own and takes it back afterwards.
-// The first store creates the schema.
+// The first store creates the schema. With background checkpoints, a thread of
+// the pool copies the write-ahead log into the database once a second, so that
+// no request waits for a checkpoint (and its disk flush) under the write lock.
 class StorePool {
 public:
-    explicit StorePool(std::string path);
+    explicit StorePool(std::string path, bool backgroundCheckpoints = false);
     ~StorePool();
     StorePool(const StorePool&) = delete;
     StorePool& operator=(const StorePool&) = delete;
@@ -140,8 +144,15 @@ private:
     std::string m_path;
     std::mutex m_writeLock;
     std::counting_semaphore<> m_hashPermits;
+    bool m_backgroundCheckpoints;
     std::mutex m_idleLock;
     std::vector<std::unique_ptr<DirectoryStore>> m_idle;
+
+    void CheckpointLoop();
+    std::mutex m_stopLock;
+    std::condition_variable m_stopSignal;
+    bool m_stop = false;
+    std::thread m_checkpointer;
 };
 
 } // namespace halvdir
