@@ -1,0 +1,128 @@
+#include "QuemblyApp.h"
+
+#include "BridgeDispatcher.h"
+#include "bridge/CStdExcept.h"
+#include "bridge/MemoryChannel.h"
+#include "platform/SingleInstanceGuard.h"
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <exception>
+#include <system_error>
+
+namespace {
+constexpr const char* kUnit = "Quembly";
+constexpr auto kPollInterval = std::chrono::milliseconds(50);
+
+bool IsAbandonedExchange(const CStdExcept& e) {
+    return e.Unit() == "MemoryChannel" && e.Number() == MemoryChannel::kExchangeAbandoned;
+}
+} // namespace
+
+QuemblyApp::QuemblyApp(EngineFactory engineFactory)
+    : m_engineFactory(std::move(engineFactory)) {}
+
+QuemblyApp::~QuemblyApp() {
+    // Only reached with a live thread when Run was never called; the loop
+    // cannot be interrupted from outside, so the thread is left to the exit.
+    if (m_bridgeThread.joinable())
+        m_bridgeThread.detach();
+}
+
+bool QuemblyApp::InitInstance() {
+    try {
+        m_guard = platform::SingleInstanceGuard::TryAcquire(kGuardName);
+    } catch (const std::exception&) {
+        m_exitCode = kExitStartFailed;
+        return false;
+    }
+    if (!m_guard) {
+        m_exitCode = kExitAlreadyRunning;
+        return false;
+    }
+    // Socket set-up: a peer that closes early must fail the send, not kill the
+    // service.
+    std::signal(SIGPIPE, SIG_IGN);
+    try {
+        StartBridgeThread();
+    } catch (const CStdExcept&) {
+        m_guard.reset();
+        m_exitCode = kExitStartFailed;
+        return false;
+    }
+    return true;
+}
+
+void QuemblyApp::StartBridgeThread() {
+    if (m_bridgeThread.joinable())
+        throw CStdExcept(kUnit, 816);
+    m_running.store(1);
+    m_bridgeExitCode.store(kStillActive);
+    try {
+        m_bridgeThread = std::thread([this] { BridgeThread(); });
+    } catch (const std::system_error&) {
+        throw CStdExcept(kUnit, 824);
+    }
+}
+
+int QuemblyApp::Run() {
+    try {
+        WaitForBridgeThread();
+    } catch (const CStdExcept&) {
+        // The guard goes all the same, so the next launch can start.
+    }
+    m_guard.reset();
+    m_exitCode = kExitDone;
+    return m_exitCode;
+}
+
+void QuemblyApp::WaitForBridgeThread() {
+    if (!m_bridgeThread.joinable())
+        throw CStdExcept(kUnit, 833);
+    while (m_bridgeExitCode.load() == kStillActive)
+        std::this_thread::sleep_for(kPollInterval);
+    m_bridgeThread.join();
+}
+
+void QuemblyApp::BridgeThread() {
+    try {
+        // Declared first so that it is closed after the engine is gone.
+        MemoryChannel channel(MemoryChannel::kServiceRole);
+        std::unique_ptr<PresenceEngine> engine = m_engineFactory();
+        channel.Open(MemoryChannel::kPageName, 0);
+        BridgeDispatcher dispatcher(*engine);
+        while (m_running.load() == 1) {
+            try {
+                channel.BeginExchange();
+                ServeOneRequest(channel, dispatcher);
+                channel.EndExchange();
+            } catch (const CStdExcept& e) {
+                // A client that died inside its exchange must not take the
+                // service, and every other client, down with it.
+                if (!IsAbandonedExchange(e))
+                    throw;
+                channel.RecoverAbandonedExchange();
+            }
+        }
+        engine.reset();
+        channel.Close();
+    } catch (const std::exception&) {
+        // Any failure ends the loop the same way: the engine is destroyed, the
+        // channel closed, and the process ends.
+    }
+    m_bridgeExitCode.store(0);
+}
+
+void QuemblyApp::ServeOneRequest(MemoryChannel& channel, BridgeDispatcher& dispatcher) {
+    std::array<std::uint8_t, BridgeRecord::kSize> request{};
+    const int received = channel.Receive(request.data(), request.size());
+    if (received <= 0)
+        return;
+    BridgeReplies replies =
+        dispatcher.Handle(std::span<const std::uint8_t>(request.data(), std::size_t(received)));
+    for (const BridgeRecord& reply : replies.records)
+        channel.Send(reply.Data(), BridgeRecord::kSize);
+    if (replies.stopServing)
+        m_running.store(0);
+}

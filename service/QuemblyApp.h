@@ -1,0 +1,66 @@
+#pragma once
+
+#include "PresenceEngine.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <thread>
+
+class BridgeDispatcher;
+class MemoryChannel;
+
+namespace platform {
+class SingleInstanceGuard;
+}
+
+// halvserve's application object: the single-instance guard, the bridge thread
+// that owns the engine and the service end of the channel, and the main
+// thread's wait for it.
+//
+// Exit codes of the process:
+//   0  the bridge loop ended (no application holds an active TOS any more, or
+//      the engine or the channel could not be set up)
+//   1  another halvserve of this session holds the guard; this one ended at
+//      once without touching it
+//   2  start-up failed before the bridge thread ran (no usable session
+//      namespace, or no thread could be started)
+class QuemblyApp {
+public:
+    static constexpr int kExitDone = 0;
+    static constexpr int kExitAlreadyRunning = 1;
+    static constexpr int kExitStartFailed = 2;
+    static constexpr const char* kGuardName = "Quembly class Class";
+    // The exit state of a thread that has not ended yet.
+    static constexpr int kStillActive = 259;
+
+    using EngineFactory = std::function<std::unique_ptr<PresenceEngine>()>;
+
+    // The factory runs on the bridge thread, which then owns the engine.
+    explicit QuemblyApp(EngineFactory engineFactory);
+    ~QuemblyApp();
+
+    QuemblyApp(const QuemblyApp&) = delete;
+    QuemblyApp& operator=(const QuemblyApp&) = delete;
+
+    // Takes the guard and starts the bridge thread. False when the process must
+    // end at once; ExitCode() then says why.
+    bool InitInstance();
+    // Waits for the bridge thread, releases the guard; returns the exit code.
+    int Run();
+    int ExitCode() const { return m_exitCode; }
+
+private:
+    void StartBridgeThread();
+    void WaitForBridgeThread();
+    void BridgeThread();
+    void ServeOneRequest(MemoryChannel& channel, BridgeDispatcher& dispatcher);
+
+    EngineFactory m_engineFactory;
+    std::unique_ptr<platform::SingleInstanceGuard> m_guard;
+    // 1 while the bridge loop must go on; command 18 clears it.
+    std::atomic<int> m_running{0};
+    std::atomic<int> m_bridgeExitCode{kStillActive};
+    std::thread m_bridgeThread;
+    int m_exitCode = kExitDone;
+};
