@@ -338,8 +338,9 @@ int LocalFileSystem::GetFileInfo(const std::string& path, ShellFileInfo& info,
         }
     }
     // Folders are never cached by extension: "photos.old" says nothing about
-    // files ending in ".old".
-    if (m_iconCache && (flags & kInfoIcon) && !IsFolder(path))
+    // files ending in ".old". The folder bit found above is what IsFolder
+    // would ask for again.
+    if (m_iconCache && (flags & kInfoIcon) && !isFolder)
         m_iconCache->Store(path, info.iconIndex, IconKindOfFlags(flags));
     return 1;
 }

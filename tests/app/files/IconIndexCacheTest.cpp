@@ -2,9 +2,12 @@
 
 #include "app/files/LocalFileSystem.h"
 #include "platform/ByteOrder.h"
+#include "support/TestSupport.h"
 
 #include <cstring>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace {
 
@@ -136,6 +139,33 @@ TEST(IconIndexCache, GrowthIsBoundedForStoresAndBlocks) {
         platform::StoreLE32s(&block[block.size() - 12 + 4 * i], -5);
     EXPECT_EQ(cache.Deserialize(block.data(), block.size()), -1);
     EXPECT_EQ(cache.Lookup("y.a\x01\x01", kIconSmall), 1);
+}
+
+TEST(IconIndexCache, ListViewsAndServersFeedOneCacheAtOnce) {
+    testsupport::TempDir dir;
+    for (const char* name : {"a.mp3", "b.txt", "c.jpg", "d.ogg", "e.png", "f.pdf"})
+        std::ofstream(dir.Path() / name) << "x";
+    IconIndexCache cache;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&cache, &dir, t] {
+            LocalFileSystem files(&cache);
+            ShellFileInfo info;
+            for (int round = 0; round < 30; ++round) {
+                for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+                    files.GetFileInfo(entry.path().string(), info,
+                                      kInfoIcon | (t == 1 ? kInfoSmallIcon : 0u));
+                cache.Serialize();
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    LocalFileSystem files;
+    ShellFileInfo info;
+    files.GetFileInfo((dir.Path() / "d.ogg").string(), info, kInfoIcon | kInfoSmallIcon);
+    EXPECT_EQ(cache.Lookup("x.ogg", kIconSmall), info.iconIndex);
+    EXPECT_EQ(cache.Lookup("x.ogg", kIconLarge), info.iconIndex);
 }
 
 TEST(IconIndexCache, DefaultsComeFromTheRootDriveAndItsFirstFolder) {
