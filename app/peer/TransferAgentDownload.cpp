@@ -46,8 +46,8 @@ struct OutputFile {
 // most 260 characters), the rest of the 520 bytes zero.
 std::vector<std::uint8_t> RequestField(const std::string& sourcePath) {
     std::vector<std::uint8_t> field(kTransferPathWidth, 0);
-    std::size_t length = std::min(
-        {sourcePath.size(), kTransferSourcePathText, sourcePath.find('\0')});
+    std::size_t length =
+        std::min({sourcePath.size(), kTransferSourcePathText, sourcePath.find('\0')});
     std::copy_n(sourcePath.begin(), length, field.begin());
     return field;
 }
@@ -55,23 +55,33 @@ std::vector<std::uint8_t> RequestField(const std::string& sourcePath) {
 } // namespace
 
 bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return LowerAscii(x) == LowerAscii(y);
+           });
 }
 
 const char* DownloadResultName(DownloadResult result) {
     switch (result) {
-    case DownloadResult::Done: return "Done";
-    case DownloadResult::WrongDirection: return "WrongDirection";
-    case DownloadResult::CannotCreate: return "CannotCreate";
-    case DownloadResult::NoAddress: return "NoAddress";
-    case DownloadResult::CannotConnect: return "CannotConnect";
-    case DownloadResult::RequestFailed: return "RequestFailed";
-    case DownloadResult::Refused: return "Refused";
-    case DownloadResult::ReceiveFailed: return "ReceiveFailed";
-    case DownloadResult::WriteFailed: return "WriteFailed";
-    case DownloadResult::Stopped: return "Stopped";
+    case DownloadResult::Done:
+        return "Done";
+    case DownloadResult::WrongDirection:
+        return "WrongDirection";
+    case DownloadResult::CannotCreate:
+        return "CannotCreate";
+    case DownloadResult::NoAddress:
+        return "NoAddress";
+    case DownloadResult::CannotConnect:
+        return "CannotConnect";
+    case DownloadResult::RequestFailed:
+        return "RequestFailed";
+    case DownloadResult::Refused:
+        return "Refused";
+    case DownloadResult::ReceiveFailed:
+        return "ReceiveFailed";
+    case DownloadResult::WriteFailed:
+        return "WriteFailed";
+    case DownloadResult::Stopped:
+        return "Stopped";
     }
     return "?";
 }

@@ -28,6 +28,7 @@ inline constexpr char kLocalHostAddress[] = "127.0.0.1";
 // Turns a friend's e-mail address into the friend's current address. The
 // presence library implements it; it walks the friend list for the first
 // friend whose profile e-mail address equals the given text byte for byte.
+// Called on the transfer agent's worker thread.
 class FriendResolver {
 public:
     virtual ~FriendResolver() = default;
@@ -40,15 +41,15 @@ public:
 // result alike, the rest say why for logs and tests.
 enum class DownloadResult {
     Done,
-    WrongDirection,  // not from another computer to this one; no file touched
-    CannotCreate,    // the destination could not be created
-    NoAddress,       // a friend's address could not be found
-    CannotConnect,   // no connection to the friend's transfer server
-    RequestFailed,   // the request could not be sent
-    Refused,         // no positive size arrived: the server refused the file
-    ReceiveFailed,   // a block stopped short
-    WriteFailed,     // the destination could not be written
-    Stopped,         // the run flag was cleared between blocks
+    WrongDirection, // not from another computer to this one; no file touched
+    CannotCreate,   // the destination could not be created
+    NoAddress,      // a friend's address could not be found
+    CannotConnect,  // no connection to the friend's transfer server
+    RequestFailed,  // the request could not be sent
+    Refused,        // no positive size arrived: the server refused the file
+    ReceiveFailed,  // a block stopped short
+    WriteFailed,    // the destination could not be written
+    Stopped,        // the run flag was cleared between blocks
 };
 
 const char* DownloadResultName(DownloadResult result);

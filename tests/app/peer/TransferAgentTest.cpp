@@ -1,7 +1,6 @@
+#include "app/files/ShareTable.h"
 #include "app/peer/TransferAgentDownload.h"
 #include "app/peer/TransferAgentQueue.h"
-
-#include "app/files/ShareTable.h"
 #include "app/peer/TransferServer.h"
 #include "support/TestSupport.h"
 
@@ -33,7 +32,8 @@ std::vector<std::uint8_t> RandomBytes(std::size_t count, unsigned seed) {
 
 void WriteFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<std::uint8_t> ReadFile(const fs::path& path) {
@@ -177,9 +177,9 @@ TEST_F(TransferAgentTest, EmptyOrUnsharedFilesAreRefusedAndLeaveAnEmptyFile) {
     EXPECT_EQ(fs::file_size(m_downloads / "empty"), 0u);
 
     WriteFile(m_temp.Path() / "private", RandomBytes(50, 1));
-    EXPECT_EQ(Download((m_share / ".." / "private").string(), kServerAddress,
-                       m_downloads / "private"),
-              DownloadResult::Refused);
+    EXPECT_EQ(
+        Download((m_share / ".." / "private").string(), kServerAddress, m_downloads / "private"),
+        DownloadResult::Refused);
     EXPECT_EQ(fs::file_size(m_downloads / "private"), 0u);
 }
 
@@ -235,10 +235,10 @@ TEST_F(TransferAgentTest, AStopBetweenBlocksKeepsThePartialFileAndTheRowsLeft) {
         if (status == "Transferring (30%)")
             queue.RequestStop();
     };
-    ASSERT_TRUE(queue.AddTransfer(source.string(), kServerAddress,
-                                  (m_downloads / "big").string(), "127.0.0.1"));
-    ASSERT_TRUE(queue.AddTransfer(other.string(), kServerAddress,
-                                  (m_downloads / "other").string(), "127.0.0.1"));
+    ASSERT_TRUE(queue.AddTransfer(source.string(), kServerAddress, (m_downloads / "big").string(),
+                                  "127.0.0.1"));
+    ASSERT_TRUE(queue.AddTransfer(other.string(), kServerAddress, (m_downloads / "other").string(),
+                                  "127.0.0.1"));
     ASSERT_TRUE(testsupport::WaitFor([&] { return !queue.IsWorkerActive(); }, 20s));
 
     auto partial = ReadFile(m_downloads / "big");
@@ -273,8 +273,8 @@ TEST_F(TransferAgentTest, RefusesMissingOverlongAndDuplicateTransfers) {
     TransferAgentQueue queue(&observer, &m_friends, options);
     const std::string dest = (m_downloads / "a").string();
     ASSERT_TRUE(queue.AddTransfer("/x/a", "127.0.0.5", dest, "127.0.0.1"));
-    ASSERT_TRUE(testsupport::WaitFor(
-        [&] { return observer.Count("status 0 Transferring") == 1; }, 5s));
+    ASSERT_TRUE(
+        testsupport::WaitFor([&] { return observer.Count("status 0 Transferring") == 1; }, 5s));
 
     EXPECT_TRUE(queue.AddTransfer("/x/b", "127.0.0.5", dest + "b", "127.0.0.1"));
     EXPECT_FALSE(queue.AddTransfer("/x/b", "127.0.0.5", dest + "b", "127.0.0.1"));

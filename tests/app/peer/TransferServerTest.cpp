@@ -59,7 +59,8 @@ std::vector<std::uint8_t> RandomBytes(std::size_t count, unsigned seed) {
 
 void WriteFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 // What a raw client gets for one request: the size word (when one came) and
@@ -128,8 +129,8 @@ protected:
 
 TEST_F(TransferServerTest, SendsTheSizeAndWholeBlocksWithZeroFillerAfterTheTail) {
     StartServer();
-    for (std::size_t size : {std::size_t{1}, std::size_t{10240}, std::size_t{10241},
-                             std::size_t{25600}}) {
+    for (std::size_t size :
+         {std::size_t{1}, std::size_t{10240}, std::size_t{10241}, std::size_t{25600}}) {
         SCOPED_TRACE(size);
         m_lines.Clear();
         auto content = RandomBytes(size, static_cast<unsigned>(size));
