@@ -96,7 +96,8 @@ bool NFSServer::MayList(const std::string& pattern) const {
     // last component without one ("..", a plain name) is checked whole.
     if (!HasWildcard(pattern.substr(slash + 1)))
         return MayReach(pattern);
-    return MayReach(pattern.substr(0, slash + 1));
+    // The root itself is only ever listed virtually.
+    return slash > 0 && MayReach(pattern.substr(0, slash + 1));
 }
 
 void NFSServer::ServeConnection(TimeOutSocket& connection) {
@@ -295,7 +296,8 @@ bool NFSServer::SendListing(TimeOutSocket& connection, SharedFileSystem& fs,
     if (MayList(pattern) && fs.FindFile(pattern, 0)) {
         bool more = true;
         // The item on which FindNextFile answers false is still recorded.
-        while (more && count < kNfsListingEntryLimit) {
+        const std::int32_t limit = std::clamp(m_limits.listingEntryLimit, 0, kNfsListingEntryLimit);
+        while (more && count < limit) {
             more = fs.FindNextFile();
             NFSListingEntry entry;
             entry.isHidden = fs.IsHidden();

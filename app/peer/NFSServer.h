@@ -37,6 +37,8 @@ public:
         std::chrono::milliseconds sessionIdleLimit = std::chrono::hours(1);
         // Each field received from or sent to the peer.
         std::chrono::milliseconds callLimit = kPeerCallLimit;
+        // Entries of one listing; a longer folder is cut there.
+        std::int32_t listingEntryLimit = kNfsListingEntryLimit;
     };
 
     // Holds a reference on table while it lives (table may be null: then the

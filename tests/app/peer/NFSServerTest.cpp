@@ -480,7 +480,8 @@ TEST_F(NFSServerProtocol, PathsLeadingOutOfTheSharesAreRefusedOnEveryRequest) {
                                            m_private + "/secret.txt",
                                            m_share + "/./a.txt",
                                            "share/a.txt",
-                                           m_share + "/sub/../../private/secret.txt"};
+                                           m_share + "/sub/../../private/secret.txt",
+                                           "/etc/passwd"};
 
     std::int32_t size = 0;
     ASSERT_EQ(StatusOf(id, m_share + "/a.txt", &size), 1);
@@ -514,6 +515,10 @@ TEST_F(NFSServerProtocol, PathsLeadingOutOfTheSharesAreRefusedOnEveryRequest) {
     }
     // A refused listing leaves no earlier one to walk.
     EXPECT_EQ(Operation(id, 0x40C)->ReadText(), "");
+    // The root lists only virtually and tells nothing of itself.
+    EXPECT_TRUE(List(id, "/*.txt").empty());
+    EXPECT_EQ(StatusOf(id, "/"), 0);
+    EXPECT_EQ(ResolveOf(id, "/"), "");
 
     // The link that leads out of the share is not followed, the trash elsewhere
     // is not recognised, and nothing moved.
@@ -551,6 +556,28 @@ TEST_F(NFSServerProtocol, SessionsNobodyUsesExpire) {
     }
     EXPECT_FALSE(Operation(idle, 0x20A));
     EXPECT_TRUE(Operation(busy, 0x20A));
+}
+
+TEST_F(NFSServerProtocol, ASilentPeerHoldsTheServerOnlyForOneCallLimit) {
+    NFSServer::Limits limits;
+    limits.callLimit = 400ms;
+    limits.listingEntryLimit = 5;
+    StartServer(limits);
+    auto id = NewSession().first;
+    RawClient silent(m_port);
+    auto halfPath = Operation(id, 0x710);
+    halfPath->Send(std::vector<std::uint8_t>(10, 'a'));
+
+    const auto start = std::chrono::steady_clock::now();
+    // Served after both stalled connections ran out of time, one after the other.
+    auto items = List(id, m_share + "/*.*");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_TRUE(silent.ClosedWithoutReply());
+    EXPECT_TRUE(halfPath->ClosedWithoutReply());
+
+    // A folder longer than the listing limit is cut there.
+    ASSERT_EQ(items.size(), 5u);
+    EXPECT_EQ(fs::path(items.back().path).filename(), "escape");
 }
 
 TEST_F(NFSServerProtocol, DrivesPropertiesAndRecycleBin) {
