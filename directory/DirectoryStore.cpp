@@ -143,8 +143,9 @@ private:
 } // namespace
 
 DirectoryStore::DirectoryStore(const std::string& path, std::mutex& writeLock,
-                               std::counting_semaphore<>& hashPermits, bool autoCheckpoint)
-    : m_connection(path), m_writeLock(writeLock), m_hashPermits(hashPermits) {
+                               std::counting_semaphore<>& hashPermits, bool autoCheckpoint,
+                               UserCache* cache)
+    : m_connection(path), m_writeLock(writeLock), m_hashPermits(hashPermits), m_cache(cache) {
     {
         std::lock_guard lock(m_writeLock);
         m_connection.Exec("PRAGMA journal_mode=WAL");
@@ -173,6 +174,8 @@ std::int32_t DirectoryStore::RegisterId() {
     if (id < 1 || id > INT32_MAX)
         throw StorageError("the ID space is exhausted");
     transaction.Commit();
+    if (m_cache)
+        m_cache->Put(id, UserCache::Entry{});
     return static_cast<std::int32_t>(id);
 }
 
@@ -208,10 +211,14 @@ int DirectoryStore::UpdateIp(std::int32_t id, const std::string& ip) {
         }
     }
     transaction.Commit();
+    if (m_cache)
+        m_cache->SetIp(id, ip);
     return result::kDone;
 }
 
 std::optional<std::string> DirectoryStore::LookupIp(std::int32_t id) {
+    if (m_cache)
+        return m_cache->Ip(id);
     Using query(m_statements->userIp);
     query->Bind(1, id);
     if (!query->Step())
@@ -271,6 +278,8 @@ int DirectoryStore::UpdateInfo(std::int32_t id, const std::string& name, const s
         }
         if (changed) {
             transaction.Commit();
+            if (m_cache)
+                m_cache->SetProfile(id, name, email);
             return result::kDone;
         }
         // Someone claimed the ID between the read and the update: judge the
@@ -312,6 +321,13 @@ int DirectoryStore::RegisterAcquaintance(std::int32_t contact, std::int32_t own)
 }
 
 std::optional<UserRecord> DirectoryStore::LookupInfo(std::int32_t id) {
+    if (m_cache) {
+        auto entry = m_cache->Find(id);
+        // A stored profile always comes with its password.
+        if (!entry || entry->email.empty())
+            return std::nullopt;
+        return UserRecord{id, entry->name, entry->email, entry->ip, true};
+    }
     Using query(m_statements->profile);
     query->Bind(1, id);
     if (!query->Step())
@@ -342,6 +358,8 @@ int DirectoryStore::DeleteAcquaintances(std::int32_t id) {
 }
 
 std::optional<std::int64_t> DirectoryStore::LookupId(const std::string& email) {
+    if (m_cache)
+        return m_cache->FindEmail(email);
     Using query(m_statements->emailOwner);
     query->Bind(1, email);
     if (!query->Step())
@@ -497,19 +515,29 @@ std::vector<UserRecord> DirectoryStore::Users() {
     return rows;
 }
 
-StorePool::StorePool(std::string path, bool backgroundCheckpoints)
+StorePool::StorePool(std::string path, bool serving)
     : m_path(std::move(path))
     , m_hashPermits(std::max<std::ptrdiff_t>(1, std::thread::hardware_concurrency()))
-    , m_backgroundCheckpoints(backgroundCheckpoints) {
+    , m_serving(serving) {
     // SQLite's allocation statistics take one process-wide lock on every
     // allocation, which all request threads would queue on. Only possible
     // before SQLite is first used; later calls fail harmlessly.
     sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     // Open one store now so that a bad path or a broken file fails at start.
     m_idle.push_back(std::make_unique<DirectoryStore>(m_path, m_writeLock, m_hashPermits,
-                                                      !m_backgroundCheckpoints));
-    if (m_backgroundCheckpoints)
+                                                      !m_serving));
+    if (m_serving) {
+        auto cache = std::make_unique<UserCache>();
+        for (auto& user : m_idle.back()->Users())
+            cache->Put(user.id, UserCache::Entry{std::move(user.name), std::move(user.email),
+                                                 std::move(user.ip)});
+        m_cache = std::move(cache);
+        // The first store was made before the cache was filled.
+        m_idle.clear();
+        m_idle.push_back(std::make_unique<DirectoryStore>(m_path, m_writeLock, m_hashPermits,
+                                                          false, m_cache.get()));
         m_checkpointer = std::thread([this] { CheckpointLoop(); });
+    }
 }
 
 StorePool::~StorePool() {
@@ -555,7 +583,7 @@ StorePool::Lease StorePool::Take() {
         }
     }
     return Lease(*this, std::make_unique<DirectoryStore>(m_path, m_writeLock, m_hashPermits,
-                                                         !m_backgroundCheckpoints));
+                                                         !m_serving, m_cache.get()));
 }
 
 void StorePool::Give(std::unique_ptr<DirectoryStore> store) {

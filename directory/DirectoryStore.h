@@ -1,6 +1,7 @@
 #pragma once
 
 #include "directory/Sqlite.h"
+#include "directory/UserCache.h"
 
 #include <cstdint>
 #include <memory>
@@ -58,8 +59,11 @@ class DirectoryStore {
 public:
     // hashPermits bounds how many password hashes run at once, so that a burst
     // of registrations is worked off in turn instead of slowing every request.
+    // cache, when given, answers the look-ups of users and follows every
+    // committed change of a user.
     DirectoryStore(const std::string& path, std::mutex& writeLock,
-                   std::counting_semaphore<>& hashPermits, bool autoCheckpoint = true);
+                   std::counting_semaphore<>& hashPermits, bool autoCheckpoint = true,
+                   UserCache* cache = nullptr);
     ~DirectoryStore();
     DirectoryStore(const DirectoryStore&) = delete;
     DirectoryStore& operator=(const DirectoryStore&) = delete;
@@ -107,16 +111,18 @@ private:
     SqliteConnection m_connection;
     std::mutex& m_writeLock;
     std::counting_semaphore<>& m_hashPermits;
+    UserCache* m_cache;
     std::unique_ptr<Statements> m_statements;
 };
 
 // Hands each request thread a store of its own and takes it back afterwards.
-// The first store creates the schema. With background checkpoints, a thread of
-// the pool copies the write-ahead log into the database once a second, so that
-// no request waits for a checkpoint (and its disk flush) under the write lock.
+// The first store creates the schema. For serving, the pool also keeps the
+// users in memory (UserCache), and a thread of the pool copies the write-ahead
+// log into the database once a second, so that no request waits for a
+// checkpoint (and its disk flush) under the write lock.
 class StorePool {
 public:
-    explicit StorePool(std::string path, bool backgroundCheckpoints = false);
+    explicit StorePool(std::string path, bool serving = false);
     ~StorePool();
     StorePool(const StorePool&) = delete;
     StorePool& operator=(const StorePool&) = delete;
@@ -144,7 +150,8 @@ private:
     std::string m_path;
     std::mutex m_writeLock;
     std::counting_semaphore<> m_hashPermits;
-    bool m_backgroundCheckpoints;
+    bool m_serving;
+    std::unique_ptr<UserCache> m_cache;
     std::mutex m_idleLock;
     std::vector<std::unique_ptr<DirectoryStore>> m_idle;
 

@@ -50,6 +50,12 @@ TEST_F(DirectoryQueries, IdsStartAtOneAndProfilesAreClaimedOnceThenGuardedByTheP
     EXPECT_EQ(Body("/cgi-bin/lookupinfo?1"), "Name: Ann Lee\nEMail: ann@example.org\n");
     EXPECT_EQ(Body("/cgi-bin/updateinfo?1+Ann%20Smith+ann@example.org+SECRET"), "Result: 1\n");
     EXPECT_EQ(Body("/cgi-bin/lookupinfo?1"), "Name: Ann Smith\nEMail: ann@example.org\n");
+    // A new address replaces the old one in the look-ups; the old one is free again.
+    EXPECT_EQ(Body("/cgi-bin/updateinfo?1+Ann%20Smith+ann.smith@example.org+secret"),
+              "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupid?ann.smith@example.org"), "ID: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupid?ann@example.org"), "ID: -1\n");
+    EXPECT_EQ(Body("/cgi-bin/updateinfo?1+Ann%20Smith+ann@example.org+secret"), "Result: 1\n");
 
     // One address, one ID; unknown IDs are told apart.
     EXPECT_EQ(Body("/cgi-bin/updateinfo?2+Bob+ANN@example.org+pw"), "Result: 3\n");
