@@ -170,6 +170,20 @@ int HalvaraClient::Initialize(HalvaraWindow parent, int applicationId) {
     return 0;
 }
 
+int HalvaraClient::InitializeHeadless(int applicationId) {
+    {
+        std::lock_guard lock(m_stateMutex);
+        m_initialized = true;
+        m_applicationId = applicationId;
+    }
+    // Nobody could fill out a registration here, so an unregistered identity
+    // ends it; the window version's wizard is not offered.
+    if (DoneFlag(kCmdIsRegistered) == 0)
+        return 0;
+    UpdateTOS(applicationId, 1);
+    return 1;
+}
+
 int HalvaraClient::Deallocate(int applicationId) {
     FlushData();
     UpdateTOS(applicationId, 0);

@@ -40,6 +40,9 @@ public:
 
     // Steps of Halvara_Initialize that follow the creation of the client.
     int Initialize(HalvaraWindow parent, int applicationId);
+    // The same for a program without windows: nothing is shown, and an
+    // identity that is not registered fails it at once.
+    int InitializeHeadless(int applicationId);
     int Deallocate(int applicationId);
     HalvaraWindow SetParentWindow(HalvaraWindow window);
     HalvaraWindow ParentWindow() const;

@@ -63,11 +63,10 @@ Result Call(Result notReady, Result channelError, Operation operation) {
     }
 }
 
-} // namespace
-
-extern "C" {
-
-int Halvara_Initialize(HalvaraWindow parent, int applicationId) {
+// Only the first initialisation of either kind does anything; later calls of
+// both return its result.
+template <typename Steps>
+int InitializeOnce(Steps steps) {
     std::lock_guard lock(g_initializeMutex);
     if (g_initializeCalled)
         return g_initializeResult;
@@ -79,13 +78,25 @@ int Halvara_Initialize(HalvaraWindow parent, int applicationId) {
             client = new HalvaraClient(Messages());
             g_client.store(client, std::memory_order_release);
         }
-        result = client->Initialize(parent, applicationId);
+        result = steps(*client);
     } catch (...) {
         // The client object could not be made: every export stays not ready.
         result = 0;
     }
     g_initializeResult = result;
     return result;
+}
+
+} // namespace
+
+extern "C" {
+
+int Halvara_Initialize(HalvaraWindow parent, int applicationId) {
+    return InitializeOnce([&](HalvaraClient& c) { return c.Initialize(parent, applicationId); });
+}
+
+int Halvara_InitializeHeadless(int applicationId) {
+    return InitializeOnce([&](HalvaraClient& c) { return c.InitializeHeadless(applicationId); });
 }
 
 int Halvara_Deallocate(int applicationId) {

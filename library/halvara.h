@@ -55,6 +55,14 @@ HALVARA_API extern unsigned int Halvara_UpdateIdentityMsg;
  * does anything; later calls return the first call's result. */
 HALVARA_API int Halvara_Initialize(HalvaraWindow parent, int applicationId);
 
+/* Halvara_Initialize for a program without windows: creates the client object,
+ * checks that the identity is registered and then registers the TOS number,
+ * showing nothing (no loading icon, no system message). Where the window
+ * version would ask the user to register, it fails. Shares the once-only rule
+ * with Halvara_Initialize: whichever is called first decides, later calls of
+ * either return its result. 1 success, 0 failure. */
+HALVARA_API int Halvara_InitializeHeadless(int applicationId);
+
 /* Flushes the service's data and unregisters the TOS number; the service ends
  * when no application stays registered. 1; not ready 0. */
 HALVARA_API int Halvara_Deallocate(int applicationId);
