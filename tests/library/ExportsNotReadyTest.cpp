@@ -2,6 +2,7 @@
 // without a client object and without any service.
 
 #include "halvara.h"
+#include "platform/MessageBus.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -56,6 +57,11 @@ TEST(ExportsNotReadyTest, TheMessageWordsAreRegisteredWhenTheLibraryLoads) {
     EXPECT_GE(Halvara_UpdateContactsMsg, 0xC000u);
     EXPECT_GE(Halvara_UpdateIdentityMsg, 0xC000u);
     EXPECT_NE(Halvara_UpdateContactsMsg, Halvara_UpdateIdentityMsg);
+    // The same numbers every other process of the session gets for the names.
+    EXPECT_EQ(Halvara_UpdateContactsMsg,
+              platform::MessageBus::RegisterMessage("Halvara: update contacts"));
+    EXPECT_EQ(Halvara_UpdateIdentityMsg,
+              platform::MessageBus::RegisterMessage("Halvara: update identity"));
 }
 
 } // namespace

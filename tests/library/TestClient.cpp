@@ -9,6 +9,7 @@
 //   echo <count> <tag>               raw exchanges of an unknown code through the
 //                                    client object; prints how many replies were
 //                                    not the echo of their own request
+//   qtloaded                         1 when any Qt library is mapped into the process
 //   touch <path> / waitfile <path>   meeting points with the test
 
 #include "HalvaraClient.h"
@@ -88,6 +89,13 @@ int main(int argc, char** argv) {
         } else if (name == "echo") {
             int count = Number(args, i);
             result = Echo(count, Number(args, i));
+        } else if (name == "qtloaded") {
+            std::ifstream maps("/proc/self/maps");
+            std::string line;
+            while (std::getline(maps, line)) {
+                if (line.find("libQt6") != std::string::npos)
+                    result = 1;
+            }
         } else if (name == "touch") {
             std::ofstream(args.at(i++)) << "1";
         } else if (name == "waitfile") {
