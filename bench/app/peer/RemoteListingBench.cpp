@@ -1,0 +1,214 @@
+// Listing a shared folder through RemoteFileSystem against a real NFSServer
+// over loopback, the way an explorer pane draws it: FindFile, the walk with
+// its per-item questions, and each item's status and small-icon information
+// as the list view asks for them. A second figure replays the same listing
+// from a peer that sends prepared bytes, so the client's own share shows
+// apart from the server's walk of the folder.
+//
+//   bench_peer_RemoteListingBench [files (default 10000)] [rounds (default 3)]
+
+#include "app/files/IconIndexCache.h"
+#include "app/files/ShareTable.h"
+#include "app/peer/NFSListingEntry.h"
+#include "app/peer/NFSProtocol.h"
+#include "app/peer/NFSServer.h"
+#include "app/peer/RemoteFileSystem.h"
+#include "app/peer/TimeOutSocket.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kAddress[] = "127.0.0.1";
+
+double Seconds(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+int FreePort() {
+    TimeOutSocket probe;
+    probe.Listen(kAddress, 0);
+    return probe.LocalPort();
+}
+
+// Walks the folder as an explorer pane and its list view do; the items seen.
+int Browse(RemoteFileSystem& remote, const std::string& pattern, double& findSeconds) {
+    int seen = 0;
+    const auto findStart = Clock::now();
+    const bool found = remote.FindFile(pattern, 0);
+    findSeconds = Seconds(findStart);
+    if (!found)
+        return 0;
+    bool more = true;
+    while (more) {
+        more = remote.FindNextFile();
+        if (remote.IsDots())
+            continue;
+        const std::string path = remote.GetFilePath();
+        if (path.empty())
+            continue;
+        remote.IsDirectory();
+        remote.IsHidden();
+        FileStatus status;
+        remote.GetStatus(path, status);
+        ShellFileInfo info;
+        remote.GetFileInfo(path, info, kInfoIcon | kInfoSmallIcon | kInfoDisplayName);
+        ++seen;
+    }
+    return seen;
+}
+
+// Answers every connection from prepared bytes: a session, then for each
+// operation "known", and the listing block to a listing request, 1 otherwise.
+class ReplayPeer {
+public:
+    explicit ReplayPeer(std::vector<std::uint8_t> listing, std::int32_t count)
+        : m_listing(std::move(listing))
+        , m_count(count) {
+        m_listener.Listen(kAddress, 0);
+        m_listener.WatchRunFlag(&m_running);
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~ReplayPeer() {
+        m_running = false;
+        m_thread.join();
+    }
+    int Port() const { return m_listener.LocalPort(); }
+
+private:
+    void Run() {
+        while (m_running) {
+            TimeOutSocket connection;
+            m_listener.SetTimeOut(std::chrono::milliseconds(100));
+            if (!m_listener.Accept(connection))
+                continue;
+            std::int32_t type = 0;
+            std::int32_t value = 0;
+            if (!connection.ReceiveInt32(type) || !connection.ReceiveInt32(value))
+                continue;
+            if (type == kNfsNewClient) {
+                connection.SendInt32(0);
+                connection.SendInt32(kNfsVersion);
+                continue;
+            }
+            std::int32_t code = 0;
+            std::string path;
+            connection.SendInt32(1);
+            if (!connection.ReceiveInt32(code))
+                continue;
+            if (code == kNfsListDirectory || code == kNfsFindFile)
+                connection.ReceiveText(path, kPathFieldWidth);
+            if (code == kNfsListDirectory) {
+                connection.SendInt32(m_count);
+                connection.SendBlock(m_listing);
+            } else {
+                connection.SendInt32(1);
+            }
+        }
+    }
+
+    std::vector<std::uint8_t> m_listing;
+    std::int32_t m_count;
+    TimeOutSocket m_listener;
+    std::atomic<bool> m_running{true};
+    std::thread m_thread;
+};
+
+std::vector<std::uint8_t> PreparedListing(const std::string& folder, int files) {
+    std::vector<std::uint8_t> block((static_cast<std::size_t>(files) + 1) * kNfsListingEntrySize);
+    for (int i = 0; i <= files; ++i) {
+        NFSListingEntry entry;
+        entry.path = i == 0 ? "." : folder + "/file" + std::to_string(i) + ".mp3";
+        entry.isDots = i == 0;
+        entry.statusResult = 1;
+        entry.status.fullPath = entry.path;
+        entry.infoB.displayName = "file" + std::to_string(i) + ".mp3";
+        entry.infoB.typeName = "MP3 audio";
+        entry.infoA = entry.infoC = entry.infoB;
+        entry.infoResultA = entry.infoResultB = entry.infoResultC = 1;
+        EncodeNFSListingEntry(entry,
+                              std::span<std::uint8_t, kNfsListingEntrySize>(
+                                  block.data() + static_cast<std::size_t>(i) * kNfsListingEntrySize,
+                                  kNfsListingEntrySize));
+    }
+    return block;
+}
+
+void Report(const char* what, int seen, int files, std::vector<double> times,
+            std::vector<double> findTimes) {
+    std::sort(times.begin(), times.end());
+    std::sort(findTimes.begin(), findTimes.end());
+    std::printf("%s: listed %d of %d files; %zu rounds: best %.3f s, median %.3f s "
+                "(of which FindFile: best %.3f s, median %.3f s)\n",
+                what, seen, files, times.size(), times.front(), times[times.size() / 2],
+                findTimes.front(), findTimes[findTimes.size() / 2]);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int files = argc > 1 ? std::atoi(argv[1]) : 10000;
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+
+    const fs::path root =
+        fs::temp_directory_path() / ("remote-listing-bench-" + std::to_string(getpid()));
+    const fs::path share = root / "share";
+    fs::create_directories(share);
+    for (int i = 0; i < files; ++i) {
+        const char* extension = i % 3 == 0 ? ".mp3" : i % 3 == 1 ? ".txt" : ".jpg";
+        std::ofstream(share / ("file" + std::to_string(i) + extension)) << i;
+    }
+
+    auto* table = new ShareTable();
+    table->Add(share.string());
+    const int port = FreePort();
+    NFSServer server(table, nullptr, port);
+    table->Release();
+    server.Start();
+    while (!server.IsListening())
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+    IconIndexCache icons;
+    std::vector<double> times;
+    std::vector<double> findTimes;
+    int seen = 0;
+    for (int round = 0; round < rounds; ++round) {
+        const auto start = Clock::now();
+        RemoteFileSystem remote(kAddress, nullptr, &icons, port);
+        double find = 0;
+        seen = Browse(remote, share.string() + "/*.*", find);
+        times.push_back(Seconds(start));
+        findTimes.push_back(find);
+    }
+    server.Stop(true);
+    fs::remove_all(root);
+    Report("through NFSServer", seen, files, times, findTimes);
+
+    ReplayPeer replay(PreparedListing("/replay", files), files + 1);
+    times.clear();
+    findTimes.clear();
+    int replayed = 0;
+    for (int round = 0; round < rounds; ++round) {
+        const auto start = Clock::now();
+        RemoteFileSystem remote(kAddress, nullptr, &icons, replay.Port());
+        double find = 0;
+        replayed = Browse(remote, "/replay/*.*", find);
+        times.push_back(Seconds(start));
+        findTimes.push_back(find);
+    }
+    Report("client alone (prepared replies)", replayed, files, times, findTimes);
+    return seen == files && replayed == files ? 0 : 1;
+}
