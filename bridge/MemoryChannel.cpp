@@ -59,6 +59,11 @@ std::filesystem::path OwnBinaryFolder() {
     return error ? std::filesystem::path() : program.parent_path();
 }
 
+// True when the event is taken by a process that still exists.
+bool HeldByLiveProcess(const platform::NamedEvent& event) {
+    return !event.IsSignalled() && event.LastTaker() != 0 && !event.IsHeldByDeadProcess();
+}
+
 bool CanOpenForReading(const std::filesystem::path& path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -104,12 +109,19 @@ void MemoryChannel::Open(std::string_view name, int /*flag*/) {
     m_holdsCallLock = false;
     m_openFlag = 1;
     if (m_role == kServiceRole) {
-        // Whatever a crashed service or client left behind is forgotten.
-        m_requestFull->Reset();
+        // Whatever a crashed service left on the reply side is forgotten.
         m_replyFree->Reset();
-        m_requestFree->Reset();
         m_replyFull->Reset();
-        ResetLocks();
+        if (HeldByLiveProcess(*m_callLock)) {
+            // A client got in before this service came up and may already have
+            // sent its request: keep its exchange, answer it first.
+            if (!HeldByLiveProcess(*m_memoryLock))
+                m_memoryLock->Set();
+        } else {
+            m_requestFull->Reset();
+            m_requestFree->Reset();
+            ResetLocks();
+        }
     }
 }
 
@@ -118,6 +130,11 @@ void MemoryChannel::Close() {
         // Closed in the middle of an exchange: never keep the other clients out.
         m_requestFree->Reset();
         m_callLock->Set();
+    }
+    if (m_openFlag != 0 && m_role == kServiceRole && m_callLock->IsSignalled()) {
+        // No service answers from now on: clients wait in BeginExchange for the
+        // next one's ResetLocks instead of sending requests nobody reads.
+        m_callLock->Wait(std::chrono::milliseconds(0));
     }
     m_holdsCallLock = false;
     m_exchangeActive = 0;
@@ -216,6 +233,14 @@ void MemoryChannel::BeginExchange() {
         // limit. While it runs, waiting for the other clients has no limit.
         const auto start = std::chrono::steady_clock::now();
         const auto limit = StartLimit();
+        // Never enter while no service runs: a request sent then is read by
+        // nobody (or lost when the next service opens the channel).
+        while (!platform::SingleInstanceGuard::IsHeld(kServiceGuardName)) {
+            if (std::chrono::steady_clock::now() - start >= limit)
+                throw CStdExcept(kUnit, kServiceGone);
+            struct timespec pause{0, 20'000'000};
+            nanosleep(&pause, nullptr);
+        }
         while (!m_callLock->Wait(kWaitSlice)) {
             if (!platform::SingleInstanceGuard::IsHeld(kServiceGuardName) &&
                 std::chrono::steady_clock::now() - start >= limit)

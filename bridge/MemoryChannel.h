@@ -35,8 +35,12 @@ class SharedPage;
 //   (kExchangeAbandoned) and the bridge loop calls RecoverAbandonedExchange
 //   before it goes on. A memory lock held by a dead process is taken over by
 //   whoever waits for it (it only guards a copy).
-// - The service's Open also clears the four data events, so a service started
-//   after a crashed one never sees stale state.
+// - A client enters an exchange only while the service holds its guard, and a
+//   service that ends takes the call lock with it, so no request is sent that
+//   nobody reads. The service's Open clears the reply events; it clears the
+//   request events and frees both locks too, unless a live client already holds
+//   the call lock (one that got in just before it came up): that client's
+//   request is kept and answered first.
 // - The client resets request-free before it gives the call lock back (not
 //   after), so its reset cannot wipe the permission the next client has just
 //   been given; and it gives back only a call lock it really took, so an

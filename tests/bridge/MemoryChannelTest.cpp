@@ -6,6 +6,7 @@
 #include "platform/NamedEvent.h"
 #include "platform/SessionNamespace.h"
 #include "platform/SharedPage.h"
+#include "platform/SingleInstanceGuard.h"
 #include "support/TestSupport.h"
 
 #include <cstdlib>
@@ -25,8 +26,13 @@ protected:
         setenv("XDG_RUNTIME_DIR", m_runtime.Path().c_str(), 1);
         unsetenv("HALVSERVE_PATH");
         unsetenv("HALVARA_BRIDGE_START_LIMIT_MS");
+        // This process plays the running service: clients only enter an
+        // exchange while the service's guard is held.
+        m_serviceGuard = platform::SingleInstanceGuard::TryAcquire(MemoryChannel::kServiceGuardName);
+        ASSERT_NE(m_serviceGuard, nullptr);
     }
     testsupport::TempDir m_runtime;
+    std::unique_ptr<platform::SingleInstanceGuard> m_serviceGuard;
 };
 
 template <typename Call>
@@ -85,6 +91,8 @@ TEST_F(MemoryChannelTest, OpenTwiceIsRefusedAndTheFirstOpenStaysInUse) {
 }
 
 TEST_F(MemoryChannelTest, OpenThatCannotMakeThePageIsRefusedWith43) {
+    m_serviceGuard.reset();
+    std::filesystem::remove_all(m_runtime.Path() / "halvara");
     std::ofstream((m_runtime.Path() / "halvara").string()) << "a file where the folder goes";
     MemoryChannel channel(MemoryChannel::kClientRole);
     EXPECT_EQ(RefusalOf([&] { channel.Open(MemoryChannel::kPageName, 1); }), 43);
@@ -190,6 +198,7 @@ TEST_F(MemoryChannelTest, TheServiceOpenFreesBothLocksAndForgetsStaleEvents) {
 
 TEST_F(MemoryChannelTest, WithoutAServiceBeginExchangeGivesUpAfterTheStartLimit) {
     setenv("HALVARA_BRIDGE_START_LIMIT_MS", "300", 1);
+    m_serviceGuard.reset();
     MemoryChannel client(MemoryChannel::kClientRole);
     client.Open(MemoryChannel::kPageName, 1);
     auto started = std::chrono::steady_clock::now();
