@@ -22,6 +22,8 @@ constexpr const char* kNoResponse = "   Error: Could not get response.";
 constexpr const char* kSuccess = "   Success: Returning result.";
 constexpr const char* kListingTooLarge = "   Error: Listing larger than allowed.";
 
+constexpr const char* kOfflineAddress = "0.0.0.0";
+
 // Entries read per receive of a listing table: the buffer stays small whatever
 // count the server announced.
 constexpr std::size_t kListingPiece = 256;
@@ -78,8 +80,10 @@ std::unique_ptr<TimeOutSocket> RemoteFileSystemClient::Open(OpenLines lines) {
 
 bool RemoteFileSystemClient::Acquire() {
     Log("Acquiring new instance from (" + m_host + ").");
+    // "0.0.0.0" is how an offline friend's address reads. Nobody connects to
+    // it: here it would reach this computer's own server.
     int error = 0;
-    auto connection = OpenConnection(m_host, m_port, &error);
+    auto connection = m_host == kOfflineAddress ? nullptr : OpenConnection(m_host, m_port, &error);
     if (!connection) {
         Log(kCouldNotConnect);
         return false;

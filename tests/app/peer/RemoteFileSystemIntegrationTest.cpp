@@ -264,6 +264,15 @@ TEST_F(RemoteFileSystemWithServer, InstancesAreAcquiredIdentifiedAndReleased) {
     EXPECT_EQ(known, 0);
 }
 
+TEST_F(RemoteFileSystemWithServer, AnOfflineFriendIsNeverConnected) {
+    // The server listens on every local address, so "0.0.0.0" would reach it.
+    RemoteFileSystem remote("0.0.0.0", &m_log, nullptr, m_port);
+    EXPECT_FALSE(remote.HasInstance());
+    EXPECT_FALSE(remote.FindFile(Share() + "/*", 0));
+    EXPECT_EQ(m_lines.Lines(), (std::vector<std::string>{"Acquiring new instance from (0.0.0.0).",
+                                                         "   Error: Could not get a connection."}));
+}
+
 TEST_F(RemoteFileSystemWithServer, WithoutAServerEveryOperationFailsAtOnce) {
     m_server->Stop(true);
     m_server.reset();
