@@ -1,0 +1,157 @@
+// drovick-peer get HOST PATH [DEST]: downloads one file from a friend's
+// transfer server. The file is written beside its destination under a
+// temporary name and renamed only once it arrived whole, so DEST is either the
+// complete file or untouched.
+
+#include "Arguments.h"
+#include "Commands.h"
+#include "HostAddress.h"
+#include "PresenceFriendResolver.h"
+#include "ProgressDisplay.h"
+#include "app/peer/TransferAgentDownload.h"
+#include "app/peer/TransferServer.h"
+
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <system_error>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::atomic<bool> g_running{true};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void StopDownload(int) {
+    g_running.store(false);
+}
+
+void CatchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = StopDownload;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// DEST as given, inside DEST when it is a folder, or the current folder.
+fs::path Destination(const std::vector<std::string>& words, const std::string& name) {
+    if (words.size() < 3)
+        return fs::current_path() / name;
+    fs::path given = words[2];
+    std::error_code failure;
+    if (fs::is_directory(given, failure))
+        return given / name;
+    return given;
+}
+
+std::string WhyNot(DownloadResult result, const std::string& host, const std::string& address,
+                   int port, const std::string& path, const ProgressDisplay& progress,
+                   std::int64_t received) {
+    switch (result) {
+    case DownloadResult::WrongDirection:
+        return address + " is this computer; there is nothing to download";
+    case DownloadResult::CannotCreate:
+        return "cannot create the destination file";
+    case DownloadResult::NoAddress:
+        return "no address for " + host;
+    case DownloadResult::CannotConnect:
+        return "cannot reach the transfer server of " + host + " at " + address + ":" +
+               std::to_string(port);
+    case DownloadResult::RequestFailed:
+        return "the request could not be sent to " + host;
+    case DownloadResult::Refused:
+        return host + " refused " + path +
+               ": it is not a file inside the shared folders, or it is empty, or 2 GiB or larger";
+    case DownloadResult::ReceiveFailed:
+        return "the connection to " + host + " broke after " + std::to_string(received) + " of " +
+               std::to_string(progress.Size()) + " bytes";
+    case DownloadResult::WriteFailed:
+        return "the destination file could not be written";
+    case DownloadResult::Stopped:
+        return "stopped";
+    case DownloadResult::Done:
+        break;
+    }
+    return "failed";
+}
+
+} // namespace
+
+int RunGet(const std::vector<std::string>& words) {
+    std::string error;
+    auto arguments = Arguments::Parse(words, {"--transfer-port"}, error);
+    if (!arguments || arguments->Words().size() < 2 || arguments->Words().size() > 3) {
+        Complain(arguments ? "usage: drovick-peer get HOST PATH [DEST] [--transfer-port N]"
+                           : error);
+        return kExitUsage;
+    }
+    auto port = arguments->Port("--transfer-port", kTransferServerPort, error);
+    if (!port) {
+        Complain(error);
+        return kExitUsage;
+    }
+    const std::string& host = arguments->Words()[0];
+    const std::string& path = arguments->Words()[1];
+    const std::string name = path.substr(path.rfind('/') + 1);
+    if (path.empty() || path.front() != '/' || name.empty()) {
+        Complain("PATH is a file on the friend's computer and begins with \"/\"");
+        return kExitUsage;
+    }
+    // A request carries this much of the path; a longer one would name another file.
+    if (path.size() > kTransferSourcePathText) {
+        Complain("PATH is longer than the " + std::to_string(kTransferSourcePathText) +
+                 " characters a download request carries");
+        return kExitUsage;
+    }
+    const fs::path destination = Destination(arguments->Words(), name);
+    fs::path partial = destination;
+    partial += ".drovick-part";
+
+    PresenceFriendResolver friends;
+    const std::string address = ResolveHost(host, friends, error);
+    if (address.empty()) {
+        Complain(error);
+        return kExitFailure;
+    }
+
+    CatchStopSignals();
+    ProgressDisplay progress(STDOUT_FILENO, isatty(STDOUT_FILENO) == 1);
+    std::int64_t received = 0;
+    TransferItem item{path, address, partial.string(), kLocalHostAddress};
+    TransferDownloadOptions options;
+    options.port = *port;
+    const DownloadResult result = DownloadTransferItem(
+        item, &friends, g_running,
+        [&](std::int64_t got, std::int32_t size) {
+            received = std::min<std::int64_t>(got, size);
+            progress.Update(got, size);
+        },
+        options);
+    progress.Finish();
+
+    std::error_code failure;
+    if (result == DownloadResult::Done) {
+        // Whole means exactly the size the server announced, and in place.
+        const auto size = fs::file_size(partial, failure);
+        if (!failure && size == static_cast<std::uintmax_t>(progress.Size())) {
+            fs::rename(partial, destination, failure);
+            if (!failure) {
+                WriteLine(STDOUT_FILENO, "downloaded " + path + " from " + host + " to " +
+                                             destination.string() + " (" + std::to_string(size) +
+                                             " bytes)");
+                return kExitSuccess;
+            }
+            Complain("cannot put the file in place at " + destination.string() + ": " +
+                     failure.message());
+        } else {
+            Complain("the file arrived with another size than announced");
+        }
+    } else {
+        Complain(WhyNot(result, host, address, *port, path, progress, received));
+    }
+    fs::remove(partial, failure);
+    return kExitFailure;
+}

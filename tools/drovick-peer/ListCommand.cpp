@@ -1,0 +1,136 @@
+// drovick-peer ls HOST PATH: a folder on a friend's computer, one entry a line
+// as "name<TAB>size<TAB>type<TAB>date", sorted by name, for people and scripts.
+
+#include "Arguments.h"
+#include "Commands.h"
+#include "HostAddress.h"
+#include "PresenceFriendResolver.h"
+#include "app/peer/RemoteFileSystem.h"
+
+#include <algorithm>
+#include <ctime>
+#include <unistd.h>
+
+namespace {
+
+struct Entry {
+    std::string name;
+    bool folder = false;
+    std::int32_t size = 0;
+    std::int32_t modified = 0;
+};
+
+// Tabs and line breaks in a name would break the columns and the lines.
+std::string Escaped(const std::string& name) {
+    std::string out;
+    for (char c : name) {
+        switch (c) {
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string Date(std::int32_t seconds) {
+    if (seconds == 0)
+        return "-";
+    const std::time_t time = seconds;
+    std::tm parts{};
+    char text[32] = {};
+    if (!gmtime_r(&time, &parts) ||
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts) == 0)
+        return "-";
+    return text;
+}
+
+// The entry's name as seen from the folder listed. The shares in the root
+// listing keep their full path, as that is what the next listing needs.
+std::string NameIn(const std::string& folder, const std::string& path) {
+    if (folder == "/")
+        return path;
+    const std::string prefix = folder + "/";
+    if (path.size() > prefix.size() && path.compare(0, prefix.size(), prefix) == 0)
+        return path.substr(prefix.size());
+    return path.substr(path.rfind('/') + 1);
+}
+
+} // namespace
+
+int RunList(const std::vector<std::string>& words) {
+    std::string error;
+    auto arguments = Arguments::Parse(words, {"--nfs-port"}, error);
+    if (!arguments || arguments->Words().size() != 2) {
+        Complain(arguments ? "usage: drovick-peer ls HOST PATH [--nfs-port N]" : error);
+        return kExitUsage;
+    }
+    auto port = arguments->Port("--nfs-port", kNfsServerPort, error);
+    if (!port) {
+        Complain(error);
+        return kExitUsage;
+    }
+    const std::string& host = arguments->Words()[0];
+    std::string folder = arguments->Words()[1];
+    if (folder.empty() || folder.front() != '/') {
+        Complain("PATH is a folder on the friend's computer and begins with \"/\"");
+        return kExitUsage;
+    }
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+
+    PresenceFriendResolver friends;
+    const std::string address = ResolveHost(host, friends, error);
+    if (address.empty()) {
+        Complain(error);
+        return kExitFailure;
+    }
+
+    RemoteFileSystem remote(address, nullptr, nullptr, *port);
+    if (!remote.HasInstance()) {
+        Complain("cannot reach the file server of " + host + " at " + address + ":" +
+                 std::to_string(*port));
+        return kExitFailure;
+    }
+    const std::string pattern = folder == "/" ? "/*" : folder + "/*";
+    if (!remote.FindFile(pattern, 0)) {
+        Complain(host + " does not list " + folder +
+                 ": it is not a folder inside the shared folders");
+        return kExitFailure;
+    }
+    std::vector<Entry> entries;
+    for (bool more = true; more;) {
+        more = remote.FindNextFile();
+        const std::string path = remote.GetFilePath();
+        if (remote.IsDots() || path.empty())
+            continue;
+        Entry entry{NameIn(folder, path), remote.IsDirectory()};
+        FileStatus status;
+        if (remote.GetStatus(path, status)) {
+            entry.size = status.size;
+            entry.modified = status.modificationTime;
+        }
+        entries.push_back(std::move(entry));
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    for (const Entry& entry : entries) {
+        WriteLine(STDOUT_FILENO,
+                  Escaped(entry.name) + "\t" +
+                      (entry.folder ? std::string("-")
+                                    : std::to_string(static_cast<std::uint32_t>(entry.size))) +
+                      "\t" + (entry.folder ? "folder" : "file") + "\t" + Date(entry.modified));
+    }
+    return kExitSuccess;
+}

@@ -1,0 +1,62 @@
+// drovick-peer share PATH: adds a folder to the share table of the settings.
+
+#include "Arguments.h"
+#include "Commands.h"
+#include "SettingsFile.h"
+#include "app/files/DrovickSettings.h"
+#include "app/files/ShareTable.h"
+
+#include <unistd.h>
+
+int RunShare(const std::vector<std::string>& words) {
+    std::string error;
+    auto arguments = Arguments::Parse(words, {}, error);
+    if (!arguments || arguments->Words().size() != 1) {
+        Complain(arguments ? "usage: drovick-peer share PATH" : error);
+        return kExitUsage;
+    }
+    const std::string folder = ShareFormOf(arguments->Words()[0], error);
+    if (folder.empty()) {
+        Complain("cannot share " + error);
+        return kExitFailure;
+    }
+
+    SettingsFile file;
+    DrovickSettings settings;
+    if (!file.Load(settings, error)) {
+        Complain(error);
+        return kExitFailure;
+    }
+    ShareTable& table = *settings.GetShareTable();
+
+    // The table's own refusals, each said in words before Add is asked.
+    for (const std::string& entry : table.Entries()) {
+        if (ShareTable::IsUnder(entry, folder)) {
+            Complain(entry == folder
+                         ? Shown(folder) + " is already shared"
+                         : Shown(folder) + " is already shared as part of " + Shown(entry));
+            return kExitFailure;
+        }
+    }
+    if (!table.IsShareable(folder)) {
+        Complain("cannot share " + Shown(folder) +
+                 ": the root, system folders and the product's own configuration and "
+                 "runtime folders are never shared");
+        return kExitFailure;
+    }
+    std::vector<std::string> absorbed;
+    table.ListUnder(folder, absorbed);
+    if (!table.Add(folder)) {
+        Complain("the share table refused " + Shown(folder));
+        return kExitFailure;
+    }
+    if (!file.Save(settings, error)) {
+        Complain(error);
+        return kExitFailure;
+    }
+    WriteLine(STDOUT_FILENO, "shared " + Shown(folder));
+    // Sharing a folder shares everything below it, so shares inside it merge.
+    for (const std::string& entry : absorbed)
+        WriteLine(STDOUT_FILENO, "  now part of it: " + Shown(entry));
+    return kExitSuccess;
+}

@@ -1,0 +1,56 @@
+// drovick-peer: Drovick's peer services without its windows.
+
+#include "Arguments.h"
+#include "Commands.h"
+
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: drovick-peer COMMAND ...\n"
+    "  serve [--nfs-port N] [--transfer-port N]\n"
+    "                      run the file and transfer servers with the shared folders\n"
+    "                      (SIGHUP reads the shares again, SIGTERM or SIGINT stops)\n"
+    "  share PATH          share a folder\n"
+    "  unshare PATH        stop sharing a folder\n"
+    "  shares              list the shared folders\n"
+    "  ls HOST PATH [--nfs-port N]\n"
+    "                      list a folder of a friend: name, size, type, date\n"
+    "  get HOST PATH [DEST] [--transfer-port N]\n"
+    "                      download a file of a friend\n"
+    "HOST is the friend's address or e-mail address.";
+
+struct Command {
+    const char* name;
+    int (*run)(const std::vector<std::string>&);
+};
+
+constexpr Command kCommands[] = {
+    {"serve", RunServe},   {"share", RunShare}, {"unshare", RunUnshare},
+    {"shares", RunShares}, {"ls", RunList},     {"get", RunGet},
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        WriteLine(STDERR_FILENO, kUsage);
+        return kExitUsage;
+    }
+    if (std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "--help") == 0) {
+        WriteLine(STDOUT_FILENO, kUsage);
+        return kExitSuccess;
+    }
+    const std::vector<std::string> words(argv + 2, argv + argc);
+    for (const Command& command : kCommands) {
+        if (std::strcmp(argv[1], command.name) == 0)
+            return command.run(words);
+    }
+    Complain(std::string("unknown command ") + argv[1]);
+    WriteLine(STDERR_FILENO, kUsage);
+    return kExitUsage;
+}
