@@ -1,0 +1,69 @@
+#pragma once
+
+#include "InternetDatabase.h"
+#include "NetUtilities.h"
+
+#include <cstdint>
+#include <string>
+
+class Acquaintance;
+class WatchInternetDatabase;
+
+// What the contact records ask of the directory. The engine hands in one over
+// its WatchInternetDatabase (DirectoryOfContacts below); tests hand in a fake.
+// Every failure throws CStdExcept.
+class ContactDirectory {
+public:
+    virtual ~ContactDirectory() = default;
+
+    // This computer's address as dotted quad; throws when it has none.
+    virtual std::string LocalAddress() = 0;
+    virtual DirectoryProfile LookupProfile(std::int32_t contactId) = 0;
+    virtual std::string LookupIP(std::int32_t contactId) = 0;
+    virtual void RegisterAsAcquaintance(std::int32_t contactId, std::int32_t ownId) = 0;
+    virtual std::int32_t RegisterNewID() = 0;
+    virtual void UpdateIP(std::int32_t ownId, const std::string& ip) = 0;
+    virtual std::string GetRandomIP(std::int32_t tos) = 0;
+    virtual void InsertRandomIP(std::int32_t tos, const std::string& ownIp) = 0;
+    virtual void RemoveRandomIP(std::int32_t tos, const std::string& ownIp) = 0;
+};
+
+// What the contact records ask of other users' presence services: the peer
+// protocol's client calls. Each call takes the contact's exchange lock itself.
+class ContactPeers {
+public:
+    virtual ~ContactPeers() = default;
+
+    // Type 12: tells the contact the own address.
+    virtual void AnnounceOwnIP(Acquaintance& contact, std::int32_t ownId,
+                               const std::string& ownIp) = 0;
+    // Type 15, left at the directory as a register-as-acquaintance notice when
+    // the contact cannot be reached.
+    virtual void SendAcquaintanceNotice(Acquaintance& contact, std::int32_t ownId) = 0;
+    // Type 16: one TOS of the local user registered (on) or dropped.
+    virtual void SendTOSNotice(Acquaintance& contact, std::int32_t ownId, std::int32_t tos,
+                               bool on) = 0;
+    // Type 19 to an anonymous acquaintance's address: its answer (0 or 1).
+    virtual std::int32_t AnonTOSQuery(const std::string& ip, std::int32_t tos) = 0;
+};
+
+// The directory as the running engine reaches it: the queries of the watched
+// session, and the local address from the current-IP probe.
+class DirectoryOfContacts : public ContactDirectory {
+public:
+    DirectoryOfContacts(WatchInternetDatabase& database, AddressSource currentAddress);
+
+    std::string LocalAddress() override;
+    DirectoryProfile LookupProfile(std::int32_t contactId) override;
+    std::string LookupIP(std::int32_t contactId) override;
+    void RegisterAsAcquaintance(std::int32_t contactId, std::int32_t ownId) override;
+    std::int32_t RegisterNewID() override;
+    void UpdateIP(std::int32_t ownId, const std::string& ip) override;
+    std::string GetRandomIP(std::int32_t tos) override;
+    void InsertRandomIP(std::int32_t tos, const std::string& ownIp) override;
+    void RemoveRandomIP(std::int32_t tos, const std::string& ownIp) override;
+
+private:
+    WatchInternetDatabase& m_database;
+    AddressSource m_currentAddress;
+};
