@@ -144,14 +144,20 @@ private:
 
 DirectoryStore::DirectoryStore(const std::string& path, std::mutex& writeLock,
                                std::counting_semaphore<>& hashPermits, bool autoCheckpoint,
-                               UserCache* cache)
-    : m_connection(path), m_writeLock(writeLock), m_hashPermits(hashPermits), m_cache(cache) {
+                               UserCache* cache, IpUpdateGroup* ipGroup)
+    : m_connection(path)
+    , m_writeLock(writeLock)
+    , m_hashPermits(hashPermits)
+    , m_cache(cache)
+    , m_ipGroup(ipGroup) {
     {
         std::lock_guard lock(m_writeLock);
         m_connection.Exec("PRAGMA journal_mode=WAL");
         m_connection.Exec("PRAGMA synchronous=NORMAL");
         if (!autoCheckpoint)
             m_connection.Exec("PRAGMA wal_autocheckpoint=0");
+        // A log that grew during a burst shrinks back once it is copied.
+        m_connection.Exec("PRAGMA journal_size_limit=67108864");
         m_connection.Exec("PRAGMA foreign_keys=ON");
         m_connection.Exec(kSchema);
     }
@@ -179,9 +185,7 @@ std::int32_t DirectoryStore::RegisterId() {
     return static_cast<std::int32_t>(id);
 }
 
-int DirectoryStore::UpdateIp(std::int32_t id, const std::string& ip) {
-    std::lock_guard lock(m_writeLock);
-    SqliteTransaction transaction(m_connection);
+int DirectoryStore::ApplyIp(std::int32_t id, const std::string& ip) {
     std::string old;
     {
         Using query(m_statements->userIp);
@@ -210,10 +214,81 @@ int DirectoryStore::UpdateIp(std::int32_t id, const std::string& ip) {
             drop->Step();
         }
     }
-    transaction.Commit();
-    if (m_cache)
-        m_cache->SetIp(id, ip);
     return result::kDone;
+}
+
+void DirectoryStore::ApplyIpBatch(const std::vector<IpUpdateGroup::Update*>& batch) {
+    std::lock_guard lock(m_writeLock);
+    SqliteTransaction transaction(m_connection);
+    for (auto* update : batch)
+        update->result = ApplyIp(update->id, update->ip);
+    transaction.Commit();
+    if (m_cache) {
+        for (auto* update : batch)
+            if (update->result == result::kDone)
+                m_cache->SetIp(update->id, update->ip);
+    }
+}
+
+int DirectoryStore::UpdateIp(std::int32_t id, const std::string& ip) {
+    if (!m_ipGroup) {
+        IpUpdateGroup::Update alone{id, ip};
+        ApplyIpBatch({&alone});
+        return alone.result;
+    }
+    // Every client publishes its address on each start and stop, so these
+    // come in bursts. One thread at a time commits everything that is waiting
+    // in one transaction; the others sleep until their update is committed or
+    // until they are handed the next batch. Each is woken once, on its own
+    // semaphore, rather than all of them on every commit.
+    IpUpdateGroup& group = *m_ipGroup;
+    IpUpdateGroup::Update mine{id, ip};
+    {
+        std::lock_guard lock(group.lock);
+        group.pending.push_back(&mine);
+        if (!group.committing) {
+            group.committing = true;
+            mine.lead = true;
+        }
+    }
+    if (!mine.lead)
+        mine.wake.acquire();
+    if (!mine.done) {
+        std::vector<IpUpdateGroup::Update*> batch;
+        {
+            std::lock_guard lock(group.lock);
+            batch.swap(group.pending);
+        }
+        bool failed = false;
+        try {
+            ApplyIpBatch(batch);
+        } catch (const StorageError&) {
+            failed = true;
+        }
+        IpUpdateGroup::Update* next = nullptr;
+        {
+            std::lock_guard lock(group.lock);
+            for (auto* update : batch) {
+                update->done = true;
+                update->failed = failed;
+            }
+            if (group.pending.empty()) {
+                group.committing = false;
+            } else {
+                next = group.pending.front();
+                next->lead = true;
+            }
+        }
+        // After its release an update may be gone: touch none of them again.
+        for (auto* update : batch)
+            if (update != &mine)
+                update->wake.release();
+        if (next)
+            next->wake.release();
+    }
+    if (mine.failed)
+        throw StorageError("address update failed");
+    return mine.result;
 }
 
 std::optional<std::string> DirectoryStore::LookupIp(std::int32_t id) {
@@ -534,8 +609,9 @@ StorePool::StorePool(std::string path, bool serving)
         m_cache = std::move(cache);
         // The first store was made before the cache was filled.
         m_idle.clear();
+        m_ipGroup = std::make_unique<IpUpdateGroup>();
         m_idle.push_back(std::make_unique<DirectoryStore>(m_path, m_writeLock, m_hashPermits,
-                                                          false, m_cache.get()));
+                                                          false, m_cache.get(), m_ipGroup.get()));
         m_checkpointer = std::thread([this] { CheckpointLoop(); });
     }
 }
@@ -559,10 +635,19 @@ void StorePool::CheckpointLoop() {
             break;
         lock.unlock();
         try {
-            if (!connection)
+            if (!connection) {
                 connection = std::make_unique<SqliteConnection>(m_path);
-            // Passive: copies what it can without waiting for readers or
-            // writers; whatever is left goes next time.
+                // A connection only knows that the file is in WAL mode once
+                // it has looked; until then a checkpoint does nothing.
+                connection->Exec("PRAGMA journal_mode=WAL");
+            }
+            // The bulk of the copying runs beside the writers. Then, for a
+            // moment without writers, the rest, so that the log is copied
+            // completely and the next writer starts it again from the top;
+            // under steady writes it would otherwise only ever grow.
+            sqlite3_wal_checkpoint_v2(connection->Handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE,
+                                      nullptr, nullptr);
+            std::lock_guard writers(m_writeLock);
             sqlite3_wal_checkpoint_v2(connection->Handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE,
                                       nullptr, nullptr);
         } catch (const StorageError&) {
@@ -583,7 +668,8 @@ StorePool::Lease StorePool::Take() {
         }
     }
     return Lease(*this, std::make_unique<DirectoryStore>(m_path, m_writeLock, m_hashPermits,
-                                                         !m_serving, m_cache.get()));
+                                                         !m_serving, m_cache.get(),
+                                                         m_ipGroup.get()));
 }
 
 void StorePool::Give(std::unique_ptr<DirectoryStore> store) {

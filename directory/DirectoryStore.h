@@ -51,6 +51,22 @@ struct Invitation {
     std::string remoteAddress;
 };
 
+// Address updates waiting to be committed together (group commit).
+struct IpUpdateGroup {
+    struct Update {
+        std::int32_t id;
+        std::string ip;
+        int result = 0;
+        bool done = false;
+        bool failed = false;
+        bool lead = false;
+        std::binary_semaphore wake{0};
+    };
+    std::mutex lock;
+    std::vector<Update*> pending;
+    bool committing = false;
+};
+
 // One connection to the directory database with its prepared statements.
 // Not shared between threads; a StorePool hands one to each request. Every
 // change runs in its own transaction under the process-wide write lock, so
@@ -63,7 +79,7 @@ public:
     // committed change of a user.
     DirectoryStore(const std::string& path, std::mutex& writeLock,
                    std::counting_semaphore<>& hashPermits, bool autoCheckpoint = true,
-                   UserCache* cache = nullptr);
+                   UserCache* cache = nullptr, IpUpdateGroup* ipGroup = nullptr);
     ~DirectoryStore();
     DirectoryStore(const DirectoryStore&) = delete;
     DirectoryStore& operator=(const DirectoryStore&) = delete;
@@ -112,7 +128,12 @@ private:
     std::mutex& m_writeLock;
     std::counting_semaphore<>& m_hashPermits;
     UserCache* m_cache;
+    IpUpdateGroup* m_ipGroup;
     std::unique_ptr<Statements> m_statements;
+
+    // One address update inside an open transaction.
+    int ApplyIp(std::int32_t id, const std::string& ip);
+    void ApplyIpBatch(const std::vector<IpUpdateGroup::Update*>& batch);
 };
 
 // Hands each request thread a store of its own and takes it back afterwards.
@@ -152,6 +173,7 @@ private:
     std::counting_semaphore<> m_hashPermits;
     bool m_serving;
     std::unique_ptr<UserCache> m_cache;
+    std::unique_ptr<IpUpdateGroup> m_ipGroup;
     std::mutex m_idleLock;
     std::vector<std::unique_ptr<DirectoryStore>> m_idle;
 

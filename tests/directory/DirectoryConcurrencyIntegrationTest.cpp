@@ -109,6 +109,42 @@ TEST(DirectoryConcurrency, TwoHundredClientsRegisterAndUpdateThenARestartKeepsEv
     EXPECT_EQ(directory.Stop(), 0);
 }
 
+TEST(DirectoryConcurrency, AddressUpdatesCommittedTogetherAreEachAnsweredAndKept) {
+    HalvdirProcess directory;
+    ASSERT_TRUE(directory.Started()) << directory.Output();
+    constexpr int kUsers = 60;
+    constexpr int kRounds = 15;
+    for (int i = 0; i < kUsers; ++i)
+        ASSERT_EQ(NewId(directory.Get("/cgi-bin/registerid")), i + 1);
+    std::vector<int> answered(kUsers, 0);
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kUsers; ++i) {
+        clients.emplace_back([&, i] {
+            for (int round = 0; round < kRounds; ++round) {
+                auto reply = directory.Get("/cgi-bin/updateip?" + std::to_string(i + 1) + "+10.0." +
+                                           std::to_string(round) + "." + std::to_string(i));
+                answered[static_cast<size_t>(i)] += reply.body == "Result: 1\n";
+            }
+        });
+    }
+    for (auto& client : clients)
+        client.join();
+    for (int i = 0; i < kUsers; ++i) {
+        EXPECT_EQ(answered[static_cast<size_t>(i)], kRounds) << "user " << i + 1;
+        // Each user's own updates arrive in order, so its last one wins.
+        EXPECT_EQ(directory.Get("/cgi-bin/lookupip?" + std::to_string(i + 1)).body,
+                  "IP: 10.0." + std::to_string(kRounds - 1) + "." + std::to_string(i) + "\n");
+    }
+    // What the answers said is what the database holds after a restart.
+    EXPECT_EQ(directory.Stop(), 0);
+    directory.Start();
+    ASSERT_TRUE(directory.Started());
+    for (int i = 0; i < kUsers; i += 7) {
+        EXPECT_EQ(directory.Get("/cgi-bin/lookupip?" + std::to_string(i + 1)).body,
+                  "IP: 10.0." + std::to_string(kRounds - 1) + "." + std::to_string(i) + "\n");
+    }
+}
+
 TEST(DirectoryConcurrency, ConcurrentClaimsOfOneIdLetExactlyOneWin) {
     HalvdirProcess directory;
     ASSERT_TRUE(directory.Started()) << directory.Output();
