@@ -6,6 +6,7 @@
 #include "directory/QueryArguments.h"
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -122,7 +123,15 @@ int Serve(const Parsed& parsed) {
             std::printf("halvdir: stopping on signal %d\n", received);
             std::fflush(stdout);
         }
-        server.Stop();
+        // A stop that lands before the server has started listening is lost,
+        // so wait for it to listen first.
+        while (!serverEnded) {
+            if (server.IsRunning()) {
+                server.Stop();
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     });
     std::printf("halvdir: serving %s on %s\n", dbPath.c_str(), listen.c_str());
     std::fflush(stdout);

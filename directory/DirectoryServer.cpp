@@ -99,4 +99,6 @@ bool DirectoryServer::Run() { return m_server->listen_after_bind(); }
 
 void DirectoryServer::Stop() { m_server->stop(); }
 
+bool DirectoryServer::IsRunning() const { return m_server->is_running(); }
+
 } // namespace halvdir

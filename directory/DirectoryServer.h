@@ -28,6 +28,7 @@ public:
     bool Run();
     // Safe from another thread.
     void Stop();
+    bool IsRunning() const;
 
 private:
     DirectoryService& m_service;

@@ -2,6 +2,7 @@
 
 #include "directory/QueryArguments.h"
 
+#include <exception>
 #include <optional>
 #include <vector>
 
@@ -99,6 +100,8 @@ Reply DirectoryService::Handle(std::string_view path, std::string_view query,
         return Reply{400, "Error: " + bad.reason + "\n"};
     } catch (const StorageError&) {
         return Reply{500, "Error: storage failure\n"};
+    } catch (const std::exception&) {
+        return Reply{500, "Error: internal failure\n"};
     }
 }
 

@@ -181,6 +181,22 @@ TEST(DirectoryConcurrency, ConcurrentClaimsOfOneIdLetExactlyOneWin) {
               "Match\n");
 }
 
+TEST(DirectoryConcurrency, StopsCleanlyOnSigintEvenRightAfterStarting) {
+    testsupport::TempDir dir;
+    int port = testsupport::FreeTcpPort();
+    testsupport::ChildProcess directory(
+        testsupport::BuildBin("halvdir"),
+        {"serve", "--listen", "127.0.0.1:" + std::to_string(port), "--db",
+         (dir.Path() / "d.db").string()});
+    // The line comes just before the server starts listening.
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] { return directory.Output().find("halvdir: serving") != std::string::npos; },
+        std::chrono::seconds(20)));
+    directory.Signal(SIGINT);
+    EXPECT_EQ(directory.Wait(std::chrono::seconds(20)), 0) << directory.Output();
+    EXPECT_NE(directory.Output().find("halvdir: stopped"), std::string::npos);
+}
+
 TEST(DirectoryConcurrency, RefusesToStartOnABusyPortOrAnUnusableDatabase) {
     HalvdirProcess directory;
     ASSERT_TRUE(directory.Started());
