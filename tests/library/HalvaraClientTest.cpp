@@ -13,6 +13,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -413,6 +414,26 @@ TEST_F(HalvaraClientTest, AFailedExchangeGivesTheCallLockBack) {
     FakeService service(
         [](const BridgeRecord& request) { return One(FakeService::Reply(request, 4)); });
     EXPECT_EQ(client.NumActiveTOS(), 4);
+}
+
+TEST_F(HalvaraClientTest, ThreadsOfOneProcessTakeTurnsOnTheChannel) {
+    FakeService service([](const BridgeRecord& request) {
+        return One(FakeService::Reply(request, request.I32At(4) * 2));
+    });
+    HalvaraClient client(m_messages);
+    std::atomic<int> wrong{0};
+    auto caller = [&](int first) {
+        for (int i = first; i < first + 150; ++i) {
+            if (client.GetFriend(i) != i * 2)
+                ++wrong;
+        }
+    };
+    std::thread a(caller, 0);
+    std::thread b(caller, 100000);
+    a.join();
+    b.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(service.RequestCount(), 300u);
 }
 
 } // namespace
