@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <sys/socket.h>
 #include <httplib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace halvdir {
@@ -13,17 +13,17 @@ namespace {
 void LogLine(const httplib::Request& request, const httplib::Response& response) {
     std::string_view target = request.target;
     auto question = target.find('?');
-    std::string query = question == std::string_view::npos
-                            ? std::string()
-                            : DirectoryService::RedactedQuery(request.path,
-                                                              target.substr(question + 1));
+    std::string query =
+        question == std::string_view::npos
+            ? std::string()
+            : DirectoryService::RedactedQuery(request.path, target.substr(question + 1));
     std::string path = request.path.substr(0, 200);
     std::string method = request.method.substr(0, 16);
     char line[640];
-    int size = std::snprintf(line, sizeof line, "%s %s %s%s%s %d %zu\n",
-                             request.remote_addr.c_str(), method.c_str(), path.c_str(),
-                             query.empty() ? "" : "?", query.c_str(), response.status,
-                             response.body.size());
+    int size =
+        std::snprintf(line, sizeof line, "%s %s %s%s%s %d %zu\n", request.remote_addr.c_str(),
+                      method.c_str(), path.c_str(), query.empty() ? "" : "?", query.c_str(),
+                      response.status, response.body.size());
     if (size <= 0)
         return;
     size_t length = std::min(static_cast<size_t>(size), sizeof line - 1);
@@ -46,7 +46,8 @@ void LogLine(const httplib::Request& request, const httplib::Response& response)
 } // namespace
 
 DirectoryServer::DirectoryServer(DirectoryService& service, int threads)
-    : m_service(service), m_server(std::make_unique<httplib::Server>()) {
+    : m_service(service)
+    , m_server(std::make_unique<httplib::Server>()) {
     size_t count = threads > 0 ? static_cast<size_t>(threads) : 1;
     m_server->new_task_queue = [count] { return new httplib::ThreadPool(count); };
     m_server->set_tcp_nodelay(true);
@@ -65,22 +66,22 @@ DirectoryServer::DirectoryServer(DirectoryService& service, int threads)
         m_listenSocket.compare_exchange_strong(none, fd);
     });
 
-    m_server->set_pre_routing_handler(
-        [this](const httplib::Request& request, httplib::Response& response) {
-            if (request.method != "GET" && request.method != "HEAD") {
-                response.status = 405;
-                response.set_content("Error: only GET\n", "text/plain");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            std::string_view target = request.target;
-            auto question = target.find('?');
-            std::string_view query =
-                question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
-            Reply reply = m_service.Handle(request.path, query, request.remote_addr);
-            response.status = reply.status;
-            response.set_content(reply.body, "text/plain");
+    m_server->set_pre_routing_handler([this](const httplib::Request& request,
+                                             httplib::Response& response) {
+        if (request.method != "GET" && request.method != "HEAD") {
+            response.status = 405;
+            response.set_content("Error: only GET\n", "text/plain");
             return httplib::Server::HandlerResponse::Handled;
-        });
+        }
+        std::string_view target = request.target;
+        auto question = target.find('?');
+        std::string_view query =
+            question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
+        Reply reply = m_service.Handle(request.path, query, request.remote_addr);
+        response.status = reply.status;
+        response.set_content(reply.body, "text/plain");
+        return httplib::Server::HandlerResponse::Handled;
+    });
 }
 
 DirectoryServer::~DirectoryServer() = default;
@@ -95,10 +96,16 @@ bool DirectoryServer::Bind(const std::string& host, int port) {
     return true;
 }
 
-bool DirectoryServer::Run() { return m_server->listen_after_bind(); }
+bool DirectoryServer::Run() {
+    return m_server->listen_after_bind();
+}
 
-void DirectoryServer::Stop() { m_server->stop(); }
+void DirectoryServer::Stop() {
+    m_server->stop();
+}
 
-bool DirectoryServer::IsRunning() const { return m_server->is_running(); }
+bool DirectoryServer::IsRunning() const {
+    return m_server->is_running();
+}
 
 } // namespace halvdir

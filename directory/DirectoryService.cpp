@@ -21,8 +21,12 @@ struct BadRequest {
     std::string reason;
 };
 
-Reply Text(std::string body) { return Reply{200, std::move(body)}; }
-Reply ResultLine(int value) { return Text("Result: " + std::to_string(value) + "\n"); }
+Reply Text(std::string body) {
+    return Reply{200, std::move(body)};
+}
+Reply ResultLine(int value) {
+    return Text("Result: " + std::to_string(value) + "\n");
+}
 
 // The decoded arguments of one query with checks that throw BadRequest.
 class Arguments {

@@ -17,20 +17,19 @@ struct Reply {
 // so the answers can be checked without a server.
 class DirectoryService {
 public:
-    explicit DirectoryService(StorePool& pool) : m_pool(pool) {}
+    explicit DirectoryService(StorePool& pool)
+        : m_pool(pool) {}
 
     // Longest query text accepted; every real query fits well inside it.
     static constexpr size_t kMaxQuery = 2048;
 
-    Reply Handle(std::string_view path, std::string_view query,
-                 const std::string& remoteAddress);
+    Reply Handle(std::string_view path, std::string_view query, const std::string& remoteAddress);
 
     // The query text with its password argument replaced by "*", for the log.
     static std::string RedactedQuery(std::string_view path, std::string_view query);
 
 private:
-    Reply Dispatch(std::string_view path, std::string_view query,
-                   const std::string& remoteAddress);
+    Reply Dispatch(std::string_view path, std::string_view query, const std::string& remoteAddress);
 
     StorePool& m_pool;
 };

@@ -2,11 +2,10 @@
 
 #include "directory/PasswordHash.h"
 
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <sqlite3.h>
 #include <thread>
 
 namespace halvdir {
@@ -58,7 +57,9 @@ CREATE TABLE IF NOT EXISTS versions(
   published INTEGER NOT NULL);
 )sql";
 
-std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+std::int64_t Now() {
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
 
 } // namespace
 
@@ -108,8 +109,7 @@ struct DirectoryStore::Statements {
     SqliteStatement insertUser, userIp, setIp, ipInUse, dropIpFromPools, userSecret, emailOwner,
         claimProfile, changeProfile, userExists, waitingExists, waitingCount, insertWaiting,
         profile, waitingList, deleteWaiting, messageTime, message, putMessage, senderCount,
-        insertInvitation, outbox, randomIp, insertRandom, removeRandom, version, putVersion,
-        users;
+        insertInvitation, outbox, randomIp, insertRandom, removeRandom, version, putVersion, users;
 };
 
 namespace {
@@ -117,7 +117,10 @@ namespace {
 // Resets a statement when the scope ends, whatever happened inside.
 class Using {
 public:
-    explicit Using(SqliteStatement& statement) : m_statement(statement) { m_statement.Reset(); }
+    explicit Using(SqliteStatement& statement)
+        : m_statement(statement) {
+        m_statement.Reset();
+    }
     ~Using() { m_statement.Reset(); }
     Using(const Using&) = delete;
     Using& operator=(const Using&) = delete;
@@ -129,7 +132,8 @@ private:
 
 class HashPermit {
 public:
-    explicit HashPermit(std::counting_semaphore<>& permits) : m_permits(permits) {
+    explicit HashPermit(std::counting_semaphore<>& permits)
+        : m_permits(permits) {
         m_permits.acquire();
     }
     ~HashPermit() { m_permits.release(); }
@@ -313,8 +317,8 @@ int DirectoryStore::UpdateInfo(std::int32_t id, const std::string& name, const s
             if (!query->Step())
                 return result::kUnknownId;
             if (!query->IsNull(1)) {
-                stored = PasswordHash{query->Blob(0), query->Blob(1),
-                                      static_cast<int>(query->Int(2))};
+                stored =
+                    PasswordHash{query->Blob(0), query->Blob(1), static_cast<int>(query->Int(2))};
             }
         }
         std::optional<PasswordHash> fresh;
@@ -599,8 +603,8 @@ StorePool::StorePool(std::string path, bool serving)
     // before SQLite is first used; later calls fail harmlessly.
     sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     // Open one store now so that a bad path or a broken file fails at start.
-    m_idle.push_back(std::make_unique<DirectoryStore>(m_path, m_writeLock, m_hashPermits,
-                                                      !m_serving));
+    m_idle.push_back(
+        std::make_unique<DirectoryStore>(m_path, m_writeLock, m_hashPermits, !m_serving));
     if (m_serving) {
         auto cache = std::make_unique<UserCache>();
         for (auto& user : m_idle.back()->Users())
@@ -610,8 +614,8 @@ StorePool::StorePool(std::string path, bool serving)
         // The first store was made before the cache was filled.
         m_idle.clear();
         m_ipGroup = std::make_unique<IpUpdateGroup>();
-        m_idle.push_back(std::make_unique<DirectoryStore>(m_path, m_writeLock, m_hashPermits,
-                                                          false, m_cache.get(), m_ipGroup.get()));
+        m_idle.push_back(std::make_unique<DirectoryStore>(m_path, m_writeLock, m_hashPermits, false,
+                                                          m_cache.get(), m_ipGroup.get()));
         m_checkpointer = std::thread([this] { CheckpointLoop(); });
     }
 }
@@ -667,9 +671,9 @@ StorePool::Lease StorePool::Take() {
             return Lease(*this, std::move(store));
         }
     }
-    return Lease(*this, std::make_unique<DirectoryStore>(m_path, m_writeLock, m_hashPermits,
-                                                         !m_serving, m_cache.get(),
-                                                         m_ipGroup.get()));
+    return Lease(*this,
+                 std::make_unique<DirectoryStore>(m_path, m_writeLock, m_hashPermits, !m_serving,
+                                                  m_cache.get(), m_ipGroup.get()));
 }
 
 void StorePool::Give(std::unique_ptr<DirectoryStore> store) {

@@ -3,9 +3,9 @@
 #include "directory/Sqlite.h"
 #include "directory/UserCache.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <semaphore>
@@ -151,7 +151,8 @@ public:
     class Lease {
     public:
         Lease(StorePool& pool, std::unique_ptr<DirectoryStore> store)
-            : m_pool(pool), m_store(std::move(store)) {}
+            : m_pool(pool)
+            , m_store(std::move(store)) {}
         ~Lease() { m_pool.Give(std::move(m_store)); }
         Lease(const Lease&) = delete;
         Lease& operator=(const Lease&) = delete;

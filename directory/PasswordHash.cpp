@@ -15,8 +15,8 @@ namespace {
 constexpr size_t kSaltSize = 16;
 constexpr size_t kHashSize = 32;
 
-std::vector<unsigned char> Derive(std::string_view password,
-                                  const std::vector<unsigned char>& salt, int iterations) {
+std::vector<unsigned char> Derive(std::string_view password, const std::vector<unsigned char>& salt,
+                                  int iterations) {
     std::string lowered(password);
     for (char& c : lowered)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

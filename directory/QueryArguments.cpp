@@ -48,9 +48,8 @@ std::optional<std::vector<std::string>> SplitQueryArguments(std::string_view que
         if (arguments.size() >= maxCount)
             return std::nullopt;
         size_t plus = query.find('+', start);
-        std::string_view piece = query.substr(start, plus == std::string_view::npos
-                                                         ? std::string_view::npos
-                                                         : plus - start);
+        std::string_view piece = query.substr(
+            start, plus == std::string_view::npos ? std::string_view::npos : plus - start);
         std::string decoded;
         if (!PercentDecode(piece, decoded))
             return std::nullopt;
@@ -69,10 +68,10 @@ std::optional<std::vector<std::string>> SplitLeadingArguments(std::string_view q
         return arguments;
     size_t start = 0;
     while (true) {
-        size_t plus = arguments.size() + 1 < count ? query.find('+', start) : std::string_view::npos;
-        std::string_view piece = query.substr(start, plus == std::string_view::npos
-                                                         ? std::string_view::npos
-                                                         : plus - start);
+        size_t plus =
+            arguments.size() + 1 < count ? query.find('+', start) : std::string_view::npos;
+        std::string_view piece = query.substr(
+            start, plus == std::string_view::npos ? std::string_view::npos : plus - start);
         std::string decoded;
         if (!PercentDecode(piece, decoded))
             return std::nullopt;

@@ -18,8 +18,7 @@ std::optional<std::vector<std::string>> SplitQueryArguments(std::string_view que
 // Like SplitQueryArguments, but splits only at the first count - 1 "+" signs:
 // the last argument keeps any further "+" as text. For queries whose last
 // argument is a text that older clients send with "+" unescaped.
-std::optional<std::vector<std::string>> SplitLeadingArguments(std::string_view query,
-                                                              size_t count);
+std::optional<std::vector<std::string>> SplitLeadingArguments(std::string_view query, size_t count);
 
 // Decodes "%XX" escapes; false on a broken escape.
 bool PercentDecode(std::string_view in, std::string& out);

@@ -12,13 +12,16 @@ namespace {
 
 } // namespace
 
-SqliteStatement::SqliteStatement(sqlite3* db, std::string_view sql) : m_db(db) {
+SqliteStatement::SqliteStatement(sqlite3* db, std::string_view sql)
+    : m_db(db) {
     if (sqlite3_prepare_v3(db, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT,
                            &m_statement, nullptr) != SQLITE_OK)
         Fail(db, "prepare");
 }
 
-SqliteStatement::~SqliteStatement() { sqlite3_finalize(m_statement); }
+SqliteStatement::~SqliteStatement() {
+    sqlite3_finalize(m_statement);
+}
 
 SqliteStatement& SqliteStatement::Bind(int index, std::int64_t value) {
     if (sqlite3_bind_int64(m_statement, index, value) != SQLITE_OK)
@@ -108,7 +111,9 @@ SqliteConnection::SqliteConnection(const std::string& path) {
     sqlite3_busy_timeout(m_db, 5000);
 }
 
-SqliteConnection::~SqliteConnection() { sqlite3_close_v2(m_db); }
+SqliteConnection::~SqliteConnection() {
+    sqlite3_close_v2(m_db);
+}
 
 void SqliteConnection::Exec(const char* sql) {
     char* error = nullptr;
@@ -119,9 +124,12 @@ void SqliteConnection::Exec(const char* sql) {
     }
 }
 
-int SqliteConnection::Changes() const { return sqlite3_changes(m_db); }
+int SqliteConnection::Changes() const {
+    return sqlite3_changes(m_db);
+}
 
-SqliteTransaction::SqliteTransaction(SqliteConnection& connection) : m_connection(connection) {
+SqliteTransaction::SqliteTransaction(SqliteConnection& connection)
+    : m_connection(connection) {
     m_connection.Exec("BEGIN IMMEDIATE");
 }
 

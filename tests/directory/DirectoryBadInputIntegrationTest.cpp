@@ -22,8 +22,9 @@ protected:
         ASSERT_EQ(m_directory.Get("/cgi-bin/updateip?1+127.0.0.2").body, "Result: 1\n");
         ASSERT_EQ(m_directory.Get("/cgi-bin/regasacq?1+2").body, "Result: 1\n");
         ASSERT_EQ(m_directory.Get("/cgi-bin/insertrandomip?155+127.0.0.2").body, "Result: 1\n");
-        ASSERT_EQ(m_directory.Get("/cgi-bin/notify_mail?ann@example.org+bob@example.org+App+"
-                                  "Ann+url+155")
+        ASSERT_EQ(m_directory
+                      .Get("/cgi-bin/notify_mail?ann@example.org+bob@example.org+App+"
+                           "Ann+url+155")
                       .body,
                   "Success");
         m_directory.Admin({"sysmessage", "Title", "Text"});
@@ -46,34 +47,60 @@ TEST_F(DirectoryBadInput, MalformedArgumentsGetStatus400) {
     const std::string longName(256, 'n');
     const char* const targets[] = {
         // missing and extra arguments
-        "/cgi-bin/updateip", "/cgi-bin/updateip?1", "/cgi-bin/updateip?1+127.0.0.3+x",
-        "/cgi-bin/updateinfo?1+Ann+ann@example.org", "/cgi-bin/updateinfo?1+Ann+a@b+pw+pw",
-        "/cgi-bin/updateinfo?1++ann@example.org+pw", "/cgi-bin/updateinfo?1+Ann++pw",
-        "/cgi-bin/updateinfo?1+Ann+ann@example.org+", "/cgi-bin/regasacq?1",
-        "/cgi-bin/regasacq?1+2+3", "/cgi-bin/lookupinfo", "/cgi-bin/lookupinfo?1+2",
-        "/cgi-bin/lookupid", "/cgi-bin/lookupid?", "/cgi-bin/checkpassword?1",
-        "/cgi-bin/checkpassword?1+", "/cgi-bin/delacqs", "/cgi-bin/registerid?5",
-        "/cgi-bin/notify_mail?a@b.c+d@e.f+App+Ann+url", "/cgi-bin/sysmestime",
-        "/cgi-bin/insertrandomip?155", "/cgi-bin/removerandomip?155+127.0.0.2+1",
+        "/cgi-bin/updateip",
+        "/cgi-bin/updateip?1",
+        "/cgi-bin/updateip?1+127.0.0.3+x",
+        "/cgi-bin/updateinfo?1+Ann+ann@example.org",
+        "/cgi-bin/updateinfo?1+Ann+a@b+pw+pw",
+        "/cgi-bin/updateinfo?1++ann@example.org+pw",
+        "/cgi-bin/updateinfo?1+Ann++pw",
+        "/cgi-bin/updateinfo?1+Ann+ann@example.org+",
+        "/cgi-bin/regasacq?1",
+        "/cgi-bin/regasacq?1+2+3",
+        "/cgi-bin/lookupinfo",
+        "/cgi-bin/lookupinfo?1+2",
+        "/cgi-bin/lookupid",
+        "/cgi-bin/lookupid?",
+        "/cgi-bin/checkpassword?1",
+        "/cgi-bin/checkpassword?1+",
+        "/cgi-bin/delacqs",
+        "/cgi-bin/registerid?5",
+        "/cgi-bin/notify_mail?a@b.c+d@e.f+App+Ann+url",
+        "/cgi-bin/sysmestime",
+        "/cgi-bin/insertrandomip?155",
+        "/cgi-bin/removerandomip?155+127.0.0.2+1",
         "/sysmessage?1",
         // numbers that are not plain 32-bit decimals
-        "/cgi-bin/lookupip?abc", "/cgi-bin/delacqs?1.5", "/cgi-bin/delacqs?0x10",
-        "/cgi-bin/delacqs?99999999999", "/cgi-bin/delacqs?2147483648", "/cgi-bin/delacqs?-",
-        "/cgi-bin/delacqs?%201", "/cgi-bin/delacqs?0", "/cgi-bin/delacqs?-4",
-        "/cgi-bin/regasacq?1+two", "/cgi-bin/insertrandomip?x+127.0.0.3",
+        "/cgi-bin/lookupip?abc",
+        "/cgi-bin/delacqs?1.5",
+        "/cgi-bin/delacqs?0x10",
+        "/cgi-bin/delacqs?99999999999",
+        "/cgi-bin/delacqs?2147483648",
+        "/cgi-bin/delacqs?-",
+        "/cgi-bin/delacqs?%201",
+        "/cgi-bin/delacqs?0",
+        "/cgi-bin/delacqs?-4",
+        "/cgi-bin/regasacq?1+two",
+        "/cgi-bin/insertrandomip?x+127.0.0.3",
         "/cgi-bin/notify_mail?a@b.c+d@e.f+App+Ann+url+1e3",
         // addresses that are not dotted quads
-        "/cgi-bin/updateip?1+127.0.0", "/cgi-bin/updateip?1+127.0.0.256",
-        "/cgi-bin/updateip?1+127.0.0.1.5", "/cgi-bin/updateip?1+localhost",
-        "/cgi-bin/insertrandomip?155+1..2.3", "/cgi-bin/insertrandomip?155+0127.0.0.1",
+        "/cgi-bin/updateip?1+127.0.0",
+        "/cgi-bin/updateip?1+127.0.0.256",
+        "/cgi-bin/updateip?1+127.0.0.1.5",
+        "/cgi-bin/updateip?1+localhost",
+        "/cgi-bin/insertrandomip?155+1..2.3",
+        "/cgi-bin/insertrandomip?155+0127.0.0.1",
         "/cgi-bin/removerandomip?155+%20127.0.0.2",
         // broken percent-escapes
-        "/cgi-bin/lookupid?ann%", "/cgi-bin/lookupid?ann%4", "/cgi-bin/lookupid?ann%G0@x",
+        "/cgi-bin/lookupid?ann%",
+        "/cgi-bin/lookupid?ann%4",
+        "/cgi-bin/lookupid?ann%G0@x",
         "/cgi-bin/updateinfo?1+A%zzB+ann@example.org+pw",
         // control characters that would forge answer lines
         "/cgi-bin/updateinfo?1+Ann%0AEMail:%20evil@example.org+ann@example.org+pw",
         "/cgi-bin/updateinfo?1+Ann%00x+ann@example.org+pw",
-        "/cgi-bin/updateinfo?1+Ann%7F+ann@example.org+pw", "/cgi-bin/lookupid?a%0Db@x",
+        "/cgi-bin/updateinfo?1+Ann%7F+ann@example.org+pw",
+        "/cgi-bin/lookupid?a%0Db@x",
     };
     for (const char* target : targets) {
         HttpReply reply = m_directory.Get(target);
@@ -94,9 +121,9 @@ TEST_F(DirectoryBadInput, OversizedRequestsAndStrangeRequestLinesAreRefused) {
     // Several kilobytes of query: over the directory's own limit, then over
     // the HTTP layer's.
     for (size_t size : {3000u, 7000u, 20000u, 100000u}) {
-        HttpReply reply = halvdirtest::Get(m_directory.Port(),
-                                           "/cgi-bin/lookupid?" + std::string(size, 'a'),
-                                           std::chrono::seconds(5));
+        HttpReply reply =
+            halvdirtest::Get(m_directory.Port(), "/cgi-bin/lookupid?" + std::string(size, 'a'),
+                             std::chrono::seconds(5));
         // Far over every limit the server may also just close the connection.
         if (size < 20000 || reply.status != 0) {
             EXPECT_GE(reply.status, 400) << size;
@@ -146,8 +173,9 @@ TEST_F(DirectoryBadInput, SqlMetaCharactersAreJustText) {
     ExpectNothingChanged();
 
     // And stored verbatim when the password is right.
-    EXPECT_EQ(m_directory.Get("/cgi-bin/updateinfo?1+Robert');%20DROP%20TABLE%20users;--+"
-                              "ann@example.org+pw")
+    EXPECT_EQ(m_directory
+                  .Get("/cgi-bin/updateinfo?1+Robert');%20DROP%20TABLE%20users;--+"
+                       "ann@example.org+pw")
                   .body,
               "Result: 1\n");
     EXPECT_EQ(m_directory.Get("/cgi-bin/lookupinfo?1").body,

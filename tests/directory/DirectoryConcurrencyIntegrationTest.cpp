@@ -95,9 +95,9 @@ TEST(DirectoryConcurrency, TwoHundredClientsRegisterAndUpdateThenARestartKeepsEv
         EXPECT_EQ(directory.Get("/cgi-bin/lookupip?" + id).body,
                   "IP: 127.1." + std::to_string(i / 200) + "." + std::to_string(i % 200) + "\n");
     }
-    EXPECT_EQ(directory.Get("/cgi-bin/checkpassword?" + std::to_string(outcomes[7].id) + "+pw7")
-                  .body,
-              "Match\n");
+    EXPECT_EQ(
+        directory.Get("/cgi-bin/checkpassword?" + std::to_string(outcomes[7].id) + "+pw7").body,
+        "Match\n");
     EXPECT_EQ(directory.Get("/cgi-bin/lookupacqs?1").body, "2\n");
     EXPECT_EQ(directory.Get("/cgi-bin/lookuprandomip?155").body, "127.1.0.5\n");
     EXPECT_EQ(directory.Get("/cgi-bin/sysmestime?155").body, timesBefore);
@@ -184,10 +184,9 @@ TEST(DirectoryConcurrency, ConcurrentClaimsOfOneIdLetExactlyOneWin) {
 TEST(DirectoryConcurrency, StopsCleanlyOnSigintEvenRightAfterStarting) {
     testsupport::TempDir dir;
     int port = testsupport::FreeTcpPort();
-    testsupport::ChildProcess directory(
-        testsupport::BuildBin("halvdir"),
-        {"serve", "--listen", "127.0.0.1:" + std::to_string(port), "--db",
-         (dir.Path() / "d.db").string()});
+    testsupport::ChildProcess directory(testsupport::BuildBin("halvdir"),
+                                        {"serve", "--listen", "127.0.0.1:" + std::to_string(port),
+                                         "--db", (dir.Path() / "d.db").string()});
     // The line comes just before the server starts listening.
     ASSERT_TRUE(testsupport::WaitFor(
         [&] { return directory.Output().find("halvdir: serving") != std::string::npos; },
@@ -201,24 +200,24 @@ TEST(DirectoryConcurrency, RefusesToStartOnABusyPortOrAnUnusableDatabase) {
     HalvdirProcess directory;
     ASSERT_TRUE(directory.Started());
     testsupport::TempDir dir;
-    testsupport::ChildProcess second(
-        testsupport::BuildBin("halvdir"),
-        {"serve", "--listen", "127.0.0.1:" + std::to_string(directory.Port()), "--db",
-         (dir.Path() / "other.db").string()});
+    testsupport::ChildProcess second(testsupport::BuildBin("halvdir"),
+                                     {"serve", "--listen",
+                                      "127.0.0.1:" + std::to_string(directory.Port()), "--db",
+                                      (dir.Path() / "other.db").string()});
     EXPECT_EQ(second.Wait(std::chrono::seconds(20)), 1);
 
     // The database's folder is a plain file.
     std::filesystem::path blocker = dir.Path() / "file";
     { std::ofstream(blocker) << "x"; }
-    testsupport::ChildProcess noFolder(
-        testsupport::BuildBin("halvdir"),
-        {"serve", "--listen", "127.0.0.1:" + std::to_string(testsupport::FreeTcpPort()), "--db",
-         (blocker / "x.db").string()});
+    testsupport::ChildProcess noFolder(testsupport::BuildBin("halvdir"),
+                                       {"serve", "--listen",
+                                        "127.0.0.1:" + std::to_string(testsupport::FreeTcpPort()),
+                                        "--db", (blocker / "x.db").string()});
     EXPECT_EQ(noFolder.Wait(std::chrono::seconds(20)), 1);
 
-    testsupport::ChildProcess badListen(testsupport::BuildBin("halvdir"),
-                                        {"serve", "--listen", "127.0.0.1", "--db",
-                                         (dir.Path() / "x.db").string()});
+    testsupport::ChildProcess badListen(
+        testsupport::BuildBin("halvdir"),
+        {"serve", "--listen", "127.0.0.1", "--db", (dir.Path() / "x.db").string()});
     EXPECT_EQ(badListen.Wait(std::chrono::seconds(20)), 2);
 }
 

@@ -177,9 +177,8 @@ TEST_F(DirectoryQueries, SystemMessagesCarryIncreasingTimesAndTitleThenText) {
     EXPECT_EQ(code, 0);
 
     long general = 0, particular = 0;
-    ASSERT_EQ(std::sscanf(Body("/cgi-bin/sysmestime?155").c_str(), "%ld %ld", &general,
-                          &particular),
-              2);
+    ASSERT_EQ(
+        std::sscanf(Body("/cgi-bin/sysmestime?155").c_str(), "%ld %ld", &general, &particular), 2);
     EXPECT_GE(general, 100);
     EXPECT_GE(particular, 100);
     EXPECT_EQ(Body("/sysmessage"), "Welcome\nFirst line\nhttp://example.org/news");
@@ -192,9 +191,9 @@ TEST_F(DirectoryQueries, SystemMessagesCarryIncreasingTimesAndTitleThenText) {
     // A new publication in the same second still gets a later time.
     m_directory.Admin({"sysmessage", "--tos", "155", "Again", "More"}, &code);
     long general2 = 0, particular2 = 0;
-    ASSERT_EQ(std::sscanf(Body("/cgi-bin/sysmestime?155").c_str(), "%ld %ld", &general2,
-                          &particular2),
-              2);
+    ASSERT_EQ(
+        std::sscanf(Body("/cgi-bin/sysmestime?155").c_str(), "%ld %ld", &general2, &particular2),
+        2);
     EXPECT_EQ(general2, general);
     EXPECT_GT(particular2, particular);
     EXPECT_EQ(Body("/sysmessage.155"), "Again\nMore");

@@ -7,8 +7,8 @@
 
 #include <arpa/inet.h>
 #include <cctype>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
@@ -106,8 +106,8 @@ inline std::string DumpDatabase(const std::filesystem::path& path) {
         sqlite3_close(db);
         return "cannot open";
     }
-    const char* tables[] = {"users", "waiting_acquaintances", "random_pool", "system_messages",
-                            "outbox", "versions"};
+    const char* tables[] = {
+        "users", "waiting_acquaintances", "random_pool", "system_messages", "outbox", "versions"};
     for (const char* table : tables) {
         std::string sql = std::string("SELECT * FROM ") + table + " ORDER BY 1, 2";
         sqlite3_stmt* statement = nullptr;
@@ -135,7 +135,10 @@ inline std::string DumpDatabase(const std::filesystem::path& path) {
 
 class HalvdirProcess {
 public:
-    HalvdirProcess() : m_database(m_dir.Path() / "directory.db") { Start(); }
+    HalvdirProcess()
+        : m_database(m_dir.Path() / "directory.db") {
+        Start();
+    }
 
     void Start() {
         m_port = testsupport::FreeTcpPort();
@@ -145,8 +148,7 @@ public:
                                      "--db", m_database.string()});
         m_started = testsupport::WaitFor(
             [&] {
-                return testsupport::CanConnect("127.0.0.1", m_port,
-                                               std::chrono::milliseconds(200));
+                return testsupport::CanConnect("127.0.0.1", m_port, std::chrono::milliseconds(200));
             },
             std::chrono::seconds(20));
     }

@@ -46,8 +46,8 @@ TEST(QueryArguments, NumbersArePlainDecimal32Bit) {
 TEST(QueryArguments, DottedQuadsOnly) {
     for (const char* good : {"0.0.0.0", "127.0.0.1", "255.255.255.255", "10.0.0.01"})
         EXPECT_TRUE(halvdir::IsDottedQuad(good)) << good;
-    for (const char* bad : {"", "1.2.3", "1.2.3.4.", "1.2.3.4.5", "256.1.1.1", "1..2.3",
-                            "a.b.c.d", " 1.2.3.4", "1.2.3.4 ", "1.2.3.-4", "0127.0.0.1"})
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.", "1.2.3.4.5", "256.1.1.1", "1..2.3", "a.b.c.d",
+                            " 1.2.3.4", "1.2.3.4 ", "1.2.3.-4", "0127.0.0.1"})
         EXPECT_FALSE(halvdir::IsDottedQuad(bad)) << bad;
 }
 
