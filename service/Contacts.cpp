@@ -103,6 +103,14 @@ Contacts::Entry Contacts::OwnEntry() const {
 
 std::int32_t Contacts::OwnID() const { return OwnEntry()->ID(); }
 
+Contacts::Entry Contacts::FindContact(std::int32_t id) const {
+    std::lock_guard lock(m_listLock);
+    if (Entry found = FindIn(m_acquaintances, id))
+        return found;
+    Entry found = FindIn(m_friends, id);
+    return found && !found->IsOwn() ? found : nullptr;
+}
+
 std::vector<Contacts::Entry> Contacts::OtherContacts() const {
     std::lock_guard lock(m_listLock);
     std::vector<Entry> others(m_acquaintances);
@@ -242,24 +250,15 @@ void Contacts::Remove(std::int32_t id) {
 
 void Contacts::RegisterOwnTOS(std::int32_t tos, bool on, ContactDirectory& directory,
                               ContactPeers& peers) {
-    Entry own;
-    TosTable table;
-    std::vector<Entry> others;
     {
         std::lock_guard lock(m_listLock);
-        own = OwnEntryLocked();
+        Entry own = OwnEntryLocked();
         // Only what a client registered can be dropped; a stray off must not
         // eat another application's registration count.
         if (!on && !own->IsTOSActive(tos))
             throw CStdExcept(kContacts, 500);
         own->RegisterTOS(tos, on, true);
-        table = own->CopyTOSTable();
-        others = m_acquaintances;
-        for (const auto& entry : m_friends)
-            if (entry != own)
-                others.push_back(entry);
     }
-    std::int32_t ownId = own->ID();
     try {
         std::string ownIp = directory.LocalAddress();
         if (on)
@@ -268,7 +267,14 @@ void Contacts::RegisterOwnTOS(std::int32_t tos, bool on, ContactDirectory& direc
             directory.RemoveRandomIP(tos, ownIp);
     } catch (const CStdExcept&) {
     }
-    for (const auto& contact : others) {
+    NotifyOwnTOS(peers);
+}
+
+void Contacts::NotifyOwnTOS(ContactPeers& peers) {
+    Entry own = OwnEntry();
+    TosTable table = own->CopyTOSTable();
+    std::int32_t ownId = own->ID();
+    for (const auto& contact : OtherContacts()) {
         for (const TosTable::Triple& triple : table.Triples()) {
             try {
                 peers.SendTOSNotice(*contact, ownId, triple.tos, triple.active != 0);

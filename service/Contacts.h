@@ -59,6 +59,9 @@ public:
     // The first friend with the own flag; none: Contacts 76.
     Entry OwnEntry() const;
     std::int32_t OwnID() const;
+    // The caller of a peer message: an acquaintance, else a friend that is not
+    // the own entry; null when neither.
+    Entry FindContact(std::int32_t id) const;
     // Every acquaintance and every friend but the own entry, for loops that
     // call each contact without the list lock.
     std::vector<Entry> OtherContacts() const;
@@ -95,6 +98,9 @@ public:
     void RegisterOwnTOS(std::int32_t tos, bool on, ContactDirectory& directory,
                         ContactPeers& peers);
     int NumActiveOwnTOS() const;
+    // Sends every other contact the registration notice of every own TOS (also
+    // when going online); a contact that fails one notice gets no more of them.
+    void NotifyOwnTOS(ContactPeers& peers);
 
     // Adds up to count anonymous acquaintances for a TOS of 1 or more (618).
     // Each slot is tried kAnonTriesPerSlot times; a slot that gets no usable

@@ -1,9 +1,13 @@
 #include "service/AnonContacts.h"
 
 #include "FakeContactNetwork.h"
+#include "ScriptedHttpResponder.h"
+#include "service/WatchInternetDatabase.h"
 #include "service/Contacts.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 namespace {
 
@@ -106,6 +110,37 @@ TEST(AnonContactsTest, RefreshKeepsTheAnsweringAndReplacesTheRest) {
     // The failed fetch for the third leaves its old address in place.
     EXPECT_EQ(contacts->CollectAnonAcquaintances(155),
               (std::vector<std::string>{"10.0.0.1", "10.0.0.20", "10.0.0.3"}));
+}
+
+TEST(AnonContactsTest, TheDirectoryOnLoopbackIsAskedAtMostThreeTimesForALoopbackPool) {
+    // This computer's address as the records see it, whatever the test host has.
+    setenv("HALVARA_ADDRESS", "10.77.0.1", 1);
+    testsupport::ScriptedHttpResponder responder;
+    WatchInternetDatabase watch(responder.Host());
+    auto session = std::make_shared<InternetSession>([] { return std::string("127.0.0.1"); });
+    session->SetTimeLimits(std::chrono::milliseconds(2000), std::chrono::milliseconds(3000));
+    watch.SetSession(session, responder.Host());
+    DirectoryOfContacts directory(watch, [] { return std::string("127.0.0.1"); });
+    EXPECT_EQ(directory.LocalAddress(), "10.77.0.1");
+
+    auto contacts = Contacts::Fresh();
+    responder.Answer(200, "127.0.0.1");
+    EXPECT_EQ(contacts->AddAnonAcquaintances(4, 155, directory), 0);
+    EXPECT_EQ(responder.Targets(),
+              std::vector<std::string>(3, "/cgi-bin/lookuprandomip?155"));
+
+    responder.Answer(200, "10.20.30.40");
+    EXPECT_EQ(contacts->AddAnonAcquaintances(1, 155, directory), 1);
+    EXPECT_EQ(contacts->CollectAnonAcquaintances(155), std::vector<std::string>{"10.20.30.40"});
+
+    // A new identity registers on a session of its own.
+    watch.SetSession(nullptr, responder.Host());
+    responder.Answer(200, "NewID: 9182\n");
+    auto own = contacts->OwnEntry();
+    Friend::RegisterNewID(own, directory);
+    EXPECT_EQ(own->ID(), 9182);
+    EXPECT_EQ(responder.LastTarget(), "/cgi-bin/registerid");
+    unsetenv("HALVARA_ADDRESS");
 }
 
 } // namespace

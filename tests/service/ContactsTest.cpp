@@ -128,15 +128,23 @@ TEST_F(ContactsTest, MovesAndRemovalsKeepOrderAndTheOwnEntry) {
     EXPECT_EQ(RefusalOf([&] { contacts->MoveToAcquaintances(31); }), 130);
     EXPECT_EQ(RefusalOf([&] { contacts->MoveToAcquaintances(kOwnId); }), 131);
 
+    // A peer message never comes from the own entry.
+    EXPECT_EQ(contacts->FindContact(kOwnId), nullptr);
+    EXPECT_EQ(contacts->FindContact(33), contacts->AcquaintanceAt(1));
+    contacts->MoveToFriends(33);
+    EXPECT_EQ(contacts->FindContact(33), contacts->FriendAt(1));
+    contacts->MoveToAcquaintances(33);
+
     contacts->RemoveAcquaintanceAt(0);
-    EXPECT_EQ(contacts->AcquaintanceAt(0)->ID(), 33);
+    EXPECT_EQ(contacts->AcquaintanceAt(0)->ID(), 32);
+    contacts->Remove(32);
     EXPECT_EQ(RefusalOf([&] { contacts->AcquaintanceAt(2); }), 66);
     EXPECT_EQ(RefusalOf([&] { contacts->FriendAt(1); }), 74);
     EXPECT_EQ(RefusalOf([&] { contacts->RemoveAcquaintanceAt(2); }), 66);
     EXPECT_EQ(RefusalOf([&] { contacts->RemoveFriendAt(0); }), 75);
     EXPECT_EQ(RefusalOf([&] { contacts->Remove(kOwnId); }), 75);
-    contacts->Remove(32);
     EXPECT_EQ(contacts->AcquaintanceCount(), 1u);
+    EXPECT_EQ(contacts->AcquaintanceAt(0)->ID(), 33);
     EXPECT_EQ(RefusalOf([&] { contacts->Remove(32); }), 140);
     EXPECT_EQ(RefusalOf([&] { contacts->AppendFriend(nullptr); }), 142);
     EXPECT_EQ(RefusalOf([&] { contacts->AppendAcquaintance(nullptr); }), 116);
