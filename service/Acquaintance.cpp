@@ -15,8 +15,12 @@ std::shared_ptr<Acquaintance> Acquaintance::CopyOf(const Acquaintance& other) {
     return copy;
 }
 
-std::int32_t Acquaintance::ID() const { return m_internetId ? m_internetId->ID() : -1; }
-std::string Acquaintance::IP() const { return m_internetId ? m_internetId->IP() : "0.0.0.0"; }
+std::int32_t Acquaintance::ID() const {
+    return m_internetId ? m_internetId->ID() : -1;
+}
+std::string Acquaintance::IP() const {
+    return m_internetId ? m_internetId->IP() : "0.0.0.0";
+}
 
 bool Acquaintance::IsListed() const {
     std::lock_guard lock(m_lock);

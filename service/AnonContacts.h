@@ -14,7 +14,8 @@ class ContactDirectory;
 // fetches a new one outside the list lock.
 class AnonAcquaintance {
 public:
-    explicit AnonAcquaintance(std::int32_t tos = -1) : m_tos(tos) {}
+    explicit AnonAcquaintance(std::int32_t tos = -1)
+        : m_tos(tos) {}
 
     std::int32_t TOS() const { return m_tos; }
     // Empty while it has none.

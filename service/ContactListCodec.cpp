@@ -8,8 +8,7 @@ namespace {
 
 constexpr std::size_t kRecordSize = 4 + InternetID::kPersistedSize;
 
-void WriteGroup(platform::ByteWriter& writer,
-                std::span<const std::shared_ptr<InternetID>> group) {
+void WriteGroup(platform::ByteWriter& writer, std::span<const std::shared_ptr<InternetID>> group) {
     for (const auto& id : group) {
         InternetID empty;
         auto bytes = (id ? *id : empty).Encode();
@@ -18,8 +17,8 @@ void WriteGroup(platform::ByteWriter& writer,
     }
 }
 
-bool ReadGroup(platform::ByteReader& reader, std::span<const std::uint8_t> bytes,
-               std::size_t count, std::vector<InternetID>& out) {
+bool ReadGroup(platform::ByteReader& reader, std::span<const std::uint8_t> bytes, std::size_t count,
+               std::vector<InternetID>& out) {
     out.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
         std::int32_t length = 0;

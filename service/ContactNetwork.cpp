@@ -4,7 +4,8 @@
 
 DirectoryOfContacts::DirectoryOfContacts(WatchInternetDatabase& database,
                                          AddressSource currentAddress)
-    : m_database(database), m_currentAddress(std::move(currentAddress)) {}
+    : m_database(database)
+    , m_currentAddress(std::move(currentAddress)) {}
 
 std::string DirectoryOfContacts::LocalAddress() {
     return LocalAddressText(m_currentAddress, m_database.Host());

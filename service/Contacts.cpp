@@ -35,7 +35,8 @@ std::unique_ptr<Contacts> Contacts::Load(std::span<const std::uint8_t> bytes) {
         return nullptr;
     auto contacts = std::make_unique<Contacts>();
     for (const InternetID& id : lists->acquaintances)
-        contacts->AppendAcquaintance(std::make_shared<Acquaintance>(std::make_shared<InternetID>(id)));
+        contacts->AppendAcquaintance(
+            std::make_shared<Acquaintance>(std::make_shared<InternetID>(id)));
     for (const InternetID& id : lists->friends)
         contacts->AppendFriend(std::make_shared<Acquaintance>(std::make_shared<InternetID>(id)));
     return contacts;
@@ -101,7 +102,9 @@ Contacts::Entry Contacts::OwnEntry() const {
     return OwnEntryLocked();
 }
 
-std::int32_t Contacts::OwnID() const { return OwnEntry()->ID(); }
+std::int32_t Contacts::OwnID() const {
+    return OwnEntry()->ID();
+}
 
 Contacts::Entry Contacts::FindContact(std::int32_t id) const {
     std::lock_guard lock(m_listLock);
@@ -189,9 +192,8 @@ void Contacts::AppendFriend(Entry entry) {
 
 void Contacts::MoveLocked(std::vector<Entry>& from, std::vector<Entry>& to, std::int32_t id,
                           int notListed, int toRefusal) {
-    auto found = std::find_if(from.begin(), from.end(), [id](const Entry& entry) {
-        return id > 0 && entry->ID() == id;
-    });
+    auto found = std::find_if(from.begin(), from.end(),
+                              [id](const Entry& entry) { return id > 0 && entry->ID() == id; });
     if (found == from.end())
         throw CStdExcept(kContacts, notListed);
     if ((*found)->IsOwn())
@@ -286,7 +288,9 @@ void Contacts::NotifyOwnTOS(ContactPeers& peers) {
     }
 }
 
-int Contacts::NumActiveOwnTOS() const { return OwnEntry()->NumActiveTOS(); }
+int Contacts::NumActiveOwnTOS() const {
+    return OwnEntry()->NumActiveTOS();
+}
 
 std::int32_t Contacts::AddAnonAcquaintances(std::int32_t count, std::int32_t tos,
                                             ContactDirectory& directory) {

@@ -70,8 +70,11 @@ public:
     // have an address, and the ID must be on neither list (100), except that an
     // acquaintance added as a friend is moved to the friends. The new entry gets
     // its name and e-mail from the directory and is told the own address (both
-    // failures ignored); with notify it also gets the acquaintance notice.
-    // Returns the entry now listed.
+    // failures ignored); with notify it also gets the acquaintance notice, whose
+    // failure (neither sent nor left at the directory) fails the add. All of
+    // this runs without the list lock, which is taken again to append, so a
+    // contact listed meanwhile is refused then (or moved, when added as a
+    // friend). Returns the entry now listed.
     Entry Add(std::int32_t id, bool asFriend, bool notify, ContactDirectory& directory,
               ContactPeers& peers);
     // Moves a contact between the lists, keeping its state, online flag, TOS

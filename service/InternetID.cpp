@@ -17,7 +17,9 @@ static_assert(kOwnOffset + 4 == InternetID::kPersistedSize);
 
 } // namespace
 
-InternetID::InternetID(std::int32_t id, std::int32_t ownerId) : m_id(id), m_ownerId(ownerId) {}
+InternetID::InternetID(std::int32_t id, std::int32_t ownerId)
+    : m_id(id)
+    , m_ownerId(ownerId) {}
 
 InternetID::InternetID(const InternetID& other) {
     std::lock_guard lock(other.m_lock);
@@ -96,7 +98,9 @@ bool InternetID::IsOwn() const {
     std::lock_guard lock(m_lock);
     return m_own;
 }
-std::string InternetID::IP() const { return FormatAddress(IPBytes()); }
+std::string InternetID::IP() const {
+    return FormatAddress(IPBytes());
+}
 std::array<std::uint8_t, 4> InternetID::IPBytes() const {
     std::lock_guard lock(m_lock);
     return m_ip;

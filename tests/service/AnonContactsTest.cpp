@@ -2,18 +2,17 @@
 
 #include "FakeContactNetwork.h"
 #include "ScriptedHttpResponder.h"
-#include "service/WatchInternetDatabase.h"
 #include "service/Contacts.h"
-
-#include <gtest/gtest.h>
+#include "service/WatchInternetDatabase.h"
 
 #include <cstdlib>
+#include <gtest/gtest.h>
 
 namespace {
 
 TEST(AnonContactsTest, LoopbackAndEmptyAnswersAreNeverKept) {
     FakeDirectory directory;
-    directory.randomAnswers = {"127.0.0.1", "0.0.0.0", "10.0.0.5", "garbage",
+    directory.randomAnswers = {"127.0.0.1", "0.0.0.0",  "10.0.0.5", "garbage",
                                "127.0.0.1", "10.0.0.6", "10.0.0.7"};
     auto contacts = Contacts::Fresh();
     EXPECT_EQ(contacts->AddAnonAcquaintances(2, 155, directory), 2);
@@ -78,9 +77,8 @@ TEST(AnonContactsTest, EmptySlotsAreSkippedAndRefilled) {
     EXPECT_EQ(anon.At(10)->IP(), "10.0.0.11");
     EXPECT_EQ(RefusalOf([&] { anon.At(11); }), 60);
     EXPECT_EQ(RefusalOf([&] { anon.RemoveAt(11); }), 70);
-    EXPECT_EQ(anon.CollectForTOS(155),
-              (std::vector<std::string>{"10.0.0.1", "10.0.0.5", "10.0.0.7", "10.0.0.9",
-                                        "10.0.0.11"}));
+    EXPECT_EQ(anon.CollectForTOS(155), (std::vector<std::string>{"10.0.0.1", "10.0.0.5", "10.0.0.7",
+                                                                 "10.0.0.9", "10.0.0.11"}));
 
     // The gap is filled before the array grows.
     auto late = std::make_shared<AnonAcquaintance>(155);
@@ -126,8 +124,7 @@ TEST(AnonContactsTest, TheDirectoryOnLoopbackIsAskedAtMostThreeTimesForALoopback
     auto contacts = Contacts::Fresh();
     responder.Answer(200, "127.0.0.1");
     EXPECT_EQ(contacts->AddAnonAcquaintances(4, 155, directory), 0);
-    EXPECT_EQ(responder.Targets(),
-              std::vector<std::string>(3, "/cgi-bin/lookuprandomip?155"));
+    EXPECT_EQ(responder.Targets(), std::vector<std::string>(3, "/cgi-bin/lookuprandomip?155"));
 
     responder.Answer(200, "10.20.30.40");
     EXPECT_EQ(contacts->AddAnonAcquaintances(1, 155, directory), 1);

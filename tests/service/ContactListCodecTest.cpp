@@ -4,7 +4,6 @@
 #include "service/Contacts.h"
 
 #include <gtest/gtest.h>
-
 #include <random>
 
 namespace {
@@ -41,7 +40,8 @@ TEST(ContactListCodecTest, LayoutIsCountsThenLengthPrefixedRecords) {
     EXPECT_EQ(platform::LoadLE32s(bytes.data() + 8 + 3 * 528 + 4), 500);
     EXPECT_EQ(platform::LoadLE32s(bytes.data() + 8 + 3 * 528 + 4 + 520), 1);
 
-    EXPECT_EQ(ContactListCodec::Encode({}, {}), (std::vector<std::uint8_t>{0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(ContactListCodec::Encode({}, {}),
+              (std::vector<std::uint8_t>{0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(ContactListCodecTest, LoadedListsSaveToTheSameBytes) {
@@ -70,8 +70,7 @@ TEST(ContactListCodecTest, LoadedListsSaveToTheSameBytes) {
     auto moved = contacts->Serialize();
     EXPECT_EQ(platform::LoadLE32s(moved.data()), 1);
     EXPECT_EQ(platform::LoadLE32s(moved.data() + 4), 4);
-    EXPECT_TRUE(std::equal(bytes.begin() + 8, bytes.begin() + 8 + 528,
-                           moved.end() - 528));
+    EXPECT_TRUE(std::equal(bytes.begin() + 8, bytes.begin() + 8 + 528, moved.end() - 528));
 }
 
 TEST(ContactListCodecTest, MalformedListsAreUnreadable) {

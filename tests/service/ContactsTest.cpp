@@ -2,10 +2,9 @@
 
 #include "FakeContactNetwork.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <future>
+#include <gtest/gtest.h>
 
 namespace {
 

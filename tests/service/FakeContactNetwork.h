@@ -111,8 +111,7 @@ public:
             throw CStdExcept("InternetDatabase", 141);
         notices.push_back(contact.ID());
     }
-    void SendTOSNotice(Acquaintance& contact, std::int32_t, std::int32_t tos,
-                       bool on) override {
+    void SendTOSNotice(Acquaintance& contact, std::int32_t, std::int32_t tos, bool on) override {
         Check(contact);
         tosNotices.push_back({contact.ID(), tos, on});
     }

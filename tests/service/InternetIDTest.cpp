@@ -3,7 +3,6 @@
 #include "platform/ByteOrder.h"
 
 #include <gtest/gtest.h>
-
 #include <string>
 
 namespace {
