@@ -1,0 +1,75 @@
+// The password hash and the in-memory users, without a server.
+
+#include "directory/PasswordHash.h"
+#include "directory/UserCache.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using halvdir::PasswordHash;
+using halvdir::UserCache;
+
+TEST(PasswordHash, MatchesTheSamePasswordInAnyCaseOnly) {
+    auto stored = PasswordHash::Make("Open Sesame", 1000);
+    EXPECT_TRUE(stored.Matches("Open Sesame"));
+    EXPECT_TRUE(stored.Matches("open sesame"));
+    EXPECT_TRUE(stored.Matches("OPEN SESAME"));
+    EXPECT_FALSE(stored.Matches("Open Sesame "));
+    EXPECT_FALSE(stored.Matches("Open"));
+    EXPECT_FALSE(stored.Matches(""));
+}
+
+TEST(PasswordHash, SaltsDifferAndDamagedRecordsNeverMatch) {
+    auto first = PasswordHash::Make("pw", 1000);
+    auto second = PasswordHash::Make("pw", 1000);
+    EXPECT_NE(first.salt, second.salt);
+    EXPECT_NE(first.hash, second.hash);
+    EXPECT_EQ(first.hash.size(), 32u);
+
+    auto shortHash = first;
+    shortHash.hash.pop_back();
+    EXPECT_FALSE(shortHash.Matches("pw"));
+    auto noIterations = first;
+    noIterations.iterations = 0;
+    EXPECT_FALSE(noIterations.Matches("pw"));
+    auto otherCount = first;
+    otherCount.iterations = 1001;
+    EXPECT_FALSE(otherCount.Matches("pw"));
+    auto flipped = first;
+    flipped.hash[5] ^= 1;
+    EXPECT_FALSE(flipped.Matches("pw"));
+    EXPECT_FALSE(PasswordHash{}.Matches("pw"));
+}
+
+TEST(UserCache, EmailIndexFollowsProfileChanges) {
+    UserCache cache;
+    cache.Put(1, {});
+    cache.Put(2, {"Bob", "bob@example.org", "127.0.0.3"});
+    EXPECT_FALSE(cache.FindEmail(""));
+    EXPECT_EQ(cache.FindEmail("bob@example.org"), 2);
+    EXPECT_EQ(cache.Find(1)->ip, "0.0.0.0");
+
+    cache.SetProfile(1, "Ann", "ann@example.org");
+    EXPECT_EQ(cache.FindEmail("ann@example.org"), 1);
+    cache.SetProfile(1, "Ann", "ann.new@example.org");
+    EXPECT_FALSE(cache.FindEmail("ann@example.org"));
+    EXPECT_EQ(cache.FindEmail("ann.new@example.org"), 1);
+
+    // Replacing a whole entry drops its old address from the index too.
+    cache.Put(2, {"Robert", "robert@example.org", "127.0.0.4"});
+    EXPECT_FALSE(cache.FindEmail("bob@example.org"));
+    EXPECT_EQ(cache.Find(2)->name, "Robert");
+    EXPECT_EQ(cache.Ip(2), "127.0.0.4");
+}
+
+TEST(UserCache, UnknownIdsAreLeftAlone) {
+    UserCache cache;
+    cache.SetIp(9, "127.0.0.9");
+    cache.SetProfile(9, "Nobody", "nobody@example.org");
+    EXPECT_FALSE(cache.Ip(9));
+    EXPECT_FALSE(cache.Find(9));
+    EXPECT_FALSE(cache.FindEmail("nobody@example.org"));
+}
+
+} // namespace
