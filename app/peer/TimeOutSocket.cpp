@@ -125,6 +125,10 @@ bool TimeOutSocket::WaitFor(short events, Clock::time_point deadline) {
 }
 
 bool TimeOutSocket::Connect(const std::string& host, int port) {
+    return Connect(host, port, {});
+}
+
+bool TimeOutSocket::Connect(const std::string& host, int port, const std::string& localAddress) {
     KillTimeOut();
     SetTimeOut(kPeerCallLimit);
     Close();
@@ -139,6 +143,20 @@ bool TimeOutSocket::Connect(const std::string& host, int port) {
     if (m_fd < 0) {
         m_lastError = errno;
         return false;
+    }
+    if (!localAddress.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (inet_pton(AF_INET, localAddress.c_str(), &local.sin_addr) != 1) {
+            m_lastError = EINVAL;
+            Close();
+            return false;
+        }
+        if (bind(m_fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            m_lastError = errno;
+            Close();
+            return false;
+        }
     }
     if (connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
         return true;

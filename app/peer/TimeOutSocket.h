@@ -41,6 +41,11 @@ public:
     // Connects to a dotted address or a host name within 5 seconds (the limit
     // is re-armed); a name look-up counts against the same limit.
     bool Connect(const std::string& host, int port);
+    // The same from the given local address ("" = whichever the system picks),
+    // so that a peer that takes the sender's address from the connection (the
+    // instant messenger) sees this user's address when several users share
+    // one machine, each on its own loopback address.
+    bool Connect(const std::string& host, int port, const std::string& localAddress);
     // Binds to address ("" or "0.0.0.0" = every local address) and port and listens.
     bool Listen(const std::string& address, int port, int backlog = 24);
     // Waits within the armed limit for one connection and hands it to

@@ -1,0 +1,64 @@
+#include "app/peer/InstantMessageDisplay.h"
+
+#include "app/files/DrovickSettings.h"
+#include "app/peer/TransferAgentDownload.h"
+
+bool InstantMessageEntry::CanReply() const {
+    return address != kLocalHostAddress;
+}
+
+InstantMessageDisplay::InstantMessageDisplay(const DrovickSettings* settings,
+                                             InstantMessengerOpener* opener)
+    : m_settings(settings)
+    , m_opener(opener) {}
+
+void InstantMessageDisplay::Register(InstantMessageReceiver* receiver) {
+    std::lock_guard lock(m_mutex);
+    m_receiver = receiver;
+}
+
+void InstantMessageDisplay::Unregister(InstantMessageReceiver* receiver) {
+    std::lock_guard lock(m_mutex);
+    if (m_receiver == receiver)
+        m_receiver = nullptr;
+}
+
+bool InstantMessageDisplay::IsOpen() const {
+    std::lock_guard lock(m_mutex);
+    return m_receiver != nullptr;
+}
+
+bool InstantMessageDisplay::PopUpOnReceipt() const {
+    return m_settings ? m_settings->popUpOnReceipt != 0 : true;
+}
+
+std::string InstantMessageDisplay::ShownText(const std::string& senderLabel,
+                                             const std::string& text, bool outgoing) {
+    std::string shown = outgoing ? "To " : "";
+    shown += senderLabel;
+    shown += ": ";
+    shown += text;
+    return shown;
+}
+
+void InstantMessageDisplay::ShowInstantMessage(const std::string& address,
+                                               const std::string& senderLabel,
+                                               const std::string& text, std::uint32_t bubbleColour,
+                                               std::uint32_t textColour, bool outgoing) {
+    // The opener waits for the user-interface thread, which may itself be
+    // registering the window: the lock is not held across it.
+    if (PopUpOnReceipt() && m_opener && !IsOpen())
+        m_opener->OpenMessenger();
+
+    InstantMessageEntry entry;
+    entry.shownText = ShownText(senderLabel, text, outgoing);
+    entry.senderLabel = senderLabel;
+    entry.address = address;
+    entry.bubbleColour = bubbleColour;
+    entry.textColour = textColour;
+    entry.outgoing = outgoing;
+
+    std::lock_guard lock(m_mutex);
+    if (m_receiver)
+        m_receiver->AppendMessage(entry);
+}

@@ -1,0 +1,292 @@
+#include "app/peer/InstantMessageServer.h"
+
+#include "app/files/DrovickSettings.h"
+#include "app/peer/InstantMessage.h"
+#include "app/peer/InstantMessageDisplay.h"
+#include "app/peer/InstantMessageSender.h"
+#include "app/peer/PeerConnection.h"
+#include "app/peer/TransferAgentDownload.h"
+#include "support/TestSupport.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class Window : public InstantMessageReceiver {
+public:
+    void AppendMessage(const InstantMessageEntry& entry) override {
+        std::lock_guard lock(m_mutex);
+        m_entries.push_back(entry);
+    }
+    std::vector<InstantMessageEntry> Entries() const {
+        std::lock_guard lock(m_mutex);
+        return m_entries;
+    }
+    bool WaitForCount(std::size_t count, std::chrono::milliseconds limit = 5s) const {
+        return testsupport::WaitFor([&] { return Entries().size() >= count; }, limit);
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<InstantMessageEntry> m_entries;
+};
+
+// The friends list of the presence library: stored addresses are lower-case
+// and compared byte for byte, as the library compares them.
+class FakeFriends : public FriendResolver {
+public:
+    std::string AddressOf(const std::string& email) override {
+        ++questions;
+        auto found = addresses.find(email);
+        return found == addresses.end() ? std::string() : found->second;
+    }
+    std::map<std::string, std::string> addresses;
+    int questions = 0;
+};
+
+class FakeOwnName : public OwnNameSource {
+public:
+    explicit FakeOwnName(std::string name)
+        : m_name(std::move(name)) {}
+    bool OwnName(std::string& name) override {
+        if (!available)
+            return false;
+        name = m_name;
+        return true;
+    }
+    bool available = true;
+
+private:
+    std::string m_name;
+};
+
+// One user of the test: settings, a messenger window that is open, the display
+// and a message server on the user's own loopback address.
+struct User {
+    explicit User(std::string ownAddress)
+        : address(std::move(ownAddress)) {
+        display.Register(&window);
+    }
+    ~User() { display.Unregister(&window); }
+
+    void Start(InstantMessageServer::Limits limits = {}) {
+        // The worker reads the listening address when it starts.
+        setenv("HALVARA_ADDRESS", address.c_str(), 1);
+        port = testsupport::FreeTcpPort(address);
+        server = std::make_unique<InstantMessageServer>(
+            &display, port, PeerServer::Timing{3, 100ms, 5000ms}, limits);
+        ASSERT_TRUE(server->Start());
+        ASSERT_TRUE(testsupport::WaitFor([&] { return server->IsListening(); }, 5s));
+        unsetenv("HALVARA_ADDRESS");
+    }
+
+    InstantMessageSendContext Context(int destinationPort) {
+        InstantMessageSendContext context;
+        context.friends = &friends;
+        context.ownName = &ownName;
+        context.settings = &settings;
+        context.display = &display;
+        context.port = destinationPort;
+        context.localAddress = address;
+        return context;
+    }
+
+    std::string address;
+    DrovickSettings settings;
+    Window window;
+    InstantMessageDisplay display{&settings, nullptr};
+    FakeFriends friends;
+    FakeOwnName ownName{"Alice Example"};
+    int port = 0;
+    std::unique_ptr<InstantMessageServer> server;
+};
+
+class InstantMessageServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_bob.Start();
+        m_alice.friends.addresses["bob@example.com"] = m_bob.address;
+        m_alice.settings.messageBubbleColour = 0x0080ff80;
+        m_alice.settings.messageTextColour = 0x00202020;
+    }
+
+    // Sends raw bytes to Bob's server and closes.
+    void SendRaw(const std::vector<std::uint8_t>& bytes) {
+        auto connection = OpenConnection(m_bob.address, m_bob.port);
+        ASSERT_TRUE(connection);
+        ASSERT_EQ(connection->Send(bytes.data(), bytes.size()), bytes.size());
+        CloseConnection(connection);
+    }
+
+    User m_alice{"127.0.0.2"};
+    User m_bob{"127.0.0.3"};
+};
+
+TEST_F(InstantMessageServerTest, AMessageByEMailArrivesWithNameTextColoursAndSenderAddress) {
+    auto result =
+        SendInstantMessage("bob@example.com", "lunch at one?", "", m_alice.Context(m_bob.port));
+    ASSERT_EQ(result, InstantMessageSendResult::Sent) << InstantMessageSendResultName(result);
+    ASSERT_TRUE(m_bob.window.WaitForCount(1));
+    auto received = m_bob.window.Entries()[0];
+    EXPECT_EQ(received.senderLabel, "Alice Example");
+    EXPECT_EQ(received.shownText, "Alice Example: lunch at one?");
+    EXPECT_EQ(received.address, "127.0.0.2");
+    EXPECT_EQ(received.bubbleColour, 0x0080ff80u);
+    EXPECT_EQ(received.textColour, 0x00202020u);
+    EXPECT_FALSE(received.outgoing);
+    EXPECT_TRUE(received.CanReply());
+
+    // The echo is labelled with the destination as typed.
+    auto echoes = m_alice.window.Entries();
+    ASSERT_EQ(echoes.size(), 1u);
+    EXPECT_EQ(echoes[0].shownText, "To bob@example.com: lunch at one?");
+    EXPECT_EQ(echoes[0].address, "127.0.0.1");
+    EXPECT_EQ(echoes[0].bubbleColour, 0x0080ff80u);
+    EXPECT_EQ(echoes[0].textColour, 0x00202020u);
+    EXPECT_TRUE(echoes[0].outgoing);
+    EXPECT_FALSE(echoes[0].CanReply());
+}
+
+TEST_F(InstantMessageServerTest, AReplyByAddressReachesTheSender) {
+    m_alice.Start();
+    ASSERT_EQ(SendInstantMessage("bob@example.com", "ping", "", m_alice.Context(m_bob.port)),
+              InstantMessageSendResult::Sent);
+    ASSERT_TRUE(m_bob.window.WaitForCount(1));
+    auto received = m_bob.window.Entries()[0];
+
+    // Bob answers the bubble: its address as destination, its label as label.
+    m_bob.ownName = FakeOwnName("Bob");
+    m_bob.settings.messageBubbleColour = 0x00010203;
+    auto reply = SendInstantMessage(received.address, std::string(600, 'r'), received.senderLabel,
+                                    m_bob.Context(m_alice.port));
+    ASSERT_EQ(reply, InstantMessageSendResult::Sent) << InstantMessageSendResultName(reply);
+    ASSERT_TRUE(m_alice.window.WaitForCount(2));
+    auto answer = m_alice.window.Entries()[1];
+    EXPECT_EQ(answer.senderLabel, "Bob");
+    EXPECT_EQ(answer.shownText, "Bob: " + std::string(511, 'r'));
+    EXPECT_EQ(answer.address, "127.0.0.3");
+    EXPECT_EQ(answer.bubbleColour, 0x00010203u);
+    EXPECT_EQ(m_bob.friends.questions, 0);
+
+    auto bobEcho = m_bob.window.Entries().back();
+    EXPECT_EQ(bobEcho.shownText, "To Alice Example: " + std::string(511, 'r'));
+    EXPECT_EQ(bobEcho.address, "127.0.0.1");
+}
+
+TEST_F(InstantMessageServerTest, WhatCannotBeSentSendsNothingAndEchoesNothing) {
+    auto context = m_alice.Context(m_bob.port);
+    EXPECT_EQ(SendInstantMessage("", "text", "", context), InstantMessageSendResult::Empty);
+    EXPECT_EQ(SendInstantMessage("bob@example.com", "", "", context),
+              InstantMessageSendResult::Empty);
+    // Stored addresses are lower-case; another letter case names no friend.
+    EXPECT_EQ(SendInstantMessage("Bob@Example.com", "hi", "", context),
+              InstantMessageSendResult::NoFriend);
+    EXPECT_EQ(SendInstantMessage("carol@example.com", "hi", "", context),
+              InstantMessageSendResult::NoFriend);
+    EXPECT_EQ(SendInstantMessage("0.0.0.0", "hi", "", context), InstantMessageSendResult::Offline);
+    m_alice.friends.addresses["dave@example.com"] = "0.0.0.0";
+    EXPECT_EQ(SendInstantMessage("dave@example.com", "hi", "", context),
+              InstantMessageSendResult::Offline);
+
+    // Without the presence library nothing goes, not even to an address.
+    m_alice.ownName.available = false;
+    EXPECT_EQ(SendInstantMessage(m_bob.address, "hi", "", context),
+              InstantMessageSendResult::NoOwnName);
+    m_alice.ownName.available = true;
+    auto noLibrary = context;
+    noLibrary.friends = nullptr;
+    EXPECT_EQ(SendInstantMessage("bob@example.com", "hi", "", noLibrary),
+              InstantMessageSendResult::NoFriend);
+    noLibrary.ownName = nullptr;
+    EXPECT_EQ(SendInstantMessage(m_bob.address, "hi", "", noLibrary),
+              InstantMessageSendResult::NoOwnName);
+
+    // Nobody listens on this port.
+    auto nobody = m_alice.Context(testsupport::FreeTcpPort(m_bob.address));
+    EXPECT_EQ(SendInstantMessage(m_bob.address, "hi", "", nobody),
+              InstantMessageSendResult::CannotConnect);
+
+    EXPECT_TRUE(m_alice.window.Entries().empty());
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(m_bob.window.Entries().empty());
+    EXPECT_EQ(m_bob.server->ReceivedCount(), 0);
+}
+
+TEST_F(InstantMessageServerTest, AShortPacketIsDroppedAndTheServerGoesOn) {
+    auto packet = EncodeInstantMessage({"Mallory", "almost", 0, 0});
+    SendRaw(std::vector<std::uint8_t>(packet.begin(), packet.end() - 1));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return m_bob.server->DroppedCount() == 1; }, 5s));
+    EXPECT_TRUE(m_bob.window.Entries().empty());
+
+    ASSERT_EQ(SendInstantMessage(m_bob.address, "after", "", m_alice.Context(m_bob.port)),
+              InstantMessageSendResult::Sent);
+    ASSERT_TRUE(m_bob.window.WaitForCount(1));
+    EXPECT_EQ(m_bob.window.Entries()[0].shownText, "Alice Example: after");
+    EXPECT_EQ(m_bob.window.Entries().size(), 1u);
+}
+
+TEST_F(InstantMessageServerTest, APacketWithoutTerminatorsIsReadWithinItsFields) {
+    SendRaw(std::vector<std::uint8_t>(648, 'Z'));
+    ASSERT_TRUE(m_bob.window.WaitForCount(1));
+    auto entry = m_bob.window.Entries()[0];
+    EXPECT_EQ(entry.senderLabel, std::string(124, 'Z'));
+    EXPECT_EQ(entry.shownText, std::string(124, 'Z') + ": " + std::string(511, 'Z'));
+    EXPECT_EQ(entry.bubbleColour, 0x005a5a5au);
+    EXPECT_EQ(entry.textColour, 0x005a5a5au);
+}
+
+TEST(InstantMessageServerLimitTest, ASilentPeerHoldsTheServerForAtMostTheLimit) {
+    User bob("127.0.0.3");
+    User alice("127.0.0.2");
+    bob.Start({600ms});
+    auto silent = OpenConnection(bob.address, bob.port);
+    ASSERT_TRUE(silent);
+    // The silent connection is the one being served when the message arrives.
+    std::this_thread::sleep_for(100ms);
+    auto start = Clock::now();
+    ASSERT_EQ(SendInstantMessage(bob.address, "behind a silent peer", "", alice.Context(bob.port)),
+              InstantMessageSendResult::Sent);
+    ASSERT_TRUE(bob.window.WaitForCount(1, 5s));
+    auto waited = Clock::now() - start;
+    EXPECT_LT(waited, 1500ms);
+    EXPECT_GE(waited, 300ms);
+    EXPECT_EQ(bob.server->DroppedCount(), 1);
+    EXPECT_EQ(bob.window.Entries()[0].shownText, "Alice Example: behind a silent peer");
+}
+
+TEST(InstantMessageServerLimitTest, StopEndsTheServerWhileAClientHangs) {
+    User bob("127.0.0.3");
+    bob.Start(); // the default limit of 5 seconds
+    auto silent = OpenConnection(bob.address, bob.port);
+    ASSERT_TRUE(silent);
+    std::this_thread::sleep_for(200ms);
+    auto start = Clock::now();
+    EXPECT_TRUE(bob.server->Stop(true));
+    EXPECT_LT(Clock::now() - start, 1000ms);
+    EXPECT_EQ(bob.server->ExitCode(), 1);
+    EXPECT_FALSE(bob.server->IsListening());
+    EXPECT_TRUE(bob.window.Entries().empty());
+    EXPECT_FALSE(testsupport::CanConnect(bob.address, bob.port, 500ms));
+
+    // It starts again on the same port.
+    setenv("HALVARA_ADDRESS", bob.address.c_str(), 1);
+    ASSERT_TRUE(bob.server->Start());
+    ASSERT_TRUE(testsupport::WaitFor([&] { return bob.server->IsListening(); }, 5s));
+    unsetenv("HALVARA_ADDRESS");
+    User alice("127.0.0.2");
+    ASSERT_EQ(SendInstantMessage(bob.address, "back", "", alice.Context(bob.port)),
+              InstantMessageSendResult::Sent);
+    ASSERT_TRUE(bob.window.WaitForCount(1));
+}
+
+} // namespace
