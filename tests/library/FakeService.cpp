@@ -1,43 +1,60 @@
 #include "FakeService.h"
 
 #include "bridge/MemoryChannel.h"
+#include "platform/NamedEvent.h"
 #include "platform/SingleInstanceGuard.h"
 
 #include <exception>
+#include <unistd.h>
 
 namespace {
 // A code no command uses: tells the serving thread to stop after replying.
 constexpr int kStopCode = 4711;
+// The channel's call lock, by its designed name.
+constexpr const char* kCallLockName = "MemoryChannel function protect";
 } // namespace
 
 FakeService::FakeService(Handler handler)
     : m_handler(std::move(handler))
     , m_channel(std::make_unique<MemoryChannel>(MemoryChannel::kServiceRole)) {
+    // An ending service takes the call lock with it. A fake that ended in this
+    // process did so too, and as this process lives on, the next service would
+    // take the lock for a client's that is still inside an exchange: give it back.
+    auto callLock = platform::NamedEvent::OpenOrCreate(kCallLockName);
+    if (!callLock->IsSignalled() && callLock->LastTaker() == getpid())
+        callLock->Set();
     // Clients watch the service's guard while they wait, as they do for halvserve.
     m_guard = platform::SingleInstanceGuard::TryAcquire(MemoryChannel::kServiceGuardName);
     m_channel->Open(MemoryChannel::kPageName, 0);
-    // Should the waking request below get lost, the waits still end.
+    // Should the stopping request below get lost, the waits still end.
     m_channel->SetStopFlag(&m_stop);
     m_thread = std::thread([this] { Run(); });
 }
 
 FakeService::~FakeService() {
-    // The serving thread waits in Receive; one last request ends it.
-    try {
-        MemoryChannel waker(MemoryChannel::kClientRole);
-        waker.Open(MemoryChannel::kPageName, 1);
-        waker.BeginExchange();
-        BridgeRecord stop;
-        stop.SetCode(kStopCode);
+    bool serving;
+    {
+        std::lock_guard lock(m_mutex);
+        serving = m_guard != nullptr;
+    }
+    // The serving thread waits in Receive; one last request ends it. Without
+    // the guard no client gets in, and the stop flag ends the waits instead.
+    if (serving) {
         try {
-            waker.Send(stop.Data(), BridgeRecord::kSize);
-            waker.Receive(stop.Data(), BridgeRecord::kSize);
+            MemoryChannel waker(MemoryChannel::kClientRole);
+            waker.Open(MemoryChannel::kPageName, 1);
+            waker.BeginExchange();
+            BridgeRecord stop;
+            stop.SetCode(kStopCode);
+            try {
+                waker.Send(stop.Data(), BridgeRecord::kSize);
+                waker.Receive(stop.Data(), BridgeRecord::kSize);
+            } catch (const std::exception&) {
+            }
+            waker.EndExchange();
         } catch (const std::exception&) {
         }
-        waker.EndExchange();
-    } catch (const std::exception&) {
     }
-    // Should the stop request have been lost, the waits end at the next slice.
     m_stop = true;
     m_thread.join();
     m_channel->SetStopFlag(nullptr);
