@@ -2,9 +2,11 @@
 
 #include "FakeContactNetwork.h"
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace {
 
@@ -269,6 +271,54 @@ TEST_F(ContactsTest, OwnEntryRegistersAdoptsAndPublishes) {
     EXPECT_EQ(RefusalOf([&] { Friend::RegisterNewID(stranger, directory); }), 41);
     EXPECT_EQ(RefusalOf([&] { Friend::AdoptID(nullptr, 1, directory); }), 63);
     EXPECT_EQ(RefusalOf([&] { Friend::AdoptID(stranger, 1, directory); }), 74);
+}
+
+TEST(ContactsConcurrencyTest, ThreadsAddingMovingAndRemovingNeverListAContactTwice) {
+    // The directory knows nobody, so no thread writes to the fakes' records.
+    FakeDirectory directory;
+    directory.lookupDelay = 500us;
+    FakePeers peers;
+    auto contacts = MakeContacts();
+    constexpr int kRounds = 300;
+    auto worker = [&](int seed) {
+        for (int round = 0; round < kRounds; ++round) {
+            std::int32_t id = 1 + (round * 7 + seed) % 12;
+            try {
+                switch ((round + seed) % 5) {
+                case 0:
+                case 1:
+                    contacts->Add(id, (round + seed) % 2 == 0, false, directory, peers);
+                    break;
+                case 2:
+                    contacts->MoveToAcquaintances(id);
+                    break;
+                case 3:
+                    contacts->Remove(id);
+                    break;
+                default:
+                    for (const auto& entry : contacts->OtherContacts())
+                        entry->SetAddress("10.0.0.3");
+                    contacts->GoOffline();
+                    break;
+                }
+            } catch (const CStdExcept&) {
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int seed = 0; seed < 4; ++seed)
+        threads.emplace_back(worker, seed);
+    for (auto& thread : threads)
+        thread.join();
+
+    std::vector<std::int32_t> listed;
+    for (std::size_t i = 0; i < contacts->AcquaintanceCount(); ++i)
+        listed.push_back(contacts->AcquaintanceAt(i)->ID());
+    for (std::size_t i = 0; i < contacts->FriendCount(); ++i)
+        listed.push_back(contacts->FriendAt(i)->ID());
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(std::adjacent_find(listed.begin(), listed.end()), listed.end());
+    EXPECT_EQ(contacts->OwnID(), kOwnId);
 }
 
 } // namespace

@@ -4,11 +4,13 @@
 #include "service/Acquaintance.h"
 #include "service/ContactNetwork.h"
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -28,6 +30,9 @@ public:
     // two holds of the list lock.
     std::function<void()> onceDuringLookup;
 
+    // How long a profile look-up takes, to widen the gap between Add's lock holds.
+    std::chrono::microseconds lookupDelay{0};
+
     int randomQueries = 0;
     std::vector<std::tuple<std::int32_t, std::string, bool>> poolChanges;
     std::vector<std::pair<std::int32_t, std::string>> updateIPs;
@@ -44,6 +49,8 @@ public:
             onceDuringLookup = nullptr;
             hook();
         }
+        if (lookupDelay.count() > 0)
+            std::this_thread::sleep_for(lookupDelay);
         auto found = profiles.find(contactId);
         if (found == profiles.end())
             throw CStdExcept("InternetDatabase", 229);
