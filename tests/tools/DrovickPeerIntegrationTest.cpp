@@ -1,255 +1,13 @@
-// drovick-peer as its users run it: two users on their own loopback addresses,
-// each with its own home, settings and session folder, serving real files.
+// drovick-peer as its users run it: two users on their own loopback addresses
+// serving real files; the second browses and downloads from the first.
 
-#include "FakeService.h"
-#include "tests/support/TestSupport.h"
+#include "DrovickPeerUsers.h"
 
-#include <chrono>
 #include <csignal>
-#include <filesystem>
-#include <fstream>
-#include <gtest/gtest.h>
-#include <map>
-#include <memory>
-#include <random>
-#include <sstream>
-#include <string>
-#include <vector>
-
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using testsupport::ChildProcess;
 
 namespace {
 
-struct Result {
-    int code = -1;
-    std::string output;
-};
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
-}
-
-std::string RandomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes)
-        byte = static_cast<char>(generator() & 0xFF);
-    return bytes;
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-bool StartsWith(const std::string& text, const std::string& start) {
-    return text.compare(0, start.size(), start) == 0;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-// One user of the machine: a home with its settings and session folders, and
-// an address of its own.
-class User {
-public:
-    explicit User(std::string address)
-        : m_address(std::move(address)) {
-        fs::create_directories(Home() / ".config");
-        fs::create_directories(m_root.Path() / "runtime");
-        fs::permissions(m_root.Path() / "runtime", fs::perms::owner_all);
-        m_nfsPort = testsupport::FreeTcpPort(m_address);
-        m_transferPort = testsupport::FreeTcpPort(m_address);
-    }
-
-    fs::path Home() const { return m_root.Path() / "home"; }
-    fs::path Runtime() const { return m_root.Path() / "runtime"; }
-    fs::path SettingsFile() const { return Home() / ".config" / "drovick" / "Drovick.settings"; }
-    const std::string& Address() const { return m_address; }
-    int NfsPort() const { return m_nfsPort; }
-    int TransferPort() const { return m_transferPort; }
-
-    std::map<std::string, std::string> Environment() const {
-        return {{"HOME", Home().string()},
-                {"XDG_CONFIG_HOME", (Home() / ".config").string()},
-                {"XDG_RUNTIME_DIR", Runtime().string()},
-                {"HALVARA_ADDRESS", m_address},
-                // No presence service is started behind these tests' backs.
-                {"HALVSERVE_PATH", (m_root.Path() / "no-halvserve").string()}};
-    }
-
-    Result Run(const std::vector<std::string>& arguments,
-               const std::map<std::string, std::string>& extra = {}) const {
-        auto environment = Environment();
-        for (const auto& [name, value] : extra)
-            environment[name] = value;
-        ChildProcess child(testsupport::BuildBin("drovick-peer"), arguments, environment);
-        Result result;
-        result.code = child.Wait(30s);
-        result.output = child.Output();
-        return result;
-    }
-
-    std::unique_ptr<ChildProcess> Serve() const {
-        return std::make_unique<ChildProcess>(
-            testsupport::BuildBin("drovick-peer"),
-            std::vector<std::string>{"serve", "--nfs-port", std::to_string(m_nfsPort),
-                                     "--transfer-port", std::to_string(m_transferPort)},
-            Environment());
-    }
-
-private:
-    testsupport::TempDir m_root;
-    std::string m_address;
-    int m_nfsPort = 0;
-    int m_transferPort = 0;
-};
-
-bool Listening(ChildProcess& serve) {
-    return testsupport::WaitFor(
-        [&] {
-            std::string output = serve.Output();
-            return Contains(output, "NFSServer listening on") &&
-                   Contains(output, "TransferServer listening on");
-        },
-        15s);
-}
-
-TEST(DrovickPeerShares, ShareUnshareAndListRoundTrip) {
-    User user("127.0.0.2");
-    testsupport::TempDir files;
-    const fs::path base = fs::canonical(files.Path());
-    fs::create_directories(base / "music" / "live");
-    fs::create_directories(base / "photos");
-
-    Result listed = user.Run({"shares"});
-    EXPECT_EQ(listed.code, 0);
-    EXPECT_EQ(listed.output, "");
-
-    Result shared = user.Run({"share", (base / "music").string()});
-    EXPECT_EQ(shared.code, 0) << shared.output;
-    EXPECT_TRUE(fs::exists(user.SettingsFile()));
-    // A folder written with "." and ".." and a trailing slash is the same folder.
-    shared = user.Run({"share", (base / "photos" / ".." / "photos" / "").string()});
-    EXPECT_EQ(shared.code, 0) << shared.output;
-    EXPECT_EQ(Lines(user.Run({"shares"}).output),
-              (std::vector<std::string>{(base / "music").string(), (base / "photos").string()}));
-
-    // Each refusal of the share table, said in words, and nothing changed.
-    const auto before = ReadAll(user.SettingsFile());
-    Result again = user.Run({"share", (base / "music").string()});
-    EXPECT_EQ(again.code, 1);
-    EXPECT_TRUE(Contains(again.output, "is already shared")) << again.output;
-    Result inside = user.Run({"share", (base / "music" / "live").string()});
-    EXPECT_EQ(inside.code, 1);
-    EXPECT_TRUE(Contains(inside.output, "already shared as part of " + (base / "music").string()))
-        << inside.output;
-    for (const std::string& never :
-         {std::string("/"), std::string("/etc"), (user.Home() / ".config" / "drovick").string()}) {
-        fs::create_directories(user.Home() / ".config" / "drovick");
-        Result refused = user.Run({"share", never});
-        EXPECT_EQ(refused.code, 1) << never;
-        EXPECT_TRUE(Contains(refused.output, "never shared")) << refused.output;
-    }
-    Result missing = user.Run({"share", (base / "nothing").string()});
-    EXPECT_EQ(missing.code, 1);
-    EXPECT_TRUE(Contains(missing.output, "cannot share")) << missing.output;
-    EXPECT_EQ(user.Run({"share"}).code, 2);
-    EXPECT_EQ(ReadAll(user.SettingsFile()), before);
-
-    // Sharing the parent takes the shares below it in.
-    Result parent = user.Run({"share", base.string()});
-    EXPECT_EQ(parent.code, 0) << parent.output;
-    EXPECT_TRUE(Contains(parent.output, "now part of it: " + (base / "music").string()));
-    EXPECT_EQ(Lines(user.Run({"shares"}).output), (std::vector<std::string>{base.string()}));
-
-    Result notRoot = user.Run({"unshare", (base / "music").string()});
-    EXPECT_EQ(notRoot.code, 1);
-    EXPECT_TRUE(Contains(notRoot.output, "shared as part of " + base.string())) << notRoot.output;
-    // A shared folder that was deleted since can still be taken out.
-    fs::remove_all(base);
-    Result unshared = user.Run({"unshare", base.string()});
-    EXPECT_EQ(unshared.code, 0) << unshared.output;
-    EXPECT_EQ(user.Run({"shares"}).output, "");
-    EXPECT_EQ(user.Run({"unshare", base.string()}).code, 1);
-}
-
-TEST(DrovickPeerShares, DamagedSettingsFileIsNeverOverwritten) {
-    User user("127.0.0.2");
-    testsupport::TempDir files;
-    fs::create_directories(user.SettingsFile().parent_path());
-    const std::string damaged(700, 'x');
-    WriteBytes(user.SettingsFile(), damaged);
-
-    Result shared = user.Run({"share", files.Path().string()});
-    EXPECT_EQ(shared.code, 1);
-    EXPECT_TRUE(Contains(shared.output, "damaged")) << shared.output;
-    EXPECT_EQ(user.Run({"shares"}).code, 1);
-    EXPECT_EQ(ReadAll(user.SettingsFile()), damaged);
-}
-
-// Two users serving at once; the second one's programs browse and download
-// from the first.
-class TwoUsers : public ::testing::Test {
-protected:
-    void SetUp() override {
-        m_share = fs::canonical(m_files.Path()) / "share";
-        m_outside = fs::canonical(m_files.Path()) / "outside";
-        fs::create_directories(m_share / "sub" / "deeper");
-        fs::create_directories(m_outside);
-        m_small = RandomBytes(1500, 1);
-        // Not a whole number of blocks, so the padded tail block is cut off.
-        m_large = RandomBytes(3 * 1024 * 1024 + 777, 2);
-        WriteBytes(m_share / "small.txt", m_small);
-        WriteBytes(m_share / "sub" / "large.bin", m_large);
-        WriteBytes(m_share / "sub" / "deeper" / "exact.bin", RandomBytes(10240, 3));
-        WriteBytes(m_outside / "secret.txt", "secret");
-        fs::last_write_time(m_share / "small.txt",
-                            fs::file_time_type::clock::now() - std::chrono::hours(24));
-
-        ASSERT_EQ(m_first.Run({"share", m_share.string()}).code, 0);
-        ASSERT_EQ(m_second.Run({"share", m_outside.string()}).code, 0);
-        m_firstServe = m_first.Serve();
-        m_secondServe = m_second.Serve();
-        ASSERT_TRUE(Listening(*m_firstServe)) << m_firstServe->Output();
-        ASSERT_TRUE(Listening(*m_secondServe)) << m_secondServe->Output();
-    }
-
-    Result List(const std::string& path) {
-        return m_second.Run(
-            {"ls", m_first.Address(), path, "--nfs-port", std::to_string(m_first.NfsPort())});
-    }
-
-    Result Get(const std::string& path, const fs::path& destination) {
-        return m_second.Run({"get", m_first.Address(), path, destination.string(),
-                             "--transfer-port", std::to_string(m_first.TransferPort())});
-    }
-
-    testsupport::TempDir m_files;
-    testsupport::TempDir m_downloads;
-    fs::path m_share;
-    fs::path m_outside;
-    std::string m_small;
-    std::string m_large;
-    User m_first{"127.0.0.2"};
-    User m_second{"127.0.0.3"};
-    std::unique_ptr<ChildProcess> m_firstServe;
-    std::unique_ptr<ChildProcess> m_secondServe;
-};
+using namespace drovickpeertest;
 
 TEST_F(TwoUsers, BrowsesTheSharedFolderAndItsSubfolders) {
     Result root = List("/");
@@ -323,6 +81,25 @@ TEST_F(TwoUsers, DownloadsArriveByteIdentical) {
     EXPECT_TRUE(Contains(m_firstServe->Output(), "TransferServer: "));
 }
 
+TEST_F(TwoUsers, ATerminalGetsOneBarRedrawnInPlace) {
+    int code = -1;
+    const std::string shown =
+        RunOnTerminal(m_second,
+                      {"get", m_first.Address(), m_share.string() + "/sub/large.bin",
+                       (m_downloads.Path() / "large.bin").string(), "--transfer-port",
+                       std::to_string(m_first.TransferPort())},
+                      code);
+    ASSERT_EQ(code, 0) << shown;
+    EXPECT_EQ(ReadAll(m_downloads.Path() / "large.bin"), m_large);
+    EXPECT_TRUE(Contains(shown, "\r[" + std::string(30, '#') + "] 100%  3.0 MB of 3.0 MB"))
+        << shown;
+    EXPECT_FALSE(Contains(shown, "received ")) << shown;
+    // The bar is one line, redrawn; the result follows on a line of its own.
+    const auto lines = Lines(shown);
+    ASSERT_EQ(lines.size(), 2u) << shown;
+    EXPECT_TRUE(Contains(lines[1], "downloaded ")) << shown;
+}
+
 TEST_F(TwoUsers, RefusedDownloadsLeaveTheDestinationAlone) {
     const fs::path kept = m_downloads.Path() / "kept.txt";
     WriteBytes(kept, "mine");
@@ -386,134 +163,6 @@ TEST_F(TwoUsers, OneServePerUserAndAPromptStop) {
 
     // The other user's serve never noticed.
     EXPECT_TRUE(m_secondServe->Running());
-}
-
-TEST_F(TwoUsers, AFriendsEMailAddressNeedsThePresenceService) {
-    // No halvserve can be started here, so no friend can be looked up; the
-    // program says so and fails without creating the destination. (The
-    // library gives the missing service about ten seconds.)
-    const fs::path destination = m_downloads.Path() / "from-friend.txt";
-    Result get = m_second.Run(
-        {"get", "Friend@Example.com", m_share.string() + "/small.txt", destination.string()});
-    EXPECT_EQ(get.code, 1);
-    EXPECT_TRUE(Contains(get.output, "presence service is not available")) << get.output;
-    EXPECT_TRUE(Contains(get.output, "friend@example.com")) << get.output;
-    EXPECT_FALSE(fs::exists(destination));
-}
-
-// The presence service played by a scripted bridge in the second user's
-// session: its friends list holds the user itself, a friend online at the
-// first user's address, and a friend who is away.
-class ScriptedPresence {
-public:
-    ScriptedPresence(const User& user, std::string friendAddress, bool registered)
-        : m_friendAddress(std::move(friendAddress))
-        , m_registered(registered) {
-        setenv("XDG_RUNTIME_DIR", user.Runtime().c_str(), 1);
-        m_service = std::make_unique<FakeService>(
-            [this](const BridgeRecord& request) { return Answer(request); });
-    }
-
-    std::vector<BridgeRecord> Requests() const { return m_service->Requests(); }
-
-    static constexpr int kMyId = 7;
-    static constexpr int kFriendId = 42;
-    static constexpr int kAwayId = 43;
-
-private:
-    std::vector<BridgeRecord> Answer(const BridgeRecord& request) const {
-        const int first = request.I32At(4);
-        switch (request.Code()) {
-        case kCmdIsRegistered:
-            return {FakeService::Reply(request, m_registered ? 1 : 0)};
-        case kCmdGetFriend: {
-            const int ids[] = {kMyId, kFriendId, kAwayId};
-            return {FakeService::Reply(request, first >= 0 && first < 3 ? ids[first] : -1)};
-        }
-        case kCmdGetProfile: {
-            BridgeRecord reply = FakeService::Reply(request, 1);
-            const char* email = first == kMyId       ? "me@example.com"
-                                : first == kFriendId ? "friend@example.com"
-                                                     : "away@example.com";
-            reply.SetTextAt(BridgeRecord::kProfileReplyOffset + PersonalInfoLayout::kEMailOffset,
-                            email, PersonalInfoLayout::kEMailWidth);
-            return {reply};
-        }
-        case kCmdIsOnline:
-            return {FakeService::Reply(request, first == kAwayId ? 0 : 1)};
-        case kCmdGetIP: {
-            BridgeRecord reply = FakeService::Reply(request, 1);
-            reply.SetTextAt(BridgeRecord::kAddressOffset,
-                            first == kFriendId ? m_friendAddress : "0.0.0.0",
-                            BridgeRecord::kAddressWidth);
-            return {reply};
-        }
-        default:
-            return {FakeService::Reply(request, 1)};
-        }
-    }
-
-    const std::string m_friendAddress;
-    const bool m_registered;
-    std::unique_ptr<FakeService> m_service;
-};
-
-// Nothing is launched: the scripted service is the only one.
-const std::map<std::string, std::string> kNoLaunch{{"HALVSERVE_PATH", "/bin/true"}};
-
-TEST_F(TwoUsers, AFriendFoundThroughThePresenceService) {
-    ScriptedPresence presence(m_second, m_first.Address(), true);
-    const fs::path destination = m_downloads.Path() / "from-friend.txt";
-    Result get = m_second.Run({"get", "Friend@Example.com", m_share.string() + "/small.txt",
-                               destination.string(), "--transfer-port",
-                               std::to_string(m_first.TransferPort())},
-                              kNoLaunch);
-    ASSERT_EQ(get.code, 0) << get.output;
-    EXPECT_EQ(ReadAll(destination), m_small);
-    Result ls = m_second.Run({"ls", "friend@example.com", m_share.string(), "--nfs-port",
-                              std::to_string(m_first.NfsPort())},
-                             kNoLaunch);
-    EXPECT_EQ(ls.code, 0) << ls.output;
-    EXPECT_TRUE(Contains(ls.output, "small.txt\t1500\tfile")) << ls.output;
-
-    Result away = m_second.Run({"ls", "away@example.com", m_share.string()}, kNoLaunch);
-    EXPECT_EQ(away.code, 1);
-    EXPECT_TRUE(Contains(away.output, "away@example.com is not online")) << away.output;
-    Result stranger = m_second.Run({"ls", "stranger@example.com", m_share.string()}, kNoLaunch);
-    EXPECT_EQ(stranger.code, 1);
-    EXPECT_TRUE(Contains(stranger.output, "not among this user's friends")) << stranger.output;
-
-    // Each run registered as Drovick, asked the friend live and gave its
-    // registration back at the end.
-    int registrations = 0;
-    int releases = 0;
-    int liveChecks = 0;
-    for (const BridgeRecord& request : presence.Requests()) {
-        if (request.Code() == kCmdUpdateTOS && request.I32At(4) == 155)
-            ++(request.I32At(8) == 1 ? registrations : releases);
-        if (request.Code() == kCmdIsOnline) {
-            EXPECT_EQ(request.I32At(8), 155);
-            EXPECT_NE(request.I32At(12), 0);
-            ++liveChecks;
-        }
-    }
-    EXPECT_EQ(registrations, 4);
-    EXPECT_EQ(releases, 4);
-    EXPECT_EQ(liveChecks, 3);
-}
-
-TEST_F(TwoUsers, AnUnregisteredIdentityFindsNoFriends) {
-    ScriptedPresence presence(m_second, m_first.Address(), false);
-    const auto start = std::chrono::steady_clock::now();
-    Result ls = m_second.Run({"ls", "friend@example.com", m_share.string(), "--nfs-port",
-                              std::to_string(m_first.NfsPort())},
-                             kNoLaunch);
-    EXPECT_EQ(ls.code, 1);
-    EXPECT_TRUE(Contains(ls.output, "presence service is not available")) << ls.output;
-    // Refused at once: no wizard waits for anybody, and nothing else is asked.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    for (const BridgeRecord& request : presence.Requests())
-        EXPECT_NE(request.Code(), kCmdGetFriend);
 }
 
 } // namespace

@@ -11,3 +11,4 @@ int RunUnshare(const std::vector<std::string>& words);
 int RunShares(const std::vector<std::string>& words);
 int RunList(const std::vector<std::string>& words);
 int RunGet(const std::vector<std::string>& words);
+int RunSend(const std::vector<std::string>& words);

@@ -14,6 +14,7 @@
 #include "app/peer/TransferServer.h"
 #include "platform/SingleInstanceGuard.h"
 
+#include <chrono>
 #include <csignal>
 #include <ctime>
 #include <exception>
@@ -58,14 +59,34 @@ void ReadSharesAgain(ShareTable& running) {
     Say("shares read again: " + std::to_string(running.GetCount()) + " shared folders");
 }
 
-// Reports a server that took its port, or gave up on it. False once it gave up.
-bool Watch(const PeerServer& server, const char* name, bool& announced) {
-    if (!announced && server.IsListening()) {
-        announced = true;
-        Say(std::string(name) + " listening on " + Where(server.Port()));
+// What the user has been told about one server's listening socket.
+struct Watched {
+    const PeerServer& server;
+    const char* name;
+    bool announced = false;
+    bool warned = false;
+};
+
+// A server that has not got its port this long after the start is told about
+// while it keeps trying.
+constexpr auto kSlowListen = std::chrono::seconds(2);
+
+// Reports a server that took its port, is still waiting for it, or gave up on
+// it. False once it gave up.
+bool Watch(Watched& watched, std::chrono::steady_clock::duration running) {
+    const PeerServer& server = watched.server;
+    const std::string name = watched.name;
+    if (!watched.announced && server.IsListening()) {
+        watched.announced = true;
+        Say(name + " listening on " + Where(server.Port()));
+    }
+    if (!watched.announced && !watched.warned && running > kSlowListen) {
+        watched.warned = true;
+        Say(name + " cannot listen on " + Where(server.Port()) +
+            " yet (is the port taken?); trying again every 5 seconds");
     }
     if (server.ExitCode() == 0) {
-        Say(std::string(name) + " could not listen on " + Where(server.Port()) + "; stopping");
+        Say(name + " could not listen on " + Where(server.Port()) + "; stopping");
         return false;
     }
     return true;
@@ -133,8 +154,9 @@ int RunServe(const std::vector<std::string>& words) {
         } else {
             Say("serving " + std::to_string(table.GetCount()) + " shared folders from " +
                 file.Path().string());
-            bool nfsAnnounced = false;
-            bool transferAnnounced = false;
+            Watched watchedNfs{nfs, "NFSServer"};
+            Watched watchedTransfer{transfer, "TransferServer"};
+            const auto started = std::chrono::steady_clock::now();
             const struct timespec tick { 0, 100'000'000 };
             for (;;) {
                 const int caught = sigtimedwait(&signals, nullptr, &tick);
@@ -144,8 +166,8 @@ int RunServe(const std::vector<std::string>& words) {
                 }
                 if (caught == SIGHUP)
                     ReadSharesAgain(table);
-                if (!Watch(nfs, "NFSServer", nfsAnnounced) ||
-                    !Watch(transfer, "TransferServer", transferAnnounced)) {
+                const auto running = std::chrono::steady_clock::now() - started;
+                if (!Watch(watchedNfs, running) || !Watch(watchedTransfer, running)) {
                     exitCode = kExitFailure;
                     break;
                 }

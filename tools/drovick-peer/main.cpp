@@ -22,6 +22,8 @@ constexpr const char* kUsage =
     "                      list a folder of a friend: name, size, type, date\n"
     "  get HOST PATH [DEST] [--transfer-port N]\n"
     "                      download a file of a friend\n"
+    "  send DEST TEXT [--port N]\n"
+    "                      send an instant message to a friend or a computer\n"
     "HOST is the friend's address or e-mail address.";
 
 struct Command {
@@ -30,8 +32,8 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"serve", RunServe},   {"share", RunShare}, {"unshare", RunUnshare},
-    {"shares", RunShares}, {"ls", RunList},     {"get", RunGet},
+    {"serve", RunServe}, {"share", RunShare}, {"unshare", RunUnshare}, {"shares", RunShares},
+    {"ls", RunList},     {"get", RunGet},     {"send", RunSend},
 };
 
 } // namespace

@@ -1,0 +1,119 @@
+// drovick-peer send DEST TEXT: sends one instant message to a friend (by
+// e-mail address) or a computer (by address or name), in the user's colours,
+// and prints its echo.
+
+#include "Arguments.h"
+#include "Commands.h"
+#include "PresenceFriendResolver.h"
+#include "SettingsFile.h"
+#include "app/files/DrovickSettings.h"
+#include "app/peer/InstantMessage.h"
+#include "app/peer/InstantMessageDisplay.h"
+#include "app/peer/InstantMessageSender.h"
+#include "halvara.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// The own profile name through the presence library. The library is set up
+// once per process and given back by whoever set it up first: the friend
+// resolver when the destination is a friend's, this object otherwise.
+class PresenceOwnName : public OwnNameSource {
+public:
+    explicit PresenceOwnName(bool givesBack)
+        : m_givesBack(givesBack) {}
+    ~PresenceOwnName() override {
+        if (m_ready && m_givesBack)
+            Halvara_Deallocate(kDrovickApplicationId);
+    }
+    PresenceOwnName(const PresenceOwnName&) = delete;
+    PresenceOwnName& operator=(const PresenceOwnName&) = delete;
+
+    bool OwnName(std::string& name) override {
+        if (!m_ready)
+            m_ready = Halvara_InitializeHeadless(kDrovickApplicationId) != 0;
+        PersonalInfo profile{};
+        if (!m_ready || Halvara_GetMyProfile(&profile) == 0)
+            return false;
+        name.assign(profile.name, strnlen(profile.name, sizeof profile.name));
+        return true;
+    }
+
+private:
+    const bool m_givesBack;
+    bool m_ready = false;
+};
+
+// Prints the echo of the sent message as the messenger window would show it.
+class EchoPrinter : public InstantMessageReceiver {
+public:
+    void AppendMessage(const InstantMessageEntry& entry) override {
+        WriteLine(STDOUT_FILENO, entry.shownText);
+    }
+};
+
+} // namespace
+
+int RunSend(const std::vector<std::string>& words) {
+    std::string error;
+    auto arguments = Arguments::Parse(words, {"--port"}, error);
+    if (!arguments || arguments->Words().size() != 2) {
+        Complain(arguments ? "usage: drovick-peer send DEST TEXT [--port N]" : error);
+        return kExitUsage;
+    }
+    auto port = arguments->Port("--port", kMessengerPort, error);
+    if (!port) {
+        Complain(error);
+        return kExitUsage;
+    }
+    std::string destination = arguments->Words()[0];
+    const std::string& text = arguments->Words()[1];
+    if (destination.empty() || text.empty()) {
+        Complain("DEST and TEXT must not be empty");
+        return kExitUsage;
+    }
+    if (text.size() > kInstantMessageTextText)
+        Complain("TEXT is cut to its first " + std::to_string(kInstantMessageTextText) +
+                 " characters");
+    // As with the other commands, a friend's address may be typed in any case;
+    // the friends list holds it lower-cased.
+    const bool toFriend = IsEMailAddress(destination);
+    if (toFriend)
+        std::transform(destination.begin(), destination.end(), destination.begin(), [](char c) {
+            return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        });
+
+    SettingsFile file;
+    DrovickSettings settings;
+    if (!file.Load(settings, error)) {
+        Complain(error);
+        return kExitFailure;
+    }
+    PresenceFriendResolver friends;
+    PresenceOwnName ownName(!toFriend);
+    EchoPrinter echo;
+    InstantMessageDisplay display(&settings, nullptr);
+    display.Register(&echo);
+
+    InstantMessageSendContext context;
+    context.friends = &friends;
+    context.ownName = &ownName;
+    context.settings = &settings;
+    context.display = &display;
+    context.port = *port;
+    const InstantMessageSendResult result = SendInstantMessage(destination, text, "", context);
+    display.Unregister(&echo);
+    if (result == InstantMessageSendResult::Sent)
+        return kExitSuccess;
+    if (result == InstantMessageSendResult::NoFriend && !friends.Failure().empty())
+        Complain(friends.Failure());
+    else if (result == InstantMessageSendResult::NoOwnName)
+        Complain("the presence service gave no own profile (halvserve could not be reached, or "
+                 "this user has no registered identity)");
+    else
+        Complain(std::string(InstantMessageSendResultName(result)) + " (" + destination + ")");
+    return kExitFailure;
+}
