@@ -25,6 +25,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: halvdir serve [--listen ADDR:PORT] [--db FILE] [--threads N]\n"
     "       halvdir sysmessage [--tos N] [--db FILE] TITLE TEXT\n"
+    "       halvdir withdraw-sysmessage [--tos N] [--db FILE]\n"
     "       halvdir set-version [--product NAME] [--db FILE] VERSION\n"
     "       halvdir users [--db FILE]\n"
     "       halvdir outbox [--db FILE]\n";
@@ -179,6 +180,22 @@ int SysMessage(const Parsed& parsed) {
     return 0;
 }
 
+int WithdrawSysMessage(const Parsed& parsed) {
+    std::int32_t number = 0;
+    if (auto it = parsed.options.find("--tos"); it != parsed.options.end()) {
+        auto value = ParseInt32(it->second);
+        if (!value || *value < 1) {
+            std::fprintf(stderr, "halvdir: --tos wants a number of 1 or more\n");
+            return 2;
+        }
+        number = *value;
+    }
+    StorePool pool(DatabasePath(parsed));
+    pool.Take()->PublishSystemMessage(number, "", "");
+    std::printf("withdrew %s message\n", number == 0 ? "the general" : "the particular");
+    return 0;
+}
+
 int SetVersion(const Parsed& parsed) {
     if (parsed.positional.size() != 1) {
         std::fputs(kUsage, stderr);
@@ -252,6 +269,7 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
     static const std::map<std::string, Command> commands = {
         {"serve", {{"--listen", "--db", "--threads"}, Serve, 0}},
         {"sysmessage", {{"--tos", "--db"}, SysMessage, 2}},
+        {"withdraw-sysmessage", {{"--tos", "--db"}, WithdrawSysMessage, 0}},
         {"set-version", {{"--product", "--db"}, SetVersion, 1}},
         {"users", {{"--db"}, Users, 0}},
         {"outbox", {{"--db"}, Outbox, 0}},

@@ -87,7 +87,7 @@ struct DirectoryStore::Statements {
         , waitingList(db, "SELECT acquaintance_id FROM waiting_acquaintances WHERE user_id = ?1 "
                           "ORDER BY rowid LIMIT ?2")
         , deleteWaiting(db, "DELETE FROM waiting_acquaintances WHERE user_id = ?1")
-        , messageTime(db, "SELECT published FROM system_messages WHERE number = ?1")
+        , messageTime(db, "SELECT published, title = '' FROM system_messages WHERE number = ?1")
         , message(db, "SELECT title, body FROM system_messages WHERE number = ?1")
         , putMessage(db, "INSERT OR REPLACE INTO system_messages(number, published, title, body) "
                          "VALUES(?1, ?2, ?3, ?4)")
@@ -462,13 +462,16 @@ bool DirectoryStore::CheckPassword(std::int32_t id, const std::string& password)
 std::int64_t DirectoryStore::SystemMessageTime(std::int32_t number) {
     Using query(m_statements->messageTime);
     query->Bind(1, number);
-    return query->Step() ? query->Int(0) : 0;
+    // A withdrawn message keeps its row (and time) but reads as none.
+    if (!query->Step() || query->Int(1) != 0)
+        return 0;
+    return query->Int(0);
 }
 
 std::optional<SystemMessage> DirectoryStore::GetSystemMessage(std::int32_t number) {
     Using query(m_statements->message);
     query->Bind(1, number);
-    if (!query->Step())
+    if (!query->Step() || query->Text(0).empty())
         return std::nullopt;
     return SystemMessage{query->Text(0), query->Text(1)};
 }

@@ -106,6 +106,8 @@ public:
     // Number 0 is the general message; numbers 1 and up the particular ones.
     std::int64_t SystemMessageTime(std::int32_t number);
     std::optional<SystemMessage> GetSystemMessage(std::int32_t number);
+    // An empty title withdraws the message; its time stays, so the next
+    // publication still gets a later one.
     std::int64_t PublishSystemMessage(std::int32_t number, const std::string& title,
                                       const std::string& text);
 

@@ -198,6 +198,19 @@ TEST_F(DirectoryQueries, SystemMessagesCarryIncreasingTimesAndTitleThenText) {
     EXPECT_GT(particular2, particular);
     EXPECT_EQ(Body("/sysmessage.155"), "Again\nMore");
 
+    // Withdrawn: no time, no page; the next publication is still later.
+    m_directory.Admin({"withdraw-sysmessage", "--tos", "155"}, &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(Body("/cgi-bin/sysmestime?155"), std::to_string(general) + " 0\n");
+    EXPECT_EQ(Body("/sysmessage.155"), "");
+    EXPECT_EQ(Body("/sysmessage"), "Welcome\nFirst line\nhttp://example.org/news");
+    m_directory.Admin({"sysmessage", "--tos", "155", "Back", "Again"}, &code);
+    long general3 = 0, particular3 = 0;
+    ASSERT_EQ(
+        std::sscanf(Body("/cgi-bin/sysmestime?155").c_str(), "%ld %ld", &general3, &particular3),
+        2);
+    EXPECT_GT(particular3, particular2);
+
     // Titles the client cannot keep are refused.
     m_directory.Admin({"sysmessage", std::string(128, 't'), "x"}, &code);
     EXPECT_EQ(code, 2);
