@@ -63,9 +63,9 @@ public:
         return m_values[index];
     }
 
-    std::string TextArg(size_t index, size_t maxLength) const {
+    std::string TextArg(size_t index, size_t maxLength, bool mayBeEmpty = false) const {
         const std::string& value = m_values[index];
-        if (value.empty())
+        if (value.empty() && !mayBeEmpty)
             throw BadRequest{"argument " + std::to_string(index + 1) + " is empty"};
         if (value.size() > maxLength)
             throw BadRequest{"argument " + std::to_string(index + 1) + " is too long"};
@@ -228,9 +228,10 @@ Reply DirectoryService::Dispatch(std::string_view path, std::string_view query,
         Invitation invitation;
         invitation.senderEmail = args.Email(0);
         invitation.recipient = args.Email(1);
-        invitation.appName = args.TextArg(2, kMaxInvitationText);
-        invitation.senderName = args.TextArg(3, kMaxInvitationText);
-        invitation.appUrl = args.TextArg(4, kMaxInvitationText);
+        // The application may have no web address and the sender no name yet.
+        invitation.appName = args.TextArg(2, kMaxInvitationText, true);
+        invitation.senderName = args.TextArg(3, kMaxInvitationText, true);
+        invitation.appUrl = args.TextArg(4, kMaxInvitationText, true);
         invitation.appId = args.Number(5);
         invitation.remoteAddress = remoteAddress;
         if (!LooksLikeEmail(invitation.senderEmail) || !LooksLikeEmail(invitation.recipient))

@@ -225,6 +225,8 @@ TEST_F(DirectoryQueries, InvitationsAreRecordedAndAnsweredExactlySuccess) {
     EXPECT_EQ(reply.body, "Success");
     EXPECT_EQ(Body("/cgi-bin/notify_mail?ann@example.org+not-an-address+Drovick+Ann+url+155"),
               "Refused");
+    // Only the two addresses are required.
+    EXPECT_EQ(Body("/cgi-bin/notify_mail?ann@example.org+carol@example.org+++%20+155"), "Success");
 
     std::string outbox = m_directory.Admin({"outbox"});
     EXPECT_NE(outbox.find("ann@example.org\tAnn Lee\tbob@example.org\tDrovick\t"
