@@ -125,7 +125,10 @@ TEST_F(TwoUsers, RefusedDownloadsLeaveTheDestinationAlone) {
 TEST_F(TwoUsers, SharesReadAgainOnHangUp) {
     fs::create_directories(m_files.Path() / "later");
     WriteBytes(m_files.Path() / "later" / "new.txt", "new");
-    ASSERT_EQ(m_first.Run({"share", (m_files.Path() / "later").string()}).code, 0);
+    Result shared = m_first.Run({"share", (m_files.Path() / "later").string()});
+    ASSERT_EQ(shared.code, 0) << shared.output;
+    // The running serve does not see the change by itself, and the user is told.
+    EXPECT_TRUE(Contains(shared.output, "Drovick runs for this user")) << shared.output;
     EXPECT_EQ(List(fs::canonical(m_files.Path() / "later").string()).code, 1);
 
     m_firstServe->Signal(SIGHUP);

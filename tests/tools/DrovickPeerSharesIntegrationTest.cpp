@@ -21,6 +21,7 @@ TEST(DrovickPeerShares, ShareUnshareAndListRoundTrip) {
 
     Result shared = user.Run({"share", (base / "music").string()});
     EXPECT_EQ(shared.code, 0) << shared.output;
+    EXPECT_FALSE(Contains(shared.output, "note:")) << shared.output;
     EXPECT_TRUE(fs::exists(user.SettingsFile()));
     // A folder written with "." and ".." and a trailing slash is the same folder.
     shared = user.Run({"share", (base / "photos" / ".." / "photos" / "").string()});

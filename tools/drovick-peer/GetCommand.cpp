@@ -48,13 +48,13 @@ fs::path Destination(const std::vector<std::string>& words, const std::string& n
 }
 
 std::string WhyNot(DownloadResult result, const std::string& host, const std::string& address,
-                   int port, const std::string& path, const ProgressDisplay& progress,
-                   std::int64_t received) {
+                   int port, const std::string& path, const std::string& partial,
+                   const ProgressDisplay& progress, std::int64_t received) {
     switch (result) {
     case DownloadResult::WrongDirection:
         return address + " is this computer; there is nothing to download";
     case DownloadResult::CannotCreate:
-        return "cannot create the destination file";
+        return "cannot create " + partial + " beside the destination";
     case DownloadResult::NoAddress:
         return "no address for " + host;
     case DownloadResult::CannotConnect:
@@ -69,7 +69,7 @@ std::string WhyNot(DownloadResult result, const std::string& host, const std::st
         return "the connection to " + host + " broke after " + std::to_string(received) + " of " +
                std::to_string(progress.Size()) + " bytes";
     case DownloadResult::WriteFailed:
-        return "the destination file could not be written";
+        return "could not write " + partial + " (is the disk full?)";
     case DownloadResult::Stopped:
         return "stopped";
     case DownloadResult::Done:
@@ -150,7 +150,7 @@ int RunGet(const std::vector<std::string>& words) {
             Complain("the file arrived with another size than announced");
         }
     } else {
-        Complain(WhyNot(result, host, address, *port, path, progress, received));
+        Complain(WhyNot(result, host, address, *port, path, partial.string(), progress, received));
     }
     fs::remove(partial, failure);
     return kExitFailure;

@@ -25,7 +25,7 @@ namespace {
 
 // The window program's guard: a user runs either it or one serve, never both,
 // as both would claim the same ports and the same settings file.
-constexpr const char* kGuardName = "Pellow Class";
+constexpr const char* kGuardName = kDrovickGuardName;
 
 class StandardOutputLog : public LogReceiver {
 public:
@@ -152,7 +152,9 @@ int RunServe(const std::vector<std::string>& words) {
             Complain("the servers could not be started");
             exitCode = kExitFailure;
         } else {
-            Say("serving " + std::to_string(table.GetCount()) + " shared folders from " +
+            const int count = table.GetCount();
+            Say("serving " + std::to_string(count) +
+                (count == 1 ? " shared folder" : " shared folders") + " from " +
                 file.Path().string());
             Watched watchedNfs{nfs, "NFSServer"};
             Watched watchedTransfer{transfer, "TransferServer"};

@@ -1,7 +1,10 @@
 #include "SettingsFile.h"
 
+#include "Arguments.h"
 #include "app/files/DrovickSettings.h"
+#include "platform/SingleInstanceGuard.h"
 
+#include <exception>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -50,4 +53,16 @@ std::string Shown(const std::string& entry) {
     if (entry.size() > 1 && entry.back() == '/')
         return entry.substr(0, entry.size() - 1);
     return entry;
+}
+
+void NoteRunningDrovick() {
+    bool running = false;
+    try {
+        running = platform::SingleInstanceGuard::IsHeld(kDrovickGuardName);
+    } catch (const std::exception&) {
+        // No session folder: nothing can be running in it either.
+    }
+    if (running)
+        Complain("note: Drovick runs for this user; a drovick-peer serve takes the change on "
+                 "SIGHUP, the window program would write its own shares back when it exits");
 }

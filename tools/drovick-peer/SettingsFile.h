@@ -5,6 +5,10 @@
 
 class DrovickSettings;
 
+// Drovick's single-instance guard: the window program and drovick-peer serve
+// both hold it, so a user runs one of them at a time.
+inline constexpr const char* kDrovickGuardName = "Pellow Class";
+
 // The user's "Drovick.settings" as the commands read and change it.
 class SettingsFile {
 public:
@@ -23,6 +27,10 @@ public:
 private:
     std::filesystem::path m_path;
 };
+
+// Told after a change of the shares while Drovick runs for this user, as the
+// running program does not see the change by itself.
+void NoteRunningDrovick();
 
 // The share table's form of a folder: absolute, no "." or ".." components,
 // symbolic links resolved, ending in "/". Empty (error set) when the folder

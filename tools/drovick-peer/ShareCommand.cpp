@@ -58,5 +58,6 @@ int RunShare(const std::vector<std::string>& words) {
     // Sharing a folder shares everything below it, so shares inside it merge.
     for (const std::string& entry : absorbed)
         WriteLine(STDOUT_FILENO, "  now part of it: " + Shown(entry));
+    NoteRunningDrovick();
     return kExitSuccess;
 }

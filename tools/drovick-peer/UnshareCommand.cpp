@@ -57,5 +57,6 @@ int RunUnshare(const std::vector<std::string>& words) {
         return kExitFailure;
     }
     WriteLine(STDOUT_FILENO, "unshared " + Shown(entry));
+    NoteRunningDrovick();
     return kExitSuccess;
 }
