@@ -50,6 +50,9 @@ TEST_F(TwoUsers, RefusesFoldersOutsideTheShares) {
     }
     Result relative = List("share");
     EXPECT_EQ(relative.code, 2);
+    Result pattern = List(m_share.string() + "/s*");
+    EXPECT_EQ(pattern.code, 2) << pattern.output;
+    EXPECT_FALSE(Contains(pattern.output, "small.txt"));
     // Nobody serves on the second user's address at the first user's port.
     Result nobody =
         m_second.Run({"ls", "127.0.0.4", "/", "--nfs-port", std::to_string(m_first.NfsPort())});

@@ -87,6 +87,11 @@ int RunList(const std::vector<std::string>& words) {
         Complain("PATH is a folder on the friend's computer and begins with \"/\"");
         return kExitUsage;
     }
+    // The server reads them as a pattern, which would list something else.
+    if (folder.find_first_of("*?") != std::string::npos) {
+        Complain("PATH names one folder; \"*\" and \"?\" are not taken");
+        return kExitUsage;
+    }
     while (folder.size() > 1 && folder.back() == '/')
         folder.pop_back();
 
