@@ -80,6 +80,14 @@ TEST(DrovickPeerShares, DamagedSettingsFileIsNeverOverwritten) {
     EXPECT_TRUE(Contains(shared.output, "damaged")) << shared.output;
     EXPECT_EQ(user.Run({"shares"}).code, 1);
     EXPECT_EQ(ReadAll(user.SettingsFile()), damaged);
+
+    // Serving goes on with the defaults and leaves the file as it found it.
+    auto serve = user.Serve();
+    ASSERT_TRUE(Listening(*serve)) << serve->Output();
+    EXPECT_TRUE(Contains(serve->Output(), "serving 0 shared folders")) << serve->Output();
+    serve->Signal(SIGTERM);
+    EXPECT_EQ(serve->Wait(5s), 0);
+    EXPECT_EQ(ReadAll(user.SettingsFile()), damaged);
 }
 
 TEST(DrovickPeerServe, SaysSoWhileItsPortIsTakenAndStillStops) {

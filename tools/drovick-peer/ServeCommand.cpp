@@ -124,12 +124,12 @@ int RunServe(const std::vector<std::string>& words) {
         return kExitFailure;
     }
 
-    // A damaged file leaves the defaults, as it does for the window program;
-    // serving never writes the file.
+    // A damaged file keeps what was read before the damage and the defaults for
+    // the rest, as it does for the window program; serving never writes the file.
     SettingsFile file;
     DrovickSettings settings;
     if (!file.Load(settings, error))
-        Complain(error + "; serving without shares");
+        Complain(error + "; serving the shares that could be read from it");
     ShareTable& table = *settings.GetShareTable();
 
     // Blocked before any thread starts, so the servers' threads inherit the mask
