@@ -233,18 +233,23 @@ void MemoryChannel::BeginExchange() {
         // limit. While it runs, waiting for the other clients has no limit.
         const auto start = std::chrono::steady_clock::now();
         const auto limit = StartLimit();
-        // Never enter while no service runs: a request sent then is read by
-        // nobody (or lost when the next service opens the channel).
-        while (!platform::SingleInstanceGuard::IsHeld(kServiceGuardName)) {
-            if (std::chrono::steady_clock::now() - start >= limit)
-                throw CStdExcept(kUnit, kServiceGone);
-            struct timespec pause{0, 20'000'000};
-            nanosleep(&pause, nullptr);
-        }
-        while (!m_callLock->Wait(kWaitSlice)) {
-            if (!platform::SingleInstanceGuard::IsHeld(kServiceGuardName) &&
-                std::chrono::steady_clock::now() - start >= limit)
-                throw CStdExcept(kUnit, kServiceGone);
+        // A free call lock is the common case and costs no guard check: a
+        // service that ends takes the lock with it, so it is only free without
+        // a service after a crash, and then the exchange's own waits notice.
+        if (!m_callLock->Wait(std::chrono::milliseconds(0))) {
+            // Never queue up while no service runs: a request sent then would
+            // be read by nobody.
+            while (!platform::SingleInstanceGuard::IsHeld(kServiceGuardName)) {
+                if (std::chrono::steady_clock::now() - start >= limit)
+                    throw CStdExcept(kUnit, kServiceGone);
+                struct timespec pause{0, 20'000'000};
+                nanosleep(&pause, nullptr);
+            }
+            while (!m_callLock->Wait(kWaitSlice)) {
+                if (!platform::SingleInstanceGuard::IsHeld(kServiceGuardName) &&
+                    std::chrono::steady_clock::now() - start >= limit)
+                    throw CStdExcept(kUnit, kServiceGone);
+            }
         }
         m_holdsCallLock = true;
         m_exchangeActive = 1;

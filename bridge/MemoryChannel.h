@@ -35,9 +35,9 @@ class SharedPage;
 //   (kExchangeAbandoned) and the bridge loop calls RecoverAbandonedExchange
 //   before it goes on. A memory lock held by a dead process is taken over by
 //   whoever waits for it (it only guards a copy).
-// - A client enters an exchange only while the service holds its guard, and a
-//   service that ends takes the call lock with it, so no request is sent that
-//   nobody reads. The service's Open clears the reply events; it clears the
+// - A service that ends takes the call lock with it, and a client that has to
+//   wait for the call lock first waits for the service's guard, so no request
+//   is sent that nobody reads. The service's Open clears the reply events; it clears the
 //   request events and frees both locks too, unless a live client already holds
 //   the call lock (one that got in just before it came up): that client's
 //   request is kept and answered first.
