@@ -9,6 +9,7 @@
 #include "support/TestSupport.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -211,6 +212,35 @@ TEST(SearchWalkTest, ALinkBackToAParentFolderIsWalkedOnce) {
     TableHolder holder;
     ASSERT_TRUE(holder.table->Add((dir.Path() / "shared").string() + "/"));
     EXPECT_EQ(Search(holder.table, 0, "needle").size(), 1u);
+}
+
+TEST(SearchWalkTest, NeitherALinkOutOfTheSharesNorANeverSharedFolderIsEntered) {
+    testsupport::TempDir dir;
+    fs::create_directories(dir.Path() / "shared/cfg/halvara");
+    fs::create_directories(dir.Path() / "outside");
+    fs::create_directories(dir.Path() / "other");
+    WriteText(dir.Path() / "shared/cfg/halvara/secret-song", "x");
+    WriteText(dir.Path() / "outside/outside-song", "x");
+    WriteText(dir.Path() / "other/other-song", "x");
+    fs::create_directory_symlink(dir.Path() / "outside", dir.Path() / "shared/out");
+    fs::create_directory_symlink(dir.Path() / "other", dir.Path() / "shared/into-other");
+    const char* saved = std::getenv("XDG_CONFIG_HOME");
+    const std::string savedText = saved ? saved : "";
+    setenv("XDG_CONFIG_HOME", (dir.Path() / "shared/cfg").c_str(), 1);
+    TableHolder holder;
+    ASSERT_TRUE(holder.table->Add((dir.Path() / "shared").string() + "/"));
+    ASSERT_TRUE(holder.table->Add((dir.Path() / "other").string() + "/"));
+    const auto songs = Search(holder.table, 0, "*song");
+    const auto links = Search(holder.table, 0, "out");
+    if (saved)
+        setenv("XDG_CONFIG_HOME", savedText.c_str(), 1);
+    else
+        unsetenv("XDG_CONFIG_HOME");
+    // The other share is reached through the link and by itself, and walked once.
+    EXPECT_EQ(songs,
+              (std::vector<std::string>{(dir.Path() / "shared/into-other/other-song").string()}));
+    // The link itself is an item of the shared folder.
+    EXPECT_EQ(links, (std::vector<std::string>{(dir.Path() / "shared/out").string()}));
 }
 
 // A search server on 127.0.0.1 with a listener that stands for the originator
