@@ -1,5 +1,7 @@
 #include "platform/RegistryStore.h"
 
+#include "platform/AtomicFile.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -30,29 +32,6 @@ bool IsValidPart(std::string_view part) {
 
 bool IsValidValueName(std::string_view name) {
     return IsValidPart(name) && name.find('\\') == std::string_view::npos;
-}
-
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t written = write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// Makes a rename or an unlink in the folder durable.
-void SyncFolder(const std::filesystem::path& folder) {
-    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
 }
 
 bool CreateFolders(const std::filesystem::path& folder) {
@@ -152,20 +131,7 @@ bool RegistryStore::WriteValue(std::string_view key, std::string_view name,
     if (!CreateFolders(folder))
         return false;
     std::string temporary = (folder / (std::string(kReservedPrefix) + "w.XXXXXX")).string();
-    int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool ok = fchmod(fd, 0600) == 0 && WriteAll(fd, bytes.data(), bytes.size()) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    auto file = folder / std::string(name);
-    if (ok)
-        ok = rename(temporary.c_str(), file.c_str()) == 0;
-    if (!ok) {
-        unlink(temporary.c_str());
-        return false;
-    }
-    SyncFolder(folder);
-    return true;
+    return ReplaceFileAtomically(folder / std::string(name), temporary, bytes);
 }
 
 bool RegistryStore::DeleteValue(std::string_view key, std::string_view name) {

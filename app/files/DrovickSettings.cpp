@@ -3,6 +3,7 @@
 #include "app/files/IconIndexCache.h"
 #include "app/files/LocalFileSystem.h"
 #include "app/files/ShareTable.h"
+#include "platform/AtomicFile.h"
 #include "platform/ByteOrder.h"
 
 #include <cerrno>
@@ -68,20 +69,6 @@ std::string DefaultDownloadDirectory() {
     if (folder.back() != '/')
         folder += '/';
     return folder.size() < kDownloadDirectoryWidth ? folder : "/";
-}
-
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t written = write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 } // namespace
@@ -263,25 +250,7 @@ bool DrovickSettings::SaveSettings(const std::filesystem::path& file) const {
     std::error_code error;
     if (!folder.empty())
         std::filesystem::create_directories(folder, error);
-    std::string temporary = file.string() + ".XXXXXX";
-    int fd = mkstemp(temporary.data());
-    if (fd < 0)
-        return false;
-    bool ok = fchmod(fd, 0600) == 0 && WriteAll(fd, bytes.data(), bytes.size()) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    if (ok)
-        ok = rename(temporary.c_str(), file.c_str()) == 0;
-    if (!ok) {
-        unlink(temporary.c_str());
-        return false;
-    }
-    // Make the rename itself survive a crash.
-    int folderFd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folderFd >= 0) {
-        fsync(folderFd);
-        close(folderFd);
-    }
-    return true;
+    return platform::ReplaceFileAtomically(file, file.string() + ".XXXXXX", bytes);
 }
 
 std::filesystem::path DrovickSettings::LocationOf(const std::string& fileName) {
