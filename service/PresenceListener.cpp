@@ -54,7 +54,9 @@ bool PresenceListener::Start() {
 
 void PresenceListener::Stop() {
     m_runFlag.store(false);
-    if (m_thread.joinable())
+    // Called from a handler on the loop thread itself, the loop ends after the
+    // current connection; waiting for it there would wait forever.
+    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id())
         m_thread.join();
 }
 

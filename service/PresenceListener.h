@@ -67,7 +67,8 @@ public:
     // Starts the loop thread; false when one runs already.
     bool Start();
     // Clears the run flag and waits for the thread; noticed within the accept
-    // poll, or after the connection being served.
+    // poll, or after the connection being served. From a handler it only
+    // clears the flag.
     void Stop();
     // True while the loop thread runs (false again after a stop request).
     bool IsRunning() const { return m_running.load(); }

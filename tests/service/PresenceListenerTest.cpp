@@ -268,6 +268,15 @@ TEST_F(PresenceListenerTest, CallsRefuseBadArgumentsAndReportEachFailedStep) {
     EXPECT_FALSE(handler.Saw("has 155", -1));
 }
 
+TEST(PresenceListenerAddressTest, OnlyThisComputersAddressesMayStopTheListener) {
+    EXPECT_TRUE(IsLocalMachineAddress("127.0.0.1"));
+    EXPECT_TRUE(IsLocalMachineAddress("127.3.2.1"));
+    EXPECT_FALSE(IsLocalMachineAddress("192.0.2.77"));
+    EXPECT_FALSE(IsLocalMachineAddress("0.0.0.0"));
+    EXPECT_FALSE(IsLocalMachineAddress("localhost"));
+    EXPECT_FALSE(IsLocalMachineAddress(""));
+}
+
 // A peer that acknowledges and then answers out of range, or not at all.
 TEST(PresenceCallsTest, AnswersOutsideTheirValuesAndMissingAnswersFail) {
     TimedSocket fake;
