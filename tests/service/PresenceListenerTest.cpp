@@ -191,6 +191,60 @@ TEST_F(PresenceListenerTest, SilentAndShortHeadersCostTheLoopOnlyItsLimit) {
     EXPECT_TRUE(listener->IsRunning());
 }
 
+TEST_F(PresenceListenerTest, TricklingPeerCannotStretchAHeaderPastTheLimit) {
+    using Clock = std::chrono::steady_clock;
+    auto start = Clock::now();
+    std::atomic<bool> closedOn{false};
+    std::thread trickler([&] {
+        TimedSocket slow;
+        ASSERT_TRUE(slow.Connect(kLoopback, port));
+        auto header = Header::Request(kKnownQuery, kOwnId, 7).Encode();
+        // One byte every 150 ms would need 3 s for the header.
+        for (std::uint8_t byte : header) {
+            slow.SetLimit(500);
+            if (slow.Send(&byte, 1) != 1)
+                break;
+            std::this_thread::sleep_for(150ms);
+        }
+        std::uint8_t answer = 0;
+        slow.SetLimit(1000);
+        closedOn = slow.Receive(&answer, 1) <= 0 && !slow.LimitPassed();
+    });
+    std::this_thread::sleep_for(50ms);
+    auto answer = Exchange(Request(Header::Request(kKnownQuery, kOwnId, 7)));
+    auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    trickler.join();
+    EXPECT_EQ(answer.size(), kHeaderSize + 4);
+    EXPECT_LT(spent.count(), kBlockLimitMs + 700);
+    EXPECT_TRUE(closedOn);
+    EXPECT_TRUE(handler.Events().size() == 1 && handler.Saw("known?", 7));
+}
+
+TEST(PresenceListenerPortTest, TakenPortIsRetriedUntilFree) {
+    RecordingHandler handler;
+    int port = testsupport::FreeTcpPort(kLoopback);
+    auto holder = std::make_unique<TimedSocket>();
+    ASSERT_TRUE(holder->Listen(kLoopback, port, 1));
+    PresenceListener listener(handler, kLoopback, port, kBlockLimitMs);
+    ASSERT_TRUE(listener.Start());
+    EXPECT_FALSE(listener.Start());
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(listener.IsListening());
+    EXPECT_TRUE(listener.IsRunning());
+    holder.reset();
+    EXPECT_TRUE(WaitFor([&] { return listener.IsListening(); }, 4s));
+    PresenceCalls calls([] { return std::string("127.0.0.1"); }, port, kBlockLimitMs);
+    EXPECT_EQ(calls.KnownQuery(kLoopback, kOwnId, 7), 1);
+    // A stop while the port is still taken ends the loop too.
+    listener.Stop();
+    TimedSocket again;
+    ASSERT_TRUE(again.Listen(kLoopback, port, 1));
+    ASSERT_TRUE(listener.Start());
+    std::this_thread::sleep_for(200ms);
+    listener.Stop();
+    EXPECT_FALSE(listener.IsRunning());
+}
+
 TEST_F(PresenceListenerTest, TOSQueryAnswersThenLetsTheEngineAddTheCaller) {
     auto answer = Exchange(Request(Header::Request(kTOSQuery, kOwnId, 9), Word(-1)));
     ASSERT_EQ(answer.size(), kHeaderSize + 4);
