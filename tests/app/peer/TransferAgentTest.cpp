@@ -141,7 +141,7 @@ TEST_F(TransferAgentTest, QueuedDownloadsArriveByteIdenticalAndLeaveTheQueue) {
     queue.SetAutoClose(true);
     // The large file first keeps the worker busy while the others are queued,
     // so the queue runs empty only once.
-    const std::vector<std::size_t> sizes{3u << 20, 1, 10240, 10241, 25600};
+    const std::vector<std::size_t> sizes{50u << 20, 1, 10240, 10241, 25600};
     std::map<std::size_t, std::vector<std::uint8_t>> contents;
     for (std::size_t size : sizes) {
         contents[size] = RandomBytes(size, static_cast<unsigned>(size));
