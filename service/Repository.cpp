@@ -10,7 +10,6 @@
 namespace {
 
 constexpr const char* kUnit = "Repository";
-constexpr std::size_t kHeaderSize = 8;
 
 // Copies at most the field's width and fills the rest with NUL; a text as long
 // as the field fills it whole, without a terminator.
