@@ -238,6 +238,26 @@ void DiversMem::SaveIdentityState() {
         throw CStdExcept(kRegistryUnit, 239);
 }
 
+bool DiversMem::LoadAtStart(ContactDirectory& directory) {
+    try {
+        LoadIdentities();
+    } catch (const CStdExcept&) {
+        // Already empty with no current identity: a first start.
+    }
+    std::int32_t current = m_repository.CurrentIdentity();
+    LoadIdentityState(current < 0 ? 0 : current, directory);
+    return current >= 0;
+}
+
+bool DiversMem::SaveAtExit() noexcept {
+    try {
+        SaveIdentityState();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 void DiversMem::Flush() {
     SaveIdentities();
     SaveIdentityState();

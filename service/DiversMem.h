@@ -125,6 +125,17 @@ public:
     // an identity deleted meanwhile is not written, so its key stays gone.
     void SaveIdentityState();
 
+    // What the engine reads when it is made: the identity table (a missing or
+    // unreadable one leaves no identity current), then the state of the current
+    // identity, or of identity 0 when none is current. Returns whether an
+    // identity is active. A state that cannot be loaded (DiversMem 90: a new
+    // identity without the directory) fails, and the service ends.
+    bool LoadAtStart(ContactDirectory& directory);
+    // What the engine writes when it ends: the loaded state only; the table is
+    // written by a flush alone. Never throws, as it runs from a destructor;
+    // false when nothing could be written.
+    bool SaveAtExit() noexcept;
+
     // Bridge command 17: SaveIdentities, then SaveIdentityState.
     void Flush();
 

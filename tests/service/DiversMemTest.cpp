@@ -331,3 +331,49 @@ TEST_F(DiversMemTest, SwitchChecksThePasswordOnlyWhileAnIdentityIsActive) {
     EXPECT_EQ(mem.Block().lastParticularMessage, 42);
     EXPECT_EQ(Globals(1).has_value(), true);
 }
+
+TEST_F(DiversMemTest, StartLoadsTheCurrentIdentityAndExitWritesOnlyItsState) {
+    // A first start: no table, so identity 0's state is made with a new ID.
+    OfflineDirectory offline;
+    {
+        DiversMem mem(m_store);
+        ExpectRefusal([&] { mem.LoadAtStart(offline); }, "DiversMem", 90);
+    }
+    m_directory.nextNewId = 31;
+    {
+        DiversMem mem(m_store);
+        EXPECT_FALSE(mem.LoadAtStart(m_directory));
+        EXPECT_EQ(mem.StateIndex(), 0);
+        mem.Identities().AddIdentity("home", "pw");
+        mem.Identities().AddIdentity("work", "pw");
+        m_directory.nextNewId = 41;
+        mem.SwitchTo(1, false, m_directory);
+        mem.Flush();
+        mem.SetLastGeneralMessage(99);
+        mem.Identities().AddIdentity("unsaved", "pw");
+        EXPECT_TRUE(mem.SaveAtExit());
+    }
+    // The exit wrote the state, not the table.
+    {
+        DiversMem mem(m_store);
+        EXPECT_TRUE(mem.LoadAtStart(offline));
+        EXPECT_EQ(mem.StateIndex(), 1);
+        EXPECT_EQ(mem.Identities().CurrentIdentity(), 1);
+        EXPECT_EQ(mem.Identities().HighestIdentity(), 1);
+        EXPECT_EQ(mem.Block().lastGeneralMessage, 99);
+        EXPECT_EQ(mem.GetContacts()->OwnID(), 41);
+    }
+    // A damaged table starts with no identity active and identity 0's state.
+    ASSERT_TRUE(m_store.WriteValue(DiversMem::kSettingsKey, DiversMem::kIdentitiesValue,
+                                   Bytes{1, 0, 0, 0, 9, 0, 0, 0, 1}));
+    DiversMem mem(m_store);
+    m_directory.nextNewId = 32;
+    EXPECT_FALSE(mem.LoadAtStart(m_directory));
+    EXPECT_EQ(mem.StateIndex(), 0);
+    EXPECT_EQ(mem.Identities().Count(), 0);
+    EXPECT_EQ(mem.GetContacts()->OwnID(), 32);
+    EXPECT_EQ(Globals(1).has_value(), true);
+
+    DiversMem empty(m_store);
+    EXPECT_FALSE(empty.SaveAtExit());
+}
