@@ -49,7 +49,10 @@ std::unique_ptr<TimeOutSocket> OpenSearchConnection(const std::string& host, int
             return nullptr;
         auto connection = std::make_unique<TimeOutSocket>();
         connection->WatchRunFlag(running);
-        if (connection->Connect(host, port))
+        // From the address this user's servers listen on, so that the peer,
+        // which takes the sender's address from the connection, sees this
+        // user's address when several users share one machine.
+        if (connection->Connect(host, port, ListenAddress()))
             return connection;
         // A refused port answers at once; a short pause gives a listener that
         // is just starting a chance without burning the attempts in a burst.

@@ -12,3 +12,4 @@ int RunShares(const std::vector<std::string>& words);
 int RunList(const std::vector<std::string>& words);
 int RunGet(const std::vector<std::string>& words);
 int RunSend(const std::vector<std::string>& words);
+int RunSearch(const std::vector<std::string>& words);

@@ -1,24 +1,32 @@
-// drovick-peer serve: the remote file system server and the transfer server of
-// the current user, with the shares of the settings file, until SIGTERM or
-// SIGINT. SIGHUP reads the shares again, so `share` and `unshare` take effect
-// without a restart. Every event of the servers is one line on standard output.
+// drovick-peer serve: the remote file system, search, transfer and instant
+// message servers of the current user, with the shares of the settings file,
+// until SIGTERM or SIGINT. SIGHUP reads the shares again, so `share` and
+// `unshare` take effect without a restart. Every event of the servers, and
+// every message received, is one line on standard output.
 
 #include "Arguments.h"
 #include "Commands.h"
+#include "PresenceDirectoryOverLibrary.h"
+#include "SearchCommand.h"
 #include "SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/files/LogEvent.h"
 #include "app/files/ShareTable.h"
+#include "app/peer/InstantMessageDisplay.h"
+#include "app/peer/InstantMessageServer.h"
 #include "app/peer/NFSServer.h"
 #include "app/peer/PeerConnection.h"
+#include "app/peer/SearchServer.h"
 #include "app/peer/TransferServer.h"
 #include "platform/SingleInstanceGuard.h"
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <memory>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -30,6 +38,20 @@ constexpr const char* kGuardName = kDrovickGuardName;
 class StandardOutputLog : public LogReceiver {
 public:
     void AppendEvent(const std::string& line) override { WriteLine(STDOUT_FILENO, line); }
+};
+
+// The messenger window of this program: each received message is one line.
+class MessagePrinter : public InstantMessageReceiver {
+public:
+    void AppendMessage(const InstantMessageEntry& entry) override {
+        // The bubble's text is "label: text"; the line names the sender apart.
+        const std::string prefix = entry.senderLabel + ": ";
+        std::string text = entry.shownText;
+        if (text.compare(0, prefix.size(), prefix) == 0)
+            text.erase(0, prefix.size());
+        WriteLine(STDOUT_FILENO, "message from " + PrintableText(entry.senderLabel) + " (" +
+                                     entry.address + "): " + PrintableText(text));
+    }
 };
 
 void Say(const std::string& text) {
@@ -63,8 +85,11 @@ void ReadSharesAgain(ShareTable& running) {
 struct Watched {
     const PeerServer& server;
     const char* name;
+    // Without it serving makes no sense; the others are served when they can.
+    bool essential = true;
     bool announced = false;
     bool warned = false;
+    bool gaveUp = false;
 };
 
 // A server that has not got its port this long after the start is told about
@@ -85,26 +110,37 @@ bool Watch(Watched& watched, std::chrono::steady_clock::duration running) {
         Say(name + " cannot listen on " + Where(server.Port()) +
             " yet (is the port taken?); trying again every 5 seconds");
     }
-    if (server.ExitCode() == 0) {
-        Say(name + " could not listen on " + Where(server.Port()) + "; stopping");
-        return false;
+    if (server.ExitCode() == 0 && !watched.gaveUp) {
+        watched.gaveUp = true;
+        if (watched.essential) {
+            Say(name + " could not listen on " + Where(server.Port()) + "; stopping");
+            return false;
+        }
+        Say(name + " could not listen on " + Where(server.Port()) + "; serving without it");
     }
-    return true;
+    return !(watched.gaveUp && watched.essential);
 }
 
 } // namespace
 
 int RunServe(const std::vector<std::string>& words) {
     std::string error;
-    auto arguments = Arguments::Parse(words, {"--nfs-port", "--transfer-port"}, error);
+    auto arguments = Arguments::Parse(
+        words,
+        {"--nfs-port", "--transfer-port", "--search-port", "--result-port", "--messenger-port"},
+        error);
     if (!arguments || !arguments->Words().empty()) {
-        Complain(arguments ? "usage: drovick-peer serve [--nfs-port N] [--transfer-port N]"
+        Complain(arguments ? "usage: drovick-peer serve [--nfs-port N] [--transfer-port N] "
+                             "[--search-port N] [--result-port N] [--messenger-port N]"
                            : error);
         return kExitUsage;
     }
     auto nfsPort = arguments->Port("--nfs-port", kNfsServerPort, error);
     auto transferPort = arguments->Port("--transfer-port", kTransferServerPort, error);
-    if (!nfsPort || !transferPort) {
+    auto searchPort = arguments->Port("--search-port", kSearchServerPort, error);
+    auto resultPort = arguments->Port("--result-port", kSearchResultPort, error);
+    auto messengerPort = arguments->Port("--messenger-port", kMessengerPort, error);
+    if (!nfsPort || !transferPort || !searchPort || !resultPort || !messengerPort) {
         Complain(error);
         return kExitUsage;
     }
@@ -144,11 +180,36 @@ int RunServe(const std::vector<std::string>& words) {
     LogEvent log;
     StandardOutputLog output;
     log.Register(&output);
+    MessagePrinter printer;
+    InstantMessageDisplay display(&settings, nullptr);
+    display.Register(&printer);
+
+    // The presence service is asked on a thread of its own, as the window
+    // program does: without a running halvserve the library waits out its
+    // start limit, and the servers must not wait with it. Until it answered,
+    // searches are answered from the own shares and forwarded to nobody.
+    PresenceDirectoryOverLibrary presence;
+    std::thread presenceStart([&presence] {
+        if (presence.Initialize())
+            Say("the presence service answered; searches are forwarded to online friends and "
+                "anonymous acquaintances");
+        else
+            Say("the presence service is not available (halvserve could not be reached, or this "
+                "user has no registered identity); searches are answered from the own shares "
+                "and forwarded to nobody");
+    });
+
     int exitCode = kExitSuccess;
     {
         NFSServer nfs(&table, &log, *nfsPort);
         TransferServer transfer(&table, &log, *transferPort);
-        if (!nfs.Start() || !transfer.Start()) {
+        SearchServer::Ports searchPorts;
+        searchPorts.listen = *searchPort;
+        searchPorts.forward = *searchPort;
+        searchPorts.reply = *resultPort;
+        SearchServer search(&table, &log, &presence, searchPorts);
+        InstantMessageServer messenger(&display, *messengerPort);
+        if (!nfs.Start() || !transfer.Start() || !search.Start() || !messenger.Start()) {
             Complain("the servers could not be started");
             exitCode = kExitFailure;
         } else {
@@ -158,6 +219,8 @@ int RunServe(const std::vector<std::string>& words) {
                 file.Path().string());
             Watched watchedNfs{nfs, "NFSServer"};
             Watched watchedTransfer{transfer, "TransferServer"};
+            Watched watchedSearch{search, "SearchServer", false};
+            Watched watchedMessenger{messenger, "InstantMessageServer", false};
             const auto started = std::chrono::steady_clock::now();
             const struct timespec tick { 0, 100'000'000 };
             for (;;) {
@@ -169,19 +232,36 @@ int RunServe(const std::vector<std::string>& words) {
                 if (caught == SIGHUP)
                     ReadSharesAgain(table);
                 const auto running = std::chrono::steady_clock::now() - started;
-                if (!Watch(watchedNfs, running) || !Watch(watchedTransfer, running)) {
+                const bool essentialsServe =
+                    Watch(watchedNfs, running) && Watch(watchedTransfer, running);
+                Watch(watchedSearch, running);
+                Watch(watchedMessenger, running);
+                if (!essentialsServe) {
                     exitCode = kExitFailure;
                     break;
                 }
             }
         }
-        // Both are told first, so their waits for a silent peer end together.
+        // All are told first, so their waits for a silent peer end together.
         nfs.Stop(false);
         transfer.Stop(false);
+        search.Stop(false);
+        messenger.Stop(false);
         nfs.Stop(true);
         transfer.Stop(true);
+        search.Stop(true);
+        messenger.Stop(true);
     }
+    display.Unregister(&printer);
     log.Unregister(&output);
     Say("stopped");
+    if (!presence.HasAnswered()) {
+        // The library is still waiting for a presence service that is not
+        // there and cannot be told to stop; a stop should not wait out its
+        // start limit. Nothing is left to write or give back.
+        presenceStart.detach();
+        std::_Exit(exitCode);
+    }
+    presenceStart.join();
     return exitCode;
 }

@@ -12,8 +12,10 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: drovick-peer COMMAND ...\n"
-    "  serve [--nfs-port N] [--transfer-port N]\n"
-    "                      run the file and transfer servers with the shared folders\n"
+    "  serve [--nfs-port N] [--transfer-port N] [--search-port N] [--result-port N]\n"
+    "        [--messenger-port N]\n"
+    "                      run the file, search, transfer and message servers with the\n"
+    "                      shared folders; received messages are printed\n"
     "                      (SIGHUP reads the shares again, SIGTERM or SIGINT stops)\n"
     "  share PATH          share a folder\n"
     "  unshare PATH        stop sharing a folder\n"
@@ -24,6 +26,9 @@ constexpr const char* kUsage =
     "                      download a file of a friend\n"
     "  send DEST TEXT [--port N]\n"
     "                      send an instant message to a friend or a computer\n"
+    "  search [--title | --artist] [--seconds N] [--to ADDRESS]... [--get N [DEST]] QUERY\n"
+    "                      search the shares of friends, anonymous users and the --to\n"
+    "                      computers; rows: title, file name, host, location, address\n"
     "HOST is the friend's address or e-mail address.";
 
 struct Command {
@@ -33,7 +38,7 @@ struct Command {
 
 constexpr Command kCommands[] = {
     {"serve", RunServe}, {"share", RunShare}, {"unshare", RunUnshare}, {"shares", RunShares},
-    {"ls", RunList},     {"get", RunGet},     {"send", RunSend},
+    {"ls", RunList},     {"get", RunGet},     {"send", RunSend},       {"search", RunSearch},
 };
 
 } // namespace
