@@ -283,6 +283,13 @@ TEST_F(ThreeServers, ARowIsDownloadedWhole) {
         ++files;
     EXPECT_EQ(files, 1);
 
+    // Without DEST the word after the row is the query, and the file goes to
+    // the settings' download folder, the home folder by default.
+    Result home =
+        Search({"--get", "1", "--transfer-port", std::to_string(m_b.TransferPort()), "song.mp3"});
+    ASSERT_EQ(home.code, 0) << home.output;
+    EXPECT_EQ(ReadAll(m_searcher.Home() / "song.mp3"), m_bSong);
+
     Result missing = Search({"--get", "9", folder.string(), "song.mp3"});
     EXPECT_EQ(missing.code, 1);
     EXPECT_TRUE(Contains(missing.output, "there is no row 9")) << missing.output;

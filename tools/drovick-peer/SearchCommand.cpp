@@ -241,14 +241,16 @@ std::optional<SearchCommandOptions> ParseSearchWords(const std::vector<std::stri
     options.resultPort = kSearchResultPort;
     options.transferPort = kTransferServerPort;
     std::vector<std::string> positional;
-    // The word after --get N, which is DEST only when a QUERY follows as well.
+    // The word after --get N (its index among the words, then among the
+    // positional words), which is DEST only when a QUERY follows as well.
+    std::optional<std::size_t> destinationWord;
     std::optional<std::size_t> destinationAt;
     bool optionsEnded = false;
     bool modeGiven = false;
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& word = words[i];
         if (optionsEnded || word.size() < 2 || word.compare(0, 2, "--") != 0) {
-            if (destinationAt && *destinationAt == i)
+            if (destinationWord && *destinationWord == i)
                 destinationAt = positional.size();
             positional.push_back(word);
             continue;
@@ -303,7 +305,7 @@ std::optional<SearchCommandOptions> ParseSearchWords(const std::vector<std::stri
             }
             options.getRow = *row;
             if (i + 1 < words.size())
-                destinationAt = i + 1;
+                destinationWord = i + 1;
             continue;
         }
         auto port = Number(value, 1, 65535);
@@ -315,7 +317,7 @@ std::optional<SearchCommandOptions> ParseSearchWords(const std::vector<std::stri
          : word == "--result-port" ? options.resultPort
                                    : options.transferPort) = *port;
     }
-    if (destinationAt && *destinationAt < positional.size() && positional.size() == 2) {
+    if (destinationAt && positional.size() == 2) {
         options.destination = positional[*destinationAt];
         positional.erase(positional.begin() + static_cast<std::ptrdiff_t>(*destinationAt));
     }
@@ -373,7 +375,7 @@ int RunSearch(const std::vector<std::string>& words) {
     }
     SearchTargets targets(library, options->hosts, options->searchPort);
     const std::string own = targets.MyAddress();
-    if (!AddressBytes(own)) {
+    if (!AddressBytes(own) || own == "0.0.0.0") {
         Complain("this computer's address is not known, so no results could reach it; set "
                  "HALVARA_ADDRESS");
         return kExitFailure;
