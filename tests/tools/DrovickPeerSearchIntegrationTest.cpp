@@ -323,3 +323,91 @@ TEST_F(ThreeServers, FriendsAndAnonymousAcquaintancesThroughThePresenceService) 
 }
 
 } // namespace
+
+namespace {
+
+// The first serving user's presence service: the user is alice@example.com,
+// id 7 at the first user's address, with one friend online at the second
+// user's address and no anonymous acquaintances.
+class ServerPresence {
+public:
+    ServerPresence(const User& user, std::string friendAddress, const User& restoreTo)
+        : m_ownAddress(user.Address())
+        , m_friendAddress(std::move(friendAddress))
+        , m_restoreTo(restoreTo.Runtime()) {
+        setenv("XDG_RUNTIME_DIR", user.Runtime().c_str(), 1);
+        m_service = std::make_unique<FakeService>(
+            [this](const BridgeRecord& request) { return Answer(request); });
+    }
+    // The fake finds its own session again on the way out, then the searcher's
+    // fake gets its session back for its own end.
+    ~ServerPresence() {
+        m_service.reset();
+        setenv("XDG_RUNTIME_DIR", m_restoreTo.c_str(), 1);
+    }
+
+private:
+    std::vector<BridgeRecord> Answer(const BridgeRecord& request) const {
+        const int first = request.I32At(4);
+        switch (request.Code()) {
+        case kCmdGetMyID:
+            return {FakeService::Reply(request, 7)};
+        case kCmdGetFriend: {
+            const int ids[] = {7, 42};
+            return {FakeService::Reply(request, first >= 0 && first < 2 ? ids[first] : -1)};
+        }
+        case kCmdGetIP: {
+            BridgeRecord reply = FakeService::Reply(request, 1);
+            reply.SetTextAt(BridgeRecord::kAddressOffset,
+                            first == 7 ? m_ownAddress : m_friendAddress,
+                            BridgeRecord::kAddressWidth);
+            return {reply};
+        }
+        case kCmdGetProfile: {
+            BridgeRecord reply = FakeService::Reply(request, 1);
+            reply.SetTextAt(BridgeRecord::kProfileReplyOffset + PersonalInfoLayout::kEMailOffset,
+                            first == 7 ? "alice@example.com" : "bob@example.com",
+                            PersonalInfoLayout::kEMailWidth);
+            return {reply};
+        }
+        case kCmdGetAnonAcquaintances:
+            return {FakeService::Reply(request, 1, 0)};
+        default:
+            return {FakeService::Reply(request, 1)};
+        }
+    }
+
+    const std::string m_ownAddress;
+    const std::string m_friendAddress;
+    const fs::path m_restoreTo;
+    std::unique_ptr<FakeService> m_service;
+};
+
+TEST_F(ThreeServers, AServerForwardsToItsFriendsAndNamesItsUser) {
+    // The first user's serve is still waiting for a presence service; it
+    // finds this one and from then on forwards.
+    ServerPresence presence(m_a, m_b.Address(), m_searcher);
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] { return Contains(m_serveA->Output(), "presence service answered"); }, 15s))
+        << m_serveA->Output();
+
+    Result found = m_searcher.Run({"search", "--seconds", "2", "--search-port",
+                                   std::to_string(m_searchPort), "--result-port",
+                                   std::to_string(m_resultPort), "--to", m_a.Address(), "*.mp3"},
+                                  {{"HALVSERVE_PATH", "/bin/true"}});
+    ASSERT_EQ(found.code, 0) << found.output;
+    const auto rows = FinalRows(found.output);
+    // The second user's files came through the first, the third's not at all.
+    EXPECT_EQ(Sorted(Names(rows)), Sorted({"My Song.mp3@127.0.0.2", "song.mp3@127.0.0.3",
+                                           "untagged-song.mp3@127.0.0.3"}))
+        << found.output;
+    for (const Row& row : rows)
+        EXPECT_EQ(row.host, row.address == "127.0.0.2" ? "alice@example.com" : "(Unknown)");
+    EXPECT_TRUE(Contains(m_serveA->Output(), "SearchServer: Friend: 127.0.0.3"))
+        << m_serveA->Output();
+    // Nobody forwards without a presence service.
+    EXPECT_FALSE(Contains(m_serveB->Output(), "SearchServer: Forwarding request"))
+        << m_serveB->Output();
+}
+
+} // namespace
