@@ -1,23 +1,42 @@
 #pragma once
 
+#include "ContactNetwork.h"
+#include "DiversMem.h"
+#include "PresenceCallPeers.h"
+#include "PresenceCalls.h"
 #include "PresenceEngine.h"
+#include "PresenceListener.h"
 #include "TosTable.h"
+#include "WatchInternetDatabase.h"
+#include "platform/RegistryStore.h"
 
+#include <memory>
 #include <mutex>
 
-// The presence engine. It keeps the local user's own entry and its TOS
-// registrations, which decide how long the service runs.
-//
-// The contact store, the repository, the directory client and the peer
-// protocol are not wired into it yet: the operations that need them fail with
-// CStdExcept("Halvara", kNotWired), which the bridge answers with the command's
-// failure value.
-class Halvara : public PresenceEngine {
-public:
-    static constexpr int kNotWired = 9001;
+class Contacts;
 
-    Halvara() = default;
-    ~Halvara() override = default;
+// The presence engine: the stored identities and the active identity's state
+// (through DiversMem), its contact lists, the directory and the peer protocol.
+//
+// Made on the bridge thread, which then calls every bridge operation; the peer
+// listener calls the PresenceHandler methods from its own thread. The engine
+// lock guards the identity state and the contact-list pointer and is never held
+// across a directory or peer call by those handler methods; the contact lists
+// have their own list lock, which they too release around network calls.
+//
+// When the active identity's state cannot be loaded at start (a new identity
+// whose ID the directory cannot give), the engine still serves: the identity
+// table and the directory queries work, while every contact operation fails
+// with CStdExcept("Halvara", kNoState), and the TOS registrations are kept on
+// an own table so the clients that hold the service keep it running.
+class Halvara : public PresenceEngine, private PresenceHandler {
+public:
+    static constexpr int kNoState = 9001;
+
+    // The registry is the current user's; the directory host and the local
+    // address come from the environment.
+    Halvara();
+    ~Halvara() override;
 
     Halvara(const Halvara&) = delete;
     Halvara& operator=(const Halvara&) = delete;
@@ -63,12 +82,46 @@ public:
     std::vector<std::string> CollectAnonAcquaintances(std::int32_t tos) override;
 
 private:
-    [[noreturn]] static void NotWired();
+    // The loaded contact lists; kNoState without them.
+    std::shared_ptr<Contacts> RequireContacts();
+    std::shared_ptr<Contacts> ContactsOrNull();
+    // The contact of that ID, acquaintances searched first (Contacts 140).
+    std::shared_ptr<Acquaintance> FindListed(Contacts& contacts, std::int32_t id);
+    // Online: a session with the directory, the own address published and
+    // told to every contact, the listener running. Failures of the network
+    // steps leave the engine online with whatever worked.
+    void GoOnline();
+    // Offline: every contact told 0.0.0.0 and marked offline, the listener
+    // stopped, the session dropped.
+    void GoOffline();
+    void StartListener();
+    static void Broadcast(const char* message);
 
-    // Guards the own entry; the peer listener and the live check will read it
-    // from their own threads.
-    std::mutex m_listLock;
+    // PresenceHandler, on the listener thread.
+    std::int32_t OwnID() override;
+    presence::PeerProfile ProfileFor(std::int32_t callerId) override;
+    void AddressAnnounced(std::int32_t callerId, const std::string& ip) override;
+    bool HasActiveTOS(std::int32_t tos) override;
+    void TOSQueried(std::int32_t callerId) override;
+    void StateQueried(std::int32_t callerId, std::int32_t value) override;
+    void AcquaintanceNoticed(std::int32_t callerId) override;
+    void TOSNoticed(std::int32_t callerId, std::int32_t tos, bool on) override;
+    bool IsKnown(std::int32_t callerId) override;
+
+    platform::RegistryStore m_store;
+    WatchInternetDatabase m_database;
+    AddressSource m_localAddress;
+    DirectoryOfContacts m_directory;
+    PresenceCalls m_calls;
+    PresenceCallPeers m_peers;
+
+    // Guards m_mem, m_identityActive, m_contacts and m_ownTos.
+    std::mutex m_engineLock;
+    DiversMem m_mem;
+    bool m_identityActive = false;
+    std::shared_ptr<Contacts> m_contacts;
+    // TOS registrations while no state is loaded.
     TosTable m_ownTos;
-    // Set once the identity has been registered with the directory (command 1).
-    bool m_registered = false;
+
+    std::unique_ptr<PresenceListener> m_listener;
 };

@@ -259,7 +259,8 @@ TEST_F(LibraryIntegrationTest, GetAnonAcquaintancesSizesAnEmptyListAndStaysInSte
         EXPECT_EQ(calls[3].result, 1);
         EXPECT_EQ(calls[3].text, "");
     } else {
-        // A service that cannot list anonymous acquaintances yet answers failed.
+        // A service whose new identity got no ID (the directory here never
+        // answers) has no contact lists, so the listing answers failed.
         EXPECT_EQ(calls[2].result, 0);
         EXPECT_EQ(calls[3].result, 0);
     }

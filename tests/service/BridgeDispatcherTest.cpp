@@ -2,9 +2,13 @@
 
 #include "bridge/CStdExcept.h"
 #include "service/Halvara.h"
+#include "support/TestSupport.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <map>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -425,7 +429,36 @@ TEST_F(BridgeDispatcherTest, AnonAcquaintancesSendOneRecordPerAddress) {
     EXPECT_EQ(replies.records[2].Data()[14], '0');
 }
 
+// Sets variables for one scope and puts the old values back.
+class ScopedEnvironment {
+public:
+    void Set(const std::string& name, const std::string& value) {
+        const char* old = std::getenv(name.c_str());
+        m_saved.emplace(name, old ? std::optional<std::string>(old) : std::nullopt);
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
+    ~ScopedEnvironment() {
+        for (const auto& [name, value] : m_saved) {
+            if (value)
+                ::setenv(name.c_str(), value->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+        }
+    }
+
+private:
+    std::map<std::string, std::optional<std::string>> m_saved;
+};
+
 TEST_F(BridgeDispatcherTest, UpdateTosStopsWhenNoActiveTosIsLeft) {
+    // The real engine with a registry of its own and a directory that refuses
+    // every connection: it serves without contact lists, keeping the
+    // registrations on its own table.
+    testsupport::TempDir dir;
+    ScopedEnvironment environment;
+    environment.Set("XDG_CONFIG_HOME", (dir.Path() / "config").string());
+    environment.Set("XDG_RUNTIME_DIR", dir.Path().string());
+    environment.Set("HALVARA_DIRECTORY", "127.0.0.1:9");
     Halvara engine;
     BridgeDispatcher dispatcher(engine);
     auto send = [&](std::vector<std::int32_t> arguments, std::int32_t code = kCmdUpdateTOS) {

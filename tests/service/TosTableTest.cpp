@@ -2,8 +2,14 @@
 
 #include "bridge/CStdExcept.h"
 #include "service/Halvara.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <string>
 
 namespace {
 
@@ -15,6 +21,33 @@ int RefusalNumber(auto&& operation) {
     }
     return 0;
 }
+
+// The engine with a registry of its own and a directory that refuses every
+// connection, so a new identity gets no ID and no contact lists are loaded.
+class EngineWithoutDirectory : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Set("XDG_CONFIG_HOME", (m_dir.Path() / "config").string());
+        Set("XDG_RUNTIME_DIR", m_dir.Path().string());
+        Set("HALVARA_DIRECTORY", "127.0.0.1:9");
+    }
+    void TearDown() override {
+        for (const auto& [name, value] : m_saved) {
+            if (value)
+                ::setenv(name.c_str(), value->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+        }
+    }
+    void Set(const std::string& name, const std::string& value) {
+        const char* old = std::getenv(name.c_str());
+        m_saved.emplace(name, old ? std::optional<std::string>(old) : std::nullopt);
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
+
+    testsupport::TempDir m_dir;
+    std::map<std::string, std::optional<std::string>> m_saved;
+};
 
 TEST(TosTableTest, CountedRegistrationsStayActiveUntilTheLastOff) {
     TosTable table;
@@ -93,7 +126,7 @@ TEST(TosTableTest, TableThatCannotGrowIsRefused) {
     EXPECT_EQ(table.Count(1), 2);
 }
 
-TEST(TosTableTest, EngineUnregistersOnlyWhatIsActive) {
+TEST_F(EngineWithoutDirectory, UnregistersOnlyWhatIsActive) {
     Halvara engine;
     EXPECT_EQ(engine.NumActiveTOS(), 0);
     EXPECT_EQ(RefusalNumber([&] { engine.UpdateTOS(155, false); }), 500);
@@ -112,12 +145,23 @@ TEST(TosTableTest, EngineUnregistersOnlyWhatIsActive) {
     EXPECT_EQ(RefusalNumber([&] { engine.UpdateTOS(-1, true); }), 562);
 }
 
-TEST(TosTableTest, EngineWithoutContactStoreFailsItsOtherOperations) {
+TEST_F(EngineWithoutDirectory, FailsContactOperationsButKeepsItsIdentityTable) {
     Halvara engine;
     EXPECT_FALSE(engine.IsRegistered());
-    EXPECT_EQ(RefusalNumber([&] { engine.GetMyID(); }), Halvara::kNotWired);
+    EXPECT_EQ(RefusalNumber([&] { engine.GetMyID(); }), Halvara::kNoState);
+    EXPECT_EQ(RefusalNumber([&] { engine.GetFriend(0); }), Halvara::kNoState);
+    EXPECT_EQ(RefusalNumber([&] { engine.Add(5, true); }), Halvara::kNoState);
     EXPECT_EQ(RefusalNumber([&] { engine.AddAnonAcquaintances(5, 0); }), 618);
-    EXPECT_EQ(RefusalNumber([&] { engine.AddAnonAcquaintances(5, 155); }), Halvara::kNotWired);
+    EXPECT_EQ(RefusalNumber([&] { engine.AddAnonAcquaintances(5, 155); }), Halvara::kNoState);
+    EXPECT_NE(RefusalNumber([&] { engine.LookupID("ann@example.org"); }), 0);
+    // The identity table needs no directory.
+    EXPECT_EQ(engine.GetActiveIdentity(), -1);
+    EXPECT_EQ(engine.AddIdentity("Ann", "pw"), 0);
+    EXPECT_EQ(engine.GetIdentity(0), "Ann");
+    EXPECT_EQ(engine.GetHighestIdentity(), 0);
+    // Switching to it needs its state, which needs an ID: refused, nothing changes.
+    EXPECT_NE(RefusalNumber([&] { engine.SetIdentity(0, "pw"); }), 0);
+    EXPECT_EQ(engine.GetActiveIdentity(), -1);
 }
 
 } // namespace
