@@ -300,9 +300,40 @@ int Halvara::NumActiveTOS() {
     return m_ownTos.NumActiveTOS();
 }
 
-SystemMessageTexts Halvara::GetSystemMessage(std::int32_t) {
-    // The system messages are not read yet: none is ever due.
-    throw CStdExcept(kUnit, kNoState);
+SystemMessageTexts Halvara::GetSystemMessage(std::int32_t number) {
+    // The times handed out live in the identity's memory block.
+    RequireContacts();
+    const SystemMessageTimes times = m_database.GetSystemMessageTime(number);
+    if (times.general < 0 || times.particular < 0)
+        throw CStdExcept(kUnit, 1114);
+    std::int32_t lastGeneral = 0;
+    std::int32_t lastParticular = 0;
+    {
+        std::lock_guard lock(m_engineLock);
+        lastGeneral = m_mem.Block().lastGeneralMessage;
+        lastParticular = m_mem.Block().lastParticularMessage;
+    }
+    // A time below 100 means no message of that kind; it only resets the
+    // stored time. A fetch that fails keeps the old time, so it is retried.
+    if (times.particular < 100) {
+        std::lock_guard lock(m_engineLock);
+        m_mem.SetLastParticularMessage(times.particular);
+    } else if (times.particular > lastParticular) {
+        SystemMessage message = m_database.GetSystemMessage(number);
+        std::lock_guard lock(m_engineLock);
+        m_mem.SetLastParticularMessage(times.particular);
+        return SystemMessageTexts{message.title, message.text};
+    }
+    if (times.general < 100) {
+        std::lock_guard lock(m_engineLock);
+        m_mem.SetLastGeneralMessage(times.general);
+    } else if (times.general > lastGeneral) {
+        SystemMessage message = m_database.GetSystemMessage(0);
+        std::lock_guard lock(m_engineLock);
+        m_mem.SetLastGeneralMessage(times.general);
+        return SystemMessageTexts{message.title, message.text};
+    }
+    throw CStdExcept(kUnit, 1148);
 }
 
 // Stored identities.

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 using namespace std::chrono_literals;
 using testsupport::ChildProcess;
@@ -71,6 +72,17 @@ protected:
     }
 
     InternetDatabase Directory() { return InternetDatabase(m_session, Host()); }
+
+    // Publishes a system message: the particular one of that TOS, or the
+    // general one without.
+    void Publish(const std::vector<std::string>& options, const std::string& title) {
+        std::vector<std::string> arguments{"sysmessage", "--db",
+                                           (m_dir.Path() / "directory.db").string()};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        arguments.insert(arguments.end(), {title, "Read this"});
+        ChildProcess command(testsupport::BuildBin("halvdir"), arguments);
+        ASSERT_EQ(command.Wait(10s), 0) << command.Output();
+    }
 
     testsupport::TempDir m_dir;
     int m_port = 0;
@@ -213,6 +225,33 @@ TEST_F(HalvaraEngineIntegrationTest, AnswersOtherServicesOnItsPeerPortWhileRunni
     }
     // Offline once the engine is gone.
     EXPECT_FALSE(testsupport::CanConnect(kOwnAddress, presence::kPeerPort, 200ms));
+}
+
+TEST_F(HalvaraEngineIntegrationTest, HandsOutEachSystemMessageOnceEvenAcrossRestarts) {
+    {
+        Halvara engine;
+        // Only a stored identity's state outlives the engine.
+        EXPECT_EQ(engine.AddIdentity("Ann", "pw"), 0);
+        engine.FlushData();
+        engine.SetIdentity(0, "pw");
+        engine.FlushData();
+        EXPECT_EQ(RefusalOf([&] { engine.GetSystemMessage(155); }), 1148);
+        Publish({"--tos", "155"}, "For us");
+        Publish({}, "For all");
+        // Both due: the particular one first, the general one on the next call.
+        SystemMessageTexts first = engine.GetSystemMessage(155);
+        EXPECT_EQ(first.title, "For us");
+        EXPECT_NE(first.text.find("Read this"), std::string::npos);
+        EXPECT_EQ(engine.GetSystemMessage(155).title, "For all");
+        EXPECT_EQ(RefusalOf([&] { engine.GetSystemMessage(155); }), 1148);
+    }
+    Halvara engine;
+    EXPECT_EQ(engine.GetActiveIdentity(), 0);
+    EXPECT_EQ(RefusalOf([&] {
+                  SystemMessageTexts again = engine.GetSystemMessage(155);
+                  ADD_FAILURE() << "handed out again: " << again.title;
+              }),
+              1148);
 }
 
 } // namespace
