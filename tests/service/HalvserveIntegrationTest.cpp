@@ -241,6 +241,29 @@ TEST_F(HalvserveIntegrationTest, ClientDyingInsideAnExchangeDoesNotStopTheServic
     EXPECT_TRUE(service.Running());
 }
 
+TEST_F(HalvserveIntegrationTest, WithADirectoryTheServiceGetsAnIdAndListsItsOwnEntry) {
+    const int port = testsupport::FreeTcpPort();
+    const std::string host = "127.0.0.1:" + std::to_string(port);
+    ChildProcess directory(testsupport::BuildBin("halvdir"),
+                           {"serve", "--listen", host, "--db",
+                            (m_dir.Path() / "directory.db").string(), "--threads", "2"});
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] { return testsupport::CanConnect("127.0.0.1", port, 200ms); }, 10s))
+        << directory.Output();
+    m_environment["HALVARA_DIRECTORY"] = host;
+    // An address of its own, so its peer port is nobody else's.
+    m_environment["HALVARA_ADDRESS"] = "127.0.0.4";
+    ChildProcess& service = Launch();
+    EXPECT_EQ(UpdateTOS(155, true), 1);
+    const std::int32_t id = Command(kCmdGetMyID).I32At(4);
+    EXPECT_GT(id, 0);
+    EXPECT_EQ(Command(kCmdIsRegistered).I32At(4), 0);
+    EXPECT_EQ(Command(kCmdGetFriend, {0}).I32At(4), id);
+    EXPECT_EQ(Command(kCmdGetFriend, {1}).I32At(4), -1);
+    EXPECT_EQ(UpdateTOS(155, false), 1);
+    EXPECT_EQ(service.Wait(15s), 0) << service.Output();
+}
+
 TEST_F(HalvserveIntegrationTest, UnusableSessionNamespaceEndsTheStartWithItsOwnCode) {
     // Something that is not a folder where the namespace belongs: no guard can
     // be taken, and the start-up says so instead of claiming another instance.
