@@ -8,6 +8,7 @@
 #include "app/peer/NFSServer.h"
 #include "app/peer/PeerConnection.h"
 #include "app/peer/RemoteFileSystem.h"
+#include "PeerTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <algorithm>
@@ -24,29 +25,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class LogLines : public LogReceiver {
-public:
-    void AppendEvent(const std::string& line) override {
-        std::lock_guard lock(m_mutex);
-        m_lines.push_back(line);
-    }
-    std::vector<std::string> Lines() const {
-        std::lock_guard lock(m_mutex);
-        return m_lines;
-    }
-    int CountOf(const std::string& line) const {
-        auto lines = Lines();
-        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
-    }
-    void Clear() {
-        std::lock_guard lock(m_mutex);
-        m_lines.clear();
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::vector<std::string> m_lines;
-};
+using LogLines = peertest::RecordedLog;
 
 struct Item {
     std::string path;
@@ -158,7 +137,7 @@ TEST_F(RemoteFileSystemWithServer, BrowsesASharedFolderAndItsSubfolder) {
     m_lines.Clear();
     ASSERT_TRUE(remote->GetStatus(Share() + "/a.txt", status));
     EXPECT_EQ(status.size, 1500);
-    EXPECT_EQ(m_lines.CountOf("Executing GetFileStatus on (127.0.0.1)."), 1);
+    EXPECT_EQ(m_lines.Count("Executing GetFileStatus on (127.0.0.1)."), 1);
 }
 
 TEST_F(RemoteFileSystemWithServer, VirtualRootListsTheSharedFolders) {
@@ -220,11 +199,11 @@ TEST_F(RemoteFileSystemWithServer, FileInformationFromListingMemoAndServer) {
     EXPECT_EQ(info.displayName, "c.txt");
     EXPECT_FALSE(info.typeName.empty()); // the type name comes with every request
     EXPECT_NE(remote->GetFileInfo(deep, info, kInfoTypeName), 0);
-    EXPECT_EQ(m_lines.CountOf("Executing FillFileInfo on (127.0.0.1)."), 1);
+    EXPECT_EQ(m_lines.Count("Executing FillFileInfo on (127.0.0.1)."), 1);
     EXPECT_NE(remote->GetFileInfo(deep, info, kInfoIcon | kInfoSmallIcon), 0);
     EXPECT_EQ(info.iconIndex, 7);
     // The icon's folder check asks without the icon flag: the memo answers it.
-    EXPECT_EQ(m_lines.CountOf("Executing FillFileInfo on (127.0.0.1)."), 2);
+    EXPECT_EQ(m_lines.Count("Executing FillFileInfo on (127.0.0.1)."), 2);
     EXPECT_EQ(remote->GetFileInfo((m_outside / "secret.txt").string(), info, kInfoDisplayName), 0);
 }
 

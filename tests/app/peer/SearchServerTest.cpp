@@ -6,6 +6,7 @@
 #include "app/peer/PresenceDirectory.h"
 #include "app/peer/SearchReply.h"
 #include "app/peer/SearchRequest.h"
+#include "PeerTestSupport.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>
@@ -23,28 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-class LogLines : public LogReceiver {
-public:
-    void AppendEvent(const std::string& line) override {
-        std::lock_guard lock(m_mutex);
-        m_lines.push_back(line);
-    }
-    std::vector<std::string> Lines() const {
-        std::lock_guard lock(m_mutex);
-        return m_lines;
-    }
-    int Count(const std::string& line) const {
-        auto lines = Lines();
-        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
-    }
-    bool WaitForCount(const std::string& line, int count) const {
-        return testsupport::WaitFor([&] { return Count(line) >= count; }, 8s);
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::vector<std::string> m_lines;
-};
+using LogLines = peertest::RecordedLog;
 
 class FakePresence : public PresenceDirectory {
 public:

@@ -2,6 +2,7 @@
 #include "app/peer/TransferAgentDownload.h"
 #include "app/peer/TransferAgentQueue.h"
 #include "app/peer/TransferServer.h"
+#include "PeerTestSupport.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>
@@ -21,25 +22,9 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-std::vector<std::uint8_t> RandomBytes(std::size_t count, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::vector<std::uint8_t> bytes(count);
-    for (auto& byte : bytes)
-        byte = static_cast<std::uint8_t>(generator());
-    return bytes;
-}
-
-void WriteFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<std::uint8_t> ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
+using peertest::RandomBytes;
+using peertest::ReadFile;
+using peertest::WriteFile;
 
 // Everything the queue reports, in order.
 class RecordingObserver : public TransferQueueObserver {

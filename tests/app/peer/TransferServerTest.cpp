@@ -3,6 +3,7 @@
 #include "app/files/LogEvent.h"
 #include "app/files/ShareTable.h"
 #include "app/peer/PeerConnection.h"
+#include "PeerTestSupport.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>
@@ -22,46 +23,9 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-class LogLines : public LogReceiver {
-public:
-    void AppendEvent(const std::string& line) override {
-        std::lock_guard lock(m_mutex);
-        m_lines.push_back(line);
-    }
-    std::vector<std::string> Lines() const {
-        std::lock_guard lock(m_mutex);
-        return m_lines;
-    }
-    bool Has(const std::string& line) const {
-        auto lines = Lines();
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
-    bool WaitFor(const std::string& line, std::chrono::milliseconds limit = 5s) const {
-        return testsupport::WaitFor([&] { return Has(line); }, limit);
-    }
-    void Clear() {
-        std::lock_guard lock(m_mutex);
-        m_lines.clear();
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::vector<std::string> m_lines;
-};
-
-std::vector<std::uint8_t> RandomBytes(std::size_t count, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::vector<std::uint8_t> bytes(count);
-    for (auto& byte : bytes)
-        byte = static_cast<std::uint8_t>(generator());
-    return bytes;
-}
-
-void WriteFile(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-}
+using LogLines = peertest::RecordedLog;
+using peertest::RandomBytes;
+using peertest::WriteFile;
 
 // What a raw client gets for one request: the size word (when one came) and
 // every byte after it until the server closed.
