@@ -123,6 +123,20 @@ std::vector<Contacts::Entry> Contacts::OtherContacts() const {
     return others;
 }
 
+std::vector<Contacts::Entry> Contacts::Acquaintances() const {
+    std::lock_guard lock(m_listLock);
+    return m_acquaintances;
+}
+
+std::vector<Contacts::Entry> Contacts::OtherFriends() const {
+    std::lock_guard lock(m_listLock);
+    std::vector<Entry> others;
+    for (const auto& entry : m_friends)
+        if (!entry->IsOwn())
+            others.push_back(entry);
+    return others;
+}
+
 Contacts::Entry Contacts::Add(std::int32_t id, bool asFriend, bool notify,
                               ContactDirectory& directory, ContactPeers& peers) {
     if (id <= 0)

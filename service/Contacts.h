@@ -65,6 +65,9 @@ public:
     // Every acquaintance and every friend but the own entry, for loops that
     // call each contact without the list lock.
     std::vector<Entry> OtherContacts() const;
+    // The acquaintances, and the friends but the own entry, for the same use.
+    std::vector<Entry> Acquaintances() const;
+    std::vector<Entry> OtherFriends() const;
 
     // Adds a contact by ID. The ID must be more than 0 (91), this computer must
     // have an address, and the ID must be on neither list (100), except that an

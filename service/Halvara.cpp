@@ -4,25 +4,92 @@
 #include "bridge/CStdExcept.h"
 #include "platform/MessageBus.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 
 namespace {
 constexpr const char* kUnit = "Halvara";
+constexpr const char* kUpdateContacts = "Halvara: update contacts";
 
 // The address the listener binds: HALVARA_ADDRESS when set, else every address.
 std::string ListenAddress() {
     const char* configured = std::getenv("HALVARA_ADDRESS");
     return configured ? std::string(configured) : std::string();
 }
+
+// A loop interval from the environment (tests shorten them), else the default.
+int IntervalFromEnvironment(const char* name, int fallback) {
+    const char* text = std::getenv(name);
+    if (!text || !*text)
+        return fallback;
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (!end || *end != '\0' || value < 10 || value > 3600000)
+        return fallback;
+    return static_cast<int>(value);
+}
+
+// The directory as the engine's own directory, except that a new ID comes from
+// one registered beforehand: loading a fresh identity then asks the network
+// nothing while the engine lock is held.
+class PreRegistered : public ContactDirectory {
+public:
+    PreRegistered(ContactDirectory& directory, std::int32_t id)
+        : m_directory(directory)
+        , m_id(id) {}
+    std::string LocalAddress() override { return m_directory.LocalAddress(); }
+    DirectoryProfile LookupProfile(std::int32_t contactId) override {
+        return m_directory.LookupProfile(contactId);
+    }
+    std::string LookupIP(std::int32_t contactId) override {
+        return m_directory.LookupIP(contactId);
+    }
+    void RegisterAsAcquaintance(std::int32_t contactId, std::int32_t ownId) override {
+        m_directory.RegisterAsAcquaintance(contactId, ownId);
+    }
+    std::int32_t RegisterNewID() override { return m_id; }
+    void UpdateIP(std::int32_t ownId, const std::string& ip) override {
+        m_directory.UpdateIP(ownId, ip);
+    }
+    std::string GetRandomIP(std::int32_t tos) override { return m_directory.GetRandomIP(tos); }
+    void InsertRandomIP(std::int32_t tos, const std::string& ownIp) override {
+        m_directory.InsertRandomIP(tos, ownIp);
+    }
+    void RemoveRandomIP(std::int32_t tos, const std::string& ownIp) override {
+        m_directory.RemoveRandomIP(tos, ownIp);
+    }
+
+private:
+    ContactDirectory& m_directory;
+    std::int32_t m_id;
+};
+
+// Takes a recursive timed lock without limit, or for at most the loops' wait.
+bool TakeLock(std::unique_lock<std::recursive_timed_mutex>& lock, Halvara::Wait mode) {
+    if (mode == Halvara::Wait::kBlocking) {
+        lock.lock();
+        return true;
+    }
+    return lock.try_lock_for(std::chrono::milliseconds(Halvara::kLoopLockWaitMs));
+}
+
 } // namespace
 
 Halvara::Halvara()
-    : m_localAddress([host = m_database.Host()] { return FindLocalAddress(host); })
+    : m_probe([this] { return FindLocalAddress(m_database.Host()); })
+    , m_localAddress([this] { return m_probe.Read(); })
     , m_directory(m_database, m_localAddress)
     , m_calls(m_localAddress)
     , m_peers(m_calls, m_directory)
-    , m_mem(m_store) {
+    , m_mem(m_store)
+    , m_reconnectMs(IntervalFromEnvironment("HALVARA_RECONNECT_INTERVAL_MS", kReconnectIntervalMs))
+    , m_liveCheckMs(
+          IntervalFromEnvironment("HALVARA_LIVE_CHECK_INTERVAL_MS", kLiveCheckIntervalMs)) {
+    m_probe.Start();
     try {
+        // A new identity registers its ID before the engine has gone online,
+        // on a session of its own.
         m_identityActive = m_mem.LoadAtStart(m_directory);
         m_contacts = m_mem.GetContacts();
     } catch (const CStdExcept&) {
@@ -30,13 +97,27 @@ Halvara::Halvara()
         // serves what needs none; see the class comment.
         m_contacts.reset();
     }
-    GoOnline();
+    UpdateConnectivity(Wait::kBlocking);
 }
 
 Halvara::~Halvara() {
-    GoOffline();
-    std::lock_guard lock(m_engineLock);
-    m_mem.SaveAtExit();
+    AllowServices(false);
+    std::unique_lock connectivity(m_connectivityLock);
+    std::unique_lock identity(m_identityLock);
+    m_probe.Stop();
+    AnnounceOffline();
+    try {
+        GoOffline(Wait::kBlocking, false, false);
+    } catch (const CStdExcept&) {
+        // Offline already.
+    }
+    StopListener();
+    m_liveCheck.StopAndWait();
+    {
+        std::lock_guard lock(m_engineLock);
+        m_mem.SaveAtExit();
+    }
+    m_reconnect.StopAndWait();
 }
 
 std::shared_ptr<Contacts> Halvara::ContactsOrNull() {
@@ -64,77 +145,321 @@ void Halvara::Broadcast(const char* message) {
     platform::MessageBus::PostToAll(platform::MessageBus::RegisterMessage(message));
 }
 
-void Halvara::GoOnline() {
-    m_database.SetSession(std::make_shared<InternetSession>(m_localAddress), m_database.Host());
+// Online state.
+
+bool Halvara::ServicesAllowed() {
+    std::lock_guard lock(m_stateLock);
+    return m_servicesAllowed;
+}
+
+void Halvara::AllowServices(bool allowed) {
+    std::lock_guard lock(m_stateLock);
+    m_servicesAllowed = allowed;
+}
+
+bool Halvara::UpdateConnectivity(Wait mode) {
+    if (!ServicesAllowed())
+        return m_state.load() == kOnline;
+    try {
+        if (m_localAddress() != "0.0.0.0")
+            GoOnline(mode);
+        else
+            GoOffline(mode, true, true);
+    } catch (const CStdExcept&) {
+        // The engine stays or goes offline; the reconnect loop tries again.
+    }
+    return m_state.load() == kOnline;
+}
+
+void Halvara::GoOnline(Wait mode) {
+    if (m_state.load() == kOnline)
+        return;
+    std::unique_lock connectivity(m_connectivityLock, std::defer_lock);
+    if (!TakeLock(connectivity, mode))
+        return;
+    // Decided by another thread meanwhile, or held back since.
+    if (m_state.load() == kOnline || !ServicesAllowed())
+        return;
+
+    // The directory first: without it the engine cannot go online whatever
+    // else answers, and on its own it costs one connection attempt.
+    const std::string host = m_database.Host();
+    bool reachable = IsHostReachableWithin(host, kDirectoryReachMs);
+    if (reachable) {
+        NoteHostAnswered(host);
+        reachable = IsInternetReachable();
+    }
+    if (!reachable) {
+        // Offline already: only the reconnect loop must be there.
+        if (m_state.load() == kOffline)
+            StartReconnectLoop();
+        else
+            GoOfflineLocked(true, true);
+        throw CStdExcept(kUnit, kOnlineFailed);
+    }
+    m_database.SetSession(std::make_shared<InternetSession>(m_localAddress), host);
+
+    auto contacts = ContactsOrNull();
+    if (!contacts && LoadMissingState())
+        contacts = ContactsOrNull();
+    if (contacts) {
+        try {
+            StartOnlineServices(contacts);
+        } catch (const CStdExcept&) {
+            // Whatever started is stopped again, whichever state came before.
+            GoOfflineLocked(true, true);
+            throw CStdExcept(kUnit, kOnlineFailed);
+        }
+        contacts->NotifyOwnTOS(m_peers);
+    }
+    m_reconnect.RequestStop();
+    m_state.store(kOnline);
+    Broadcast(kUpdateContacts);
+}
+
+bool Halvara::LoadMissingState() {
+    std::unique_lock identity(m_identityLock);
+    std::int32_t index = 0;
+    {
+        std::lock_guard lock(m_engineLock);
+        if (m_contacts)
+            return true;
+        index = std::max(m_mem.Identities().CurrentIdentity(), 0);
+    }
+    try {
+        // The only reason a state fails to load is a new ID the directory
+        // could not give; it is asked outside the engine lock.
+        PreRegistered directory(m_directory, m_directory.RegisterNewID());
+        std::lock_guard lock(m_engineLock);
+        m_mem.LoadIdentityState(index, directory);
+        m_contacts = m_mem.GetContacts();
+        if (m_contacts && !m_ownTos.Triples().empty())
+            m_contacts->InstallOwnTOSTable(m_ownTos);
+    } catch (const CStdExcept&) {
+        return false;
+    }
+    return m_contacts != nullptr;
+}
+
+void Halvara::StartOnlineServices(const std::shared_ptr<Contacts>& contacts) {
+    StartListener();
+    StartLiveCheck();
+
+    // The own address: published for the own entry, then each other contact's
+    // address refreshed from the directory and told ours.
+    auto own = contacts->OwnEntry();
+    Friend::PublishOwnIP(own, m_directory);
+    const std::int32_t ownId = own->ID();
+    const std::string ownIp = own->IP();
+    for (const auto& contact : contacts->OtherContacts()) {
+        try {
+            contact->Internet()->SetIP(m_directory.LookupIP(contact->ID()));
+            m_peers.AnnounceOwnIP(*contact, ownId, ownIp);
+        } catch (const CStdExcept&) {
+            // Unknown to the directory or not running: it hears from us when
+            // it next asks.
+        }
+    }
+
+    // Which friends run what the local user runs.
+    const TosTable ownTos = own->CopyTOSTable();
+    for (const TosTable::Triple& triple : ownTos.Triples()) {
+        if (!triple.active)
+            continue;
+        for (const auto& friendEntry : contacts->OtherFriends())
+            QueryTOS(*friendEntry, ownId, triple.tos);
+    }
+
+    // Who added us while we could not be reached.
+    const std::vector<std::int32_t> waiting = m_database.LookupAcquaintances(ownId);
+    bool listChanged = false;
+    for (std::int32_t id : waiting) {
+        if (id == ownId || contacts->FindContact(id))
+            continue;
+        try {
+            contacts->Add(id, false, true, m_directory, m_peers);
+            listChanged = true;
+        } catch (const CStdExcept&) {
+            // Listed meanwhile, or not a valid ID.
+        }
+    }
+    if (!waiting.empty()) {
+        try {
+            m_database.DeleteAcquaintances(ownId);
+        } catch (const CStdExcept&) {
+            // Collected again next time; adding them twice is refused.
+        }
+    }
+    if (listChanged)
+        Broadcast(kUpdateContacts);
+
+    for (const auto& acquaintance : contacts->Acquaintances()) {
+        try {
+            std::lock_guard exchange(acquaintance->ExchangeLock());
+            // An acquaintance that no longer knows us is kept as it is.
+            m_calls.KnownQuery(acquaintance->IP(), acquaintance->ID(), ownId);
+        } catch (const CStdExcept&) {
+        }
+    }
+}
+
+void Halvara::GoOffline(Wait mode, bool reconnect, bool broadcast) {
+    std::unique_lock connectivity(m_connectivityLock, std::defer_lock);
+    if (!TakeLock(connectivity, mode))
+        return;
+    if (m_state.load() == kOffline)
+        throw CStdExcept(kUnit, kAlreadyOffline);
+    GoOfflineLocked(reconnect, broadcast);
+}
+
+void Halvara::GoOfflineLocked(bool reconnect, bool broadcast) {
+    StopListener();
+    m_liveCheck.RequestStop();
+    m_database.SetSession(nullptr, m_database.Host());
+    if (auto contacts = ContactsOrNull())
+        contacts->GoOffline();
+    m_state.store(kOffline);
+    if (reconnect)
+        StartReconnectLoop();
+    if (broadcast)
+        Broadcast(kUpdateContacts);
+}
+
+void Halvara::AnnounceOffline() {
     auto contacts = ContactsOrNull();
     if (!contacts)
         return;
-    std::string ownIp;
     std::int32_t ownId = -1;
     try {
-        Friend::PublishOwnIP(contacts->OwnEntry(), m_directory);
         ownId = contacts->OwnID();
-        ownIp = contacts->OwnEntry()->IP();
     } catch (const CStdExcept&) {
-        // The directory is out of reach; the contacts still hear from us.
     }
-    StartListener();
     if (ownId < 1)
         return;
-    if (ownIp.empty()) {
-        try {
-            ownIp = m_directory.LocalAddress();
-        } catch (const CStdExcept&) {
-            return;
-        }
-    }
+    // A contact marked offline has no address to reach.
     for (const auto& contact : contacts->OtherContacts()) {
+        if (!contact->IsOnline())
+            continue;
         try {
-            m_peers.AnnounceOwnIP(*contact, ownId, ownIp);
-        } catch (const CStdExcept&) {
-            // Offline contacts learn the address from the directory.
-        }
-    }
-    contacts->NotifyOwnTOS(m_peers);
-}
-
-void Halvara::GoOffline() {
-    if (m_listener) {
-        m_listener->Stop();
-        m_listener.reset();
-    }
-    if (auto contacts = ContactsOrNull()) {
-        std::int32_t ownId = -1;
-        try {
-            ownId = contacts->OwnID();
+            m_peers.AnnounceOwnIP(*contact, ownId, "0.0.0.0");
         } catch (const CStdExcept&) {
         }
-        if (ownId > 0) {
-            for (const auto& contact : contacts->OtherContacts()) {
-                if (!contact->IsOnline())
-                    continue;
-                try {
-                    m_peers.AnnounceOwnIP(*contact, ownId, "0.0.0.0");
-                } catch (const CStdExcept&) {
-                }
-            }
-        }
-        contacts->GoOffline();
     }
-    m_database.SetSession(nullptr, m_database.Host());
+    if (m_state.load() == kOnline) {
+        try {
+            m_directory.UpdateIP(ownId, "0.0.0.0");
+        } catch (const CStdExcept&) {
+        }
+    }
 }
 
 void Halvara::StartListener() {
-    if (m_listener)
+    if (!m_listener)
+        m_listener = std::make_unique<PresenceListener>(static_cast<PresenceHandler&>(*this),
+                                                        ListenAddress());
+    if (!m_listener->IsRunning())
+        m_listener->Start();
+}
+
+void Halvara::StopListener() {
+    if (!m_listener)
         return;
-    m_listener =
-        std::make_unique<PresenceListener>(static_cast<PresenceHandler&>(*this), ListenAddress());
-    m_listener->Start();
+    if (m_listener->IsRunning() && m_listener->IsListening()) {
+        const std::int32_t ownId = OwnID();
+        try {
+            const std::string target = ListenAddress().empty() ? "127.0.0.1" : ListenAddress();
+            m_calls.StopListener(target, ownId);
+        } catch (const CStdExcept&) {
+            // The run flag below ends it within its accept poll.
+        }
+    }
+    m_listener->Stop();
+}
+
+void Halvara::StartReconnectLoop() {
+    m_reconnect.Start([this](BackgroundLoop::Control& control) {
+        while (control.Sleep(m_reconnectMs)) {
+            if (m_state.load() == kOnline)
+                return;
+            UpdateConnectivity(Wait::kNonBlocking);
+            if (m_state.load() == kOnline)
+                return;
+        }
+    });
+}
+
+void Halvara::StartLiveCheck() {
+    m_liveCheck.Start([this](BackgroundLoop::Control& control) {
+        while (control.Sleep(m_liveCheckMs)) {
+            if (m_localAddress() == "0.0.0.0") {
+                UpdateConnectivity(Wait::kNonBlocking);
+                return;
+            }
+            UpdateConnectivity(Wait::kNonBlocking);
+            if (!control.ShouldRun())
+                return;
+            LiveCheckRound(control);
+        }
+    });
+}
+
+void Halvara::LiveCheckRound(BackgroundLoop::Control& control) {
+    std::vector<std::shared_ptr<Acquaintance>> others;
+    std::int32_t ownId = -1;
+    {
+        // An identity being loaded makes the round skip rather than wait.
+        std::unique_lock identity(m_identityLock, std::defer_lock);
+        if (!identity.try_lock_for(std::chrono::milliseconds(kLoopLockWaitMs)))
+            return;
+        auto contacts = ContactsOrNull();
+        if (!contacts)
+            return;
+        try {
+            ownId = contacts->OwnID();
+        } catch (const CStdExcept&) {
+            return;
+        }
+        others = contacts->OtherContacts();
+    }
+    bool changed = false;
+    for (const auto& contact : others) {
+        if (!control.ShouldRun())
+            return;
+        const bool stored = contact->IsOnlineForTOS(-1);
+        if (QueryTOS(*contact, ownId, -1) != stored)
+            changed = true;
+    }
+    m_liveRounds.fetch_add(1);
+    if (changed)
+        Broadcast(kUpdateContacts);
+}
+
+bool Halvara::QueryTOS(Acquaintance& contact, std::int32_t ownId, std::int32_t tos) {
+    std::int32_t answer = 0;
+    {
+        std::lock_guard exchange(contact.ExchangeLock());
+        try {
+            answer = m_calls.TOSQuery(contact.IP(), contact.ID(), ownId, tos);
+        } catch (const CStdExcept&) {
+            contact.MarkOffline(false);
+            return false;
+        }
+    }
+    contact.SetOnline(true);
+    if (tos != -1 && (answer == 1) != contact.IsTOSActive(tos)) {
+        try {
+            contact.RegisterTOS(tos, answer == 1, false);
+        } catch (const CStdExcept&) {
+            // A full table keeps what it has; the answer stands.
+        }
+    }
+    return answer == 1;
 }
 
 // Identity and own entry.
 
 void Halvara::SetMyProfile(const ProfileInfo& profile) {
+    UpdateConnectivity(Wait::kBlocking);
     auto contacts = RequireContacts();
     auto own = contacts->OwnEntry();
     {
@@ -158,11 +483,19 @@ std::int32_t Halvara::GetMyID() {
 }
 
 bool Halvara::ClaimID(std::int32_t id, const std::string& password) {
+    UpdateConnectivity(Wait::kBlocking);
     auto contacts = RequireContacts();
     if (!m_database.CheckPassword(id, password))
         return false;
+    std::unique_lock connectivity(m_connectivityLock);
     Friend::AdoptID(contacts->OwnEntry(), id, m_directory);
-    StartListener();
+    try {
+        StartOnlineServices(contacts);
+    } catch (const CStdExcept&) {
+        GoOfflineLocked(true, true);
+        throw;
+    }
+    Broadcast(kUpdateContacts);
     return true;
 }
 
@@ -186,6 +519,7 @@ std::int32_t Halvara::GetAcquaintance(std::int32_t index) {
 }
 
 void Halvara::Add(std::int32_t id, bool asFriend) {
+    UpdateConnectivity(Wait::kBlocking);
     RequireContacts()->Add(id, asFriend, true, m_directory, m_peers);
 }
 
@@ -222,46 +556,31 @@ bool Halvara::IsOnline(std::int32_t id, std::int32_t tos, std::int32_t mode) {
     auto entry = FindListed(*contacts, id);
     if (mode == 0)
         return entry->IsOnlineForTOS(tos);
-    const std::int32_t ownId = contacts->OwnID();
-    std::int32_t answer = 0;
-    {
-        std::lock_guard exchange(entry->ExchangeLock());
-        try {
-            answer = m_calls.TOSQuery(entry->IP(), entry->ID(), ownId, tos);
-        } catch (const CStdExcept&) {
-            // Not reachable: offline, whatever was stored.
-            entry->SetOnline(false);
-            return false;
-        }
-    }
-    entry->SetOnline(true);
-    if (tos != -1 && (answer == 1) != entry->IsTOSActive(tos)) {
-        try {
-            entry->RegisterTOS(tos, answer == 1, false);
-        } catch (const CStdExcept&) {
-            // A full table keeps what it has; the answer stands.
-        }
-    }
-    return answer == 1;
+    UpdateConnectivity(Wait::kBlocking);
+    return QueryTOS(*entry, contacts->OwnID(), tos);
 }
 
 // Directory queries.
 
 std::int32_t Halvara::LookupID(const std::string& eMail) {
+    UpdateConnectivity(Wait::kBlocking);
     return m_database.LookupID(LowerCase(eMail));
 }
 
 ProfileInfo Halvara::LookupProfile(std::int32_t id) {
+    UpdateConnectivity(Wait::kBlocking);
     DirectoryProfile profile = m_database.LookupProfile(id);
     return ProfileInfo{profile.name, profile.eMail, {}};
 }
 
 bool Halvara::CheckPassword(std::int32_t id, const std::string& password) {
+    UpdateConnectivity(Wait::kBlocking);
     return m_database.CheckPassword(id, password);
 }
 
 void Halvara::SendInvitation(const std::string& eMail, const std::string& applicationName,
                              const std::string& applicationAddress, std::int32_t applicationId) {
+    UpdateConnectivity(Wait::kBlocking);
     std::string senderEMail;
     std::string senderName;
     {
@@ -281,6 +600,7 @@ void Halvara::FlushData() {
 // TOS registrations.
 
 void Halvara::UpdateTOS(std::int32_t tos, bool on) {
+    UpdateConnectivity(Wait::kBlocking);
     if (auto contacts = ContactsOrNull()) {
         contacts->RegisterOwnTOS(tos, on, m_directory, m_peers);
         return;
@@ -302,6 +622,7 @@ int Halvara::NumActiveTOS() {
 
 SystemMessageTexts Halvara::GetSystemMessage(std::int32_t number) {
     // The times handed out live in the identity's memory block.
+    UpdateConnectivity(Wait::kBlocking);
     RequireContacts();
     const SystemMessageTimes times = m_database.GetSystemMessageTime(number);
     if (times.general < 0 || times.particular < 0)
@@ -339,6 +660,7 @@ SystemMessageTexts Halvara::GetSystemMessage(std::int32_t number) {
 // Stored identities.
 
 void Halvara::SetIdentity(std::int32_t index, const std::string& password) {
+    std::unique_lock connectivity(m_connectivityLock);
     {
         std::lock_guard lock(m_engineLock);
         m_mem.CheckSwitch(index, password, m_identityActive);
@@ -354,10 +676,19 @@ void Halvara::SetIdentity(std::int32_t index, const std::string& password) {
     } else {
         std::lock_guard lock(m_engineLock);
         registrations = m_ownTos;
-        haveRegistrations = true;
+        haveRegistrations = !registrations.Triples().empty();
     }
-    GoOffline();
+    // No loop may bring the old identity back online while it is replaced.
+    AllowServices(false);
+    StopListener();
+    AnnounceOffline();
     try {
+        GoOffline(Wait::kBlocking, false, false);
+    } catch (const CStdExcept&) {
+        // Offline already.
+    }
+    try {
+        std::lock_guard identity(m_identityLock);
         std::lock_guard lock(m_engineLock);
         m_mem.SwitchTo(index, m_identityActive, m_directory);
         m_identityActive = true;
@@ -366,12 +697,14 @@ void Halvara::SetIdentity(std::int32_t index, const std::string& password) {
             m_contacts->InstallOwnTOSTable(registrations);
     } catch (const CStdExcept&) {
         // The old identity stays; it comes back online.
-        GoOnline();
+        AllowServices(true);
+        UpdateConnectivity(Wait::kBlocking);
         throw;
     }
-    GoOnline();
+    AllowServices(true);
+    UpdateConnectivity(Wait::kBlocking);
     Broadcast("Halvara: update identity");
-    Broadcast("Halvara: update contacts");
+    Broadcast(kUpdateContacts);
 }
 
 std::string Halvara::GetIdentity(std::int32_t index) {
@@ -409,10 +742,12 @@ bool Halvara::IsIdentityTaken(const std::string& eMail) {
 void Halvara::AddAnonAcquaintances(std::int32_t count, std::int32_t tos) {
     if (tos < 1)
         throw CStdExcept("Contacts", 618);
+    UpdateConnectivity(Wait::kBlocking);
     RequireContacts()->AddAnonAcquaintances(count, tos, m_directory);
 }
 
 void Halvara::RefreshAnonAcquaintances() {
+    UpdateConnectivity(Wait::kBlocking);
     RequireContacts()->RefreshAnonAcquaintances(m_directory, m_peers);
 }
 
@@ -440,8 +775,10 @@ presence::PeerProfile Halvara::ProfileFor(std::int32_t) {
 
 void Halvara::AddressAnnounced(std::int32_t callerId, const std::string& ip) {
     auto caller = RequireContacts()->FindContact(callerId);
-    if (caller)
-        caller->SetAddress(ip);
+    if (!caller)
+        return;
+    caller->SetAddress(ip);
+    Broadcast(kUpdateContacts);
 }
 
 bool Halvara::HasActiveTOS(std::int32_t tos) {
@@ -459,19 +796,25 @@ void Halvara::TOSQueried(std::int32_t callerId) {
 }
 
 void Halvara::StateQueried(std::int32_t callerId, std::int32_t) {
-    if (auto caller = RequireContacts()->FindContact(callerId))
+    if (auto caller = RequireContacts()->FindContact(callerId)) {
         caller->SetState(Acquaintance::kStateMade);
+        Broadcast(kUpdateContacts);
+    }
 }
 
 void Halvara::AcquaintanceNoticed(std::int32_t callerId) {
     auto contacts = RequireContacts();
-    if (!contacts->FindContact(callerId))
+    if (!contacts->FindContact(callerId)) {
         contacts->Add(callerId, false, false, m_directory, m_peers);
+        Broadcast(kUpdateContacts);
+    }
 }
 
 void Halvara::TOSNoticed(std::int32_t callerId, std::int32_t tos, bool on) {
-    if (auto caller = RequireContacts()->FindContact(callerId))
+    if (auto caller = RequireContacts()->FindContact(callerId)) {
         caller->RegisterTOS(tos, on, false);
+        Broadcast(kUpdateContacts);
+    }
 }
 
 bool Halvara::IsKnown(std::int32_t callerId) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "BackgroundLoop.h"
 #include "ContactNetwork.h"
+#include "CurrentIPProbe.h"
 #include "DiversMem.h"
 #include "PresenceCallPeers.h"
 #include "PresenceCalls.h"
@@ -10,6 +12,7 @@
 #include "WatchInternetDatabase.h"
 #include "platform/RegistryStore.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -19,19 +22,51 @@ class Contacts;
 // (through DiversMem), its contact lists, the directory and the peer protocol.
 //
 // Made on the bridge thread, which then calls every bridge operation; the peer
-// listener calls the PresenceHandler methods from its own thread. The engine
-// lock guards the identity state and the contact-list pointer and is never held
-// across a directory or peer call by those handler methods; the contact lists
-// have their own list lock, which they too release around network calls.
+// listener calls the PresenceHandler methods from its own thread, and three
+// background loops reach the engine: the current-IP probe (whole life), the
+// reconnect loop (only while offline) and the live check (only while online).
+//
+// Online state: kUndecided at construction, then kOnline or kOffline, changed
+// only by GoOnline and GoOffline under the connectivity lock. Operations that
+// need the directory or other users first call UpdateConnectivity (blocking
+// from the bridge, non-blocking from the loops); operations that only read the
+// lists answer from what is stored.
+//
+// Locks, outermost first: the connectivity lock (recursive; going online or
+// offline, the identity switch, destruction), the identity lock (loading
+// another identity, destruction; the live check tries it for 1000 ms), the
+// state lock (the flag that allows the online services), the engine lock
+// (identity state and contact-list pointer, held only for short reads and
+// changes), then the contact-list lock and each contact's locks. Neither the
+// engine lock nor the contact-list lock is ever held across a call to a
+// contact: loops take references to the entries under the lock and call
+// without it, so a bridge client listing the friends never waits for a peer.
 //
 // When the active identity's state cannot be loaded at start (a new identity
 // whose ID the directory cannot give), the engine still serves: the identity
 // table and the directory queries work, while every contact operation fails
 // with CStdExcept("Halvara", kNoState), and the TOS registrations are kept on
-// an own table so the clients that hold the service keep it running.
+// an own table so the clients that hold the service keep it running. The state
+// is loaded when the engine next goes online.
 class Halvara : public PresenceEngine, private PresenceHandler {
 public:
     static constexpr int kNoState = 9001;
+    // Going online failed (the directory or the Internet cannot be reached, or
+    // an online service could not start); going offline while offline.
+    static constexpr int kOnlineFailed = 1200;
+    static constexpr int kAlreadyOffline = 1210;
+
+    static constexpr int kUndecided = -1;
+    static constexpr int kOnline = 1;
+    static constexpr int kOffline = 2;
+
+    static constexpr int kReconnectIntervalMs = 4000;
+    static constexpr int kLiveCheckIntervalMs = 60000;
+    // How long the loops wait for the connectivity and identity locks.
+    static constexpr int kLoopLockWaitMs = 1000;
+    static constexpr int kDirectoryReachMs = 15000;
+
+    enum class Wait { kBlocking, kNonBlocking };
 
     // The registry is the current user's; the directory host and the local
     // address come from the environment.
@@ -81,20 +116,57 @@ public:
     void RefreshAnonAcquaintances() override;
     std::vector<std::string> CollectAnonAcquaintances(std::int32_t tos) override;
 
+    // Decides online or offline from whether this computer has an address,
+    // unless the online services are held back (identity switch, destruction).
+    // Never throws; returns whether the engine is online afterwards.
+    bool UpdateConnectivity(Wait mode);
+    int State() const { return m_state.load(); }
+    // The intervals of the loops: HALVARA_RECONNECT_INTERVAL_MS and
+    // HALVARA_LIVE_CHECK_INTERVAL_MS when set, for tests and benchmarks.
+    int ReconnectIntervalMs() const { return m_reconnectMs; }
+    int LiveCheckIntervalMs() const { return m_liveCheckMs; }
+    // How many rounds the live check has completed.
+    int LiveCheckRounds() const { return m_liveRounds.load(); }
+
 private:
     // The loaded contact lists; kNoState without them.
     std::shared_ptr<Contacts> RequireContacts();
     std::shared_ptr<Contacts> ContactsOrNull();
     // The contact of that ID, acquaintances searched first (Contacts 140).
     std::shared_ptr<Acquaintance> FindListed(Contacts& contacts, std::int32_t id);
-    // Online: a session with the directory, the own address published and
-    // told to every contact, the listener running. Failures of the network
-    // steps leave the engine online with whatever worked.
-    void GoOnline();
-    // Offline: every contact told 0.0.0.0 and marked offline, the listener
-    // stopped, the session dropped.
-    void GoOffline();
+    // Online: the directory and the Internet reachable, a session with the
+    // directory, the online services started, every contact told the own TOS.
+    // No effect while online; a failure goes offline and throws kOnlineFailed.
+    // In non-blocking mode a busy connectivity lock (for 1000 ms) gives up.
+    void GoOnline(Wait mode);
+    // The online services: listener, live check, own address published and
+    // announced, TOS queries to the friends, waiting acquaintances collected,
+    // known query to every acquaintance.
+    void StartOnlineServices(const std::shared_ptr<Contacts>& contacts);
+    // Offline: listener and live check stopped, the session dropped, every
+    // contact marked offline; the reconnect loop started and "update contacts"
+    // broadcast when asked. Throws kAlreadyOffline while offline.
+    void GoOffline(Wait mode, bool reconnect, bool broadcast);
+    // The same with the connectivity lock held, whatever the state.
+    void GoOfflineLocked(bool reconnect, bool broadcast);
+    // Tells every online contact and the directory the address 0.0.0.0.
+    void AnnounceOffline();
+    // A state that could not be loaded at start, loaded now that the
+    // directory answers; false when it still cannot be.
+    bool LoadMissingState();
+    bool ServicesAllowed();
+    void AllowServices(bool allowed);
     void StartListener();
+    // Asks the own listener to stop over the peer port (so it need not wait
+    // for its accept poll), then waits for it.
+    void StopListener();
+    void StartReconnectLoop();
+    void StartLiveCheck();
+    void LiveCheckRound(BackgroundLoop::Control& control);
+    // Type 13 to a contact without any list lock: on success the contact is
+    // online and the answer is recorded for that TOS; any failure marks it
+    // offline (address 0.0.0.0) and answers false.
+    bool QueryTOS(Acquaintance& contact, std::int32_t ownId, std::int32_t tos);
     static void Broadcast(const char* message);
 
     // PresenceHandler, on the listener thread.
@@ -110,6 +182,7 @@ private:
 
     platform::RegistryStore m_store;
     WatchInternetDatabase m_database;
+    CurrentIPProbe m_probe;
     AddressSource m_localAddress;
     DirectoryOfContacts m_directory;
     PresenceCalls m_calls;
@@ -123,5 +196,21 @@ private:
     // TOS registrations while no state is loaded.
     TosTable m_ownTos;
 
+    // The designed engine lock of the online state, held across going online
+    // and offline (network calls included) but never taken by a list read.
+    std::recursive_timed_mutex m_connectivityLock;
+    std::recursive_timed_mutex m_identityLock;
+    std::mutex m_stateLock;
+    bool m_servicesAllowed = true;
+    std::atomic<int> m_state{kUndecided};
+
+    // Under m_connectivityLock.
     std::unique_ptr<PresenceListener> m_listener;
+
+    int m_reconnectMs = kReconnectIntervalMs;
+    int m_liveCheckMs = kLiveCheckIntervalMs;
+    std::atomic<int> m_liveRounds{0};
+    // Declared last: stopped first when the engine goes.
+    BackgroundLoop m_reconnect;
+    BackgroundLoop m_liveCheck;
 };

@@ -3,6 +3,7 @@
 #include "TimedSocket.h"
 #include "bridge/CStdExcept.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
@@ -258,17 +259,48 @@ bool ConnectivityCache::IsInternetReachable() {
     return reachable;
 }
 
+void ConnectivityCache::NoteAnswered(const std::string& host) {
+    if (std::find(m_hosts.begin(), m_hosts.end(), host) == m_hosts.end())
+        return;
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_probed = true;
+    m_result = true;
+    m_probeTime = m_clock();
+}
+
 int ConnectivityCache::ProbeCount() const {
     std::lock_guard<std::mutex> hold(m_lock);
     return m_probeCount;
 }
 
+namespace {
+
+// The process-wide record over the hosts configured now: a record made for
+// other hosts (the directory moved) tells nothing about these.
+std::shared_ptr<ConnectivityCache> ProcessCache() {
+    static std::mutex lock;
+    static std::shared_ptr<ConnectivityCache> cache;
+    std::vector<std::string> hosts = ProbeHosts();
+    std::lock_guard<std::mutex> hold(lock);
+    if (!cache || cache->Hosts() != hosts)
+        cache = std::make_shared<ConnectivityCache>(std::move(hosts));
+    return cache;
+}
+
+} // namespace
+
 bool IsInternetReachable() {
     try {
-        static ConnectivityCache cache(ProbeHosts());
-        return cache.IsInternetReachable();
+        return ProcessCache()->IsInternetReachable();
     } catch (...) {
         return false;
+    }
+}
+
+void NoteHostAnswered(const std::string& host) {
+    try {
+        ProcessCache()->NoteAnswered(host);
+    } catch (...) {
     }
 }
 

@@ -50,6 +50,10 @@ public:
     ConnectivityCache(std::vector<std::string> hosts, HostTest test = IsHostReachable,
                       Clock clock = std::chrono::steady_clock::now);
     bool IsInternetReachable();
+    // A connection to host has just been made elsewhere: when host is one of
+    // the probe's hosts that is a probe that succeeded, and it is kept as one.
+    void NoteAnswered(const std::string& host);
+    const std::vector<std::string>& Hosts() const { return m_hosts; }
     // How many probes have run (each probe tries the hosts until one answers).
     int ProbeCount() const;
 
@@ -64,8 +68,11 @@ private:
     int m_probeCount = 0;
 };
 
-// The process-wide probe over ProbeHosts(). Never throws.
+// The process-wide probe over ProbeHosts(). Never throws. A change of the
+// configured hosts starts a new record.
 bool IsInternetReachable();
+// Tells the process-wide probe that host just accepted a connection.
+void NoteHostAnswered(const std::string& host);
 
 // This computer's address as others reach it, or "0.0.0.0": HALVARA_ADDRESS when
 // set; else the address of the interface that routes towards directoryHost

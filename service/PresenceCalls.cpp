@@ -9,7 +9,6 @@ namespace {
 constexpr const char* kUnit = "Protocol";
 
 enum Failure {
-    kLockBusy = 24,
     kNoLocalAddress = 31,
     kBadArguments = 39,
     kConnectFailed = 51,
@@ -59,12 +58,6 @@ PresenceCalls::PresenceCalls(AddressSource localAddress, int port, int blockLimi
 
 TimedSocket PresenceCalls::Connect(const std::string& calleeIp, std::int32_t type,
                                    std::int32_t calleeId, std::int32_t callerId) {
-    // Held across the connect and the header exchange as designed, so every
-    // holder keeps it for at most their limits; a waiter gives up after
-    // kLockWaitMs instead of queueing without end.
-    std::unique_lock lock(PeerLock(), std::chrono::milliseconds(kLockWaitMs));
-    if (!lock.owns_lock())
-        Fail(kLockBusy);
     std::string local = m_localAddress ? m_localAddress() : std::string("0.0.0.0");
     if (local.empty() || local == "0.0.0.0")
         Fail(kNoLocalAddress);

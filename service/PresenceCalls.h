@@ -9,10 +9,12 @@
 #include <mutex>
 #include <string>
 
-// The process-wide peer lock: one outgoing peer connection set-up at a time in
-// the whole process. The current-IP probe takes it around its host-name
-// look-up. It is held across the connect and the header exchange, which are
-// each bounded in time (at most about 17 s together), never across a payload.
+// The process-wide peer lock: the current-IP probe holds it around its local
+// address look-up. Outgoing calls do not take it: a call to a contact whose
+// address no longer answers keeps its connection set-up for up to 15 seconds,
+// and one lock across it would make every other call of the process (a user's
+// live query, the probe) wait behind each dead contact in turn. Each call has
+// its own socket and its own limits, so nothing else needs serialising.
 std::timed_mutex& PeerLock();
 
 // Sends n bytes within ms milliseconds; true when all went.
@@ -26,28 +28,24 @@ bool ReceiveWithin(TimedSocket& socket, void* buffer, std::size_t n, int ms);
 // and closing. They take addresses and IDs and touch no contact list; the
 // engine decides what a result or a failure means for a contact.
 //
-// Every failure throws CStdExcept from the unit Protocol: 24 (the peer lock was
-// not free within kLockWaitMs), 31 (no local address), 39 (bad IDs, or a callee
-// address that is 0.0.0.0 or no dotted quad), 51 (connect), 68 (header send),
-// 81 (header receive), 92 (the reply header is not the acknowledgement),
-// 70 (payload send), 84 (payload receive), 96 (an answer outside its values).
+// Every failure throws CStdExcept from the unit Protocol: 31 (no local address), 39 (bad IDs, or a
+// callee address that is 0.0.0.0 or no dotted quad), 51 (connect), 68 (header send), 81 (header
+// receive), 92 (the reply header is not the acknowledgement), 70 (payload send), 84 (payload
+// receive), 96 (an answer outside its values).
 class PresenceCalls {
 public:
     static constexpr int kSendLimitMs = 2000;
     // A whole block (header or payload) must arrive within this: the time of
     // the two 5000 ms receive calls a block may take.
     static constexpr int kBlockLimitMs = 10000;
-    // Longer than one holder can keep the lock, so a waiter only gives up
-    // behind a queue of slow calls.
-    static constexpr int kLockWaitMs = 20000;
 
     // localAddress answers the current-IP probe's address ("0.0.0.0": none);
     // port is the callee's peer port.
     explicit PresenceCalls(AddressSource localAddress, int port = presence::kPeerPort,
                            int blockLimitMs = kBlockLimitMs);
 
-    // Connects and exchanges the header under the peer lock; hands back the
-    // connected socket for the payload.
+    // Connects and exchanges the header; hands back the connected socket for
+    // the payload.
     TimedSocket Connect(const std::string& calleeIp, std::int32_t type, std::int32_t calleeId,
                         std::int32_t callerId);
 
