@@ -1,10 +1,12 @@
 #include "HalvaraClient.h"
 
+#include "IdentityRegistration.h"
 #include "LoadingIcon.h"
 #include "UserMessages.h"
 #include "bridge/BridgeRecord.h"
 #include "bridge/CStdExcept.h"
 #include "bridge/MemoryChannel.h"
+#include "platform/SingleInstanceGuard.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -94,6 +96,30 @@ bool HalvaraClient::Transact(
     const BridgeRecord& request, BridgeRecord& reply,
     const std::function<bool(const BridgeRecord&, const BlockReader&)>& more) {
     std::lock_guard turn(m_exchangeMutex);
+    bool answered = false;
+    if (ExchangeOnce(request, reply, more, answered))
+        return true;
+    // A service that was still ending when this client launched its own made
+    // that launch end at once (one instance only), and then ended itself: no
+    // service is left, and the request was read by nobody. One new launch
+    // brings one up. Only when no reply came, so no answer is taken twice, and
+    // only once, so a service that cannot start costs one more start-up wait.
+    if (answered || m_relaunched ||
+        platform::SingleInstanceGuard::IsHeld(MemoryChannel::kServiceGuardName))
+        return false;
+    m_relaunched = true;
+    try {
+        m_channel->StartService();
+    } catch (const std::exception&) {
+        return false;
+    }
+    return ExchangeOnce(request, reply, more, answered);
+}
+
+bool HalvaraClient::ExchangeOnce(
+    const BridgeRecord& request, BridgeRecord& reply,
+    const std::function<bool(const BridgeRecord&, const BlockReader&)>& more, bool& answered) {
+    answered = false;
     try {
         m_channel->BeginExchange();
     } catch (const std::exception&) {
@@ -107,7 +133,8 @@ bool HalvaraClient::Transact(
             return m_channel->Receive(block.Data(), BridgeRecord::kSize) ==
                    static_cast<int>(BridgeRecord::kSize);
         };
-        ok = read(reply) && (!more || more(reply, read));
+        answered = read(reply);
+        ok = answered && (!more || more(reply, read));
     } catch (const std::exception&) {
         ok = false;
     }
@@ -479,4 +506,41 @@ int HalvaraClient::AddIdentity() {
     // Registering needs the "Register ID" wizard, which the library does not
     // have yet.
     return 0;
+}
+
+int HalvaraClient::AddAcquaintance(int id) {
+    return DoneFlag(kCmdAdd, id, 0);
+}
+
+int HalvaraClient::RegisterIdentityHeadless(const char* name, const char* eMail,
+                                            const char* password) {
+    if (!name || !eMail || !password)
+        return static_cast<int>(IdentityRegistration::Outcome::BadInput);
+    IdentityRegistration registration(*this);
+    return static_cast<int>(registration.Register(name, eMail, password));
+}
+
+int HalvaraClient::GetSystemMessageHeadless(int applicationId, char* title, int titleSize,
+                                            char* text, int textSize) {
+    // Each text comes out of one 1024-byte record, so buffers of that size
+    // always hold it: a smaller one is refused before the message, which is
+    // handed out only once, is fetched.
+    constexpr int kLeast = static_cast<int>(BridgeRecord::kSize);
+    if (!title || !text || titleSize < kLeast || textSize < kLeast)
+        return -2;
+    BridgeRecord reply;
+    if (!Simple(kCmdSystemMessage, reply, applicationId) || !Done(reply))
+        return -1;
+    std::memset(title, 0, static_cast<std::size_t>(titleSize));
+    std::memset(text, 0, static_cast<std::size_t>(textSize));
+    if (reply.I32At(kArg1) == 0)
+        return 0;
+    std::size_t offset = kSystemMessageOffset;
+    std::string titleText;
+    std::string messageText;
+    if (!ReadCountedText(reply, offset, titleText) || !ReadCountedText(reply, offset, messageText))
+        return -1;
+    std::memcpy(title, titleText.data(), titleText.size());
+    std::memcpy(text, messageText.data(), messageText.size());
+    return 1;
 }

@@ -77,6 +77,12 @@ public:
     int AddIdentity();
     int IsIdentityTaken(const char* eMail);
 
+    // The exports for programs without windows (halvara.h gives the results).
+    int AddAcquaintance(int id);
+    int RegisterIdentityHeadless(const char* name, const char* eMail, const char* password);
+    int GetSystemMessageHeadless(int applicationId, char* title, int titleSize, char* text,
+                                 int textSize);
+
     // The text Halvara_Initialize shows when the identity is not registered.
     static std::string RegistrationFailureText();
 
@@ -89,12 +95,18 @@ private:
     // Fetches a profile with command 11; false unless done with its flag set.
     bool FetchProfile(int id, PersonalInfo& profile);
     void ShowSystemMessage(HalvaraWindow owner, const BridgeRecord& reply);
+    // One exchange on the channel; answered tells whether a first reply came.
+    bool ExchangeOnce(const BridgeRecord& request, BridgeRecord& reply,
+                      const std::function<bool(const BridgeRecord&, const BlockReader&)>& more,
+                      bool& answered);
 
     UserMessages& m_messages;
     std::unique_ptr<MemoryChannel> m_channel;
     // Threads of one process take turns here before they compete with other
     // processes for the channel's call lock.
     std::mutex m_exchangeMutex;
+    // Whether the service was launched a second time (under m_exchangeMutex).
+    bool m_relaunched = false;
     mutable std::mutex m_stateMutex;
     HalvaraWindow m_parentWindow = nullptr;
     int m_applicationId = 0;

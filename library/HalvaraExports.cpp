@@ -222,4 +222,21 @@ int Halvara_IsIdentityTaken(const char* eMail) {
     return Call(0, 0, [&](HalvaraClient& c) { return c.IsIdentityTaken(eMail); });
 }
 
+int Halvara_AddAcquaintance(int id) {
+    return Call(0, 0, [&](HalvaraClient& c) { return c.AddAcquaintance(id); });
+}
+
+int Halvara_RegisterIdentityHeadless(const char* name, const char* eMail, const char* password) {
+    return Call(HALVARA_REGISTER_NOT_READY, HALVARA_REGISTER_SERVICE_FAILED, [&](HalvaraClient& c) {
+        return c.RegisterIdentityHeadless(name, eMail, password);
+    });
+}
+
+int Halvara_GetSystemMessageHeadless(int applicationId, char* title, int titleSize, char* text,
+                                     int textSize) {
+    return Call(-1, -1, [&](HalvaraClient& c) {
+        return c.GetSystemMessageHeadless(applicationId, title, titleSize, text, textSize);
+    });
+}
+
 } // extern "C"

@@ -188,6 +188,57 @@ HALVARA_API int Halvara_AddIdentity(void);
  * ends ignored). 1 when taken, else 0; not ready 0. */
 HALVARA_API int Halvara_IsIdentityTaken(const char* eMail);
 
+/* ---- Programs without windows ------------------------------------------ */
+
+/* Adds the id as an acquaintance (an id on the friends list moves there). 1 when
+ * done; else 0; not ready 0. */
+HALVARA_API int Halvara_AddAcquaintance(int id);
+
+/* Results of Halvara_RegisterIdentityHeadless. */
+#define HALVARA_REGISTER_OK 1
+/* A name, e-mail address or password that is missing, empty or longer than 127
+ * characters, or an address without an at sign. Nothing was asked. */
+#define HALVARA_REGISTER_BAD_INPUT (-1)
+/* The directory host did not accept a connection within two seconds. */
+#define HALVARA_REGISTER_NO_DIRECTORY (-2)
+/* A stored identity of this user already uses the address: switch to it. */
+#define HALVARA_REGISTER_ALREADY_LOCAL (-3)
+/* The directory holds the address for an ID whose password is another one. */
+#define HALVARA_REGISTER_TAKEN (-4)
+/* The service could not be reached, or refused to create, activate or claim
+ * the identity or to store its profile with the directory. An identity that
+ * was created but could not be made active is deleted again; one that became
+ * active stays, unregistered. */
+#define HALVARA_REGISTER_SERVICE_FAILED (-5)
+/* Registered and active, but the service could not write its identity table:
+ * the identity is lost when the service starts next unless a later
+ * Halvara_FlushData succeeds. */
+#define HALVARA_REGISTER_NOT_SAVED (-6)
+/* Halvara_Initialize or Halvara_InitializeHeadless was never called, or the
+ * client object could not be made. */
+#define HALVARA_REGISTER_NOT_READY (-7)
+
+/* What the registration wizard does, without asking anybody: registers a new
+ * identity with the directory and makes it the active one. The address (blanks
+ * at both ends ignored) gets a new ID, or, when the directory already holds it,
+ * that ID is claimed if the password is its password. Blanks at both ends of
+ * the password are ignored too. The identity table is written before it
+ * returns. Call Halvara_InitializeHeadless first: for a user without a
+ * registered identity it fails, yet the library is ready after it, and the
+ * application's TOS number is not registered (register it with
+ * Halvara_UpdateTOS). One of the HALVARA_REGISTER_ results above. */
+HALVARA_API int Halvara_RegisterIdentityHeadless(const char* name, const char* eMail,
+                                                 const char* password);
+
+/* Fetches the service's system message for the application id, if one is due,
+ * instead of showing it. Each message is handed out once. Both buffers must
+ * hold at least 1024 bytes (no text is longer); they are zero-filled and get
+ * the title and the message text. 1 when a message was copied, 0 when none is
+ * due, -2 for a null or smaller buffer (nothing is asked), -1 on a channel
+ * error or a broken reply; not ready -1. */
+HALVARA_API int Halvara_GetSystemMessageHeadless(int applicationId, char* title, int titleSize,
+                                                 char* text, int textSize);
+
 /* ---- Profile records (no service involved) ------------------------------ */
 
 /* A new all-zero record; null when out of memory. */

@@ -1,0 +1,99 @@
+// halvara identities / switch INDEX: the stored identities of this user and
+// the switch between them.
+
+#include "Arguments.h"
+#include "Commands.h"
+#include "PasswordInput.h"
+#include "PresenceSession.h"
+#include "halvara.h"
+
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+// More identities than one user ever stores; a higher index is a broken answer.
+constexpr int kMostIdentities = 100000;
+// Halvara_GetIdentity wants at least 120 bytes; names have at most 127 characters.
+constexpr int kIdentityBuffer = 256;
+
+// The identity's name; nothing for a deleted or missing one.
+std::optional<std::string> IdentityName(int index) {
+    char buffer[kIdentityBuffer] = {};
+    if (Halvara_GetIdentity(index, buffer, sizeof buffer) == 0)
+        return std::nullopt;
+    return std::string(buffer, strnlen(buffer, sizeof buffer));
+}
+
+} // namespace
+
+int RunIdentities(const std::vector<std::string>& words, const CommandContext& context) {
+    if (!words.empty()) {
+        Complain("usage: halvara identities");
+        return kExitUsage;
+    }
+    PresenceSession session(context.tos);
+    if (!session.Holding()) {
+        Complain(PresenceSession::UnreachableText());
+        return kExitFailure;
+    }
+    const int highest = Halvara_GetHighestIdentity();
+    if (highest >= kMostIdentities) {
+        Complain("the presence service gave a broken identity count");
+        return kExitFailure;
+    }
+    const int active = Halvara_GetActiveIdentity();
+    for (int index = 0; index <= highest; ++index) {
+        std::optional<std::string> name = IdentityName(index);
+        if (name)
+            WriteLine(STDOUT_FILENO,
+                      Record({std::to_string(index), *name, index == active ? "active" : "-"}));
+    }
+    return kExitSuccess;
+}
+
+int RunSwitch(const std::vector<std::string>& words, const CommandContext& context) {
+    std::string error;
+    auto arguments = Arguments::Parse(words, {}, {}, error);
+    if (!arguments) {
+        Complain(error);
+        return kExitUsage;
+    }
+    if (arguments->Words().size() == 2) {
+        Complain("the password is read from standard input, never from the command line");
+        return kExitUsage;
+    }
+    std::optional<int> index;
+    if (arguments->Words().size() == 1)
+        index = ParseNumber(arguments->Words()[0]);
+    if (!index || *index < 0) {
+        Complain("usage: halvara switch INDEX (INDEX as halvara identities lists it; the "
+                 "password is read from standard input)");
+        return kExitUsage;
+    }
+    std::optional<std::string> password = ReadPassword("Password: ");
+    if (!password || password->empty()) {
+        Complain("an empty password is refused; give it on the first line of standard input");
+        return kExitUsage;
+    }
+
+    PresenceSession session(context.tos);
+    if (!session.Holding()) {
+        Complain(PresenceSession::UnreachableText());
+        return kExitFailure;
+    }
+    const int highest = Halvara_GetHighestIdentity();
+    if (*index > highest || !IdentityName(*index)) {
+        Complain("there is no identity " + std::to_string(*index));
+        return kExitFailure;
+    }
+    const int switched = Halvara_SetIdentity(*index, password->c_str());
+    password->assign(password->size(), '\0');
+    if (switched == 0) {
+        Complain("could not switch to identity " + std::to_string(*index) +
+                 ": the password does not match, or the presence service could not load it");
+        return kExitFailure;
+    }
+    WriteLine(STDOUT_FILENO, std::to_string(*index));
+    return kExitSuccess;
+}
