@@ -105,6 +105,7 @@ Halvara::~Halvara() {
     std::unique_lock connectivity(m_connectivityLock);
     std::unique_lock identity(m_identityLock);
     m_probe.Stop();
+    m_contactRound.RequestStop();
     AnnounceOffline();
     try {
         GoOffline(Wait::kBlocking, false, false);
@@ -113,6 +114,7 @@ Halvara::~Halvara() {
     }
     StopListener();
     m_liveCheck.StopAndWait();
+    m_contactRound.StopAndWait();
     {
         std::lock_guard lock(m_engineLock);
         m_mem.SaveAtExit();
@@ -210,11 +212,12 @@ void Halvara::GoOnline(Wait mode) {
             GoOfflineLocked(true, true);
             throw CStdExcept(kUnit, kOnlineFailed);
         }
-        contacts->NotifyOwnTOS(m_peers);
     }
     m_reconnect.RequestStop();
     m_state.store(kOnline);
     Broadcast(kUpdateContacts);
+    if (contacts)
+        StartContactRound(contacts);
 }
 
 bool Halvara::LoadMissingState() {
@@ -244,21 +247,48 @@ bool Halvara::LoadMissingState() {
 void Halvara::StartOnlineServices(const std::shared_ptr<Contacts>& contacts) {
     StartListener();
     StartLiveCheck();
+    // The own address for the own entry; the contacts hear it from the
+    // contact round.
+    Friend::PublishOwnIP(contacts->OwnEntry(), m_directory);
+}
 
-    // The own address: published for the own entry, then each other contact's
-    // address refreshed from the directory and told ours.
-    auto own = contacts->OwnEntry();
-    Friend::PublishOwnIP(own, m_directory);
+void Halvara::StartContactRound(const std::shared_ptr<Contacts>& contacts) {
+    // A round still talking for an earlier going online (or an earlier ID)
+    // stops at its next contact.
+    m_contactRound.RequestStop();
+    m_contactRound.Start(
+        [this, contacts](BackgroundLoop::Control& control) { ContactRound(control, *contacts); });
+}
+
+void Halvara::ContactRound(BackgroundLoop::Control& control, Contacts& contacts) {
+    std::shared_ptr<Acquaintance> own;
+    try {
+        own = contacts.OwnEntry();
+    } catch (const CStdExcept&) {
+        return;
+    }
     const std::int32_t ownId = own->ID();
     const std::string ownIp = own->IP();
-    for (const auto& contact : contacts->OtherContacts()) {
+    if (ownId < 1)
+        return;
+
+    // Each contact's address refreshed from the directory and told ours. The
+    // run flag is looked at with the contact's exchange lock held, so once
+    // going offline has cleared it no contact hears the old address after
+    // 0.0.0.0.
+    for (const auto& contact : contacts.OtherContacts()) {
         try {
             contact->Internet()->SetIP(m_directory.LookupIP(contact->ID()));
+            std::lock_guard exchange(contact->ExchangeLock());
+            if (!control.ShouldRun())
+                return;
             m_peers.AnnounceOwnIP(*contact, ownId, ownIp);
         } catch (const CStdExcept&) {
             // Unknown to the directory or not running: it hears from us when
             // it next asks.
         }
+        if (!control.ShouldRun())
+            return;
     }
 
     // Which friends run what the local user runs.
@@ -266,18 +296,28 @@ void Halvara::StartOnlineServices(const std::shared_ptr<Contacts>& contacts) {
     for (const TosTable::Triple& triple : ownTos.Triples()) {
         if (!triple.active)
             continue;
-        for (const auto& friendEntry : contacts->OtherFriends())
+        for (const auto& friendEntry : contacts.OtherFriends()) {
+            if (!control.ShouldRun())
+                return;
             QueryTOS(*friendEntry, ownId, triple.tos);
+        }
     }
 
-    // Who added us while we could not be reached.
-    const std::vector<std::int32_t> waiting = m_database.LookupAcquaintances(ownId);
+    // Who added us while we could not be reached: each becomes an
+    // acquaintance and is told so; the directory forgets them only then.
+    std::vector<std::int32_t> waiting;
+    try {
+        waiting = m_database.LookupAcquaintances(ownId);
+    } catch (const CStdExcept&) {
+    }
     bool listChanged = false;
     for (std::int32_t id : waiting) {
-        if (id == ownId || contacts->FindContact(id))
+        if (!control.ShouldRun())
+            return;
+        if (id == ownId || contacts.FindContact(id))
             continue;
         try {
-            contacts->Add(id, false, true, m_directory, m_peers);
+            contacts.Add(id, false, true, m_directory, m_peers);
             listChanged = true;
         } catch (const CStdExcept&) {
             // Listed meanwhile, or not a valid ID.
@@ -293,7 +333,9 @@ void Halvara::StartOnlineServices(const std::shared_ptr<Contacts>& contacts) {
     if (listChanged)
         Broadcast(kUpdateContacts);
 
-    for (const auto& acquaintance : contacts->Acquaintances()) {
+    for (const auto& acquaintance : contacts.Acquaintances()) {
+        if (!control.ShouldRun())
+            return;
         try {
             std::lock_guard exchange(acquaintance->ExchangeLock());
             // An acquaintance that no longer knows us is kept as it is.
@@ -301,6 +343,22 @@ void Halvara::StartOnlineServices(const std::shared_ptr<Contacts>& contacts) {
         } catch (const CStdExcept&) {
         }
     }
+
+    // The own TOS registrations to every contact.
+    for (const auto& contact : contacts.OtherContacts()) {
+        for (const TosTable::Triple& triple : ownTos.Triples()) {
+            if (!control.ShouldRun())
+                return;
+            try {
+                m_peers.SendTOSNotice(*contact, ownId, triple.tos, triple.active != 0);
+            } catch (const CStdExcept&) {
+                // An unreachable contact hears of the TOS when it next asks.
+                break;
+            }
+        }
+    }
+    m_contactRounds.fetch_add(1);
+    Broadcast(kUpdateContacts);
 }
 
 void Halvara::GoOffline(Wait mode, bool reconnect, bool broadcast) {
@@ -313,6 +371,7 @@ void Halvara::GoOffline(Wait mode, bool reconnect, bool broadcast) {
 }
 
 void Halvara::GoOfflineLocked(bool reconnect, bool broadcast) {
+    m_contactRound.RequestStop();
     StopListener();
     m_liveCheck.RequestStop();
     m_database.SetSession(nullptr, m_database.Host());
@@ -496,6 +555,7 @@ bool Halvara::ClaimID(std::int32_t id, const std::string& password) {
         throw;
     }
     Broadcast(kUpdateContacts);
+    StartContactRound(contacts);
     return true;
 }
 
@@ -680,6 +740,7 @@ void Halvara::SetIdentity(std::int32_t index, const std::string& password) {
     }
     // No loop may bring the old identity back online while it is replaced.
     AllowServices(false);
+    m_contactRound.RequestStop();
     StopListener();
     AnnounceOffline();
     try {

@@ -125,8 +125,9 @@ public:
     // HALVARA_LIVE_CHECK_INTERVAL_MS when set, for tests and benchmarks.
     int ReconnectIntervalMs() const { return m_reconnectMs; }
     int LiveCheckIntervalMs() const { return m_liveCheckMs; }
-    // How many rounds the live check has completed.
+    // How many rounds the live check and the contact round have completed.
     int LiveCheckRounds() const { return m_liveRounds.load(); }
+    int ContactRounds() const { return m_contactRounds.load(); }
 
 private:
     // The loaded contact lists; kNoState without them.
@@ -139,10 +140,16 @@ private:
     // No effect while online; a failure goes offline and throws kOnlineFailed.
     // In non-blocking mode a busy connectivity lock (for 1000 ms) gives up.
     void GoOnline(Wait mode);
-    // The online services: listener, live check, own address published and
-    // announced, TOS queries to the friends, waiting acquaintances collected,
-    // known query to every acquaintance.
+    // The online services that decide whether going online succeeded:
+    // listener, live check, own address published to the directory.
     void StartOnlineServices(const std::shared_ptr<Contacts>& contacts);
+    // The rest of going online, on a thread of its own so that contacts whose
+    // addresses no longer answer hold up neither the bridge nor the start:
+    // own address announced to every contact, TOS queries to the friends,
+    // waiting acquaintances collected, known query to every acquaintance,
+    // TOS notices to every contact, "update contacts". Going offline stops it.
+    void StartContactRound(const std::shared_ptr<Contacts>& contacts);
+    void ContactRound(BackgroundLoop::Control& control, Contacts& contacts);
     // Offline: listener and live check stopped, the session dropped, every
     // contact marked offline; the reconnect loop started and "update contacts"
     // broadcast when asked. Throws kAlreadyOffline while offline.
@@ -210,7 +217,9 @@ private:
     int m_reconnectMs = kReconnectIntervalMs;
     int m_liveCheckMs = kLiveCheckIntervalMs;
     std::atomic<int> m_liveRounds{0};
+    std::atomic<int> m_contactRounds{0};
     // Declared last: stopped first when the engine goes.
     BackgroundLoop m_reconnect;
     BackgroundLoop m_liveCheck;
+    BackgroundLoop m_contactRound;
 };

@@ -10,6 +10,7 @@
 #include "support/TestSupport.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -18,10 +19,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <netinet/in.h>
 #include <optional>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -89,6 +93,37 @@ private:
     std::vector<std::pair<std::string, std::int32_t>> m_events;
     std::unique_ptr<PresenceListener> m_listener;
 };
+
+// An address that accepts connections on the peer port and never answers: the
+// kernel completes every connect, and each call waits for its header's limit.
+class SilentPeer {
+public:
+    explicit SilentPeer(const std::string& address) {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        int yes = 1;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        where.sin_port = htons(presence::kPeerPort);
+        ::inet_pton(AF_INET, address.c_str(), &where.sin_addr);
+        m_ok = ::bind(m_fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 &&
+               ::listen(m_fd, 64) == 0;
+    }
+    ~SilentPeer() { ::close(m_fd); }
+    bool Ok() const { return m_ok; }
+
+private:
+    int m_fd = -1;
+    bool m_ok = false;
+};
+
+template <typename Call>
+std::chrono::milliseconds TimeOf(Call&& call) {
+    auto start = std::chrono::steady_clock::now();
+    call();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
+}
 
 class EngineConnectivityIntegrationTest : public ::testing::Test {
 protected:
@@ -239,6 +274,8 @@ TEST_F(EngineConnectivityIntegrationTest, WaitingAcquaintancesAreCollectedWhenGo
 
     Halvara engine;
     ASSERT_EQ(engine.State(), Halvara::kOnline);
+    // The contacts are talked to after the engine is online.
+    ASSERT_TRUE(WaitFor([&] { return engine.ContactRounds() == 1; }, 10s));
     EXPECT_EQ(engine.GetAcquaintance(0), lee->ID());
     EXPECT_EQ(engine.GetProfile(lee->ID()).name, "Other 127.0.0.62");
     EXPECT_EQ(engine.GetIP(lee->ID()), "127.0.0.62");
@@ -309,6 +346,44 @@ TEST_F(EngineConnectivityIntegrationTest, TheEndTellsOnlineContactsAndTheDirecto
     EXPECT_TRUE(carol->Saw("address 0.0.0.0", ownId));
     EXPECT_EQ(Directory().LookupIP(ownId), "0.0.0.0");
     EXPECT_FALSE(testsupport::CanConnect(kOwnAddress, presence::kPeerPort, 200ms));
+}
+
+TEST_F(EngineConnectivityIntegrationTest, ContactsThatNeverAnswerHoldUpNeitherTheStartNorTheLists) {
+    StartDirectory();
+    const std::string silentAddress = "127.0.0.66";
+    InternetDatabase directory = Directory();
+    const std::int32_t dan = directory.RegisterNewID();
+    directory.UpdateProfile(dan, "Dan", "dan@example.org", "pw");
+    directory.UpdateIP(dan, silentAddress);
+    {
+        // Added while nothing listens there, which fails at once.
+        Halvara engine;
+        engine.Add(dan, true);
+    }
+    SilentPeer silent(silentAddress);
+    ASSERT_TRUE(silent.Ok());
+
+    std::unique_ptr<Halvara> engine;
+    // Telling Dan our address waits for his answer's limit, on the contact
+    // round; the engine is up and online long before.
+    EXPECT_LT(TimeOf([&] { engine = std::make_unique<Halvara>(); }), 3000ms);
+    EXPECT_EQ(engine->State(), Halvara::kOnline);
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(engine->ContactRounds(), 0) << "the round did not wait for Dan";
+    for (int i = 0; i < 5; ++i) {
+        auto listing = TimeOf([&] {
+            EXPECT_EQ(engine->GetFriend(1), dan);
+            EXPECT_EQ(engine->GetProfile(dan).name, "Dan");
+            EXPECT_FALSE(engine->IsOnline(dan, -1, 0));
+            EXPECT_EQ(engine->GetIP(dan), silentAddress);
+        });
+        EXPECT_LT(listing, 200ms);
+    }
+    // Another user's query is not queued behind the call to Dan.
+    auto lee = RunOtherUser("127.0.0.62");
+    engine->Add(lee->ID(), true);
+    EXPECT_LT(TimeOf([&] { EXPECT_TRUE(engine->IsOnline(lee->ID(), -1, 1)); }), 2000ms);
+    EXPECT_EQ(engine->ContactRounds(), 0);
 }
 
 } // namespace
