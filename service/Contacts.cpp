@@ -137,6 +137,22 @@ std::vector<Contacts::Entry> Contacts::OtherFriends() const {
     return others;
 }
 
+Contacts::Entry Contacts::ListedElsewhereLocked(std::int32_t id, bool asFriend) {
+    // Listed already on the list asked for (the own entry included): refused.
+    // On the other list: moved, as the contact is known already.
+    Entry asked = FindIn(asFriend ? m_friends : m_acquaintances, id);
+    Entry other = FindIn(asFriend ? m_acquaintances : m_friends, id);
+    if (asked || (other && other->IsOwn()))
+        throw CStdExcept(kContacts, 100);
+    if (!other)
+        return nullptr;
+    if (asFriend)
+        MoveLocked(m_acquaintances, m_friends, id, 120, 142);
+    else
+        MoveLocked(m_friends, m_acquaintances, id, 130, 116);
+    return FindIn(asFriend ? m_friends : m_acquaintances, id);
+}
+
 Contacts::Entry Contacts::Add(std::int32_t id, bool asFriend, bool notify,
                               ContactDirectory& directory, ContactPeers& peers) {
     if (id <= 0)
@@ -145,14 +161,8 @@ Contacts::Entry Contacts::Add(std::int32_t id, bool asFriend, bool notify,
     std::int32_t ownId = 0;
     {
         std::lock_guard lock(m_listLock);
-        if (FindIn(m_friends, id))
-            throw CStdExcept(kContacts, 100);
-        if (FindIn(m_acquaintances, id)) {
-            if (!asFriend)
-                throw CStdExcept(kContacts, 100);
-            MoveLocked(m_acquaintances, m_friends, id, 120, 142);
-            return FindIn(m_friends, id);
-        }
+        if (Entry listed = ListedElsewhereLocked(id, asFriend))
+            return listed;
         ownId = OwnEntryLocked()->ID();
     }
 
@@ -175,14 +185,8 @@ Contacts::Entry Contacts::Add(std::int32_t id, bool asFriend, bool notify,
 
     std::lock_guard lock(m_listLock);
     // Another thread may have listed the contact meanwhile.
-    if (FindIn(m_friends, id))
-        throw CStdExcept(kContacts, 100);
-    if (FindIn(m_acquaintances, id)) {
-        if (!asFriend)
-            throw CStdExcept(kContacts, 100);
-        MoveLocked(m_acquaintances, m_friends, id, 120, 142);
-        return FindIn(m_friends, id);
-    }
+    if (Entry listed = ListedElsewhereLocked(id, asFriend))
+        return listed;
     AppendLocked(asFriend ? m_friends : m_acquaintances, entry, asFriend ? 142 : 116);
     return entry;
 }

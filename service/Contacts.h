@@ -70,14 +70,14 @@ public:
     std::vector<Entry> OtherFriends() const;
 
     // Adds a contact by ID. The ID must be more than 0 (91), this computer must
-    // have an address, and the ID must be on neither list (100), except that an
-    // acquaintance added as a friend is moved to the friends. The new entry gets
+    // have an address, and the ID must not be on the list asked for (100); a
+    // contact on the other list is moved instead (the own entry never is). The new entry gets
     // its name and e-mail from the directory and is told the own address (both
     // failures ignored); with notify it also gets the acquaintance notice, whose
     // failure (neither sent nor left at the directory) fails the add. All of
     // this runs without the list lock, which is taken again to append, so a
-    // contact listed meanwhile is refused then (or moved, when added as a
-    // friend). Returns the entry now listed.
+    // contact listed meanwhile is refused or moved then. Returns the entry now
+    // listed.
     Entry Add(std::int32_t id, bool asFriend, bool notify, ContactDirectory& directory,
               ContactPeers& peers);
     // Moves a contact between the lists, keeping its state, online flag, TOS
@@ -136,6 +136,10 @@ private:
     void MoveLocked(std::vector<Entry>& from, std::vector<Entry>& to, std::int32_t id,
                     int notListed, int toRefusal);
     Entry OwnEntryLocked() const;
+    // Add's check under the list lock: null when the ID is on neither list;
+    // the moved entry when it is on the other one; Contacts 100 when it is on
+    // the list asked for, or is the own entry.
+    Entry ListedElsewhereLocked(std::int32_t id, bool asFriend);
 
     mutable std::mutex m_listLock;
     std::vector<Entry> m_acquaintances;

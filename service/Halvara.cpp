@@ -584,7 +584,9 @@ void Halvara::Add(std::int32_t id, bool asFriend) {
 }
 
 void Halvara::Delete(std::int32_t id) {
-    RequireContacts()->Remove(id);
+    // A friend deleted stays known as an acquaintance; anybody else fails.
+    RequireContacts()->MoveToAcquaintances(id);
+    Broadcast(kUpdateContacts);
 }
 
 void Halvara::MoveToFriends(std::int32_t id) {

@@ -87,9 +87,11 @@ void QuemblyApp::WaitForBridgeThread() {
 
 void QuemblyApp::BridgeThread() {
     try {
-        // Declared first so that it is closed after the engine is gone.
+        // Declared before the channel so that the channel is closed first on
+        // every way out (see below).
+        std::unique_ptr<PresenceEngine> engine;
         MemoryChannel channel(MemoryChannel::kServiceRole);
-        std::unique_ptr<PresenceEngine> engine = m_engineFactory();
+        engine = m_engineFactory();
         channel.Open(MemoryChannel::kPageName, 0);
         BridgeDispatcher dispatcher(*engine);
         while (m_running.load() == 1) {
@@ -105,11 +107,15 @@ void QuemblyApp::BridgeThread() {
                 channel.RecoverAbandonedExchange();
             }
         }
-        engine.reset();
+        // The channel is closed first: its close takes the free call lock, so a
+        // client that comes while the engine winds down (which can take a few
+        // seconds) waits for the next service instead of sending a request
+        // nobody will read.
         channel.Close();
+        engine.reset();
     } catch (const std::exception&) {
-        // Any failure ends the loop the same way: the engine is destroyed, the
-        // channel closed, and the process ends.
+        // Any failure ends the loop the same way: the channel is closed, the
+        // engine destroyed, and the process ends.
     }
     m_bridgeExitCode.store(0);
 }

@@ -56,7 +56,7 @@ TEST_F(ContactsTest, AddFetchesTheProfileAnnouncesAndNotifies) {
     EXPECT_EQ(peers.notices.size(), 1u);
 }
 
-TEST_F(ContactsTest, AnAcquaintanceAddedAsFriendMovesAndCannotBeAddedTwice) {
+TEST_F(ContactsTest, AContactAddedToTheOtherListMovesAndCannotBeAddedTwice) {
     auto acquaintance = contacts->Add(21, false, false, directory, peers);
     acquaintance->SetOnline(true);
     acquaintance->RegisterTOS(155, true, false);
@@ -71,9 +71,18 @@ TEST_F(ContactsTest, AnAcquaintanceAddedAsFriendMovesAndCannotBeAddedTwice) {
     // The move asked nobody again.
     EXPECT_EQ(peers.announcements.size(), 1u);
 
-    EXPECT_EQ(RefusalOf([&] { contacts->Add(21, false, false, directory, peers); }), 100);
     EXPECT_EQ(RefusalOf([&] { contacts->Add(21, true, false, directory, peers); }), 100);
+    // A friend added as an acquaintance moves back, keeping what it had.
+    auto back = contacts->Add(21, false, false, directory, peers);
+    EXPECT_EQ(back->Internet(), acquaintance->Internet());
+    EXPECT_TRUE(back->IsOnlineForTOS(155));
+    EXPECT_EQ(contacts->FindFriend(21), nullptr);
+    EXPECT_EQ(contacts->AcquaintanceCount(), 1u);
+    EXPECT_EQ(peers.announcements.size(), 1u);
+    EXPECT_EQ(RefusalOf([&] { contacts->Add(21, false, false, directory, peers); }), 100);
+    // The own entry is never moved.
     EXPECT_EQ(RefusalOf([&] { contacts->Add(kOwnId, false, false, directory, peers); }), 100);
+    EXPECT_EQ(RefusalOf([&] { contacts->Add(kOwnId, true, false, directory, peers); }), 100);
     EXPECT_EQ(RefusalOf([&] { contacts->Add(0, true, false, directory, peers); }), 91);
     EXPECT_EQ(RefusalOf([&] { contacts->Add(-3, true, false, directory, peers); }), 91);
 

@@ -254,4 +254,25 @@ TEST_F(HalvaraEngineIntegrationTest, HandsOutEachSystemMessageOnceEvenAcrossRest
               1148);
 }
 
+TEST_F(HalvaraEngineIntegrationTest, AFriendDeletedStaysAnAcquaintanceAndAddingMovesBetweenLists) {
+    const std::int32_t bob = RegisterOtherUser("Bob", "bob@example.org");
+    const std::int32_t cy = RegisterOtherUser("Cy", "cy@example.org");
+    Halvara engine;
+    engine.Add(bob, true);
+    engine.Add(cy, false);
+    EXPECT_NE(RefusalOf([&] { engine.Delete(cy); }), 0) << "only a friend can be deleted";
+    engine.Delete(bob);
+    EXPECT_EQ(engine.GetAcquaintance(1), bob);
+    EXPECT_EQ(engine.GetProfile(bob).name, "Bob");
+    EXPECT_NE(RefusalOf([&] { engine.GetFriend(1); }), 0);
+    EXPECT_NE(RefusalOf([&] { engine.Delete(engine.GetMyID()); }), 0);
+
+    // Adding a listed contact to the other list moves it; to its own list fails.
+    engine.Add(cy, true);
+    EXPECT_EQ(engine.GetFriend(1), cy);
+    engine.Add(cy, false);
+    EXPECT_EQ(engine.GetAcquaintance(1), cy);
+    EXPECT_NE(RefusalOf([&] { engine.Add(cy, false); }), 0);
+}
+
 } // namespace

@@ -3,6 +3,7 @@
 #include "bridge/BridgeRecord.h"
 #include "bridge/CStdExcept.h"
 #include "bridge/MemoryChannel.h"
+#include "platform/NamedEvent.h"
 #include "platform/SingleInstanceGuard.h"
 #include "service/Halvara.h"
 #include "support/TestSupport.h"
@@ -45,6 +46,43 @@ public:
 private:
     std::atomic<int>& m_destroyed;
 };
+
+// An engine that looks, while it goes away, whether a client could still get
+// the bridge's call lock.
+class CallLockWatchingEngine : public Halvara {
+public:
+    explicit CallLockWatchingEngine(std::atomic<int>& callLockFree)
+        : m_callLockFree(callLockFree) {}
+    ~CallLockWatchingEngine() override {
+        auto callLock = platform::NamedEvent::OpenOrCreate("MemoryChannel function protect");
+        m_callLockFree = callLock->IsSignalled() ? 1 : 0;
+    }
+
+private:
+    std::atomic<int>& m_callLockFree;
+};
+
+TEST_F(QuemblyAppTest, NoClientGetsInWhileTheEngineGoesAway) {
+    std::atomic<int> callLockFree{-1};
+    QuemblyApp app([&] { return std::make_unique<CallLockWatchingEngine>(callLockFree); });
+    ASSERT_TRUE(app.InitInstance());
+    auto run = std::async(std::launch::async, [&] { return app.Run(); });
+    MemoryChannel client(MemoryChannel::kClientRole);
+    client.Open(MemoryChannel::kPageName, 1);
+    for (std::int32_t on : {1, 0}) {
+        BridgeRecord request;
+        request.SetCode(kCmdUpdateTOS);
+        request.SetI32At(4, 155);
+        request.SetI32At(8, on);
+        client.BeginExchange();
+        client.Send(request.Data(), BridgeRecord::kSize);
+        BridgeRecord reply;
+        EXPECT_EQ(client.Receive(reply.Data(), BridgeRecord::kSize), int(BridgeRecord::kSize));
+        client.EndExchange();
+    }
+    ASSERT_EQ(run.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(callLockFree.load(), 0) << "a client could have sent a request nobody reads";
+}
 
 TEST_F(QuemblyAppTest, EngineThatCannotBeMadeEndsTheProcessAndFreesTheGuard) {
     QuemblyApp app([]() -> std::unique_ptr<PresenceEngine> { throw CStdExcept("Friend", 40); });
