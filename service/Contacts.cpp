@@ -270,6 +270,11 @@ void Contacts::Remove(std::int32_t id) {
 
 void Contacts::RegisterOwnTOS(std::int32_t tos, bool on, ContactDirectory& directory,
                               ContactPeers& peers) {
+    RegisterOwnTOSOnly(tos, on, directory);
+    NotifyOwnTOS(peers);
+}
+
+void Contacts::RegisterOwnTOSOnly(std::int32_t tos, bool on, ContactDirectory& directory) {
     {
         std::lock_guard lock(m_listLock);
         Entry own = OwnEntryLocked();
@@ -287,7 +292,6 @@ void Contacts::RegisterOwnTOS(std::int32_t tos, bool on, ContactDirectory& direc
             directory.RemoveRandomIP(tos, ownIp);
     } catch (const CStdExcept&) {
     }
-    NotifyOwnTOS(peers);
 }
 
 void Contacts::NotifyOwnTOS(ContactPeers& peers) {

@@ -103,6 +103,9 @@ public:
     // network failures are ignored per contact.
     void RegisterOwnTOS(std::int32_t tos, bool on, ContactDirectory& directory,
                         ContactPeers& peers);
+    // The same without the notices, which the engine sends from a thread of
+    // its own.
+    void RegisterOwnTOSOnly(std::int32_t tos, bool on, ContactDirectory& directory);
     int NumActiveOwnTOS() const;
     // Sends every other contact the registration notice of every own TOS (also
     // when going online); a contact that fails one notice gets no more of them.

@@ -106,6 +106,7 @@ Halvara::~Halvara() {
     std::unique_lock identity(m_identityLock);
     m_probe.Stop();
     m_contactRound.RequestStop();
+    m_noticeRound.RequestStop();
     AnnounceOffline();
     try {
         GoOffline(Wait::kBlocking, false, false);
@@ -115,6 +116,7 @@ Halvara::~Halvara() {
     StopListener();
     m_liveCheck.StopAndWait();
     m_contactRound.StopAndWait();
+    m_noticeRound.StopAndWait();
     {
         std::lock_guard lock(m_engineLock);
         m_mem.SaveAtExit();
@@ -344,11 +346,28 @@ void Halvara::ContactRound(BackgroundLoop::Control& control, Contacts& contacts)
         }
     }
 
-    // The own TOS registrations to every contact.
+    if (!SendTOSNotices(control, contacts))
+        return;
+    m_contactRounds.fetch_add(1);
+    Broadcast(kUpdateContacts);
+}
+
+bool Halvara::SendTOSNotices(BackgroundLoop::Control& control, Contacts& contacts) {
+    std::shared_ptr<Acquaintance> own;
+    try {
+        own = contacts.OwnEntry();
+    } catch (const CStdExcept&) {
+        return false;
+    }
+    const std::int32_t ownId = own->ID();
+    // The table as it is now: a later registration starts a new round, which
+    // supersedes this one.
+    const TosTable ownTos = own->CopyTOSTable();
     for (const auto& contact : contacts.OtherContacts()) {
         for (const TosTable::Triple& triple : ownTos.Triples()) {
+            std::lock_guard exchange(contact->ExchangeLock());
             if (!control.ShouldRun())
-                return;
+                return false;
             try {
                 m_peers.SendTOSNotice(*contact, ownId, triple.tos, triple.active != 0);
             } catch (const CStdExcept&) {
@@ -357,8 +376,7 @@ void Halvara::ContactRound(BackgroundLoop::Control& control, Contacts& contacts)
             }
         }
     }
-    m_contactRounds.fetch_add(1);
-    Broadcast(kUpdateContacts);
+    return true;
 }
 
 void Halvara::GoOffline(Wait mode, bool reconnect, bool broadcast) {
@@ -372,6 +390,7 @@ void Halvara::GoOffline(Wait mode, bool reconnect, bool broadcast) {
 
 void Halvara::GoOfflineLocked(bool reconnect, bool broadcast) {
     m_contactRound.RequestStop();
+    m_noticeRound.RequestStop();
     StopListener();
     m_liveCheck.RequestStop();
     m_database.SetSession(nullptr, m_database.Host());
@@ -664,7 +683,16 @@ void Halvara::FlushData() {
 void Halvara::UpdateTOS(std::int32_t tos, bool on) {
     UpdateConnectivity(Wait::kBlocking);
     if (auto contacts = ContactsOrNull()) {
-        contacts->RegisterOwnTOS(tos, on, m_directory, m_peers);
+        contacts->RegisterOwnTOSOnly(tos, on, m_directory);
+        // The contacts hear of it from a thread of its own: one contact whose
+        // address no longer answers would otherwise hold the bridge for its
+        // time limit, and every contact for theirs.
+        if (m_state.load() == kOnline) {
+            m_noticeRound.RequestStop();
+            m_noticeRound.Start([this, contacts](BackgroundLoop::Control& control) {
+                SendTOSNotices(control, *contacts);
+            });
+        }
         return;
     }
     std::lock_guard lock(m_engineLock);
@@ -743,6 +771,7 @@ void Halvara::SetIdentity(std::int32_t index, const std::string& password) {
     // No loop may bring the old identity back online while it is replaced.
     AllowServices(false);
     m_contactRound.RequestStop();
+    m_noticeRound.RequestStop();
     StopListener();
     AnnounceOffline();
     try {

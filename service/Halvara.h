@@ -150,6 +150,8 @@ private:
     // TOS notices to every contact, "update contacts". Going offline stops it.
     void StartContactRound(const std::shared_ptr<Contacts>& contacts);
     void ContactRound(BackgroundLoop::Control& control, Contacts& contacts);
+    // The notice of every own TOS to every contact; false when stopped first.
+    bool SendTOSNotices(BackgroundLoop::Control& control, Contacts& contacts);
     // Offline: listener and live check stopped, the session dropped, every
     // contact marked offline; the reconnect loop started and "update contacts"
     // broadcast when asked. Throws kAlreadyOffline while offline.
@@ -222,4 +224,5 @@ private:
     BackgroundLoop m_reconnect;
     BackgroundLoop m_liveCheck;
     BackgroundLoop m_contactRound;
+    BackgroundLoop m_noticeRound;
 };

@@ -379,7 +379,11 @@ TEST_F(EngineConnectivityIntegrationTest, ContactsThatNeverAnswerHoldUpNeitherTh
         });
         EXPECT_LT(listing, 200ms);
     }
-    // Another user's query is not queued behind the call to Dan.
+    // Registering a TOS tells every contact, Dan included, without holding
+    // up the bridge.
+    EXPECT_LT(TimeOf([&] { engine->UpdateTOS(155, true); }), 2000ms);
+    EXPECT_EQ(engine->NumActiveTOS(), 1);
+    // Another user's query is not queued behind the calls to Dan.
     auto lee = RunOtherUser("127.0.0.62");
     engine->Add(lee->ID(), true);
     EXPECT_LT(TimeOf([&] { EXPECT_TRUE(engine->IsOnline(lee->ID(), -1, 1)); }), 2000ms);
