@@ -60,8 +60,8 @@ public:
 private:
     // Milliseconds left of the armed limit (0 when it has passed).
     int RemainingMs() const;
-    // Waits until the socket is ready for events or the limit passes.
-    bool WaitFor(short events);
+    // The moment the armed limit passes.
+    std::chrono::steady_clock::time_point Deadline() const;
 
     int m_fd = -1;
     // The armed limit: when it started and how long it runs.

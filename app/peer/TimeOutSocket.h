@@ -94,9 +94,6 @@ public:
 private:
     // The moment the current call must be done by.
     std::chrono::steady_clock::time_point CallDeadline() const;
-    // Waits until the socket is ready for events before the deadline, watching
-    // the run flag; false (with m_lastError set) on time-out or cancel.
-    bool WaitFor(short events, std::chrono::steady_clock::time_point deadline);
     std::size_t ReceiveExact(void* buffer, std::size_t count);
     void Adopt(int fd);
 
