@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <exception>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 PeerServer::PeerServer(int port)
@@ -76,7 +77,7 @@ void PeerServer::Run() {
     listener.WatchRunFlag(&m_running);
     std::string address = ListenAddress();
     int attempt = 0;
-    while (!listener.Listen(address, m_port, 24)) {
+    while (!listener.Listen(address, m_port, SOMAXCONN)) {
         ++attempt;
         OnListenFailed(attempt, listener.LastError());
         if (attempt >= m_timing.listenAttempts || !Pause(m_timing.listenRetryDelay)) {

@@ -15,6 +15,13 @@
 // next. When the port cannot be taken it tries again every 5 seconds and gives
 // up after the sixth attempt.
 //
+// The listen queue is as deep as the system allows (SOMAXCONN). A full
+// queue does not refuse a connection here: the kernel drops the handshake and
+// the client's connect waits a whole second for its retransmission. With a
+// queue of 24, clients that open connections faster than the low-priority
+// worker is scheduled (a burst of short requests on a busy machine) paid that
+// second every few dozen connections.
+//
 // A derived server implements ServeConnection and must call Stop(true) in its
 // own destructor, so the worker never calls into a half-destroyed object.
 class PeerServer {

@@ -170,6 +170,42 @@ TEST(PeerServer, StopsWithAndWithoutWaitingWhileAClientHangsOnIt) {
     EXPECT_LT(Elapsed(started), 1s);
 }
 
+TEST(PeerServer, ABurstOfConnectionsWaitsInTheQueueWhileTheWorkerIsBusy) {
+    ScopedAddress address("127.0.0.1");
+    int port = testsupport::FreeTcpPort();
+    IncrementServer server(port, kQuick);
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(testsupport::WaitFor([&] { return server.IsListening(); }, 5s));
+    // The worker waits on a client that says nothing.
+    auto silent = OpenConnection("127.0.0.1", port);
+    ASSERT_TRUE(silent);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return server.MostAtOnce() == 1; }, 5s));
+
+    // Far more than 24: a queue full at that depth drops the next handshake, and
+    // each dropped one costs its client a second before the kernel tries again.
+    std::vector<std::unique_ptr<TimeOutSocket>> burst;
+    auto started = Clock::now();
+    for (int i = 0; i < 60; ++i) {
+        burst.push_back(OpenConnection("127.0.0.1", port));
+        ASSERT_TRUE(burst.back()) << "connection " << i;
+    }
+    EXPECT_LT(Elapsed(started), 900ms);
+
+    // Queued connections are served in the order they came, once the worker is free.
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(burst[i]->SendInt32(i * 10));
+    for (std::size_t i = 3; i < burst.size(); ++i)
+        burst[i]->Close();
+    silent.reset();
+    for (int i = 0; i < 3; ++i) {
+        std::int32_t answer = -1;
+        EXPECT_TRUE(burst[i]->ReceiveInt32(answer));
+        EXPECT_EQ(answer, i * 10 + 1);
+    }
+    EXPECT_EQ(Ask(port, 41), 42);
+    EXPECT_TRUE(server.Stop(true));
+}
+
 TEST(PeerServer, RetriesATakenPortAndGivesUp) {
     ScopedAddress address(nullptr);
     TimeOutSocket holder;
