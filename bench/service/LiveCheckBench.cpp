@@ -69,16 +69,20 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& argument
     return failed ? -1 : pid;
 }
 
-void Stop(pid_t pid, int waitSeconds) {
+// Waits for the program to end by itself; kills it after the limit. Returns
+// whether it ended by itself with exit code 0.
+bool Stop(pid_t pid, int waitSeconds) {
     if (pid <= 0)
-        return;
+        return false;
     int status = 0;
-    for (int i = 0; i < waitSeconds * 20 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+    pid_t ended = 0;
+    for (int i = 0; i < waitSeconds * 20 && (ended = waitpid(pid, &status, WNOHANG)) == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (waitpid(pid, &status, WNOHANG) == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
+    if (ended == pid)
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return false;
 }
 
 bool CanConnect(const std::string& address, int port) {
@@ -312,7 +316,13 @@ int main(int argc, char** argv) {
 
     Halvara_UpdateTOS(kBenchTos, 0);
     Halvara_Deallocate(kBenchTos);
-    Stop(servicePid, 30);
+    const auto stopStart = Clock::now();
+    if (servicePid > 0) {
+        const bool clean = Stop(servicePid, 30);
+        std::printf("halvserve %s after %.1f s\n", clean ? "ended" : "was killed or failed",
+                    std::chrono::duration<double>(Clock::now() - stopStart).count());
+        ok = ok && clean;
+    }
     if (directoryPid > 0)
         kill(directoryPid, SIGTERM);
     Stop(directoryPid, 5);
