@@ -147,6 +147,9 @@ TEST_F(ThreeUsers, IdentitiesSystemMessagesAndARestartOfEverything) {
     EXPECT_EQ(m_ada.Halvara({"identities"}).out, bothIdentities);
     EXPECT_EQ(Me(m_ada), work + "\tAda at Work\tada.work@example.org\n");
 
+    const pid_t service = m_ada.SoleService(15s);
+    ASSERT_NE(service, 0) << m_ada.ServiceStates();
+
     // The first identity's password is asked for; a wrong one changes nothing.
     Outcome wrong = m_ada.Halvara({"switch", "0"}, "work-Pass9\n");
     EXPECT_EQ(wrong.code, 1);
@@ -160,8 +163,10 @@ TEST_F(ThreeUsers, IdentitiesSystemMessagesAndARestartOfEverything) {
     const std::string afterSwitch = "0\tAda Lind\tactive\n1\tAda at Work\t-\n";
     EXPECT_EQ(m_ada.Halvara({"identities"}).out, afterSwitch);
     EXPECT_EQ(Me(m_ada), MeLine(m_ada));
-    // The hold's registration came along to the new identity.
+    // The hold's registration came along to the new identity: the commands'
+    // own registrations came and went, and the same service still runs.
     EXPECT_TRUE(m_ada.Holding());
+    EXPECT_EQ(m_ada.SoleService(15s), service) << m_ada.ServiceStates();
 
     // A contact of this identity, Bo being offline.
     Outcome add = m_ada.Halvara({"add", m_bo.EMail()});
@@ -209,13 +214,14 @@ TEST_F(ThreeUsers, IdentitiesSystemMessagesAndARestartOfEverything) {
 
     // One service for two registrations; it ends with the last one.
     ASSERT_TRUE(m_ada.Hold(kDrovickTos)) << m_ada.HoldOutput(kDrovickTos);
-    const pid_t service = m_ada.SoleService(15s);
-    ASSERT_NE(service, 0) << m_ada.ServiceStates();
+    const pid_t restarted = m_ada.SoleService(15s);
+    ASSERT_NE(restarted, 0) << m_ada.ServiceStates();
+    EXPECT_NE(restarted, service);
     EXPECT_EQ(m_ada.Release(), 0);
     std::this_thread::sleep_for(2s);
-    EXPECT_EQ(m_ada.SoleService(15s), service) << m_ada.ServiceStates();
+    EXPECT_EQ(m_ada.SoleService(15s), restarted) << m_ada.ServiceStates();
     EXPECT_EQ(Me(m_ada), work + "\tAda at Work\tada.work@example.org\n");
-    EXPECT_EQ(m_ada.SoleService(15s), service) << m_ada.ServiceStates();
+    EXPECT_EQ(m_ada.SoleService(15s), restarted) << m_ada.ServiceStates();
     EXPECT_EQ(m_ada.Release(kDrovickTos), 0);
     EXPECT_TRUE(m_ada.WaitServiceGone(20s)) << m_ada.ServiceStates();
 }

@@ -352,11 +352,11 @@ public:
                           m_files.Path() / ("peer-" + std::to_string(index) + ".err"), 60s);
     }
 
-    // A search from Ada through her friends, listening for three seconds.
+    // A search from Ada through her friends, listening for four seconds.
     Outcome Search(std::vector<std::string> words) {
         std::vector<std::string> arguments{"search",
                                            "--seconds",
-                                           "3",
+                                           "4",
                                            "--search-port",
                                            std::to_string(m_searchPort),
                                            "--result-port",
