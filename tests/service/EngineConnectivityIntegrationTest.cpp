@@ -348,6 +348,36 @@ TEST_F(EngineConnectivityIntegrationTest, TheEndTellsOnlineContactsAndTheDirecto
     EXPECT_FALSE(testsupport::CanConnect(kOwnAddress, presence::kPeerPort, 200ms));
 }
 
+TEST_F(EngineConnectivityIntegrationTest, SwitchingIdentityTellsTheOldContactsAndComesBackOnline) {
+    StartDirectory();
+    auto carol = RunOtherUser("127.0.0.65");
+    Halvara engine;
+    ASSERT_EQ(engine.AddIdentity("Ann", "a"), 0);
+    ASSERT_EQ(engine.AddIdentity("Cy", "c"), 1);
+    // Nothing was active, so nothing was saved: identity 0 starts afresh.
+    engine.SetIdentity(0, "a");
+    const std::int32_t annId = engine.GetMyID();
+    engine.Add(carol->ID(), true);
+    PresenceCalls calls([] { return std::string("127.0.0.65"); });
+    calls.AnnounceIP(kOwnAddress, annId, carol->ID(), "127.0.0.65");
+    ASSERT_TRUE(WaitFor([&] { return engine.IsOnline(carol->ID(), -1, 0); }, 5s));
+    engine.UpdateTOS(155, true);
+
+    engine.SetIdentity(1, "C");
+    // Carol heard that Ann left; Cy is online under an ID of his own, and the
+    // client's registration came along.
+    EXPECT_TRUE(carol->Saw("address 0.0.0.0", annId));
+    EXPECT_EQ(engine.State(), Halvara::kOnline);
+    const std::int32_t cyId = engine.GetMyID();
+    EXPECT_NE(cyId, annId);
+    EXPECT_EQ(Directory().LookupIP(cyId), kOwnAddress);
+    EXPECT_EQ(Directory().LookupIP(annId), "0.0.0.0");
+    EXPECT_EQ(engine.NumActiveTOS(), 1);
+    PresenceCalls stranger([] { return std::string("127.0.0.64"); });
+    EXPECT_EQ(stranger.KnownQuery(kOwnAddress, cyId, 999), 0);
+    EXPECT_THROW(stranger.KnownQuery(kOwnAddress, annId, 999), CStdExcept);
+}
+
 TEST_F(EngineConnectivityIntegrationTest, ContactsThatNeverAnswerHoldUpNeitherTheStartNorTheLists) {
     StartDirectory();
     const std::string silentAddress = "127.0.0.66";
