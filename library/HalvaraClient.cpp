@@ -73,9 +73,14 @@ HalvaraClient::HalvaraClient(UserMessages& messages)
     : m_messages(messages)
     , m_channel(std::make_unique<MemoryChannel>(MemoryChannel::kClientRole)) {
     m_channel->Open(MemoryChannel::kPageName, 1);
-    // Launched every time: a second halvserve ends itself at once.
+    // Launched only when no service holds its guard. A copy launched beside a
+    // running service ends at once, unless that service ends first: the copy
+    // then becomes a service that no application ever registers with, and it
+    // would never end. A running service that is already ending is caught by
+    // the relaunch in Transact.
     try {
-        m_channel->StartService();
+        if (!platform::SingleInstanceGuard::IsHeld(MemoryChannel::kServiceGuardName))
+            m_channel->StartService();
     } catch (const std::exception&) {
         m_messages.ShowError(nullptr, "Could not find Halvara library!", "Severe error");
     }

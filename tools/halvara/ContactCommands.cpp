@@ -126,6 +126,17 @@ int RunAdd(const std::vector<std::string>& words, const CommandContext& context)
         return kExitFailure;
     }
     const bool asAcquaintance = arguments->Has("--acquaintance");
+    // Already where it should be: nothing to do, and the service would refuse.
+    std::vector<int> listed;
+    if (!ReadContactIds(asAcquaintance ? ContactList::Acquaintances : ContactList::Friends, listed,
+                        failure)) {
+        Complain(failure);
+        return kExitFailure;
+    }
+    if (std::find(listed.begin(), listed.end(), *id) != listed.end()) {
+        WriteLine(STDOUT_FILENO, std::to_string(*id));
+        return kExitSuccess;
+    }
     const int added = asAcquaintance ? Halvara_AddAcquaintance(*id) : Halvara_AddID(*id);
     if (added == 0) {
         Complain("the presence service could not add " + *word + " as " +

@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
         at += 2;
     }
     if (at >= argc) {
-        WriteLine(STDERR_FILENO, kUsage);
+        Complain("a COMMAND is needed (halvara --help lists them)");
         return kExitUsage;
     }
     if (IsHelp(argv[at])) {

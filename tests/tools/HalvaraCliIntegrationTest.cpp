@@ -1,0 +1,328 @@
+// The halvara command-line client as one user runs it: the real halvserve
+// started by the library, the real halvdir as the directory, and the user's
+// own home, settings, session folder and loopback address.
+
+#include "bridge/MemoryChannel.h"
+#include "platform/SingleInstanceGuard.h"
+#include "tests/support/TestSupport.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testsupport::BuildBin;
+using testsupport::ChildProcess;
+
+struct Outcome {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> Fields(const std::string& line) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t tab = line.find('\t', start);
+        fields.push_back(line.substr(start, tab - start));
+        if (tab == std::string::npos)
+            return fields;
+        start = tab + 1;
+    }
+}
+
+class HalvaraCliIntegrationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(BuildBin("halvara"))) << "halvara is built beside the library";
+        fs::create_directories(Home() / ".config");
+        fs::create_directories(Runtime());
+        fs::permissions(Runtime(), fs::perms::owner_all);
+        // This process watches the user's session for the service's guard.
+        setenv("XDG_RUNTIME_DIR", Runtime().c_str(), 1);
+        m_directoryPort = testsupport::FreeTcpPort();
+        m_directory = std::make_unique<ChildProcess>(
+            BuildBin("halvdir"),
+            std::vector<std::string>{"serve", "--listen", DirectoryHost(), "--db",
+                                     Database().string(), "--threads", "2"});
+        ASSERT_TRUE(testsupport::WaitFor(
+            [&] { return testsupport::CanConnect("127.0.0.1", m_directoryPort, 200ms); }, 20s))
+            << m_directory->Output();
+    }
+
+    void TearDown() override {
+        if (m_hold && m_hold->Running()) {
+            m_hold->Signal(SIGTERM);
+            m_hold->Wait(20s);
+        }
+        // The service ends by itself once nobody holds a TOS.
+        EXPECT_TRUE(testsupport::WaitFor([&] { return !ServiceRunning(); }, 15s))
+            << "a halvserve outlived the last registration";
+        for (pid_t pid : GuardHolders())
+            kill(pid, SIGKILL);
+    }
+
+    // The processes that have the service's guard file open.
+    std::vector<pid_t> GuardHolders() const {
+        const fs::path guard = Runtime() / "halvara" / "Quembly class Class.lock";
+        std::vector<pid_t> holders;
+        std::error_code error;
+        for (const auto& process : fs::directory_iterator("/proc", error)) {
+            const pid_t pid = static_cast<pid_t>(std::atoi(process.path().filename().c_str()));
+            if (pid <= 0 || pid == getpid())
+                continue;
+            std::error_code fdError;
+            for (const auto& fd : fs::directory_iterator(process.path() / "fd", fdError)) {
+                std::error_code linkError;
+                if (fs::read_symlink(fd.path(), linkError) == guard) {
+                    holders.push_back(pid);
+                    break;
+                }
+            }
+        }
+        return holders;
+    }
+
+    fs::path Home() const { return m_root.Path() / "home"; }
+    fs::path Runtime() const { return m_root.Path() / "runtime"; }
+    fs::path Database() const { return m_root.Path() / "directory.db"; }
+    std::string DirectoryHost() const { return "127.0.0.1:" + std::to_string(m_directoryPort); }
+
+    std::map<std::string, std::string> Environment() const {
+        return {{"HOME", Home().string()},
+                {"XDG_CONFIG_HOME", (Home() / ".config").string()},
+                {"XDG_RUNTIME_DIR", Runtime().string()},
+                {"HALVARA_ADDRESS", "127.0.0.23"},
+                {"HALVARA_DIRECTORY", DirectoryHost()},
+                {"HALVARA_PROBE_HOSTS", DirectoryHost()},
+                {"HALVSERVE_PATH", BuildBin("halvserve").string()},
+                {"HALVARA_ERRORS", (m_root.Path() / "stderr").string()}};
+    }
+
+    // Runs halvara with standard error kept apart from standard output.
+    Outcome Halvara(const std::vector<std::string>& arguments, const std::string& input = {},
+                    const std::map<std::string, std::string>& extra = {}) {
+        std::vector<std::string> words{"-c", "exec \"$0\" \"$@\" 2>\"$HALVARA_ERRORS\"",
+                                       BuildBin("halvara").string()};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        auto environment = Environment();
+        for (const auto& [name, value] : extra)
+            environment[name] = value;
+        ChildProcess child("/bin/sh", words, environment, input);
+        Outcome run;
+        run.code = child.Wait(60s);
+        run.out = child.Output();
+        run.err = ReadAll(m_root.Path() / "stderr");
+        return run;
+    }
+
+    bool ServiceRunning() const {
+        return platform::SingleInstanceGuard::IsHeld(MemoryChannel::kServiceGuardName);
+    }
+
+    // Keeps the service up between commands, as a user's session would.
+    void Hold() {
+        m_hold = std::make_unique<ChildProcess>(BuildBin("halvara"),
+                                                std::vector<std::string>{"hold"}, Environment());
+        ASSERT_TRUE(testsupport::WaitFor(
+            [&] { return m_hold->Output().find("holding\n") != std::string::npos; }, 30s))
+            << m_hold->Output();
+    }
+
+    // Registers an identity and returns its ID.
+    int Register(const std::string& name, const std::string& eMail, const std::string& password) {
+        Outcome run = Halvara({"register", name, eMail}, password + "\n");
+        EXPECT_EQ(run.code, 0) << run.err;
+        std::vector<std::string> fields = Fields(run.out.substr(0, run.out.find('\n')));
+        if (fields.size() != 2 || fields[0] != "ID")
+            return -1;
+        return std::atoi(fields[1].c_str());
+    }
+
+    static void ExpectOneComplaint(const Outcome& run, int code, const std::string& about) {
+        EXPECT_EQ(run.code, code) << run.out << run.err;
+        EXPECT_EQ(run.out, "");
+        std::vector<std::string> lines = Lines(run.err);
+        ASSERT_EQ(lines.size(), 1u) << run.err;
+        EXPECT_EQ(lines[0].rfind("halvara: ", 0), 0u) << lines[0];
+        EXPECT_NE(lines[0].find(about), std::string::npos) << lines[0];
+    }
+
+    testsupport::TempDir m_root;
+    int m_directoryPort = 0;
+    std::unique_ptr<ChildProcess> m_directory;
+    std::unique_ptr<ChildProcess> m_hold;
+};
+
+TEST_F(HalvaraCliIntegrationTest, RegisterTakesThePasswordFromStandardInputOnly) {
+    Hold();
+    ExpectOneComplaint(Halvara({"register", "Ann", "ann@example.org", "secret"}), 2,
+                       "standard input");
+    ExpectOneComplaint(Halvara({"register", "Ann", "ann@example.org"}), 2, "empty password");
+    ExpectOneComplaint(Halvara({"register", "Ann", "ann@example.org"}, "   \nsecret\n"), 2,
+                       "empty password");
+    // Nothing was registered by the refusals.
+    EXPECT_EQ(Halvara({"identities"}).out, "");
+
+    // Only the first line counts, without the blanks around it.
+    const int id = Register("Ann Smith", "Ann@Example.org", "  s3cret \nnot this\n");
+    ASSERT_GT(id, 0);
+    Outcome me = Halvara({"me"});
+    EXPECT_EQ(me.code, 0) << me.err;
+    EXPECT_EQ(me.out, std::to_string(id) + "\tAnn Smith\tann@example.org\n");
+    EXPECT_EQ(Halvara({"identities"}).out, "0\tAnn Smith\tactive\n");
+    // The directory has it under that address.
+    Outcome added = Halvara({"add", "ann@example.org"});
+    ExpectOneComplaint(added, 1, "own identity");
+
+    // The same address again is refused, whatever the password.
+    ExpectOneComplaint(Halvara({"register", "Other", "ann@example.org"}, "s3cret\n"), 1,
+                       "already uses ann@example.org");
+    EXPECT_EQ(Halvara({"identities"}).out, "0\tAnn Smith\tactive\n");
+}
+
+TEST_F(HalvaraCliIntegrationTest, SecondIdentitySwitchesOnlyWithItsPassword) {
+    Hold();
+    const int ann = Register("Ann", "ann@example.org", "s3cret");
+    const int ben = Register("Ben", "ben@example.org", "b3n");
+    ASSERT_GT(ann, 0);
+    ASSERT_GT(ben, 0);
+    EXPECT_NE(ann, ben);
+    EXPECT_EQ(Halvara({"identities"}).out, "0\tAnn\t-\n1\tBen\tactive\n");
+    EXPECT_EQ(Halvara({"me"}).out, std::to_string(ben) + "\tBen\tben@example.org\n");
+
+    ExpectOneComplaint(Halvara({"switch", "0"}, "b3n\n"), 1, "password");
+    ExpectOneComplaint(Halvara({"switch", "7"}, "s3cret\n"), 1, "no identity 7");
+    EXPECT_EQ(Halvara({"identities"}).out, "0\tAnn\t-\n1\tBen\tactive\n");
+
+    // Passwords are compared without regard to case.
+    Outcome switched = Halvara({"switch", "0"}, "S3CRET\n");
+    EXPECT_EQ(switched.code, 0) << switched.err;
+    EXPECT_EQ(switched.out, "0\n");
+    EXPECT_EQ(Halvara({"me"}).out, std::to_string(ann) + "\tAnn\tann@example.org\n");
+
+    // A stored identity's address is refused even with its own password.
+    ExpectOneComplaint(Halvara({"register", "Ben again", "BEN@example.org"}, "b3n\n"), 1,
+                       "switch to it");
+}
+
+TEST_F(HalvaraCliIntegrationTest, UsageErrorsExitTwoWithoutStartingTheService) {
+    const std::vector<std::vector<std::string>> wrong{
+        {},
+        {"frobnicate"},
+        {"--tos"},
+        {"--tos", "abc", "me"},
+        {"--tos", "-1", "me"},
+        {"me", "extra"},
+        {"friends", "--bogus"},
+        {"register", "OnlyName"},
+        {"register", "Ann", "not-an-address"},
+        {"switch"},
+        {"switch", "first"},
+        {"switch", "0", "password"},
+        {"add"},
+        {"add", "neither"},
+        {"add", "a@b.org", "c@d.org"},
+        {"remove"},
+        {"online", "a@b.org", "--tos"},
+        {"online", "a@b.org", "--tos", "x"},
+        {"online", "a@b.org", "--tos", "-2"},
+        {"hold", "now"},
+        {"message", "--tos", "-5"},
+    };
+    for (const auto& arguments : wrong) {
+        Outcome run = Halvara(arguments, "password\n");
+        std::string shown;
+        for (const std::string& word : arguments)
+            shown += word + " ";
+        EXPECT_EQ(run.code, 2) << shown << run.err;
+        EXPECT_EQ(run.out, "") << shown;
+        EXPECT_NE(run.err.find("halvara: "), std::string::npos) << shown << run.err;
+    }
+    Outcome help = Halvara({"--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("default 161"), std::string::npos) << help.out;
+    EXPECT_FALSE(ServiceRunning());
+    EXPECT_FALSE(fs::exists(Home() / ".config" / "halvara"));
+}
+
+TEST_F(HalvaraCliIntegrationTest, FailedOperationsExitOneWithOneLine) {
+    // A new user has no identity yet: the commands that need one say so.
+    ExpectOneComplaint(Halvara({"me"}), 1, "no registered identity");
+    ExpectOneComplaint(Halvara({"friends"}), 1, "no registered identity");
+    const int id = Register("Ann", "ann@example.org", "s3cret");
+    ASSERT_GT(id, 0);
+    ExpectOneComplaint(Halvara({"add", "nobody@example.org"}), 1, "nobody@example.org");
+    ExpectOneComplaint(Halvara({"remove", "nobody@example.org"}), 1, "nobody@example.org");
+    ExpectOneComplaint(Halvara({"online", "nobody@example.org"}), 1, "nobody@example.org");
+    // Without a directory nothing can be registered.
+    m_directory->Signal(SIGTERM);
+    m_directory->Wait(20s);
+    ExpectOneComplaint(Halvara({"register", "Ben", "ben@example.org"}, "b\n"), 1,
+                       "could not be reached");
+    EXPECT_EQ(Halvara({"identities"}).out, "0\tAnn\tactive\n");
+}
+
+TEST_F(HalvaraCliIntegrationTest, TheIdentitiesSurviveTheServiceAndHoldKeepsItUp) {
+    // Each command ends the service it started; the next one starts it anew
+    // from what the last one wrote.
+    const int ann = Register("Ann", "ann@example.org", "s3cret");
+    ASSERT_GT(ann, 0);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return !ServiceRunning(); }, 15s));
+    const int ben = Register("Ben", "ben@example.org", "b3n");
+    ASSERT_GT(ben, 0);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return !ServiceRunning(); }, 15s));
+    EXPECT_EQ(Halvara({"identities"}).out, "0\tAnn\t-\n1\tBen\tactive\n");
+    EXPECT_EQ(Halvara({"me"}).out, std::to_string(ben) + "\tBen\tben@example.org\n");
+
+    Hold();
+    EXPECT_TRUE(ServiceRunning());
+    ExpectOneComplaint(Halvara({"online", "424242"}), 1, "neither a friend nor an acquaintance");
+    EXPECT_TRUE(ServiceRunning());
+    m_hold->Signal(SIGTERM);
+    EXPECT_EQ(m_hold->Wait(20s), 0);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return !ServiceRunning(); }, 15s));
+}
+
+TEST_F(HalvaraCliIntegrationTest, ASystemMessageIsHandedOutOnce) {
+    Hold();
+    ASSERT_GT(Register("Ann", "ann@example.org", "s3cret"), 0);
+    ChildProcess publish(BuildBin("halvdir"), {"sysmessage", "--db", Database().string(),
+                                               "Maintenance", "Down at noon.\tBack soon."});
+    ASSERT_EQ(publish.Wait(20s), 0) << publish.Output();
+    Outcome first = Halvara({"message"});
+    EXPECT_EQ(first.code, 0) << first.err;
+    EXPECT_EQ(first.out, "Maintenance\nDown at noon.\\tBack soon.\n");
+    Outcome second = Halvara({"message"});
+    EXPECT_EQ(second.code, 0) << second.err;
+    EXPECT_EQ(second.out, "");
+}
+
+} // namespace
