@@ -70,12 +70,12 @@ public:
     void MarkAsOwn();
 
     // Held by the peer protocol around one exchange with this contact.
-    std::recursive_mutex& ExchangeLock() { return m_exchangeLock; }
+    std::recursive_timed_mutex& ExchangeLock() { return m_exchangeLock; }
 
 private:
     std::shared_ptr<InternetID> m_internetId;
     mutable std::mutex m_lock;
-    std::recursive_mutex m_exchangeLock;
+    std::recursive_timed_mutex m_exchangeLock;
     bool m_listed = false;
     std::int32_t m_state = kStateMade;
     bool m_online = false;

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <system_error>
+#include <thread>
 
 namespace {
 constexpr const char* kUnit = "Halvara";
@@ -414,15 +416,41 @@ void Halvara::AnnounceOffline() {
     }
     if (ownId < 1)
         return;
-    // A contact marked offline has no address to reach.
-    for (const auto& contact : contacts->OtherContacts()) {
-        if (!contact->IsOnline())
-            continue;
+    // Every contact with an address hears it, not only those marked online: a
+    // contact that added us is listed with its address without ever being
+    // marked online. The calls run side by side, so contacts whose addresses
+    // no longer answer cost the end one time limit, not one each.
+    std::vector<std::shared_ptr<Acquaintance>> reachable;
+    for (const auto& contact : contacts->OtherContacts())
+        if (contact->IP() != "0.0.0.0" && !contact->IP().empty())
+            reachable.push_back(contact);
+    std::atomic<std::size_t> next{0};
+    auto announce = [&] {
+        for (std::size_t i = next.fetch_add(1); i < reachable.size(); i = next.fetch_add(1)) {
+            // A contact that answers finishes any exchange in far less; one
+            // still busy after this is waiting on an address that no longer
+            // answers, and is not waited for a second time.
+            std::unique_lock exchange(reachable[i]->ExchangeLock(), std::defer_lock);
+            if (!exchange.try_lock_for(std::chrono::milliseconds(kBusyContactWaitMs)))
+                continue;
+            try {
+                m_peers.AnnounceOwnIP(*reachable[i], ownId, "0.0.0.0");
+            } catch (const CStdExcept&) {
+            }
+        }
+    };
+    std::vector<std::thread> workers;
+    const std::size_t workerCount = std::min<std::size_t>(reachable.size(), kOfflineAnnouncers);
+    for (std::size_t i = 1; i < workerCount; ++i) {
         try {
-            m_peers.AnnounceOwnIP(*contact, ownId, "0.0.0.0");
-        } catch (const CStdExcept&) {
+            workers.emplace_back(announce);
+        } catch (const std::system_error&) {
+            break;
         }
     }
+    announce();
+    for (std::thread& worker : workers)
+        worker.join();
     if (m_state.load() == kOnline) {
         try {
             m_directory.UpdateIP(ownId, "0.0.0.0");

@@ -65,6 +65,10 @@ public:
     // How long the loops wait for the connectivity and identity locks.
     static constexpr int kLoopLockWaitMs = 1000;
     static constexpr int kDirectoryReachMs = 15000;
+    // How many contacts are told 0.0.0.0 at once when the engine goes away.
+    static constexpr std::size_t kOfflineAnnouncers = 16;
+    // How long that waits for a contact busy in another exchange.
+    static constexpr int kBusyContactWaitMs = 2000;
 
     enum class Wait { kBlocking, kNonBlocking };
 
@@ -158,7 +162,7 @@ private:
     void GoOffline(Wait mode, bool reconnect, bool broadcast);
     // The same with the connectivity lock held, whatever the state.
     void GoOfflineLocked(bool reconnect, bool broadcast);
-    // Tells every online contact and the directory the address 0.0.0.0.
+    // Tells every contact with an address, and the directory, 0.0.0.0.
     void AnnounceOffline();
     // A state that could not be loaded at start, loaded now that the
     // directory answers; false when it still cannot be.

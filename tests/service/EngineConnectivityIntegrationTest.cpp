@@ -329,13 +329,28 @@ TEST_F(EngineConnectivityIntegrationTest, ClaimingAnIdNeedsItsPassword) {
     EXPECT_EQ(engine.State(), Halvara::kOnline);
 }
 
-TEST_F(EngineConnectivityIntegrationTest, TheEndTellsOnlineContactsAndTheDirectoryWeAreGone) {
+TEST_F(EngineConnectivityIntegrationTest,
+       TheEndTellsEveryContactWithAnAddressAndTheDirectoryWeAreGone) {
     StartDirectory();
     auto carol = RunOtherUser("127.0.0.65");
+    auto lee = RunOtherUser("127.0.0.62");
     std::int32_t ownId = 0;
     {
         Halvara engine;
         ownId = engine.GetMyID();
+        // Lee adds us: listed with his address, but nothing marks him online.
+        PresenceCalls leeCalls([] { return std::string("127.0.0.62"); });
+        leeCalls.AcquaintanceNotice(kOwnAddress, ownId, lee->ID());
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                try {
+                    return engine.GetIP(lee->ID()) == "127.0.0.62";
+                } catch (const CStdExcept&) {
+                    return false;
+                }
+            },
+            5s));
+        EXPECT_FALSE(engine.IsOnline(lee->ID(), -1, 0));
         engine.Add(carol->ID(), true);
         // Carol tells us where she is, which makes her online.
         PresenceCalls calls([] { return std::string("127.0.0.65"); });
@@ -344,6 +359,7 @@ TEST_F(EngineConnectivityIntegrationTest, TheEndTellsOnlineContactsAndTheDirecto
         EXPECT_FALSE(carol->Saw("address 0.0.0.0", ownId));
     }
     EXPECT_TRUE(carol->Saw("address 0.0.0.0", ownId));
+    EXPECT_TRUE(lee->Saw("address 0.0.0.0", ownId));
     EXPECT_EQ(Directory().LookupIP(ownId), "0.0.0.0");
     EXPECT_FALSE(testsupport::CanConnect(kOwnAddress, presence::kPeerPort, 200ms));
 }
