@@ -300,6 +300,8 @@ TEST_F(HalvaraCliIntegrationTest, TheIdentitiesSurviveTheServiceAndHoldKeepsItUp
     ASSERT_GT(ben, 0);
     ASSERT_TRUE(testsupport::WaitFor([&] { return !ServiceRunning(); }, 15s));
     EXPECT_EQ(Halvara({"identities"}).out, "0\tAnn\t-\n1\tBen\tactive\n");
+    // Started while the service of the command before is still ending.
+    EXPECT_EQ(Halvara({"me"}).out, std::to_string(ben) + "\tBen\tben@example.org\n");
     EXPECT_EQ(Halvara({"me"}).out, std::to_string(ben) + "\tBen\tben@example.org\n");
 
     Hold();
