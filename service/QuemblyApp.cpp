@@ -20,8 +20,9 @@ bool IsAbandonedExchange(const CStdExcept& e) {
 }
 } // namespace
 
-QuemblyApp::QuemblyApp(EngineFactory engineFactory)
-    : m_engineFactory(std::move(engineFactory)) {}
+QuemblyApp::QuemblyApp(EngineFactory engineFactory, std::chrono::milliseconds idleLimit)
+    : m_engineFactory(std::move(engineFactory))
+    , m_idleLimit(idleLimit) {}
 
 QuemblyApp::~QuemblyApp() {
     // Only reached with a live thread when Run was never called; the loop
@@ -93,12 +94,29 @@ void QuemblyApp::BridgeThread() {
         MemoryChannel channel(MemoryChannel::kServiceRole);
         engine = m_engineFactory();
         channel.Open(MemoryChannel::kPageName, 0);
+        channel.SetStopFlag(&m_idleStop);
         BridgeDispatcher dispatcher(*engine);
+        m_lastExchange.store(std::chrono::steady_clock::now().time_since_epoch().count());
+        std::thread watch([this] { WatchIdleness(); });
+        struct JoinWatch {
+            std::atomic<int>& running;
+            std::thread& thread;
+            ~JoinWatch() {
+                running.store(0);
+                thread.join();
+            }
+        } joinWatch{m_running, watch};
         while (m_running.load() == 1) {
             try {
                 channel.BeginExchange();
                 ServeOneRequest(channel, dispatcher);
                 channel.EndExchange();
+                try {
+                    m_activeTos.store(engine->NumActiveTOS());
+                } catch (const CStdExcept&) {
+                    // Unknown: the last count stands.
+                }
+                m_lastExchange.store(std::chrono::steady_clock::now().time_since_epoch().count());
             } catch (const CStdExcept& e) {
                 // A client that died inside its exchange must not take the
                 // service, and every other client, down with it.
@@ -118,6 +136,20 @@ void QuemblyApp::BridgeThread() {
         // engine destroyed, and the process ends.
     }
     m_bridgeExitCode.store(0);
+}
+
+void QuemblyApp::WatchIdleness() {
+    using Clock = std::chrono::steady_clock;
+    while (m_running.load() == 1) {
+        std::this_thread::sleep_for(kPollInterval);
+        const Clock::time_point last{Clock::duration(m_lastExchange.load())};
+        if (m_activeTos.load() == 0 && Clock::now() - last >= m_idleLimit) {
+            // The bridge loop's wait for the next request ends with
+            // kStopRequested, which ends the loop like any failure.
+            m_idleStop.store(true);
+            return;
+        }
+    }
 }
 
 void QuemblyApp::ServeOneRequest(MemoryChannel& channel, BridgeDispatcher& dispatcher) {

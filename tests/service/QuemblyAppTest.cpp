@@ -14,6 +14,7 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -82,6 +83,53 @@ TEST_F(QuemblyAppTest, NoClientGetsInWhileTheEngineGoesAway) {
     }
     ASSERT_EQ(run.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(callLockFree.load(), 0) << "a client could have sent a request nobody reads";
+}
+
+TEST_F(QuemblyAppTest, AServiceNobodyRegistersWithEndsByItself) {
+    std::atomic<int> destroyed{0};
+    QuemblyApp app([&] { return std::make_unique<WatchedEngine>(destroyed); }, 600ms);
+    ASSERT_TRUE(app.InitInstance());
+    auto run = std::async(std::launch::async, [&] { return app.Run(); });
+    // A client that calls keeps it, even without a registration.
+    MemoryChannel client(MemoryChannel::kClientRole);
+    client.Open(MemoryChannel::kPageName, 1);
+    auto call = [&](std::int32_t code, std::int32_t tos, std::int32_t on) {
+        BridgeRecord request;
+        request.SetCode(code);
+        request.SetI32At(4, tos);
+        request.SetI32At(8, on);
+        client.BeginExchange();
+        client.Send(request.Data(), BridgeRecord::kSize);
+        BridgeRecord reply;
+        EXPECT_EQ(client.Receive(reply.Data(), BridgeRecord::kSize), int(BridgeRecord::kSize));
+        client.EndExchange();
+        return reply.I32At(4);
+    };
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(call(kCmdNumActiveTOS, 0, 0), 0);
+        std::this_thread::sleep_for(200ms);
+    }
+    // A registered application keeps it however long nobody calls.
+    EXPECT_EQ(call(kCmdUpdateTOS, 155, 1), 1);
+    EXPECT_EQ(run.wait_for(1500ms), std::future_status::timeout);
+    EXPECT_TRUE(GuardHeld());
+    // Unregistered again, but without ending it (a second registration stays
+    // for a moment): once that goes too the service ends at once.
+    EXPECT_EQ(call(kCmdUpdateTOS, 155, 1), 1);
+    EXPECT_EQ(call(kCmdUpdateTOS, 155, 0), 1);
+    EXPECT_EQ(call(kCmdUpdateTOS, 155, 0), 1);
+    ASSERT_EQ(run.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(destroyed.load(), 1);
+
+    // Nobody at all: it ends after the limit.
+    QuemblyApp idle([&] { return std::make_unique<WatchedEngine>(destroyed); }, 600ms);
+    ASSERT_TRUE(idle.InitInstance());
+    auto idleRun = std::async(std::launch::async, [&] { return idle.Run(); });
+    EXPECT_EQ(idleRun.wait_for(300ms), std::future_status::timeout);
+    ASSERT_EQ(idleRun.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(idleRun.get(), QuemblyApp::kExitDone);
+    EXPECT_EQ(destroyed.load(), 2);
+    EXPECT_FALSE(GuardHeld());
 }
 
 TEST_F(QuemblyAppTest, EngineThatCannotBeMadeEndsTheProcessAndFreesTheGuard) {
