@@ -13,8 +13,12 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
+#include <poll.h>
+#include <pty.h>
 #include <sstream>
 #include <string>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -141,6 +145,63 @@ protected:
         run.out = child.Output();
         run.err = ReadAll(m_root.Path() / "stderr");
         return run;
+    }
+
+    // Runs halvara on a pseudo-terminal and types each answer once its prompt
+    // shows and the terminal no longer echoes. All the terminal showed comes
+    // back; code gets the exit code (-1 when it did not end in time).
+    std::string OnTerminal(const std::vector<std::string>& arguments,
+                           const std::vector<std::pair<std::string, std::string>>& answers,
+                           int& code) const {
+        std::vector<std::string> words{BuildBin("halvara").string()};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        std::vector<std::string> settings;
+        for (const auto& [name, value] : Environment())
+            settings.push_back(name + "=" + value);
+        int terminal = -1;
+        const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+        if (child == 0) {
+            for (std::string& setting : settings)
+                putenv(setting.data());
+            std::vector<char*> argv;
+            for (std::string& word : words)
+                argv.push_back(word.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        std::string shown;
+        std::size_t answered = 0;
+        std::size_t searchFrom = 0;
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (answered < answers.size()) {
+                const std::size_t prompt = shown.find(answers[answered].first, searchFrom);
+                termios mode{};
+                if (prompt != std::string::npos && tcgetattr(terminal, &mode) == 0 &&
+                    (mode.c_lflag & ECHO) == 0) {
+                    const std::string line = answers[answered].second + "\n";
+                    EXPECT_EQ(write(terminal, line.data(), line.size()),
+                              static_cast<ssize_t>(line.size()));
+                    searchFrom = prompt + answers[answered].first.size();
+                    ++answered;
+                }
+            }
+            pollfd readable{terminal, POLLIN, 0};
+            if (poll(&readable, 1, 20) <= 0)
+                continue;
+            char buffer[512];
+            const ssize_t got = read(terminal, buffer, sizeof buffer);
+            if (got <= 0)
+                break; // EIO once the child has gone
+            shown.append(buffer, static_cast<std::size_t>(got));
+        }
+        close(terminal);
+        int status = 0;
+        code = -1;
+        if (waitpid(child, &status, 0) == child && WIFEXITED(status))
+            code = WEXITSTATUS(status);
+        return shown;
     }
 
     bool ServiceRunning() const {
@@ -325,6 +386,23 @@ TEST_F(HalvaraCliIntegrationTest, ASystemMessageIsHandedOutOnce) {
     Outcome second = Halvara({"message"});
     EXPECT_EQ(second.code, 0) << second.err;
     EXPECT_EQ(second.out, "");
+}
+
+TEST_F(HalvaraCliIntegrationTest, OnATerminalThePasswordIsAskedTwiceAndNeverShown) {
+    int code = -1;
+    std::string shown =
+        OnTerminal({"register", "Ann", "ann@example.org"},
+                   {{"Password: ", "t3rm1nal"}, {"Password again: ", "other"}}, code);
+    EXPECT_EQ(code, 2) << shown;
+    EXPECT_NE(shown.find("halvara: the passwords do not match"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("t3rm1nal"), std::string::npos) << shown;
+
+    shown = OnTerminal({"register", "Ann", "ann@example.org"},
+                       {{"Password: ", "t3rm1nal"}, {"Password again: ", "t3rm1nal"}}, code);
+    EXPECT_EQ(code, 0) << shown;
+    EXPECT_NE(shown.find("ID\t"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("t3rm1nal"), std::string::npos) << shown;
+    EXPECT_EQ(Halvara({"switch", "0"}, "t3rm1nal\n").code, 0);
 }
 
 } // namespace
