@@ -2,22 +2,19 @@
 
 #include "TimedSocket.h"
 #include "bridge/CStdExcept.h"
+#include "platform/SocketConnect.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <ifaddrs.h>
 #include <memory>
 #include <net/if.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <system_error>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -123,50 +120,12 @@ LocalLookup LookUpLocalAddress(const std::string& directoryHost, std::string& ad
 } // namespace
 
 bool ResolveIPv4Within(const std::string& host, int ms, std::uint32_t& address) {
-    if (host.empty())
+    in_addr found{};
+    const auto deadline = platform::SocketClock::now() + std::chrono::milliseconds(ms > 0 ? ms : 0);
+    if (!platform::ResolveIPv4(host, deadline, found))
         return false;
-    in_addr numeric{};
-    if (inet_pton(AF_INET, host.c_str(), &numeric) == 1) {
-        address = numeric.s_addr;
-        return true;
-    }
-    // Shared with the look-up thread, which may outlive this call.
-    struct Lookup {
-        std::mutex lock;
-        std::condition_variable done;
-        bool finished = false;
-        bool found = false;
-        std::uint32_t address = 0;
-    };
-    auto lookup = std::make_shared<Lookup>();
-    try {
-        std::thread([lookup, host] {
-            addrinfo hints{};
-            hints.ai_family = AF_INET;
-            hints.ai_socktype = SOCK_STREAM;
-            addrinfo* list = nullptr;
-            bool found = getaddrinfo(host.c_str(), nullptr, &hints, &list) == 0 && list;
-            std::uint32_t result = 0;
-            if (found)
-                result = reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr.s_addr;
-            if (list)
-                freeaddrinfo(list);
-            std::lock_guard<std::mutex> hold(lookup->lock);
-            lookup->finished = true;
-            lookup->found = found;
-            lookup->address = result;
-            lookup->done.notify_all();
-        }).detach();
-    } catch (const std::system_error&) {
-        return false;
-    }
-    std::unique_lock<std::mutex> hold(lookup->lock);
-    if (!lookup->done.wait_for(hold, std::chrono::milliseconds(ms > 0 ? ms : 0),
-                               [&] { return lookup->finished; }))
-        return false;
-    if (lookup->found)
-        address = lookup->address;
-    return lookup->found;
+    address = found.s_addr;
+    return true;
 }
 
 HostAndPort SplitHostPort(const std::string& text, int defaultPort) {
