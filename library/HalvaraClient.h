@@ -21,8 +21,8 @@ class UserMessages;
 class HalvaraClient {
 public:
     // Opens the channel (throws when it cannot: the client cannot be made) and
-    // launches halvserve; a failed launch is shown as a message and the client
-    // stays usable, its calls then fail on the channel.
+    // launches halvserve unless one runs; a failed launch is shown as a message
+    // and the client stays usable, its calls then fail on the channel.
     explicit HalvaraClient(UserMessages& messages);
     ~HalvaraClient();
 
@@ -30,6 +30,9 @@ public:
     HalvaraClient& operator=(const HalvaraClient&) = delete;
 
     // One exchange: the request, then the first reply. False on a channel error.
+    // When no reply came because no service runs any more (one that was ending
+    // when this client started), halvserve is launched again, once per client,
+    // and the request repeated.
     bool Transact(const BridgeRecord& request, BridgeRecord& reply);
     // One exchange whose first reply announces further blocks: `more` is called
     // with the first reply and a reader for the next block, while the channel
