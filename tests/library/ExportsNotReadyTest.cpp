@@ -44,6 +44,10 @@ TEST(ExportsNotReadyTest, EveryExportAnswersItsNotReadyValue) {
     EXPECT_EQ(Halvara_DeleteIdentity(1), 0);
     EXPECT_EQ(Halvara_AddIdentity(), 0);
     EXPECT_EQ(Halvara_IsIdentityTaken("a@b.org"), 0);
+    EXPECT_EQ(Halvara_AddAcquaintance(1), 0);
+    EXPECT_EQ(Halvara_RegisterIdentityHeadless("Ann", "a@b.org", "pw"), HALVARA_REGISTER_NOT_READY);
+    EXPECT_EQ(Halvara_GetSystemMessageHeadless(155, buffer, sizeof buffer, buffer, sizeof buffer),
+              -1);
 
     // Nothing was written into the caller's memory.
     for (char c : buffer)
