@@ -5,8 +5,10 @@
 #include "platform/MessageBus.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <system_error>
 #include <thread>
 
@@ -66,6 +68,36 @@ private:
     ContactDirectory& m_directory;
     std::int32_t m_id;
 };
+
+// Calls call(entry) for every entry, up to `width` at once (the calling thread
+// and helpers), so contacts whose addresses no longer answer cost a loop over
+// all contacts about one time limit per `width` of them instead of one each.
+// Stops taking new entries once keepGoing() is false; returns when every call
+// taken has ended.
+template <typename Call>
+void ForEachSideBySide(const std::vector<std::shared_ptr<Acquaintance>>& entries, std::size_t width,
+                       const std::function<bool()>& keepGoing, Call call) {
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i = next.fetch_add(1); i < entries.size(); i = next.fetch_add(1)) {
+            if (!keepGoing())
+                return;
+            call(*entries[i]);
+        }
+    };
+    std::vector<std::thread> helpers;
+    const std::size_t count = std::min(entries.size(), width);
+    for (std::size_t i = 1; i < count; ++i) {
+        try {
+            helpers.emplace_back(work);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    work();
+    for (std::thread& helper : helpers)
+        helper.join();
+}
 
 // Takes a recursive timed lock without limit, or for at most the loops' wait.
 bool TakeLock(std::unique_lock<std::recursive_timed_mutex>& lock, Halvara::Wait mode) {
@@ -280,31 +312,33 @@ void Halvara::ContactRound(BackgroundLoop::Control& control, Contacts& contacts)
     // run flag is looked at with the contact's exchange lock held, so once
     // going offline has cleared it no contact hears the old address after
     // 0.0.0.0.
-    for (const auto& contact : contacts.OtherContacts()) {
-        try {
-            contact->Internet()->SetIP(m_directory.LookupIP(contact->ID()));
-            std::lock_guard exchange(contact->ExchangeLock());
-            if (!control.ShouldRun())
-                return;
-            m_peers.AnnounceOwnIP(*contact, ownId, ownIp);
-        } catch (const CStdExcept&) {
-            // Unknown to the directory or not running: it hears from us when
-            // it next asks.
-        }
-        if (!control.ShouldRun())
-            return;
-    }
+    const std::function<bool()> running = [&control] { return control.ShouldRun(); };
+    ForEachSideBySide(contacts.OtherContacts(), kSideBySideCalls, running,
+                      [&](Acquaintance& contact) {
+                          try {
+                              contact.Internet()->SetIP(m_directory.LookupIP(contact.ID()));
+                              std::lock_guard exchange(contact.ExchangeLock());
+                              if (!control.ShouldRun())
+                                  return;
+                              m_peers.AnnounceOwnIP(contact, ownId, ownIp);
+                          } catch (const CStdExcept&) {
+                              // Unknown to the directory or not running: it
+                              // hears from us when it next asks.
+                          }
+                      });
+    if (!control.ShouldRun())
+        return;
 
     // Which friends run what the local user runs.
     const TosTable ownTos = own->CopyTOSTable();
     for (const TosTable::Triple& triple : ownTos.Triples()) {
         if (!triple.active)
             continue;
-        for (const auto& friendEntry : contacts.OtherFriends()) {
-            if (!control.ShouldRun())
-                return;
-            QueryTOS(*friendEntry, ownId, triple.tos);
-        }
+        ForEachSideBySide(
+            contacts.OtherFriends(), kSideBySideCalls, running,
+            [&](Acquaintance& friendEntry) { QueryTOS(friendEntry, ownId, triple.tos); });
+        if (!control.ShouldRun())
+            return;
     }
 
     // Who added us while we could not be reached: each becomes an
@@ -337,16 +371,18 @@ void Halvara::ContactRound(BackgroundLoop::Control& control, Contacts& contacts)
     if (listChanged)
         Broadcast(kUpdateContacts);
 
-    for (const auto& acquaintance : contacts.Acquaintances()) {
-        if (!control.ShouldRun())
-            return;
-        try {
-            std::lock_guard exchange(acquaintance->ExchangeLock());
-            // An acquaintance that no longer knows us is kept as it is.
-            m_calls.KnownQuery(acquaintance->IP(), acquaintance->ID(), ownId);
-        } catch (const CStdExcept&) {
-        }
-    }
+    ForEachSideBySide(contacts.Acquaintances(), kSideBySideCalls, running,
+                      [&](Acquaintance& acquaintance) {
+                          try {
+                              std::lock_guard exchange(acquaintance.ExchangeLock());
+                              // An acquaintance that no longer knows us is kept
+                              // as it is.
+                              m_calls.KnownQuery(acquaintance.IP(), acquaintance.ID(), ownId);
+                          } catch (const CStdExcept&) {
+                          }
+                      });
+    if (!control.ShouldRun())
+        return;
 
     if (!SendTOSNotices(control, contacts))
         return;
@@ -365,19 +401,24 @@ bool Halvara::SendTOSNotices(BackgroundLoop::Control& control, Contacts& contact
     // The table as it is now: a later registration starts a new round, which
     // supersedes this one.
     const TosTable ownTos = own->CopyTOSTable();
-    for (const auto& contact : contacts.OtherContacts()) {
-        for (const TosTable::Triple& triple : ownTos.Triples()) {
-            std::lock_guard exchange(contact->ExchangeLock());
-            if (!control.ShouldRun())
-                return false;
-            try {
-                m_peers.SendTOSNotice(*contact, ownId, triple.tos, triple.active != 0);
-            } catch (const CStdExcept&) {
-                // An unreachable contact hears of the TOS when it next asks.
-                break;
+    const std::function<bool()> running = [&control] { return control.ShouldRun(); };
+    ForEachSideBySide(
+        contacts.OtherContacts(), kSideBySideCalls, running, [&](Acquaintance& contact) {
+            for (const TosTable::Triple& triple : ownTos.Triples()) {
+                std::lock_guard exchange(contact.ExchangeLock());
+                if (!control.ShouldRun())
+                    return;
+                try {
+                    m_peers.SendTOSNotice(contact, ownId, triple.tos, triple.active != 0);
+                } catch (const CStdExcept&) {
+                    // An unreachable contact hears of the TOS
+                    // when it next asks.
+                    return;
+                }
             }
-        }
-    }
+        });
+    if (!control.ShouldRun())
+        return false;
     return true;
 }
 
@@ -424,33 +465,20 @@ void Halvara::AnnounceOffline() {
     for (const auto& contact : contacts->OtherContacts())
         if (contact->IP() != "0.0.0.0" && !contact->IP().empty())
             reachable.push_back(contact);
-    std::atomic<std::size_t> next{0};
-    auto announce = [&] {
-        for (std::size_t i = next.fetch_add(1); i < reachable.size(); i = next.fetch_add(1)) {
-            // A contact that answers finishes any exchange in far less; one
-            // still busy after this is waiting on an address that no longer
-            // answers, and is not waited for a second time.
-            std::unique_lock exchange(reachable[i]->ExchangeLock(), std::defer_lock);
+    ForEachSideBySide(
+        reachable, kSideBySideCalls, [] { return true; },
+        [&](Acquaintance& contact) {
+            // A contact that answers finishes any exchange in far less; one still
+            // busy after this is waiting on an address that no longer answers,
+            // and is not waited for a second time.
+            std::unique_lock exchange(contact.ExchangeLock(), std::defer_lock);
             if (!exchange.try_lock_for(std::chrono::milliseconds(kBusyContactWaitMs)))
-                continue;
+                return;
             try {
-                m_peers.AnnounceOwnIP(*reachable[i], ownId, "0.0.0.0");
+                m_peers.AnnounceOwnIP(contact, ownId, "0.0.0.0");
             } catch (const CStdExcept&) {
             }
-        }
-    };
-    std::vector<std::thread> workers;
-    const std::size_t workerCount = std::min<std::size_t>(reachable.size(), kOfflineAnnouncers);
-    for (std::size_t i = 1; i < workerCount; ++i) {
-        try {
-            workers.emplace_back(announce);
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
-    announce();
-    for (std::thread& worker : workers)
-        worker.join();
+        });
     if (m_state.load() == kOnline) {
         try {
             m_directory.UpdateIP(ownId, "0.0.0.0");
@@ -465,6 +493,11 @@ void Halvara::StartListener() {
                                                         ListenAddress());
     if (!m_listener->IsRunning())
         m_listener->Start();
+    // Contacts are told our address right after this: give the listener a
+    // moment to bind so their first call finds it (a port still held makes
+    // it retry in the background instead).
+    for (int waited = 0; waited < kListenerBindWaitMs && !m_listener->IsListening(); waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 void Halvara::StopListener() {
@@ -527,14 +560,16 @@ void Halvara::LiveCheckRound(BackgroundLoop::Control& control) {
         }
         others = contacts->OtherContacts();
     }
-    bool changed = false;
-    for (const auto& contact : others) {
-        if (!control.ShouldRun())
-            return;
-        const bool stored = contact->IsOnlineForTOS(-1);
-        if (QueryTOS(*contact, ownId, -1) != stored)
-            changed = true;
-    }
+    std::atomic<bool> changed{false};
+    ForEachSideBySide(
+        others, kSideBySideCalls, [&control] { return control.ShouldRun(); },
+        [&](Acquaintance& contact) {
+            const bool stored = contact.IsOnlineForTOS(-1);
+            if (QueryTOS(contact, ownId, -1) != stored)
+                changed = true;
+        });
+    if (!control.ShouldRun())
+        return;
     m_liveRounds.fetch_add(1);
     if (changed)
         Broadcast(kUpdateContacts);

@@ -65,10 +65,13 @@ public:
     // How long the loops wait for the connectivity and identity locks.
     static constexpr int kLoopLockWaitMs = 1000;
     static constexpr int kDirectoryReachMs = 15000;
-    // How many contacts are told 0.0.0.0 at once when the engine goes away.
-    static constexpr std::size_t kOfflineAnnouncers = 16;
-    // How long that waits for a contact busy in another exchange.
+    // How many contacts a loop over all of them (going online, the live
+    // check, the TOS notices, the end) calls at once.
+    static constexpr std::size_t kSideBySideCalls = 16;
+    // How long the end waits for a contact busy in another exchange.
     static constexpr int kBusyContactWaitMs = 2000;
+    // How long going online waits for the listener to bind.
+    static constexpr int kListenerBindWaitMs = 1000;
 
     enum class Wait { kBlocking, kNonBlocking };
 

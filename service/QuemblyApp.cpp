@@ -3,6 +3,7 @@
 #include "BridgeDispatcher.h"
 #include "bridge/CStdExcept.h"
 #include "bridge/MemoryChannel.h"
+#include "platform/NamedEvent.h"
 #include "platform/SingleInstanceGuard.h"
 
 #include <array>
@@ -14,6 +15,9 @@
 namespace {
 constexpr const char* kUnit = "Quembly";
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
+// How long the ending service waits for the last client to give the call lock
+// back.
+constexpr auto kCallLockWait = std::chrono::milliseconds(500);
 
 bool IsAbandonedExchange(const CStdExcept& e) {
     return e.Unit() == "MemoryChannel" && e.Number() == MemoryChannel::kExchangeAbandoned;
@@ -125,10 +129,12 @@ void QuemblyApp::BridgeThread() {
                 channel.RecoverAbandonedExchange();
             }
         }
-        // The channel is closed first: its close takes the free call lock, so a
-        // client that comes while the engine winds down (which can take a few
-        // seconds) waits for the next service instead of sending a request
-        // nobody will read.
+        // The call lock is taken before the engine winds down (which can take
+        // a few seconds), so a client that comes meanwhile waits for the next
+        // service instead of sending a request nobody will read. The client of
+        // the last exchange may still be giving it back: it is waited for a
+        // moment. The channel's close would only take a lock already free.
+        TakeCallLock();
         channel.Close();
         engine.reset();
     } catch (const std::exception&) {
@@ -136,6 +142,16 @@ void QuemblyApp::BridgeThread() {
         // engine destroyed, and the process ends.
     }
     m_bridgeExitCode.store(0);
+}
+
+void QuemblyApp::TakeCallLock() {
+    try {
+        // The channel's call lock, by the name the channel gives it.
+        auto callLock = platform::NamedEvent::OpenOrCreate("MemoryChannel function protect");
+        callLock->Wait(kCallLockWait);
+    } catch (const std::exception&) {
+        // Without it the channel's close still takes a free lock.
+    }
 }
 
 void QuemblyApp::WatchIdleness() {

@@ -169,6 +169,13 @@ protected:
     }
 
     std::string Host() const { return "127.0.0.1:" + std::to_string(m_port); }
+
+    // The engine's listener may retry its port for a moment after the last
+    // engine's went away.
+    static bool OwnListenerUp() {
+        return WaitFor(
+            [] { return testsupport::CanConnect(kOwnAddress, presence::kPeerPort, 200ms); }, 10s);
+    }
     InternetDatabase Directory() { return InternetDatabase(m_session, Host()); }
 
     // A user known to the directory at that address, with a listener there.
@@ -324,6 +331,7 @@ TEST_F(EngineConnectivityIntegrationTest, ClaimingAnIdNeedsItsPassword) {
     EXPECT_EQ(engine.GetMyID(), claimed);
     // The adopted ID is where we are now, and the listener answers for it.
     EXPECT_EQ(directory.LookupIP(claimed), kOwnAddress);
+    ASSERT_TRUE(OwnListenerUp());
     PresenceCalls calls([] { return std::string("127.0.0.64"); });
     EXPECT_EQ(calls.TOSQuery(kOwnAddress, claimed, 999, -1), 1);
     EXPECT_EQ(engine.State(), Halvara::kOnline);
@@ -339,6 +347,7 @@ TEST_F(EngineConnectivityIntegrationTest,
         Halvara engine;
         ownId = engine.GetMyID();
         // Lee adds us: listed with his address, but nothing marks him online.
+        ASSERT_TRUE(OwnListenerUp());
         PresenceCalls leeCalls([] { return std::string("127.0.0.62"); });
         leeCalls.AcquaintanceNotice(kOwnAddress, ownId, lee->ID());
         ASSERT_TRUE(WaitFor(
@@ -373,6 +382,7 @@ TEST_F(EngineConnectivityIntegrationTest, SwitchingIdentityTellsTheOldContactsAn
     // Nothing was active, so nothing was saved: identity 0 starts afresh.
     engine.SetIdentity(0, "a");
     const std::int32_t annId = engine.GetMyID();
+    ASSERT_TRUE(OwnListenerUp());
     engine.Add(carol->ID(), true);
     PresenceCalls calls([] { return std::string("127.0.0.65"); });
     calls.AnnounceIP(kOwnAddress, annId, carol->ID(), "127.0.0.65");
@@ -389,6 +399,7 @@ TEST_F(EngineConnectivityIntegrationTest, SwitchingIdentityTellsTheOldContactsAn
     EXPECT_EQ(Directory().LookupIP(cyId), kOwnAddress);
     EXPECT_EQ(Directory().LookupIP(annId), "0.0.0.0");
     EXPECT_EQ(engine.NumActiveTOS(), 1);
+    ASSERT_TRUE(OwnListenerUp());
     PresenceCalls stranger([] { return std::string("127.0.0.64"); });
     EXPECT_EQ(stranger.KnownQuery(kOwnAddress, cyId, 999), 0);
     EXPECT_THROW(stranger.KnownQuery(kOwnAddress, annId, 999), CStdExcept);
