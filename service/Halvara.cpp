@@ -139,8 +139,10 @@ Halvara::~Halvara() {
     std::unique_lock connectivity(m_connectivityLock);
     std::unique_lock identity(m_identityLock);
     m_probe.Stop();
+    // No loop starts another call to a contact from here on.
     m_contactRound.RequestStop();
     m_noticeRound.RequestStop();
+    m_liveCheck.RequestStop();
     AnnounceOffline();
     try {
         GoOffline(Wait::kBlocking, false, false);
@@ -336,7 +338,7 @@ void Halvara::ContactRound(BackgroundLoop::Control& control, Contacts& contacts)
             continue;
         ForEachSideBySide(
             contacts.OtherFriends(), kSideBySideCalls, running,
-            [&](Acquaintance& friendEntry) { QueryTOS(friendEntry, ownId, triple.tos); });
+            [&](Acquaintance& friendEntry) { QueryTOS(friendEntry, ownId, triple.tos, running); });
         if (!control.ShouldRun())
             return;
     }
@@ -375,6 +377,8 @@ void Halvara::ContactRound(BackgroundLoop::Control& control, Contacts& contacts)
                       [&](Acquaintance& acquaintance) {
                           try {
                               std::lock_guard exchange(acquaintance.ExchangeLock());
+                              if (!control.ShouldRun())
+                                  return;
                               // An acquaintance that no longer knows us is kept
                               // as it is.
                               m_calls.KnownQuery(acquaintance.IP(), acquaintance.ID(), ownId);
@@ -466,7 +470,7 @@ void Halvara::AnnounceOffline() {
         if (contact->IP() != "0.0.0.0" && !contact->IP().empty())
             reachable.push_back(contact);
     ForEachSideBySide(
-        reachable, kSideBySideCalls, [] { return true; },
+        reachable, kOfflineAnnouncers, [] { return true; },
         [&](Acquaintance& contact) {
             // A contact that answers finishes any exchange in far less; one still
             // busy after this is waiting on an address that no longer answers,
@@ -561,13 +565,12 @@ void Halvara::LiveCheckRound(BackgroundLoop::Control& control) {
         others = contacts->OtherContacts();
     }
     std::atomic<bool> changed{false};
-    ForEachSideBySide(
-        others, kSideBySideCalls, [&control] { return control.ShouldRun(); },
-        [&](Acquaintance& contact) {
-            const bool stored = contact.IsOnlineForTOS(-1);
-            if (QueryTOS(contact, ownId, -1) != stored)
-                changed = true;
-        });
+    const std::function<bool()> running = [&control] { return control.ShouldRun(); };
+    ForEachSideBySide(others, kSideBySideCalls, running, [&](Acquaintance& contact) {
+        const bool stored = contact.IsOnlineForTOS(-1);
+        if (QueryTOS(contact, ownId, -1, running) != stored)
+            changed = true;
+    });
     if (!control.ShouldRun())
         return;
     m_liveRounds.fetch_add(1);
@@ -575,10 +578,15 @@ void Halvara::LiveCheckRound(BackgroundLoop::Control& control) {
         Broadcast(kUpdateContacts);
 }
 
-bool Halvara::QueryTOS(Acquaintance& contact, std::int32_t ownId, std::int32_t tos) {
+bool Halvara::QueryTOS(Acquaintance& contact, std::int32_t ownId, std::int32_t tos,
+                       const std::function<bool()>& keepGoing) {
     std::int32_t answer = 0;
     {
         std::lock_guard exchange(contact.ExchangeLock());
+        // Looked at again once the contact is free: a loop told to stop while
+        // this waited behind another call to the same contact starts no new one.
+        if (keepGoing && !keepGoing())
+            return contact.IsOnlineForTOS(tos);
         try {
             answer = m_calls.TOSQuery(contact.IP(), contact.ID(), ownId, tos);
         } catch (const CStdExcept&) {
@@ -835,6 +843,7 @@ void Halvara::SetIdentity(std::int32_t index, const std::string& password) {
     AllowServices(false);
     m_contactRound.RequestStop();
     m_noticeRound.RequestStop();
+    m_liveCheck.RequestStop();
     StopListener();
     AnnounceOffline();
     try {

@@ -13,6 +13,7 @@
 #include "platform/RegistryStore.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -68,6 +69,8 @@ public:
     // How many contacts a loop over all of them (going online, the live
     // check, the TOS notices, the end) calls at once.
     static constexpr std::size_t kSideBySideCalls = 16;
+    // The end waits for nobody's answer but the last: it tells more at once.
+    static constexpr std::size_t kOfflineAnnouncers = 64;
     // How long the end waits for a contact busy in another exchange.
     static constexpr int kBusyContactWaitMs = 2000;
     // How long going online waits for the listener to bind.
@@ -182,7 +185,10 @@ private:
     // Type 13 to a contact without any list lock: on success the contact is
     // online and the answer is recorded for that TOS; any failure marks it
     // offline (address 0.0.0.0) and answers false.
-    bool QueryTOS(Acquaintance& contact, std::int32_t ownId, std::int32_t tos);
+    // A loop's keepGoing is looked at once the contact's exchange lock is held:
+    // false answers the stored presence without a call.
+    bool QueryTOS(Acquaintance& contact, std::int32_t ownId, std::int32_t tos,
+                  const std::function<bool()>& keepGoing = {});
     static void Broadcast(const char* message);
 
     // PresenceHandler, on the listener thread.
