@@ -215,6 +215,13 @@ void DiversMem::LoadIdentityState(std::int32_t index, ContactDirectory& director
     m_state = std::move(*loaded);
 }
 
+bool DiversMem::HasStoredState(std::int32_t index) const {
+    if (index < 0)
+        return false;
+    auto bytes = m_store.ReadValue(IdentityKey(index), kGlobalsValue);
+    return bytes && DecodeGlobals(*bytes).has_value();
+}
+
 void DiversMem::SaveIdentityState() {
     if (!m_state.contacts)
         throw CStdExcept(kUnit, 147);

@@ -120,6 +120,9 @@ public:
     // block. Either way the block belongs to index afterwards. On failure the
     // state held before stays.
     void LoadIdentityState(std::int32_t index, ContactDirectory& directory);
+    // Whether identity index has a saved state that loads (no new ID needed).
+    // Reads the store only, so it may be asked without the engine lock.
+    bool HasStoredState(std::int32_t index) const;
     // Writes "Globals" of the identity the loaded state belongs to: 147 before
     // any state was loaded, 152 when the lists hold no own entry. The state of
     // an identity deleted meanwhile is not written, so its key stays gone.

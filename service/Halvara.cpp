@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -853,8 +854,21 @@ void Halvara::SetIdentity(std::int32_t index, const std::string& password) {
     }
     try {
         std::lock_guard identity(m_identityLock);
+        // An identity never saved gets a new ID from the directory: asked
+        // here, so the engine lock, which every list read takes, is never held
+        // across the request.
+        bool reloadsItself = false;
+        {
+            std::lock_guard lock(m_engineLock);
+            reloadsItself = m_identityActive && m_mem.StateIndex() == index;
+        }
+        std::optional<PreRegistered> preRegistered;
+        if (!reloadsItself && !m_mem.HasStoredState(index))
+            preRegistered.emplace(m_directory, m_directory.RegisterNewID());
+        ContactDirectory& directory =
+            preRegistered ? static_cast<ContactDirectory&>(*preRegistered) : m_directory;
         std::lock_guard lock(m_engineLock);
-        m_mem.SwitchTo(index, m_identityActive, m_directory);
+        m_mem.SwitchTo(index, m_identityActive, directory);
         m_identityActive = true;
         m_contacts = m_mem.GetContacts();
         if (haveRegistrations && m_contacts)

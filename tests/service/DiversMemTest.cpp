@@ -207,6 +207,8 @@ TEST_F(DiversMemTest, DamagedStateStartsAfreshAndIsSavedOnlyToItsOwnKey) {
     for (const Bytes& bytes : damaged) {
         PutGlobals(1, bytes);
         DiversMem mem(m_store);
+        // The engine asks for a new ID beforehand exactly when one is needed.
+        EXPECT_FALSE(mem.HasStoredState(1)) << bytes.size();
         mem.LoadIdentityState(1, m_directory);
         EXPECT_EQ(mem.GetContacts()->OwnID(), 9000) << bytes.size();
         EXPECT_EQ(mem.GetContacts()->AcquaintanceCount(), 0u);
@@ -219,6 +221,9 @@ TEST_F(DiversMemTest, DamagedStateStartsAfreshAndIsSavedOnlyToItsOwnKey) {
     PutGlobals(1, good);
     Bytes untouched = *Globals(0);
     DiversMem mem(m_store);
+    EXPECT_TRUE(mem.HasStoredState(1));
+    EXPECT_FALSE(mem.HasStoredState(2));
+    EXPECT_FALSE(mem.HasStoredState(-1));
     mem.LoadIdentityState(1, m_directory);
     EXPECT_EQ(mem.StateIndex(), 1);
     mem.SetLastGeneralMessage(5);
