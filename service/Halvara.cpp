@@ -83,7 +83,11 @@ void ForEachSideBySide(const std::vector<std::shared_ptr<Acquaintance>>& entries
         for (std::size_t i = next.fetch_add(1); i < entries.size(); i = next.fetch_add(1)) {
             if (!keepGoing())
                 return;
-            call(*entries[i]);
+            try {
+                call(*entries[i]);
+            } catch (...) {
+                // One contact's failure ends neither the loop nor its thread.
+            }
         }
     };
     std::vector<std::thread> helpers;

@@ -71,8 +71,10 @@ public:
     static constexpr std::size_t kSideBySideCalls = 16;
     // The end waits for nobody's answer but the last: it tells more at once.
     static constexpr std::size_t kOfflineAnnouncers = 64;
-    // How long the end waits for a contact busy in another exchange.
-    static constexpr int kBusyContactWaitMs = 2000;
+    // How long the end waits for a contact busy in another exchange: an
+    // exchange with a contact that answers ends far sooner, even on a loaded
+    // machine.
+    static constexpr int kBusyContactWaitMs = 5000;
     // How long going online waits for the listener to bind.
     static constexpr int kListenerBindWaitMs = 1000;
 
