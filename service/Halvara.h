@@ -26,6 +26,9 @@ class Contacts;
 // listener calls the PresenceHandler methods from its own thread, and three
 // background loops reach the engine: the current-IP probe (whole life), the
 // reconnect loop (only while offline) and the live check (only while online).
+// Two rounds talk to all contacts after a change, on threads of their own: the
+// contact round after going online and the TOS notices after command 18. Every
+// loop over all contacts calls up to kSideBySideCalls of them at once.
 //
 // Online state: kUndecided at construction, then kOnline or kOffline, changed
 // only by GoOnline and GoOffline under the connectivity lock. Operations that
@@ -148,8 +151,8 @@ private:
     // The contact of that ID, acquaintances searched first (Contacts 140).
     std::shared_ptr<Acquaintance> FindListed(Contacts& contacts, std::int32_t id);
     // Online: the directory and the Internet reachable, a session with the
-    // directory, the online services started, every contact told the own TOS.
-    // No effect while online; a failure goes offline and throws kOnlineFailed.
+    // directory, the online services started, the contact round begun. No
+    // effect while online; a failure goes offline and throws kOnlineFailed.
     // In non-blocking mode a busy connectivity lock (for 1000 ms) gives up.
     void GoOnline(Wait mode);
     // The online services that decide whether going online succeeded:
