@@ -247,6 +247,19 @@ TEST_F(EngineConnectivityIntegrationTest, OfflineWithoutTheDirectoryUntilTheReco
     EXPECT_THROW(engine.LookupID("nobody@example.org"), CStdExcept);
 }
 
+TEST_F(EngineConnectivityIntegrationTest, WithoutALocalAddressTheDirectoryAloneIsNotEnough) {
+    StartDirectory();
+    // The probe finds no address for this computer.
+    Set("HALVARA_ADDRESS", "0.0.0.0");
+    Halvara engine;
+    EXPECT_EQ(engine.State(), Halvara::kOffline);
+    // The reconnect loop keeps asking the probe, which keeps saying no.
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(engine.State(), Halvara::kOffline);
+    EXPECT_THROW(engine.LookupID("nobody@example.org"), CStdExcept);
+    EXPECT_FALSE(testsupport::CanConnect(kOwnAddress, presence::kPeerPort, 200ms));
+}
+
 TEST_F(EngineConnectivityIntegrationTest, RegistrationSurvivesARestartWithoutAFlush) {
     StartDirectory();
     std::int32_t id = 0;
