@@ -242,7 +242,9 @@ void MemoryChannel::BeginExchange() {
             while (!platform::SingleInstanceGuard::IsHeld(kServiceGuardName)) {
                 if (std::chrono::steady_clock::now() - start >= limit)
                     throw CStdExcept(kUnit, kServiceGone);
-                struct timespec pause{0, 20'000'000};
+                struct timespec pause {
+                    0, 20'000'000
+                };
                 nanosleep(&pause, nullptr);
             }
             while (!m_callLock->Wait(kWaitSlice)) {
@@ -279,6 +281,15 @@ void MemoryChannel::ResetLocks() {
         throw CStdExcept(kUnit, 272);
     m_callLock->Set();
     m_memoryLock->Set();
+}
+
+bool MemoryChannel::TakeCallLockForEnd(std::chrono::milliseconds limit) {
+    if (m_openFlag == 0 || m_role != kServiceRole)
+        throw CStdExcept(kUnit, kEndRefused);
+    // The lock of a client that died holding it is free for the taking.
+    if (m_callLock->TakeOverFromDeadHolder())
+        return true;
+    return m_callLock->Wait(limit);
 }
 
 void MemoryChannel::RecoverAbandonedExchange() {

@@ -68,6 +68,8 @@ public:
     static constexpr int kStopRequested = 302;
     // RecoverAbandonedExchange on a channel that is not open on the service side.
     static constexpr int kRecoverRefused = 303;
+    // TakeCallLockForEnd on a channel that is not open on the service side.
+    static constexpr int kEndRefused = 304;
 
     // Longest single wait before a side looks at its peer again.
     static constexpr std::chrono::milliseconds kWaitSlice{500};
@@ -99,6 +101,14 @@ public:
     // idle state (the four data events cleared, not active, a memory lock or call
     // lock left by the dead client freed) so the next client can get in.
     void RecoverAbandonedExchange();
+
+    // Service side, once the service has decided to end: waits up to limit for
+    // the last client to give the call lock back, then keeps it, so a client
+    // that comes while the engine winds down waits for the next service instead
+    // of sending a request nobody reads. True when the lock is now held by this
+    // service; false when a client still held it at the limit (Close then takes
+    // it if it has come free). kEndRefused on a closed or client-side channel.
+    bool TakeCallLockForEnd(std::chrono::milliseconds limit);
 
     // Service side: the waits also end (kStopRequested) once *stop is true. The
     // flag must outlive the channel or be reset to null first.

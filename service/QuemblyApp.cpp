@@ -3,7 +3,6 @@
 #include "BridgeDispatcher.h"
 #include "bridge/CStdExcept.h"
 #include "bridge/MemoryChannel.h"
-#include "platform/NamedEvent.h"
 #include "platform/SingleInstanceGuard.h"
 
 #include <array>
@@ -134,7 +133,11 @@ void QuemblyApp::BridgeThread() {
         // service instead of sending a request nobody will read. The client of
         // the last exchange may still be giving it back: it is waited for a
         // moment. The channel's close would only take a lock already free.
-        TakeCallLock();
+        try {
+            channel.TakeCallLockForEnd(kCallLockWait);
+        } catch (const std::exception&) {
+            // Without it the channel's close still takes a free lock.
+        }
         channel.Close();
         engine.reset();
     } catch (const std::exception&) {
@@ -142,16 +145,6 @@ void QuemblyApp::BridgeThread() {
         // engine destroyed, and the process ends.
     }
     m_bridgeExitCode.store(0);
-}
-
-void QuemblyApp::TakeCallLock() {
-    try {
-        // The channel's call lock, by the name the channel gives it.
-        auto callLock = platform::NamedEvent::OpenOrCreate("MemoryChannel function protect");
-        callLock->Wait(kCallLockWait);
-    } catch (const std::exception&) {
-        // Without it the channel's close still takes a free lock.
-    }
 }
 
 void QuemblyApp::WatchIdleness() {

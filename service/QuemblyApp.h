@@ -66,8 +66,6 @@ private:
     // Ends the bridge loop's waits once the service has been idle for the
     // limit; runs until the loop ends.
     void WatchIdleness();
-    // Takes the bridge's call lock once the loop has ended.
-    static void TakeCallLock();
 
     EngineFactory m_engineFactory;
     std::unique_ptr<platform::SingleInstanceGuard> m_guard;

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -28,7 +29,8 @@ protected:
         unsetenv("HALVARA_BRIDGE_START_LIMIT_MS");
         // This process plays the running service: clients only enter an
         // exchange while the service's guard is held.
-        m_serviceGuard = platform::SingleInstanceGuard::TryAcquire(MemoryChannel::kServiceGuardName);
+        m_serviceGuard =
+            platform::SingleInstanceGuard::TryAcquire(MemoryChannel::kServiceGuardName);
         ASSERT_NE(m_serviceGuard, nullptr);
     }
     testsupport::TempDir m_runtime;
@@ -253,3 +255,47 @@ TEST_F(MemoryChannelTest, StartServiceFindsLaunchesOrRefusesTheProgram) {
 }
 
 } // namespace
+
+TEST_F(MemoryChannelTest, TheEndingServiceKeepsTheCallLockOnceTheLastClientGivesItBack) {
+    auto callLock = platform::NamedEvent::OpenOrCreate("MemoryChannel function protect");
+    MemoryChannel service(MemoryChannel::kServiceRole);
+    EXPECT_EQ(RefusalOf([&] { service.TakeCallLockForEnd(0ms); }), MemoryChannel::kEndRefused);
+    service.Open(MemoryChannel::kPageName, 0);
+    MemoryChannel client(MemoryChannel::kClientRole);
+    client.Open(MemoryChannel::kPageName, 1);
+    EXPECT_EQ(RefusalOf([&] { client.TakeCallLockForEnd(0ms); }), MemoryChannel::kEndRefused);
+
+    // A live client inside its exchange keeps the lock for as long as it needs.
+    client.BeginExchange();
+    EXPECT_FALSE(service.TakeCallLockForEnd(100ms));
+    std::thread lastClient([&] {
+        std::this_thread::sleep_for(200ms);
+        client.EndExchange();
+    });
+    EXPECT_TRUE(service.TakeCallLockForEnd(5000ms));
+    lastClient.join();
+    EXPECT_FALSE(callLock->IsSignalled());
+
+    // Closing keeps it taken: the next client waits for the next service.
+    service.Close();
+    EXPECT_FALSE(callLock->IsSignalled());
+    EXPECT_FALSE(callLock->Wait(0ms));
+}
+
+TEST_F(MemoryChannelTest, TheEndingServiceTakesOverTheCallLockOfAClientThatDied) {
+    MemoryChannel service(MemoryChannel::kServiceRole);
+    service.Open(MemoryChannel::kPageName, 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        MemoryChannel client(MemoryChannel::kClientRole);
+        client.Open(MemoryChannel::kPageName, 1);
+        client.BeginExchange();
+        _exit(0);
+    }
+    EXPECT_EQ(channeltest::WaitChild(child, 10s), 0);
+    auto callLock = platform::NamedEvent::OpenOrCreate("MemoryChannel function protect");
+    ASSERT_FALSE(callLock->IsSignalled());
+    EXPECT_TRUE(service.TakeCallLockForEnd(0ms));
+    EXPECT_FALSE(callLock->IsHeldByDeadProcess());
+}
