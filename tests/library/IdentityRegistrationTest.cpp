@@ -11,6 +11,7 @@
 #include "support/TestSupport.h"
 
 #include <arpa/inet.h>
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -156,13 +157,20 @@ TEST_F(IdentityRegistrationTest, RefusalsAskNoMoreThanTheyNeed) {
     FakeService service(Scripted({}));
     EXPECT_EQ(Register("Ann", "ann@example.org", "s3cret", false), Outcome::NoDirectory);
     const std::string longest(127, 'a');
-    EXPECT_EQ(Register("", "ann@example.org", "s3cret"), Outcome::BadInput);
-    EXPECT_EQ(Register("Ann", "ann.example.org", "s3cret"), Outcome::BadInput);
-    EXPECT_EQ(Register("Ann", "ann@example.org", "   "), Outcome::BadInput);
-    EXPECT_EQ(Register(longest + "n", "ann@example.org", "s3cret"), Outcome::BadInput);
-    EXPECT_EQ(Register("Ann", longest + "@x", "s3cret"), Outcome::BadInput);
-    EXPECT_EQ(Register("Ann", "ann@example.org", longest + "p"), Outcome::BadInput);
-    EXPECT_EQ(Register("Ann", "ann@example.org", std::string("s3\0cret", 7)), Outcome::BadInput);
+    // Name, e-mail address and password, each refused before the service is asked.
+    const std::vector<std::array<std::string, 3>> badInputs = {
+        {"", "ann@example.org", "s3cret"},
+        {"Ann", "ann.example.org", "s3cret"},
+        {"Ann", "ann@example.org", "   "},
+        {longest + "n", "ann@example.org", "s3cret"},
+        {"Ann", longest + "@x", "s3cret"},
+        {"Ann", "ann@example.org", longest + "p"},
+        {"Ann", "ann@example.org", std::string("s3\0cret", 7)},
+    };
+    for (const auto& [name, eMail, password] : badInputs)
+        EXPECT_EQ(Register(name, eMail, password), Outcome::BadInput)
+            << "name " << name.size() << " characters, e-mail " << eMail << ", password "
+            << password.size() << " characters";
     EXPECT_EQ(service.RequestCount(), 0u);
     // The longest texts the fields hold are taken.
     EXPECT_EQ(Register(longest, "a@" + std::string(125, 'b'), longest), Outcome::Registered);
@@ -180,28 +188,22 @@ TEST_F(IdentityRegistrationTest, AFailedStepStopsTheRegistrationAndSaysWhere) {
         EXPECT_EQ(requests.back().I32At(4), 3);
         EXPECT_EQ(Find(requests, kCmdSetMyProfile), nullptr);
     }
-    {
+    // The step that fails is the last one asked.
+    struct FailedStep {
+        const char* step;
         Script script;
-        script.added = 0;
-        FakeService service(Scripted(script));
-        EXPECT_EQ(Register("Ann", "ann@example.org", "s3cret"), Outcome::ServiceFailed);
-        EXPECT_EQ(Codes(service).back(), kCmdAddIdentity);
-    }
-    {
-        Script script;
-        script.lookedUp = 42;
-        script.passwordMatches = 1;
-        script.claimed = 0;
-        FakeService service(Scripted(script));
-        EXPECT_EQ(Register("Ann", "ann@example.org", "s3cret"), Outcome::ServiceFailed);
-        EXPECT_EQ(Codes(service).back(), kCmdClaimID);
-    }
-    {
-        Script script;
-        script.profileStored = 0;
-        FakeService service(Scripted(script));
-        EXPECT_EQ(Register("Ann", "ann@example.org", "s3cret"), Outcome::ServiceFailed);
-        EXPECT_EQ(Codes(service).back(), kCmdSetMyProfile);
+        int lastCode;
+    };
+    const FailedStep failedSteps[] = {
+        {"adding the identity", {.added = 0}, kCmdAddIdentity},
+        {"claiming the ID", {.lookedUp = 42, .passwordMatches = 1, .claimed = 0}, kCmdClaimID},
+        {"storing the profile", {.profileStored = 0}, kCmdSetMyProfile},
+    };
+    for (const FailedStep& failed : failedSteps) {
+        FakeService service(Scripted(failed.script));
+        EXPECT_EQ(Register("Ann", "ann@example.org", "s3cret"), Outcome::ServiceFailed)
+            << failed.step;
+        EXPECT_EQ(Codes(service).back(), failed.lastCode) << failed.step;
     }
     Script script;
     script.flushed = 0;

@@ -34,6 +34,22 @@ protected:
         return platform::SingleInstanceGuard::IsHeld(QuemblyApp::kGuardName);
     }
 
+    // One whole exchange of a client over the bridge: the command with its
+    // first two numbers out, the reply in; the reply's value at 4.
+    static std::int32_t Call(MemoryChannel& client, std::int32_t code, std::int32_t first,
+                             std::int32_t second) {
+        BridgeRecord request;
+        request.SetCode(code);
+        request.SetI32At(4, first);
+        request.SetI32At(8, second);
+        client.BeginExchange();
+        client.Send(request.Data(), BridgeRecord::kSize);
+        BridgeRecord reply;
+        EXPECT_EQ(client.Receive(reply.Data(), BridgeRecord::kSize), int(BridgeRecord::kSize));
+        client.EndExchange();
+        return reply.I32At(4);
+    }
+
     testsupport::TempDir m_dir;
 };
 
@@ -70,17 +86,8 @@ TEST_F(QuemblyAppTest, NoClientGetsInWhileTheEngineGoesAway) {
     auto run = std::async(std::launch::async, [&] { return app.Run(); });
     MemoryChannel client(MemoryChannel::kClientRole);
     client.Open(MemoryChannel::kPageName, 1);
-    for (std::int32_t on : {1, 0}) {
-        BridgeRecord request;
-        request.SetCode(kCmdUpdateTOS);
-        request.SetI32At(4, 155);
-        request.SetI32At(8, on);
-        client.BeginExchange();
-        client.Send(request.Data(), BridgeRecord::kSize);
-        BridgeRecord reply;
-        EXPECT_EQ(client.Receive(reply.Data(), BridgeRecord::kSize), int(BridgeRecord::kSize));
-        client.EndExchange();
-    }
+    for (std::int32_t on : {1, 0})
+        Call(client, kCmdUpdateTOS, 155, on);
     ASSERT_EQ(run.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(callLockFree.load(), 0) << "a client could have sent a request nobody reads";
 }
@@ -93,31 +100,19 @@ TEST_F(QuemblyAppTest, AServiceNobodyRegistersWithEndsByItself) {
     // A client that calls keeps it, even without a registration.
     MemoryChannel client(MemoryChannel::kClientRole);
     client.Open(MemoryChannel::kPageName, 1);
-    auto call = [&](std::int32_t code, std::int32_t tos, std::int32_t on) {
-        BridgeRecord request;
-        request.SetCode(code);
-        request.SetI32At(4, tos);
-        request.SetI32At(8, on);
-        client.BeginExchange();
-        client.Send(request.Data(), BridgeRecord::kSize);
-        BridgeRecord reply;
-        EXPECT_EQ(client.Receive(reply.Data(), BridgeRecord::kSize), int(BridgeRecord::kSize));
-        client.EndExchange();
-        return reply.I32At(4);
-    };
     for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(call(kCmdNumActiveTOS, 0, 0), 0);
+        EXPECT_EQ(Call(client, kCmdNumActiveTOS, 0, 0), 0);
         std::this_thread::sleep_for(200ms);
     }
     // A registered application keeps it however long nobody calls.
-    EXPECT_EQ(call(kCmdUpdateTOS, 155, 1), 1);
+    EXPECT_EQ(Call(client, kCmdUpdateTOS, 155, 1), 1);
     EXPECT_EQ(run.wait_for(1500ms), std::future_status::timeout);
     EXPECT_TRUE(GuardHeld());
     // Unregistered again, but without ending it (a second registration stays
     // for a moment): once that goes too the service ends at once.
-    EXPECT_EQ(call(kCmdUpdateTOS, 155, 1), 1);
-    EXPECT_EQ(call(kCmdUpdateTOS, 155, 0), 1);
-    EXPECT_EQ(call(kCmdUpdateTOS, 155, 0), 1);
+    EXPECT_EQ(Call(client, kCmdUpdateTOS, 155, 1), 1);
+    EXPECT_EQ(Call(client, kCmdUpdateTOS, 155, 0), 1);
+    EXPECT_EQ(Call(client, kCmdUpdateTOS, 155, 0), 1);
     ASSERT_EQ(run.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(destroyed.load(), 1);
 
@@ -156,18 +151,8 @@ TEST_F(QuemblyAppTest, SecondInstanceIsRefusedWhileTheFirstServes) {
     auto run = std::async(std::launch::async, [&] { return first.Run(); });
     MemoryChannel client(MemoryChannel::kClientRole);
     client.Open(MemoryChannel::kPageName, 1);
-    for (std::int32_t on : {1, 0}) {
-        BridgeRecord request;
-        request.SetCode(kCmdUpdateTOS);
-        request.SetI32At(4, 155);
-        request.SetI32At(8, on);
-        client.BeginExchange();
-        client.Send(request.Data(), BridgeRecord::kSize);
-        BridgeRecord reply;
-        EXPECT_EQ(client.Receive(reply.Data(), BridgeRecord::kSize), int(BridgeRecord::kSize));
-        client.EndExchange();
-        EXPECT_EQ(reply.I32At(4), 1);
-    }
+    for (std::int32_t on : {1, 0})
+        EXPECT_EQ(Call(client, kCmdUpdateTOS, 155, on), 1);
     ASSERT_EQ(run.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(run.get(), QuemblyApp::kExitDone);
     EXPECT_EQ(destroyed.load(), 1);
