@@ -70,6 +70,56 @@ private:
     std::int32_t m_id;
 };
 
+// The peer calls adding a contact asks for, noted instead of made, so they can
+// be made later on a thread that may wait for the contact.
+class DeferredPeers : public ContactPeers {
+public:
+    explicit DeferredPeers(ContactPeers& peers)
+        : m_peers(peers) {}
+    void AnnounceOwnIP(Acquaintance&, std::int32_t ownId, const std::string& ownIp) override {
+        m_announce = true;
+        m_ownId = ownId;
+        m_ownIp = ownIp;
+    }
+    void SendAcquaintanceNotice(Acquaintance&, std::int32_t ownId) override {
+        m_notice = true;
+        m_ownId = ownId;
+    }
+    void SendTOSNotice(Acquaintance& contact, std::int32_t ownId, std::int32_t tos,
+                       bool on) override {
+        m_peers.SendTOSNotice(contact, ownId, tos, on);
+    }
+    std::int32_t AnonTOSQuery(const std::string& ip, std::int32_t tos) override {
+        return m_peers.AnonTOSQuery(ip, tos);
+    }
+    bool HasCalls() const { return m_announce || m_notice; }
+    // Makes the noted calls to contact; the notice falls back to the directory
+    // by itself when the contact cannot be reached.
+    void MakeCalls(Acquaintance& contact) const {
+        if (m_announce) {
+            try {
+                m_peers.AnnounceOwnIP(contact, m_ownId, m_ownIp);
+            } catch (const CStdExcept&) {
+                // It hears our address when it next asks.
+            }
+        }
+        if (m_notice) {
+            try {
+                m_peers.SendAcquaintanceNotice(contact, m_ownId);
+            } catch (const CStdExcept&) {
+                // Neither the contact nor the directory took it.
+            }
+        }
+    }
+
+private:
+    ContactPeers& m_peers;
+    bool m_announce = false;
+    bool m_notice = false;
+    std::int32_t m_ownId = -1;
+    std::string m_ownIp;
+};
+
 // Calls call(entry) for every entry, up to `width` at once (the calling thread
 // and helpers), so contacts whose addresses no longer answer cost a loop over
 // all contacts about one time limit per `width` of them instead of one each.
@@ -125,6 +175,7 @@ Halvara::Halvara()
     , m_reconnectMs(IntervalFromEnvironment("HALVARA_RECONNECT_INTERVAL_MS", kReconnectIntervalMs))
     , m_liveCheckMs(
           IntervalFromEnvironment("HALVARA_LIVE_CHECK_INTERVAL_MS", kLiveCheckIntervalMs)) {
+    m_calls.SetRunFlag(&m_callsRunning);
     m_probe.Start();
     try {
         // A new identity registers its ID before the engine has gone online,
@@ -141,13 +192,18 @@ Halvara::Halvara()
 
 Halvara::~Halvara() {
     AllowServices(false);
+    // Every call to a contact in progress ends within a tenth of a second,
+    // whichever thread makes it, and none starts: the end waits for nobody
+    // but its own bounded round below.
+    m_callsRunning.store(false);
     std::unique_lock connectivity(m_connectivityLock);
     std::unique_lock identity(m_identityLock);
     m_probe.Stop();
-    // No loop starts another call to a contact from here on.
     m_contactRound.RequestStop();
     m_noticeRound.RequestStop();
     m_liveCheck.RequestStop();
+    // Notices still queued fail at once and are left at the directory.
+    m_contactCalls.Close();
     AnnounceOffline();
     try {
         GoOffline(Wait::kBlocking, false, false);
@@ -468,8 +524,13 @@ void Halvara::AnnounceOffline() {
         return;
     // Every contact with an address hears it, not only those marked online: a
     // contact that added us is listed with its address without ever being
-    // marked online. The calls run side by side, so contacts whose addresses
-    // no longer answer cost the end one time limit, not one each.
+    // marked online. The calls run side by side and all end by one peer time
+    // limit from now, waiting for a contact busy in another exchange
+    // included, so contacts whose addresses accept and never answer cost the
+    // bridge or the end that limit once.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kOfflineRoundMs);
+    const PresenceCalls bounded = m_calls.BoundedTo(std::chrono::milliseconds(kOfflineRoundMs));
     std::vector<std::shared_ptr<Acquaintance>> reachable;
     for (const auto& contact : contacts->OtherContacts())
         if (contact->IP() != "0.0.0.0" && !contact->IP().empty())
@@ -477,14 +538,12 @@ void Halvara::AnnounceOffline() {
     ForEachSideBySide(
         reachable, kOfflineAnnouncers, [] { return true; },
         [&](Acquaintance& contact) {
-            // A contact that answers finishes any exchange in far less; one still
-            // busy after this is waiting on an address that no longer answers,
-            // and is not waited for a second time.
             std::unique_lock exchange(contact.ExchangeLock(), std::defer_lock);
-            if (!exchange.try_lock_for(std::chrono::milliseconds(kBusyContactWaitMs)))
+            if (!exchange.try_lock_until(deadline))
                 return;
+            PresenceCalls calls = bounded;
             try {
-                m_peers.AnnounceOwnIP(contact, ownId, "0.0.0.0");
+                calls.AnnounceIP(contact.IP(), contact.ID(), ownId, "0.0.0.0");
             } catch (const CStdExcept&) {
             }
         });
@@ -516,7 +575,11 @@ void Halvara::StopListener() {
         const std::int32_t ownId = OwnID();
         try {
             const std::string target = ListenAddress().empty() ? "127.0.0.1" : ListenAddress();
-            m_calls.StopListener(target, ownId);
+            // Not cancelled with the calls to contacts: the own listener
+            // answers at once, and without the request the stop waits for its
+            // accept poll.
+            m_calls.BoundedTo(std::chrono::milliseconds(kOfflineRoundMs))
+                .StopListener(target, ownId);
         } catch (const CStdExcept&) {
             // The run flag below ends it within its accept poll.
         }
@@ -675,7 +738,16 @@ std::int32_t Halvara::GetAcquaintance(std::int32_t index) {
 
 void Halvara::Add(std::int32_t id, bool asFriend) {
     UpdateConnectivity(Wait::kBlocking);
-    RequireContacts()->Add(id, asFriend, true, m_directory, m_peers);
+    AddAndTell(id, asFriend, true);
+}
+
+void Halvara::AddAndTell(std::int32_t id, bool asFriend, bool notify) {
+    auto contacts = RequireContacts();
+    auto deferred = std::make_shared<DeferredPeers>(m_peers);
+    auto entry = contacts->Add(id, asFriend, notify, m_directory, *deferred);
+    if (!entry || !deferred->HasCalls())
+        return;
+    m_contactCalls.Post([entry, deferred] { deferred->MakeCalls(*entry); });
 }
 
 void Halvara::Delete(std::int32_t id) {
@@ -844,12 +916,18 @@ void Halvara::SetIdentity(std::int32_t index, const std::string& password) {
         registrations = m_ownTos;
         haveRegistrations = !registrations.Triples().empty();
     }
-    // No loop may bring the old identity back online while it is replaced.
+    // No loop may bring the old identity back online while it is replaced,
+    // and every call still talking for it ends at once, so the bridge waits
+    // for no contact longer than the bounded round of 0.0.0.0.
     AllowServices(false);
+    m_callsRunning.store(false);
     m_contactRound.RequestStop();
     m_noticeRound.RequestStop();
     m_liveCheck.RequestStop();
     StopListener();
+    // Calls queued for the old identity fail now (notices go to the
+    // directory) rather than reach its contacts after it is gone.
+    m_contactCalls.WaitUntilIdle();
     AnnounceOffline();
     try {
         GoOffline(Wait::kBlocking, false, false);
@@ -879,10 +957,12 @@ void Halvara::SetIdentity(std::int32_t index, const std::string& password) {
             m_contacts->InstallOwnTOSTable(registrations);
     } catch (const CStdExcept&) {
         // The old identity stays; it comes back online.
+        m_callsRunning.store(true);
         AllowServices(true);
         UpdateConnectivity(Wait::kBlocking);
         throw;
     }
+    m_callsRunning.store(true);
     AllowServices(true);
     UpdateConnectivity(Wait::kBlocking);
     Broadcast("Halvara: update identity");
@@ -972,9 +1052,10 @@ bool Halvara::HasActiveTOS(std::int32_t tos) {
 }
 
 void Halvara::TOSQueried(std::int32_t callerId) {
-    auto contacts = RequireContacts();
-    if (!contacts->FindContact(callerId))
-        contacts->Add(callerId, false, true, m_directory, m_peers);
+    // The caller waits for its answer on the listener thread: the calls back
+    // to it wait for no one there.
+    if (!RequireContacts()->FindContact(callerId))
+        AddAndTell(callerId, false, true);
 }
 
 void Halvara::StateQueried(std::int32_t callerId, std::int32_t) {
@@ -985,9 +1066,8 @@ void Halvara::StateQueried(std::int32_t callerId, std::int32_t) {
 }
 
 void Halvara::AcquaintanceNoticed(std::int32_t callerId) {
-    auto contacts = RequireContacts();
-    if (!contacts->FindContact(callerId)) {
-        contacts->Add(callerId, false, false, m_directory, m_peers);
+    if (!RequireContacts()->FindContact(callerId)) {
+        AddAndTell(callerId, false, false);
         Broadcast(kUpdateContacts);
     }
 }

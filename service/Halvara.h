@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BackgroundLoop.h"
+#include "ContactCallQueue.h"
 #include "ContactNetwork.h"
 #include "CurrentIPProbe.h"
 #include "DiversMem.h"
@@ -28,7 +29,15 @@ class Contacts;
 // reconnect loop (only while offline) and the live check (only while online).
 // Two rounds talk to all contacts after a change, on threads of their own: the
 // contact round after going online and the TOS notices after command 18. Every
-// loop over all contacts calls up to kSideBySideCalls of them at once.
+// loop over all contacts calls up to kSideBySideCalls of them at once. The
+// calls to a contact just added (its new address and the acquaintance notice)
+// go out from a queue of their own, so command 7 and the listener never wait
+// for that contact.
+//
+// Every outgoing call to a contact can be cancelled: the end (and an identity
+// switch) clears the calls' run flag, which ends each call in progress within
+// a tenth of a second, then tells every contact 0.0.0.0 in one round bounded
+// by kOfflineRoundMs.
 //
 // Online state: kUndecided at construction, then kOnline or kOffline, changed
 // only by GoOnline and GoOffline under the connectivity lock. Operations that
@@ -74,10 +83,11 @@ public:
     static constexpr std::size_t kSideBySideCalls = 16;
     // The end waits for nobody's answer but the last: it tells more at once.
     static constexpr std::size_t kOfflineAnnouncers = 64;
-    // How long the end waits for a contact busy in another exchange: an
-    // exchange with a contact that answers ends far sooner, even on a loaded
-    // machine.
-    static constexpr int kBusyContactWaitMs = 5000;
+    // The round of 0.0.0.0 at the end and at an identity switch: one peer
+    // time limit (the connect limit) for the whole round, waiting for a
+    // contact busy in another exchange included. A contact that answers needs
+    // far less, even on a loaded machine.
+    static constexpr int kOfflineRoundMs = TimedSocket::kConnectLimitMs;
     // How long going online waits for the listener to bind.
     static constexpr int kListenerBindWaitMs = 1000;
 
@@ -173,8 +183,12 @@ private:
     void GoOffline(Wait mode, bool reconnect, bool broadcast);
     // The same with the connectivity lock held, whatever the state.
     void GoOfflineLocked(bool reconnect, bool broadcast);
-    // Tells every contact with an address, and the directory, 0.0.0.0.
+    // Tells every contact with an address, and the directory, 0.0.0.0, in one
+    // round that ends by kOfflineRoundMs whatever the contacts do.
     void AnnounceOffline();
+    // Command 7 and a TOS query from a stranger: the contact is listed at once,
+    // and told our address and (notify) that we added it from the queue.
+    void AddAndTell(std::int32_t id, bool asFriend, bool notify);
     // A state that could not be loaded at start, loaded now that the
     // directory answers; false when it still cannot be.
     bool LoadMissingState();
@@ -212,6 +226,9 @@ private:
     CurrentIPProbe m_probe;
     AddressSource m_localAddress;
     DirectoryOfContacts m_directory;
+    // Cleared at the end and during an identity switch: every call of m_calls
+    // fails within a tenth of a second.
+    std::atomic<bool> m_callsRunning{true};
     PresenceCalls m_calls;
     PresenceCallPeers m_peers;
 
@@ -243,4 +260,5 @@ private:
     BackgroundLoop m_liveCheck;
     BackgroundLoop m_contactRound;
     BackgroundLoop m_noticeRound;
+    ContactCallQueue m_contactCalls;
 };

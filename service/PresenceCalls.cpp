@@ -56,6 +56,13 @@ PresenceCalls::PresenceCalls(AddressSource localAddress, int port, int blockLimi
     , m_port(port)
     , m_blockLimitMs(blockLimitMs) {}
 
+PresenceCalls PresenceCalls::BoundedTo(std::chrono::milliseconds limit) const {
+    PresenceCalls bounded(*this);
+    bounded.m_running = nullptr;
+    bounded.m_cutoff = std::chrono::steady_clock::now() + limit;
+    return bounded;
+}
+
 TimedSocket PresenceCalls::Connect(const std::string& calleeIp, std::int32_t type,
                                    std::int32_t calleeId, std::int32_t callerId) {
     std::string local = m_localAddress ? m_localAddress() : std::string("0.0.0.0");
@@ -66,6 +73,7 @@ TimedSocket PresenceCalls::Connect(const std::string& calleeIp, std::int32_t typ
         Fail(kBadArguments);
 
     TimedSocket socket;
+    socket.SetBounds(m_running, m_cutoff);
     if (!socket.ConnectWithin(calleeIp, m_port, TimedSocket::kConnectLimitMs))
         Fail(kConnectFailed);
     auto request = presence::Header::Request(type, calleeId, callerId).Encode();

@@ -4,6 +4,8 @@
 #include "PresenceMessage.h"
 #include "TimedSocket.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -43,6 +45,14 @@ public:
     // port is the callee's peer port.
     explicit PresenceCalls(AddressSource localAddress, int port = presence::kPeerPort,
                            int blockLimitMs = kBlockLimitMs);
+
+    // Every call made from here on fails (51, or the number of the step it
+    // was in) within platform::kCancelSlice of *running turning false; null:
+    // nothing cancels the calls. The flag must outlive every call.
+    void SetRunFlag(const std::atomic<bool>* running) { m_running = running; }
+    // A copy whose calls nothing cancels but which all end by limit from now,
+    // whatever step they are in: one bounded round of calls.
+    PresenceCalls BoundedTo(std::chrono::milliseconds limit) const;
 
     // Connects and exchanges the header; hands back the connected socket for
     // the payload.
@@ -84,4 +94,6 @@ private:
     AddressSource m_localAddress;
     int m_port;
     int m_blockLimitMs;
+    const std::atomic<bool>* m_running = nullptr;
+    std::chrono::steady_clock::time_point m_cutoff = std::chrono::steady_clock::time_point::max();
 };

@@ -3,6 +3,7 @@
 #include "platform/SocketConnect.h"
 #include "platform/SocketWait.h"
 
+#include <algorithm>
 #include <unistd.h>
 
 namespace {
@@ -37,7 +38,9 @@ TimedSocket::~TimedSocket() {
 TimedSocket::TimedSocket(TimedSocket&& other) noexcept
     : m_fd(other.m_fd)
     , m_start(other.m_start)
-    , m_limitMs(other.m_limitMs) {
+    , m_limitMs(other.m_limitMs)
+    , m_running(other.m_running)
+    , m_cutoff(other.m_cutoff) {
     other.m_fd = -1;
 }
 
@@ -47,6 +50,8 @@ TimedSocket& TimedSocket::operator=(TimedSocket&& other) noexcept {
         m_fd = other.m_fd;
         m_start = other.m_start;
         m_limitMs = other.m_limitMs;
+        m_running = other.m_running;
+        m_cutoff = other.m_cutoff;
         other.m_fd = -1;
     }
     return *this;
@@ -60,17 +65,23 @@ bool TimedSocket::SetLimit(int ms) {
     return true;
 }
 
+void TimedSocket::SetBounds(const std::atomic<bool>* running,
+                            std::chrono::steady_clock::time_point cutoff) {
+    m_running = running;
+    m_cutoff = cutoff;
+}
+
 int TimedSocket::RemainingMs() const {
-    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                       std::chrono::steady_clock::now() - m_start)
-                       .count();
-    if (elapsed >= m_limitMs)
+    const auto now = std::chrono::steady_clock::now();
+    const auto deadline = Deadline();
+    if (now >= deadline)
         return 0;
-    return static_cast<int>(m_limitMs - elapsed);
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+    return static_cast<int>(std::max<long long>(left, 1));
 }
 
 std::chrono::steady_clock::time_point TimedSocket::Deadline() const {
-    return m_start + std::chrono::milliseconds(m_limitMs);
+    return std::min(m_start + std::chrono::milliseconds(m_limitMs), m_cutoff);
 }
 
 bool TimedSocket::LimitPassed() const {
@@ -87,7 +98,7 @@ bool TimedSocket::ConnectWithin(const std::string& host, int port, int ms) {
         return false;
     Close();
     // The name look-up counts against the same limit as the connect.
-    return platform::ConnectWithin(host, port, {}, {Deadline()}, m_fd) == 0;
+    return platform::ConnectWithin(host, port, {}, {Deadline(), m_running}, m_fd) == 0;
 }
 
 bool TimedSocket::Listen(const std::string& address, int port, int backlog) {
@@ -104,7 +115,7 @@ bool TimedSocket::Accept(TimedSocket& incoming) {
     if (!busy.Taken() || m_fd < 0 || LimitPassed())
         return false;
     int fd = -1;
-    if (platform::AcceptWithin(m_fd, {Deadline()}, fd) != 0)
+    if (platform::AcceptWithin(m_fd, {Deadline(), m_running}, fd) != 0)
         return false;
     incoming.Close();
     incoming.m_fd = fd;
@@ -115,7 +126,7 @@ std::size_t TimedSocket::Send(const void* data, std::size_t n) {
     BusyGuard busy(m_busy);
     if (!busy.Taken() || m_fd < 0)
         return 0;
-    return platform::SendAll(m_fd, data, n, {Deadline()}).bytes;
+    return platform::SendAll(m_fd, data, n, {Deadline(), m_running}).bytes;
 }
 
 long TimedSocket::Receive(void* buffer, std::size_t n) {
@@ -125,7 +136,7 @@ long TimedSocket::Receive(void* buffer, std::size_t n) {
     if (n == 0)
         return 0;
     int error = 0;
-    return platform::ReceiveSome(m_fd, buffer, n, {Deadline()}, error);
+    return platform::ReceiveSome(m_fd, buffer, n, {Deadline(), m_running}, error);
 }
 
 std::size_t TimedSocket::ReceiveAll(void* buffer, std::size_t n) {
@@ -140,7 +151,7 @@ std::size_t TimedSocket::ReceiveAll(void* buffer, std::size_t n) {
     // Every receive gets a fresh limit; one time-out is forgiven per block.
     auto nextReceive = [this]() -> platform::SocketCall {
         SetLimit(kReceiveLimitMs);
-        return {Deadline()};
+        return {Deadline(), m_running};
     };
     return platform::ReceiveEachWithin(m_fd, buffer, n, nextReceive, 1).bytes;
 }

@@ -26,8 +26,16 @@ public:
     // Arms a limit of ms milliseconds from now for the following calls.
     // Returns false for a limit that is not positive.
     bool SetLimit(int ms);
-    // True once the armed limit has passed.
+    // True once the armed limit (or the cut-off) has passed.
     bool LimitPassed() const;
+
+    // Bounds every later call beyond its own limit: it fails within
+    // platform::kCancelSlice of *running turning false (null: nothing cancels
+    // it), and never waits past cutoff, whatever limit is armed. The flag must
+    // outlive the socket's calls.
+    void SetBounds(const std::atomic<bool>* running,
+                   std::chrono::steady_clock::time_point cutoff =
+                       std::chrono::steady_clock::time_point::max());
 
     // Resolves host (name or dotted quad, IPv4) and connects within 5000 ms.
     bool Connect(const std::string& host, int port);
@@ -60,12 +68,14 @@ public:
 private:
     // Milliseconds left of the armed limit (0 when it has passed).
     int RemainingMs() const;
-    // The moment the armed limit passes.
+    // The moment the armed limit passes, or the cut-off if sooner.
     std::chrono::steady_clock::time_point Deadline() const;
 
     int m_fd = -1;
     // The armed limit: when it started and how long it runs.
     std::chrono::steady_clock::time_point m_start{};
     int m_limitMs = kConnectLimitMs;
+    const std::atomic<bool>* m_running = nullptr;
+    std::chrono::steady_clock::time_point m_cutoff = std::chrono::steady_clock::time_point::max();
     std::atomic<bool> m_busy{false};
 };

@@ -4,9 +4,11 @@
 #include "service/Halvara.h"
 #include "service/InternetDatabase.h"
 #include "service/PresenceCalls.h"
+#include "service/PresenceMessage.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -15,7 +17,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -129,8 +134,13 @@ TEST_F(HalvaraEngineIntegrationTest,
         EXPECT_EQ(engine.GetFriend(1), bob);
         EXPECT_EQ(engine.GetProfile(bob).name, "Bob");
         EXPECT_NE(RefusalOf([&] { engine.GetAcquaintance(0); }), 0);
-        const auto waiting = Directory().LookupAcquaintances(bob);
-        EXPECT_NE(std::find(waiting.begin(), waiting.end(), annId), waiting.end());
+        // The notice goes out from the engine's queue, after command 7 answered.
+        EXPECT_TRUE(testsupport::WaitFor(
+            [&] {
+                const auto waiting = Directory().LookupAcquaintances(bob);
+                return std::find(waiting.begin(), waiting.end(), annId) != waiting.end();
+            },
+            10s));
         EXPECT_NE(RefusalOf([&] { engine.Add(bob, true); }), 0) << "listed twice";
         EXPECT_NE(RefusalOf([&] { engine.Add(0, false); }), 0);
         EXPECT_NE(RefusalOf([&] { engine.GetProfile(bob + 100); }), 0);
@@ -273,6 +283,128 @@ TEST_F(HalvaraEngineIntegrationTest, AFriendDeletedStaysAnAcquaintanceAndAddingM
     engine.Add(cy, false);
     EXPECT_EQ(engine.GetAcquaintance(1), cy);
     EXPECT_NE(RefusalOf([&] { engine.Add(cy, false); }), 0);
+}
+
+// Sockets listening on the peer port of a loopback address that never accept:
+// the kernel completes every connect, and no call made to them ever gets its
+// reply header.
+class SilentContacts {
+public:
+    explicit SilentContacts(const std::vector<std::string>& addresses) {
+        for (const std::string& address : addresses) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const int yes = 1;
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_port = htons(static_cast<std::uint16_t>(presence::kPeerPort));
+            ::inet_pton(AF_INET, address.c_str(), &local.sin_addr);
+            if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+                ::listen(fd, 128) != 0) {
+                ADD_FAILURE() << "cannot listen on " << address;
+                ::close(fd);
+                continue;
+            }
+            m_fds.push_back(fd);
+        }
+    }
+    ~SilentContacts() {
+        for (int fd : m_fds)
+            ::close(fd);
+    }
+    SilentContacts(const SilentContacts&) = delete;
+    SilentContacts& operator=(const SilentContacts&) = delete;
+
+private:
+    std::vector<int> m_fds;
+};
+
+std::string SilentAddress(int i) {
+    return "127.0.8." + std::to_string(10 + i);
+}
+
+using Clock = std::chrono::steady_clock;
+
+TEST_F(HalvaraEngineIntegrationTest,
+       AddingAContactThatNeverAnswersAnswersAtOnceAndTheEndLeavesTheNoticeAtTheDirectory) {
+    SilentContacts silent({SilentAddress(0)});
+    InternetDatabase directory = Directory();
+    // Its address is published before its profile, as a new identity does.
+    const std::int32_t dan = directory.RegisterNewID();
+    directory.UpdateIP(dan, SilentAddress(0));
+    directory.UpdateProfile(dan, "Dan", "dan@example.org", "their password");
+
+    auto engine = std::make_unique<Halvara>();
+    ASSERT_EQ(engine->State(), Halvara::kOnline);
+    const std::int32_t annId = engine->GetMyID();
+    auto start = Clock::now();
+    engine->Add(dan, true);
+    // Telling Dan our address and that we added him costs two reply limits.
+    EXPECT_LT(Clock::now() - start, 3s);
+    EXPECT_EQ(engine->GetFriend(1), dan);
+    EXPECT_EQ(engine->GetIP(dan), SilentAddress(0));
+
+    // The end cuts the notice short, which then waits at the directory, and
+    // tells Dan 0.0.0.0 in one bounded round.
+    start = Clock::now();
+    engine.reset();
+    const auto ending = Clock::now() - start;
+    EXPECT_LT(ending, std::chrono::milliseconds(Halvara::kOfflineRoundMs) + 2s);
+    const auto waiting = directory.LookupAcquaintances(dan);
+    EXPECT_NE(std::find(waiting.begin(), waiting.end(), annId), waiting.end());
+}
+
+TEST_F(HalvaraEngineIntegrationTest, TheEndCutsShortEveryCallToContactsThatNeverAnswer) {
+    constexpr int kFriends = 20;
+    {
+        // Listed while nothing listens at their addresses: refused at once.
+        InternetDatabase directory = Directory();
+        Halvara engine;
+        for (int i = 0; i < kFriends; ++i) {
+            const std::int32_t id = directory.RegisterNewID();
+            directory.UpdateIP(id, SilentAddress(i));
+            directory.UpdateProfile(id, "Friend", "friend" + std::to_string(i) + "@example.org",
+                                    "pw");
+            engine.Add(id, true);
+        }
+    }
+    std::vector<std::string> addresses;
+    for (int i = 0; i < kFriends; ++i)
+        addresses.push_back(SilentAddress(i));
+    SilentContacts silent(addresses);
+    Set("HALVARA_LIVE_CHECK_INTERVAL_MS", "200");
+
+    // Going online starts the contact round and the live check, which both
+    // call every friend and wait 10 s for each reply.
+    auto engine = std::make_unique<Halvara>();
+    ASSERT_EQ(engine->State(), Halvara::kOnline);
+    std::this_thread::sleep_for(1500ms);
+    const auto start = Clock::now();
+    engine.reset();
+    // Only the bounded round of 0.0.0.0 is waited for.
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(Halvara::kOfflineRoundMs) + 1500ms);
+}
+
+TEST_F(HalvaraEngineIntegrationTest,
+       AnIdentitySwitchWaitsForContactsThatNeverAnswerOneRoundAtMost) {
+    SilentContacts silent({SilentAddress(0), SilentAddress(1)});
+    InternetDatabase directory = Directory();
+    Halvara engine;
+    engine.AddIdentity("Ann", "pw");
+    engine.AddIdentity("Cy", "pw");
+    engine.SetIdentity(0, "pw");
+    for (int i = 0; i < 2; ++i) {
+        const std::int32_t id = directory.RegisterNewID();
+        directory.UpdateIP(id, SilentAddress(i));
+        directory.UpdateProfile(id, "Friend", "friend" + std::to_string(i) + "@example.org", "pw");
+        engine.Add(id, true);
+    }
+    // The first friend's queued calls and the second's are under way.
+    std::this_thread::sleep_for(500ms);
+    const auto start = Clock::now();
+    engine.SetIdentity(1, "pw");
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(Halvara::kOfflineRoundMs) + 2s);
+    EXPECT_EQ(engine.GetActiveIdentity(), 1);
 }
 
 } // namespace

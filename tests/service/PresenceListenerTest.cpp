@@ -4,10 +4,12 @@
 #include "service/PresenceCalls.h"
 #include "support/TestSupport.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 using namespace presence;
@@ -359,6 +361,41 @@ TEST(PresenceCallsTest, AnswersOutsideTheirValuesAndMissingAnswersFail) {
     EXPECT_EQ(FailureOf([&] { calls.KnownQuery(kLoopback, kOwnId, 7); }), 96);
     EXPECT_EQ(FailureOf([&] { calls.KnownQuery(kLoopback, kOwnId, 7); }), 84);
     peer.join();
+}
+
+// A peer whose kernel takes the connection but who never reads or answers.
+TEST(PresenceCallsTest, ARunFlagCancelsCallsAndABoundedCopyEndsByItsLimit) {
+    TimedSocket silent;
+    ASSERT_TRUE(silent.Listen(kLoopback, 0, 16));
+    const int port = silent.LocalPort();
+    std::atomic<bool> running{true};
+    PresenceCalls calls([] { return std::string("127.0.0.1"); }, port);
+    calls.SetRunFlag(&running);
+
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(300ms);
+        running.store(false);
+    });
+    auto start = std::chrono::steady_clock::now();
+    // Would wait 10 s for the reply header.
+    EXPECT_EQ(FailureOf([&] { calls.TOSQuery(kLoopback, kOwnId, 7, -1); }), 81);
+    canceller.join();
+    auto spent = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(spent, 250ms);
+    EXPECT_LT(spent, 1000ms);
+    // With the flag down nothing connects any more.
+    EXPECT_EQ(FailureOf([&] { calls.AnnounceIP(kLoopback, kOwnId, 7, "0.0.0.0"); }), 51);
+
+    // A bounded copy ignores the flag but ends by its own limit, every step
+    // included; the original stays cancelled.
+    PresenceCalls bounded = calls.BoundedTo(600ms);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(FailureOf([&] { bounded.AnnounceIP(kLoopback, kOwnId, 7, "0.0.0.0"); }), 81);
+    spent = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(spent, 500ms);
+    EXPECT_LT(spent, 1300ms);
+    EXPECT_EQ(FailureOf([&] { bounded.KnownQuery(kLoopback, kOwnId, 7); }), 51);
+    EXPECT_EQ(FailureOf([&] { calls.KnownQuery(kLoopback, kOwnId, 7); }), 51);
 }
 
 } // namespace

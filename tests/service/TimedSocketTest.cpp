@@ -3,6 +3,7 @@
 #include "support/TestSupport.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -163,6 +164,68 @@ TEST(TimedSocketTest, SendToAPeerThatNeverReadsEndsAtTheLimit) {
     long long spent = MillisecondsSince(start);
     EXPECT_LT(sent, block.size());
     EXPECT_LT(spent, 1500);
+}
+
+} // namespace
+
+namespace {
+
+TEST(TimedSocketTest, ARunFlagClearedElsewhereEndsEveryKindOfWaitAtOnce) {
+    SilentListener silent(4);
+    std::atomic<bool> running{true};
+    TimedSocket socket;
+    socket.SetBounds(&running);
+    ASSERT_TRUE(socket.Connect("127.0.0.1", silent.port));
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        running.store(false);
+    });
+    // Both the single receive and the block receive with its second chance
+    // would wait 5 s and more for this silent peer.
+    char bytes[4] = {};
+    auto start = Clock::now();
+    socket.SetLimit(5000);
+    EXPECT_EQ(socket.Receive(bytes, 4), -1);
+    EXPECT_EQ(socket.ReceiveAll(bytes, 4), 0u);
+    canceller.join();
+    long long spent = MillisecondsSince(start);
+    EXPECT_GE(spent, 250);
+    EXPECT_LT(spent, 1000);
+
+    // Nothing starts once the flag is down: not even a connect that would work.
+    TimedSocket late;
+    late.SetBounds(&running);
+    EXPECT_FALSE(late.ConnectWithin("127.0.0.1", silent.port, 2000));
+    TimedSocket listener;
+    ASSERT_TRUE(listener.Listen("127.0.0.1", 0, 4));
+    listener.SetBounds(&running);
+    listener.SetLimit(3000);
+    TimedSocket incoming;
+    start = Clock::now();
+    EXPECT_FALSE(listener.Accept(incoming));
+    EXPECT_LT(MillisecondsSince(start), 300);
+}
+
+TEST(TimedSocketTest, ACutOffShortensEveryLimitArmedAfterIt) {
+    SilentListener silent(4);
+    TimedSocket socket;
+    ASSERT_TRUE(socket.Connect("127.0.0.1", silent.port));
+    const auto start = Clock::now();
+    socket.SetBounds(nullptr, start + std::chrono::milliseconds(600));
+    char bytes[4] = {};
+    // Re-armed limits of 5 s do not reach past the cut-off.
+    EXPECT_EQ(socket.ReceiveAll(bytes, 4), 0u);
+    socket.SetLimit(5000);
+    EXPECT_EQ(socket.Receive(bytes, 4), -1);
+    EXPECT_TRUE(socket.LimitPassed());
+    long long spent = MillisecondsSince(start);
+    EXPECT_GE(spent, 550);
+    EXPECT_LT(spent, 1200);
+
+    // Moved sockets keep their bounds.
+    TimedSocket moved(std::move(socket));
+    moved.SetLimit(5000);
+    EXPECT_TRUE(moved.LimitPassed());
 }
 
 } // namespace
