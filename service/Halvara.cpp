@@ -658,6 +658,10 @@ bool Halvara::QueryTOS(Acquaintance& contact, std::int32_t ownId, std::int32_t t
         try {
             answer = m_calls.TOSQuery(contact.IP(), contact.ID(), ownId, tos);
         } catch (const CStdExcept&) {
+            // A call cut short by the end or a switch says nothing about the
+            // contact, whose address must stay for the round of 0.0.0.0.
+            if (!m_callsRunning.load())
+                return contact.IsOnlineForTOS(tos);
             contact.MarkOffline(false);
             return false;
         }

@@ -9,12 +9,14 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <sys/socket.h>
@@ -405,6 +407,96 @@ TEST_F(HalvaraEngineIntegrationTest,
     engine.SetIdentity(1, "pw");
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(Halvara::kOfflineRoundMs) + 2s);
     EXPECT_EQ(engine.GetActiveIdentity(), 1);
+}
+
+// A contact's service that answers every announcement but holds every TOS
+// query without an answer, as a slow peer would.
+class SlowQueryPeer {
+public:
+    explicit SlowQueryPeer(const std::string& address) {
+        EXPECT_TRUE(m_listener.Listen(address, presence::kPeerPort, 16));
+        m_accepting = std::thread([this] { Accept(); });
+    }
+    ~SlowQueryPeer() {
+        m_running.store(false);
+        m_accepting.join();
+        for (std::thread& connection : m_connections)
+            connection.join();
+    }
+    SlowQueryPeer(const SlowQueryPeer&) = delete;
+    SlowQueryPeer& operator=(const SlowQueryPeer&) = delete;
+
+    int QueriesHeld() const { return m_queries.load(); }
+    std::vector<std::string> Announced() {
+        std::lock_guard lock(m_lock);
+        return m_announced;
+    }
+
+private:
+    void Accept() {
+        while (m_running.load()) {
+            auto connection = std::make_shared<TimedSocket>();
+            m_listener.SetLimit(100);
+            if (m_listener.Accept(*connection))
+                m_connections.emplace_back([this, connection] { Serve(*connection); });
+        }
+    }
+    void Serve(TimedSocket& connection) {
+        std::uint8_t bytes[presence::kHeaderSize];
+        if (connection.ReceiveAll(bytes, sizeof bytes) != sizeof bytes)
+            return;
+        auto header = presence::Header::Decode(bytes);
+        if (!header)
+            return;
+        if (header->type == presence::kTOSQuery) {
+            m_queries.fetch_add(1);
+            while (m_running.load())
+                std::this_thread::sleep_for(20ms);
+            return;
+        }
+        auto reply = presence::Header::Reply(header->type).Encode();
+        connection.SetLimit(2000);
+        connection.Send(reply.data(), reply.size());
+        if (header->type != presence::kAnnounceIP)
+            return;
+        std::uint8_t address[4];
+        if (connection.ReceiveAll(address, sizeof address) != sizeof address)
+            return;
+        if (auto text = presence::DecodeAddress(address)) {
+            std::lock_guard lock(m_lock);
+            m_announced.push_back(*text);
+        }
+    }
+
+    TimedSocket m_listener;
+    std::atomic<bool> m_running{true};
+    std::atomic<int> m_queries{0};
+    std::mutex m_lock;
+    std::vector<std::string> m_announced;
+    std::vector<std::thread> m_connections;
+    std::thread m_accepting;
+};
+
+TEST_F(HalvaraEngineIntegrationTest, AFriendWhoseQueryTheEndCutShortStillHearsWeLeft) {
+    const std::string address = SilentAddress(50);
+    SlowQueryPeer peer(address);
+    InternetDatabase directory = Directory();
+    const std::int32_t eve = directory.RegisterNewID();
+    directory.UpdateIP(eve, address);
+    directory.UpdateProfile(eve, "Eve", "eve@example.org", "their password");
+    Set("HALVARA_LIVE_CHECK_INTERVAL_MS", "200");
+
+    auto engine = std::make_unique<Halvara>();
+    ASSERT_EQ(engine->State(), Halvara::kOnline);
+    engine->Add(eve, true);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return !peer.Announced().empty(); }, 10s));
+    EXPECT_EQ(peer.Announced().front(), "127.0.0.1");
+    // The live check's query waits for an answer that does not come.
+    ASSERT_TRUE(testsupport::WaitFor([&] { return peer.QueriesHeld() > 0; }, 10s));
+    const auto start = Clock::now();
+    engine.reset();
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(Halvara::kOfflineRoundMs) + 1500ms);
+    EXPECT_EQ(peer.Announced().back(), "0.0.0.0");
 }
 
 } // namespace
