@@ -2,6 +2,7 @@
 
 #include "directory/QueryArguments.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <vector>
@@ -150,12 +151,16 @@ Reply DirectoryService::Dispatch(std::string_view path, std::string_view query,
         return Text("NewID: " + std::to_string(m_pool.Take()->RegisterId()) + "\n");
     }
     if (name == "updateip") {
-        Arguments args(query, 2);
+        // The password of a claimed ID comes last and may hold an unescaped
+        // "+"; a new ID publishes its address before it has one.
+        const bool withPassword = std::count(query.begin(), query.end(), '+') >= 2;
+        Arguments args(query, withPassword ? 3 : 2, withPassword);
         std::int32_t id = args.Number(0);
         std::string ip = args.Address(1);
+        std::string password = withPassword ? args.TextArg(2, kMaxPassword, true) : std::string();
         if (id < 1)
             return ResultLine(result::kUnknownId);
-        return ResultLine(m_pool.Take()->UpdateIp(id, ip));
+        return ResultLine(m_pool.Take()->UpdateIp(id, ip, password));
     }
     if (name == "lookupip") {
         Arguments args(query, 1);
@@ -259,6 +264,14 @@ Reply DirectoryService::Dispatch(std::string_view path, std::string_view query,
 }
 
 std::string DirectoryService::RedactedQuery(std::string_view path, std::string_view query) {
+    if (path == "/cgi-bin/updateip") {
+        // ID and address stay readable; anything after them is the password.
+        auto first = query.find('+');
+        auto second = first == std::string_view::npos ? first : query.find('+', first + 1);
+        if (second == std::string_view::npos)
+            return std::string(query.substr(0, 200));
+        return std::string(query.substr(0, std::min<size_t>(second, 200))) + "+*";
+    }
     if (path != "/cgi-bin/checkpassword" && path != "/cgi-bin/updateinfo")
         return std::string(query.substr(0, 200));
     auto plus = query.rfind('+');

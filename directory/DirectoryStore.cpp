@@ -66,7 +66,7 @@ std::int64_t Now() {
 struct DirectoryStore::Statements {
     explicit Statements(sqlite3* db)
         : insertUser(db, "INSERT INTO users(created, updated) VALUES(?1, ?1) RETURNING id")
-        , userIp(db, "SELECT ip FROM users WHERE id = ?1")
+        , userIp(db, "SELECT ip, hash IS NOT NULL FROM users WHERE id = ?1")
         , setIp(db, "UPDATE users SET ip = ?2, updated = ?3 WHERE id = ?1")
         , ipInUse(db, "SELECT 1 FROM users WHERE ip = ?1 LIMIT 1")
         , dropIpFromPools(db, "DELETE FROM random_pool WHERE ip = ?1")
@@ -189,13 +189,16 @@ std::int32_t DirectoryStore::RegisterId() {
     return static_cast<std::int32_t>(id);
 }
 
-int DirectoryStore::ApplyIp(std::int32_t id, const std::string& ip) {
+int DirectoryStore::ApplyIp(std::int32_t id, const std::string& ip, bool unclaimedOnly) {
     std::string old;
     {
         Using query(m_statements->userIp);
         query->Bind(1, id);
         if (!query->Step())
             return result::kUnknownId;
+        // Claimed since the caller looked without a password to check.
+        if (unclaimedOnly && query->Int(1) != 0)
+            return result::kRefused;
         old = query->Text(0);
     }
     {
@@ -225,7 +228,7 @@ void DirectoryStore::ApplyIpBatch(const std::vector<IpUpdateGroup::Update*>& bat
     std::lock_guard lock(m_writeLock);
     SqliteTransaction transaction(m_connection);
     for (auto* update : batch)
-        update->result = ApplyIp(update->id, update->ip);
+        update->result = ApplyIp(update->id, update->ip, update->unclaimedOnly);
     transaction.Commit();
     if (m_cache) {
         for (auto* update : batch)
@@ -234,9 +237,31 @@ void DirectoryStore::ApplyIpBatch(const std::vector<IpUpdateGroup::Update*>& bat
     }
 }
 
-int DirectoryStore::UpdateIp(std::int32_t id, const std::string& ip) {
+int DirectoryStore::UpdateIp(std::int32_t id, const std::string& ip, const std::string& password) {
+    // Whoever knows an ID could otherwise point its friends at another
+    // machine. The hash is checked outside the write lock; a password cannot
+    // change once stored, so a match stays valid until the update commits.
+    // An ID without a password must still have none when the update is
+    // applied, which ApplyIp checks inside the transaction.
+    std::optional<PasswordHash> stored;
+    {
+        Using query(m_statements->userSecret);
+        query->Bind(1, id);
+        if (!query->Step())
+            return result::kUnknownId;
+        if (!query->IsNull(1))
+            stored = PasswordHash{query->Blob(0), query->Blob(1), static_cast<int>(query->Int(2))};
+    }
+    if (stored) {
+        if (password.empty())
+            return result::kRefused;
+        HashPermit permit(m_hashPermits);
+        if (!stored->Matches(password))
+            return result::kRefused;
+    }
+    const bool unclaimedOnly = !stored;
     if (!m_ipGroup) {
-        IpUpdateGroup::Update alone{id, ip};
+        IpUpdateGroup::Update alone{id, ip, unclaimedOnly};
         ApplyIpBatch({&alone});
         return alone.result;
     }
@@ -246,7 +271,7 @@ int DirectoryStore::UpdateIp(std::int32_t id, const std::string& ip) {
     // until they are handed the next batch. Each is woken once, on its own
     // semaphore, rather than all of them on every commit.
     IpUpdateGroup& group = *m_ipGroup;
-    IpUpdateGroup::Update mine{id, ip};
+    IpUpdateGroup::Update mine{id, ip, unclaimedOnly};
     {
         std::lock_guard lock(group.lock);
         group.pending.push_back(&mine);

@@ -56,6 +56,9 @@ struct IpUpdateGroup {
     struct Update {
         std::int32_t id;
         std::string ip;
+        // Set when no password was checked: the ID must still be unclaimed
+        // when the update is applied, or it is refused.
+        bool unclaimedOnly = false;
         int result = 0;
         bool done = false;
         bool failed = false;
@@ -91,7 +94,9 @@ public:
     static constexpr int kMaxInvitationsPerDay = 50;
 
     std::int32_t RegisterId();
-    int UpdateIp(std::int32_t id, const std::string& ip);
+    // A claimed ID (one with a stored profile) moves only with its password;
+    // an unclaimed one with or without. An empty password means none.
+    int UpdateIp(std::int32_t id, const std::string& ip, const std::string& password = {});
     std::optional<std::string> LookupIp(std::int32_t id);
     int UpdateInfo(std::int32_t id, const std::string& name, const std::string& email,
                    const std::string& password);
@@ -134,7 +139,7 @@ private:
     std::unique_ptr<Statements> m_statements;
 
     // One address update inside an open transaction.
-    int ApplyIp(std::int32_t id, const std::string& ip);
+    int ApplyIp(std::int32_t id, const std::string& ip, bool unclaimedOnly);
     void ApplyIpBatch(const std::vector<IpUpdateGroup::Update*>& batch);
 };
 

@@ -127,12 +127,25 @@ void AdoptID(const std::shared_ptr<Acquaintance>& entry, std::int32_t id,
     PublishOwnIP(entry, directory);
 }
 
+void AdoptID(const std::shared_ptr<Acquaintance>& entry, std::int32_t id,
+             const std::string& password, ContactDirectory& directory) {
+    if (entry && entry->IsOwn() && entry->Internet())
+        entry->Internet()->SetPassword(password);
+    AdoptID(entry, id, directory);
+}
+
 void PublishOwnIP(const std::shared_ptr<Acquaintance>& entry, ContactDirectory& directory) {
     if (!entry)
         throw CStdExcept("Friend", 63);
     std::string ip = directory.LocalAddress();
-    directory.UpdateIP(entry->ID(), ip);
+    directory.UpdateIP(entry->ID(), ip, OwnPassword(entry));
     entry->Internet()->SetIP(ip);
+}
+
+std::string OwnPassword(const std::shared_ptr<Acquaintance>& entry) {
+    if (!entry || !entry->Internet())
+        return {};
+    return LowerCase(entry->Internet()->Password());
 }
 
 } // namespace Friend

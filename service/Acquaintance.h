@@ -91,7 +91,15 @@ void RegisterNewID(const std::shared_ptr<Acquaintance>& entry, ContactDirectory&
 // entry, 74 when it is not the own one.
 void AdoptID(const std::shared_ptr<Acquaintance>& entry, std::int32_t id,
              ContactDirectory& directory);
-// The directory's update-IP query with the own ID and the local address, which
-// is then stored on the entry.
+// The same for an ID whose password the caller has checked with the
+// directory: the own entry keeps that password, without which the directory
+// would not let it publish the address of a claimed ID.
+void AdoptID(const std::shared_ptr<Acquaintance>& entry, std::int32_t id,
+             const std::string& password, ContactDirectory& directory);
+// The directory's update-IP query with the own ID, the local address and the
+// own entry's password; the address is then stored on the entry.
 void PublishOwnIP(const std::shared_ptr<Acquaintance>& entry, ContactDirectory& directory);
+// The own entry's password as the directory's queries carry it; empty for a
+// missing entry.
+std::string OwnPassword(const std::shared_ptr<Acquaintance>& entry);
 } // namespace Friend

@@ -25,8 +25,9 @@ std::int32_t DirectoryOfContacts::RegisterNewID() {
     InternetSession session(m_currentAddress);
     return InternetDatabase(session, m_database.Host()).RegisterNewID();
 }
-void DirectoryOfContacts::UpdateIP(std::int32_t ownId, const std::string& ip) {
-    m_database.UpdateIP(ownId, ip);
+void DirectoryOfContacts::UpdateIP(std::int32_t ownId, const std::string& ip,
+                                   const std::string& password) {
+    m_database.UpdateIP(ownId, ip, password);
 }
 std::string DirectoryOfContacts::GetRandomIP(std::int32_t tos) {
     return m_database.GetRandomIP(tos);

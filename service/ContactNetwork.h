@@ -22,7 +22,10 @@ public:
     virtual std::string LookupIP(std::int32_t contactId) = 0;
     virtual void RegisterAsAcquaintance(std::int32_t contactId, std::int32_t ownId) = 0;
     virtual std::int32_t RegisterNewID() = 0;
-    virtual void UpdateIP(std::int32_t ownId, const std::string& ip) = 0;
+    // The own ID's address; password is the own entry's, which the directory
+    // asks for once the ID's profile is stored.
+    virtual void UpdateIP(std::int32_t ownId, const std::string& ip,
+                          const std::string& password) = 0;
     virtual std::string GetRandomIP(std::int32_t tos) = 0;
     virtual void InsertRandomIP(std::int32_t tos, const std::string& ownIp) = 0;
     virtual void RemoveRandomIP(std::int32_t tos, const std::string& ownIp) = 0;
@@ -58,7 +61,7 @@ public:
     std::string LookupIP(std::int32_t contactId) override;
     void RegisterAsAcquaintance(std::int32_t contactId, std::int32_t ownId) override;
     std::int32_t RegisterNewID() override;
-    void UpdateIP(std::int32_t ownId, const std::string& ip) override;
+    void UpdateIP(std::int32_t ownId, const std::string& ip, const std::string& password) override;
     std::string GetRandomIP(std::int32_t tos) override;
     void InsertRandomIP(std::int32_t tos, const std::string& ownIp) override;
     void RemoveRandomIP(std::int32_t tos, const std::string& ownIp) override;

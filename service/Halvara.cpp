@@ -54,8 +54,8 @@ public:
         m_directory.RegisterAsAcquaintance(contactId, ownId);
     }
     std::int32_t RegisterNewID() override { return m_id; }
-    void UpdateIP(std::int32_t ownId, const std::string& ip) override {
-        m_directory.UpdateIP(ownId, ip);
+    void UpdateIP(std::int32_t ownId, const std::string& ip, const std::string& password) override {
+        m_directory.UpdateIP(ownId, ip, password);
     }
     std::string GetRandomIP(std::int32_t tos) override { return m_directory.GetRandomIP(tos); }
     void InsertRandomIP(std::int32_t tos, const std::string& ownIp) override {
@@ -549,7 +549,7 @@ void Halvara::AnnounceOffline() {
         });
     if (m_state.load() == kOnline) {
         try {
-            m_directory.UpdateIP(ownId, "0.0.0.0");
+            m_directory.UpdateIP(ownId, "0.0.0.0", Friend::OwnPassword(contacts->OwnEntry()));
         } catch (const CStdExcept&) {
         }
     }
@@ -709,7 +709,7 @@ bool Halvara::ClaimID(std::int32_t id, const std::string& password) {
     if (!m_database.CheckPassword(id, password))
         return false;
     std::unique_lock connectivity(m_connectivityLock);
-    Friend::AdoptID(contacts->OwnEntry(), id, m_directory);
+    Friend::AdoptID(contacts->OwnEntry(), id, password, m_directory);
     try {
         StartOnlineServices(contacts);
     } catch (const CStdExcept&) {

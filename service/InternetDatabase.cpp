@@ -131,15 +131,20 @@ std::int32_t InternetDatabase::RegisterNewID() {
     return id;
 }
 
-void InternetDatabase::UpdateIP(std::int32_t ownId, const std::string& ip) {
+void InternetDatabase::UpdateIP(std::int32_t ownId, const std::string& ip,
+                                const std::string& password) {
     static constexpr Numbers kNumbers{885, 897, 902, 907, 914};
     RequireAddress(kNumbers.noAddress);
     // This query has no number of its own for a bad ID: no request is made.
     if (ownId < 0)
         Refuse(kNumbers.noFile);
-    std::string body =
-        Fetch("/cgi-bin/updateip?" + Decimal(ownId) + "+" + EncodeQueryText(ip), kNumbers);
+    std::string target = "/cgi-bin/updateip?" + Decimal(ownId) + "+" + EncodeQueryText(ip);
+    if (!password.empty())
+        target += "+" + EncodeQueryText(LowerCase(password));
+    std::string body = Fetch(target, kNumbers);
     std::int32_t result = 0;
+    // Any result counts, a refused password (2) included: the caller's flow
+    // goes on as for an address the directory could not store.
     if (!ReadResult(body, result, true))
         Refuse(931);
 }
@@ -162,7 +167,8 @@ void InternetDatabase::UpdateProfile(std::int32_t ownId, const std::string& name
     if (ownId <= 0)
         Refuse(40);
     std::string target = "/cgi-bin/updateinfo?" + Decimal(ownId) + "+" + EncodeQueryText(name) +
-                         "+" + EncodeQueryText(LowerCase(eMail)) + "+" + EncodeQueryText(password);
+                         "+" + EncodeQueryText(LowerCase(eMail)) + "+" +
+                         EncodeQueryText(LowerCase(password));
     std::string body = Fetch(target, kNumbers);
     std::int32_t result = 0;
     if (ReadResult(body, result, false) && result != 1)
@@ -250,7 +256,8 @@ bool InternetDatabase::CheckPassword(std::int32_t id, const std::string& passwor
     if (password.empty())
         Refuse(523);
     std::string body =
-        Fetch("/cgi-bin/checkpassword?" + Decimal(id) + "+" + EncodeQueryText(password), kNumbers);
+        Fetch("/cgi-bin/checkpassword?" + Decimal(id) + "+" + EncodeQueryText(LowerCase(password)),
+              kNumbers);
     return body.compare(0, 5, "Match") == 0;
 }
 

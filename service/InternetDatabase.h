@@ -31,6 +31,8 @@ struct SystemMessage {
 // status above 299, failed exchange, then the checks of the body. Text
 // arguments are percent-encoded byte by byte, so a name or password holding
 // "+", "&", "#" or "%" reaches the directory whole; the directory decodes them.
+// Passwords go lower-cased, as the engine keeps its identity passwords, so the
+// directory's stored hash and every later check see the same text.
 // Nothing is retried here.
 class InternetDatabase {
 public:
@@ -43,7 +45,10 @@ public:
 
     // A new user ID; the host must first accept a TCP connection in 15 seconds.
     std::int32_t RegisterNewID();
-    void UpdateIP(std::int32_t ownId, const std::string& ip);
+    // The password of a claimed ID goes along (lower-cased): the directory
+    // moves a claimed ID's address only for its owner. An empty password is
+    // left out, for an ID whose profile was never stored.
+    void UpdateIP(std::int32_t ownId, const std::string& ip, const std::string& password = {});
     // The contact's address as dotted quad.
     std::string LookupIP(std::int32_t contactId);
     void UpdateProfile(std::int32_t ownId, const std::string& name, const std::string& eMail,

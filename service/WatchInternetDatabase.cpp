@@ -100,8 +100,9 @@ void WatchInternetDatabase::SendInvitationMail(const std::string& senderEMail,
                                            applicationAddress, applicationId);
 }
 
-void WatchInternetDatabase::UpdateIP(std::int32_t ownId, const std::string& ip) {
-    Begin(159).database.UpdateIP(ownId, ip);
+void WatchInternetDatabase::UpdateIP(std::int32_t ownId, const std::string& ip,
+                                     const std::string& password) {
+    Begin(159).database.UpdateIP(ownId, ip, password);
 }
 
 bool WatchInternetDatabase::CheckPassword(std::int32_t id, const std::string& password) {

@@ -40,7 +40,7 @@ public:
     void SendInvitationMail(const std::string& senderEMail, const std::string& recipientEMail,
                             const std::string& applicationName, const std::string& senderName,
                             const std::string& applicationAddress, std::int32_t applicationId);
-    void UpdateIP(std::int32_t ownId, const std::string& ip);
+    void UpdateIP(std::int32_t ownId, const std::string& ip, const std::string& password = {});
     bool CheckPassword(std::int32_t id, const std::string& password);
 
 private:

@@ -1,8 +1,8 @@
 #!/bin/sh
 # Requests per second and 99th-percentile latency of halvdir for "lookupid"
-# (reads) and "updateip" (committed writes), measured with wrk: 2 threads, 50
-# connections. Builds halvdir in Release in its own folder unless HALVDIR
-# names a binary.
+# (reads) and "updateip" (committed writes, each with a password check),
+# measured with wrk: 2 threads, 50 connections. Builds halvdir in Release in
+# its own folder unless HALVDIR names a binary.
 #
 #   bench/directory/run-wrk.sh [seconds per run, default 10]
 set -eu
@@ -67,4 +67,9 @@ for query in lookupid updateip; do
     errors=$(echo "$out" | awk '/Non-2xx|Socket errors/ {print}')
     echo "$query: $rps requests/s, p99 $p99 ${errors:+($errors)}"
 done
+# A refused password is answered "Result: 2" with status 200, which wrk
+# counts as success: the first user must have moved off 0.0.0.0.
+moved=$(curl -s "http://127.0.0.1:$port/cgi-bin/lookupip?1")
+echo "user 1 after the updates: $moved"
+[ "$moved" != "IP: 0.0.0.0" ] || { echo "updateip was refused" >&2; exit 1; }
 echo "log lines: $(wc -l <"$work/requests.log")"

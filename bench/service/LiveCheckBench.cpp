@@ -198,7 +198,7 @@ bool StoreFriends(const std::string& directoryHost) {
         std::int32_t id = directory.RegisterNewID();
         directory.UpdateProfile(id, "Friend " + std::to_string(i),
                                 "friend" + std::to_string(i) + "@example.org", "pw");
-        directory.UpdateIP(id, ContactAddress(i));
+        directory.UpdateIP(id, ContactAddress(i), "pw");
         ids.push_back(id);
     }
     Halvara engine;

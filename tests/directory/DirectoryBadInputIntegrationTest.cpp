@@ -19,7 +19,7 @@ protected:
         ASSERT_EQ(m_directory.Get("/cgi-bin/registerid").body, "NewID: 2\n");
         ASSERT_EQ(m_directory.Get("/cgi-bin/updateinfo?1+Ann+ann@example.org+pw").body,
                   "Result: 1\n");
-        ASSERT_EQ(m_directory.Get("/cgi-bin/updateip?1+127.0.0.2").body, "Result: 1\n");
+        ASSERT_EQ(m_directory.Get("/cgi-bin/updateip?1+127.0.0.2+pw").body, "Result: 1\n");
         ASSERT_EQ(m_directory.Get("/cgi-bin/regasacq?1+2").body, "Result: 1\n");
         ASSERT_EQ(m_directory.Get("/cgi-bin/insertrandomip?155+127.0.0.2").body, "Result: 1\n");
         ASSERT_EQ(m_directory
@@ -49,7 +49,8 @@ TEST_F(DirectoryBadInput, MalformedArgumentsGetStatus400) {
         // missing and extra arguments
         "/cgi-bin/updateip",
         "/cgi-bin/updateip?1",
-        "/cgi-bin/updateip?1+127.0.0.3+x",
+        "/cgi-bin/updateip?1++pw",
+        "/cgi-bin/updateip?1+127.0.0.3+pw%",
         "/cgi-bin/updateinfo?1+Ann+ann@example.org",
         "/cgi-bin/updateinfo?1+Ann+a@b+pw+pw",
         "/cgi-bin/updateinfo?1++ann@example.org+pw",

@@ -43,7 +43,8 @@ TEST(DirectoryConcurrency, TwoHundredClientsRegisterAndUpdateThenARestartKeepsEv
                 outcome.failure = std::to_string(profile.status) + " " + profile.body;
             std::string ip = "127.1." + std::to_string(i / 200) + "." + std::to_string(i % 200);
             outcome.addressStored =
-                directory.Get("/cgi-bin/updateip?" + id + "+" + ip).body == "Result: 1\n";
+                directory.Get("/cgi-bin/updateip?" + id + "+" + ip + "+pw" + std::to_string(i))
+                    .body == "Result: 1\n";
         });
     }
     for (auto& client : clients)

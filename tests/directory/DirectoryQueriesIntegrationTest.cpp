@@ -91,13 +91,39 @@ TEST_F(DirectoryQueries, AddressesArePublishedAndLookedUp) {
     int id = MakeUser("Ann", "ann@example.org", "pw");
     std::string sid = std::to_string(id);
     EXPECT_EQ(Body("/cgi-bin/lookupip?" + sid), "IP: 0.0.0.0\n");
-    EXPECT_EQ(Body("/cgi-bin/updateip?" + sid + "+127.0.0.2"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/updateip?" + sid + "+127.0.0.2+pw"), "Result: 1\n");
     EXPECT_EQ(Body("/cgi-bin/lookupip?" + sid), "IP: 127.0.0.2\n");
-    EXPECT_EQ(Body("/cgi-bin/updateip?" + sid + "+0.0.0.0"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/updateip?" + sid + "+0.0.0.0+pw"), "Result: 1\n");
     EXPECT_EQ(Body("/cgi-bin/lookupip?" + sid), "IP: 0.0.0.0\n");
     EXPECT_EQ(Body("/cgi-bin/updateip?0+127.0.0.9"), "Result: 4\n");
     EXPECT_EQ(Body("/cgi-bin/updateip?555+127.0.0.9"), "Result: 4\n");
     EXPECT_EQ(Body("/cgi-bin/lookupip?555"), "IP: 0.0.0.0\n");
+}
+
+TEST_F(DirectoryQueries, OnlyTheOwnerOfAClaimedIdMovesItsAddress) {
+    // A new identity publishes its address before it stores its profile.
+    std::string fresh = std::to_string(NewId(m_directory.Get("/cgi-bin/registerid")));
+    EXPECT_EQ(Body("/cgi-bin/updateip?" + fresh + "+127.0.0.7"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/updateip?" + fresh + "+127.0.0.8+anything"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupip?" + fresh), "IP: 127.0.0.8\n");
+
+    int id = MakeUser("Ann", "ann@example.org", "Se%2Bcret");
+    std::string sid = std::to_string(id);
+    EXPECT_EQ(Body("/cgi-bin/updateip?" + sid + "+127.0.0.2+se%2bcret"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/insertrandomip?155+127.0.0.2"), "Result: 1\n");
+
+    // Missing, empty and wrong passwords change nothing, not even the pools
+    // the old address is in.
+    for (const std::string tail : {"", "+", "+wrong", "+se", "+se%2Bcret%2B"})
+        EXPECT_EQ(Body("/cgi-bin/updateip?" + sid + "+127.0.0.66" + tail), "Result: 2\n") << tail;
+    EXPECT_EQ(Body("/cgi-bin/lookupip?" + sid), "IP: 127.0.0.2\n");
+    EXPECT_EQ(Body("/cgi-bin/lookuprandomip?155"), "127.0.0.2\n");
+
+    // Case does not matter, and an older client's unescaped "+" stays part of it.
+    EXPECT_EQ(Body("/cgi-bin/updateip?" + sid + "+0.0.0.0+SE+CRET"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupip?" + sid), "IP: 0.0.0.0\n");
+    EXPECT_EQ(Body("/cgi-bin/lookuprandomip?155"), "0.0.0.0\n");
+    EXPECT_EQ(Body("/cgi-bin/updateip?555+127.0.0.9+pw"), "Result: 4\n");
 }
 
 TEST_F(DirectoryQueries, WaitingAcquaintancesKeepTheirOrderAndAreCleared) {
@@ -159,8 +185,8 @@ TEST_F(DirectoryQueries, RandomPoolsArePerTosAndForgetUsersThatMove) {
     // A user whose address changes takes the old one out of every pool.
     int id = MakeUser("Ann", "ann@example.org", "pw");
     std::string sid = std::to_string(id);
-    EXPECT_EQ(Body("/cgi-bin/updateip?" + sid + "+127.0.0.3"), "Result: 1\n");
-    EXPECT_EQ(Body("/cgi-bin/updateip?" + sid + "+0.0.0.0"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/updateip?" + sid + "+127.0.0.3+pw"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/updateip?" + sid + "+0.0.0.0+pw"), "Result: 1\n");
     EXPECT_EQ(Body("/cgi-bin/lookuprandomip?155"), "0.0.0.0\n");
     EXPECT_EQ(Body("/cgi-bin/lookuprandomip?7"), "127.0.0.4\n");
 }
@@ -259,6 +285,7 @@ TEST_F(DirectoryQueries, VersionFileAppearsOncePublished) {
 TEST_F(DirectoryQueries, LogsOneLinePerRequestWithoutPasswords) {
     int id = MakeUser("Ann", "ann@example.org", "TopSecret");
     Body("/cgi-bin/checkpassword?" + std::to_string(id) + "+TopSecret");
+    Body("/cgi-bin/updateip?" + std::to_string(id) + "+127.0.0.2+TopSecret");
     Body("/cgi-bin/lookupip?" + std::to_string(id));
     // A line is written once its answer is out, so it may trail the answer.
     auto requestLines = [](const std::string& log) {
@@ -272,7 +299,7 @@ TEST_F(DirectoryQueries, LogsOneLinePerRequestWithoutPasswords) {
     ASSERT_TRUE(testsupport::WaitFor(
         [&] {
             log = m_directory.Output();
-            return requestLines(log) >= 4;
+            return requestLines(log) >= 5;
         },
         std::chrono::seconds(10)))
         << log;
@@ -280,7 +307,10 @@ TEST_F(DirectoryQueries, LogsOneLinePerRequestWithoutPasswords) {
     EXPECT_NE(log.find("GET /cgi-bin/checkpassword?" + std::to_string(id) + "+* 200"),
               std::string::npos)
         << log;
-    EXPECT_EQ(requestLines(log), 4u);
+    EXPECT_NE(log.find("GET /cgi-bin/updateip?" + std::to_string(id) + "+127.0.0.2+* 200"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(requestLines(log), 5u);
 }
 
 TEST_F(DirectoryQueries, UsersListingShowsProfilesWithoutSecrets) {

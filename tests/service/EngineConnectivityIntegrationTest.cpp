@@ -183,7 +183,7 @@ protected:
         InternetDatabase directory = Directory();
         const std::int32_t id = directory.RegisterNewID();
         directory.UpdateProfile(id, "Other " + address, "other" + address + "@example.org", "pw");
-        directory.UpdateIP(id, address);
+        directory.UpdateIP(id, address, "pw");
         auto user = std::make_unique<OtherUser>(id, address);
         EXPECT_TRUE(user->Listening());
         return user;
@@ -424,7 +424,7 @@ TEST_F(EngineConnectivityIntegrationTest, ContactsThatNeverAnswerHoldUpNeitherTh
     InternetDatabase directory = Directory();
     const std::int32_t dan = directory.RegisterNewID();
     directory.UpdateProfile(dan, "Dan", "dan@example.org", "pw");
-    directory.UpdateIP(dan, silentAddress);
+    directory.UpdateIP(dan, silentAddress, "pw");
     {
         // Added while nothing listens there, which fails at once.
         Halvara engine;

@@ -36,6 +36,8 @@ public:
     int randomQueries = 0;
     std::vector<std::tuple<std::int32_t, std::string, bool>> poolChanges;
     std::vector<std::pair<std::int32_t, std::string>> updateIPs;
+    // The password that went with each of updateIPs.
+    std::vector<std::string> updateIPPasswords;
     std::vector<std::pair<std::int32_t, std::int32_t>> registeredAcquaintances;
 
     std::string LocalAddress() override {
@@ -66,8 +68,9 @@ public:
         registeredAcquaintances.emplace_back(contactId, ownId);
     }
     std::int32_t RegisterNewID() override { return nextNewId; }
-    void UpdateIP(std::int32_t ownId, const std::string& ip) override {
+    void UpdateIP(std::int32_t ownId, const std::string& ip, const std::string& password) override {
         updateIPs.emplace_back(ownId, ip);
+        updateIPPasswords.push_back(password);
     }
     std::string GetRandomIP(std::int32_t) override {
         std::lock_guard lock(m_lock);

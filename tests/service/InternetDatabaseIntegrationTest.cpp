@@ -120,6 +120,22 @@ TEST_F(InternetDatabaseIntegrationTest, AddressesNoticesAndRandomPools) {
     EXPECT_EQ(directory.GetRandomIP(155), "0.0.0.0");
 }
 
+TEST_F(InternetDatabaseIntegrationTest, OnlyTheOwnerMovesAClaimedAddress) {
+    InternetDatabase directory(m_session, Host());
+    std::int32_t ann = directory.RegisterNewID();
+    // Before its profile is stored a new ID publishes without a password.
+    directory.UpdateIP(ann, "127.0.0.5");
+    directory.UpdateProfile(ann, "Ann", "ann@example.org", "Top Secret+1");
+    // Refusals are result lines, so the queries return; the address stays.
+    directory.UpdateIP(ann, "127.0.0.66");
+    directory.UpdateIP(ann, "127.0.0.66", "Top Secret");
+    EXPECT_EQ(directory.LookupIP(ann), "127.0.0.5");
+    directory.UpdateIP(ann, "127.0.0.6", "TOP SECRET+1");
+    EXPECT_EQ(directory.LookupIP(ann), "127.0.0.6");
+    directory.UpdateIP(ann, "0.0.0.0", "top secret+1");
+    EXPECT_EQ(directory.LookupIP(ann), "0.0.0.0");
+}
+
 TEST_F(InternetDatabaseIntegrationTest, SystemMessagesAndInvitations) {
     InternetDatabase directory(m_session, Host());
     SystemMessageTimes none = directory.GetSystemMessageTime(155);

@@ -185,6 +185,28 @@ TEST_F(InternetDatabaseTest, ArgumentChecksComeBeforeAnyRequest) {
     EXPECT_EQ(RefusalOf([&] { closed.RegisterNewID(); }), 826);
 }
 
+TEST_F(InternetDatabaseTest, TheOwnAddressCarriesTheLowerCasedPasswordPercentEncoded) {
+    InternetDatabase database = Database();
+    responder.Answer(200, "Result: 1\n");
+    database.UpdateIP(7, "10.0.0.2", "Pa ss+W&#%");
+    // No password: an ID whose profile was never stored.
+    database.UpdateIP(8, "10.0.0.3");
+    // A refused password is a result like any other.
+    responder.Answer(200, "Result: 2\n");
+    EXPECT_EQ(RefusalOf([&] { database.UpdateIP(7, "0.0.0.0", "wrong"); }), 0);
+    // The other password queries agree on case, so one password serves all.
+    responder.Answer(200, "Result: 1\n");
+    database.UpdateProfile(7, "Ann", "a@b.org", "Pa ss+W&#%");
+    responder.Answer(200, "Match\n");
+    EXPECT_TRUE(database.CheckPassword(7, "Pa ss+W&#%"));
+    EXPECT_EQ(responder.Targets(),
+              (std::vector<std::string>{"/cgi-bin/updateip?7+10.0.0.2+pa%20ss%2Bw%26%23%25",
+                                        "/cgi-bin/updateip?8+10.0.0.3",
+                                        "/cgi-bin/updateip?7+0.0.0.0+wrong",
+                                        "/cgi-bin/updateinfo?7+Ann+a%40b.org+pa%20ss%2Bw%26%23%25",
+                                        "/cgi-bin/checkpassword?7+pa%20ss%2Bw%26%23%25"}));
+}
+
 TEST_F(InternetDatabaseTest, ResultLinesDecideSuccess) {
     InternetDatabase database = Database();
     auto answered = [&](const char* body, const std::function<void()>& call) {
