@@ -47,28 +47,17 @@ private:
         switch (request.Code()) {
         case kCmdIsRegistered:
             return {FakeService::Reply(request, m_registered ? 1 : 0)};
-        case kCmdGetFriend: {
-            const int ids[] = {kMyId, kFriendId, kAwayId};
-            return {FakeService::Reply(request, first >= 0 && first < 3 ? ids[first] : -1)};
-        }
-        case kCmdGetProfile: {
-            BridgeRecord reply = FakeService::Reply(request, 1);
-            const char* email = first == kMyId       ? "me@example.com"
-                                : first == kFriendId ? "friend@example.com"
-                                                     : "away@example.com";
-            reply.SetTextAt(BridgeRecord::kProfileReplyOffset + PersonalInfoLayout::kEMailOffset,
-                            email, PersonalInfoLayout::kEMailWidth);
-            return {reply};
-        }
+        case kCmdGetFriend:
+            return {FriendReply(request, {kMyId, kFriendId, kAwayId})};
+        case kCmdGetProfile:
+            return {ProfileReply(request, "",
+                                 first == kMyId       ? "me@example.com"
+                                 : first == kFriendId ? "friend@example.com"
+                                                      : "away@example.com")};
         case kCmdIsOnline:
             return {FakeService::Reply(request, first == kAwayId ? 0 : 1)};
-        case kCmdGetIP: {
-            BridgeRecord reply = FakeService::Reply(request, 1);
-            reply.SetTextAt(BridgeRecord::kAddressOffset,
-                            first == kFriendId ? m_friendAddress : "0.0.0.0",
-                            BridgeRecord::kAddressWidth);
-            return {reply};
-        }
+        case kCmdGetIP:
+            return {AddressReply(request, first == kFriendId ? m_friendAddress : "0.0.0.0")};
         default:
             return {FakeService::Reply(request, 1)};
         }
@@ -90,7 +79,7 @@ TEST_F(TwoUsers, AFriendFoundThroughThePresenceService) {
                                std::to_string(m_first.TransferPort())},
                               kNoLaunch);
     ASSERT_EQ(get.code, 0) << get.output;
-    EXPECT_EQ(ReadAll(destination), m_small);
+    EXPECT_EQ(ReadFile(destination), m_small);
     Result ls = m_second.Run({"ls", "friend@example.com", m_share.string(), "--nfs-port",
                               std::to_string(m_first.NfsPort())},
                              kNoLaunch);

@@ -63,18 +63,18 @@ TEST_F(TwoUsers, RefusesFoldersOutsideTheShares) {
 TEST_F(TwoUsers, DownloadsArriveByteIdentical) {
     Result small = Get(m_share.string() + "/small.txt", m_downloads.Path() / "small.txt");
     ASSERT_EQ(small.code, 0) << small.output;
-    EXPECT_EQ(ReadAll(m_downloads.Path() / "small.txt"), m_small);
+    EXPECT_EQ(ReadFile(m_downloads.Path() / "small.txt"), m_small);
 
     // Into a folder: the file keeps its name. Not a terminal: plain lines.
     Result large = Get(m_share.string() + "/sub/large.bin", m_downloads.Path());
     ASSERT_EQ(large.code, 0) << large.output;
-    EXPECT_EQ(ReadAll(m_downloads.Path() / "large.bin"), m_large);
+    EXPECT_EQ(ReadFile(m_downloads.Path() / "large.bin"), m_large);
     EXPECT_TRUE(Contains(large.output, "received 3146505 of 3146505 bytes (100%)")) << large.output;
     EXPECT_EQ(Lines(large.output).size(), 12u) << large.output; // 0% to 100% and the result
 
     Result exact = Get(m_share.string() + "/sub/deeper/exact.bin", m_downloads.Path() / "e");
     ASSERT_EQ(exact.code, 0) << exact.output;
-    EXPECT_EQ(ReadAll(m_downloads.Path() / "e"), RandomBytes(10240, 3));
+    EXPECT_EQ(ReadFile(m_downloads.Path() / "e"), RandomBytes(10240, 3));
 
     // No temporary file is left beside the downloads.
     int files = 0;
@@ -93,7 +93,7 @@ TEST_F(TwoUsers, ATerminalGetsOneBarRedrawnInPlace) {
                        std::to_string(m_first.TransferPort())},
                       code);
     ASSERT_EQ(code, 0) << shown;
-    EXPECT_EQ(ReadAll(m_downloads.Path() / "large.bin"), m_large);
+    EXPECT_EQ(ReadFile(m_downloads.Path() / "large.bin"), m_large);
     EXPECT_TRUE(Contains(shown, "\r[" + std::string(30, '#') + "] 100%  3.0 MB of 3.0 MB"))
         << shown;
     EXPECT_FALSE(Contains(shown, "received ")) << shown;
@@ -105,20 +105,20 @@ TEST_F(TwoUsers, ATerminalGetsOneBarRedrawnInPlace) {
 
 TEST_F(TwoUsers, RefusedDownloadsLeaveTheDestinationAlone) {
     const fs::path kept = m_downloads.Path() / "kept.txt";
-    WriteBytes(kept, "mine");
+    WriteFile(kept, "mine");
     for (const std::string& path :
          {(m_outside / "secret.txt").string(), m_share.string() + "/../outside/secret.txt",
           m_share.string() + "/missing.txt", m_share.string() + "/sub"}) {
         Result refused = Get(path, kept);
         EXPECT_EQ(refused.code, 1) << path << "\n" << refused.output;
         EXPECT_TRUE(Contains(refused.output, "refused")) << refused.output;
-        EXPECT_EQ(ReadAll(kept), "mine");
+        EXPECT_EQ(ReadFile(kept), "mine");
     }
     Result self =
         m_second.Run({"get", "127.0.0.1", m_share.string() + "/small.txt", kept.string()});
     EXPECT_EQ(self.code, 1);
     EXPECT_TRUE(Contains(self.output, "this computer")) << self.output;
-    EXPECT_EQ(ReadAll(kept), "mine");
+    EXPECT_EQ(ReadFile(kept), "mine");
     int files = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(m_downloads.Path()))
         ++files;
@@ -127,7 +127,7 @@ TEST_F(TwoUsers, RefusedDownloadsLeaveTheDestinationAlone) {
 
 TEST_F(TwoUsers, SharesReadAgainOnHangUp) {
     fs::create_directories(m_files.Path() / "later");
-    WriteBytes(m_files.Path() / "later" / "new.txt", "new");
+    WriteFile(m_files.Path() / "later" / "new.txt", "new");
     Result shared = m_first.Run({"share", (m_files.Path() / "later").string()});
     ASSERT_EQ(shared.code, 0) << shared.output;
     // The running serve does not see the change by itself, and the user is told.
@@ -145,7 +145,7 @@ TEST_F(TwoUsers, SharesReadAgainOnHangUp) {
 }
 
 TEST_F(TwoUsers, OneServePerUserAndAPromptStop) {
-    const std::string settingsBefore = ReadAll(m_first.SettingsFile());
+    const std::string settingsBefore = ReadFile(m_first.SettingsFile());
     Result second = m_first.Run({"serve", "--nfs-port", std::to_string(m_first.NfsPort() + 1),
                                  "--transfer-port", std::to_string(m_first.TransferPort() + 1)});
     EXPECT_EQ(second.code, 1);
@@ -159,7 +159,7 @@ TEST_F(TwoUsers, OneServePerUserAndAPromptStop) {
     EXPECT_TRUE(Contains(m_firstServe->Output(), "stopping on SIGTERM"));
     EXPECT_FALSE(testsupport::CanConnect(m_first.Address(), m_first.NfsPort(), 500ms));
     EXPECT_FALSE(testsupport::CanConnect(m_first.Address(), m_first.TransferPort(), 500ms));
-    EXPECT_EQ(ReadAll(m_first.SettingsFile()), settingsBefore);
+    EXPECT_EQ(ReadFile(m_first.SettingsFile()), settingsBefore);
 
     // With the first gone the guard is free again; SIGINT stops it as well.
     auto again = m_first.Serve();

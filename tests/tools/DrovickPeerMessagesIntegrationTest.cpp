@@ -21,12 +21,8 @@ public:
                 return std::vector<BridgeRecord>{FakeService::Reply(request, 7)};
             case kCmdGetFriend:
                 return std::vector<BridgeRecord>{FakeService::Reply(request, -1)};
-            case kCmdGetProfile: {
-                BridgeRecord reply = FakeService::Reply(request, 1);
-                reply.SetTextAt(BridgeRecord::kProfileReplyOffset + PersonalInfoLayout::kNameOffset,
-                                "Alice Sender", PersonalInfoLayout::kNameWidth);
-                return std::vector<BridgeRecord>{reply};
-            }
+            case kCmdGetProfile:
+                return std::vector<BridgeRecord>{ProfileReply(request, "Alice Sender", "")};
             default:
                 return std::vector<BridgeRecord>{FakeService::Reply(request, 1)};
             }

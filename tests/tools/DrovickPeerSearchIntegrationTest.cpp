@@ -6,23 +6,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <set>
 
 namespace {
 
 using namespace drovickpeertest;
 
-// An MP3 file as far as the search looks at it: some frame bytes and, when
-// given a title, an ID3 version 1 tag in the last 128 bytes.
+// A song of these tests: its own frame bytes and, with a title, a tag.
 std::string Mp3(const std::string& title, const std::string& artist, unsigned seed) {
-    std::string bytes = "\xFF\xFB\x90\x00" + RandomBytes(3000 + seed * 17, seed);
-    if (title.empty())
-        return bytes;
-    std::string tag(128, '\0');
-    tag.replace(0, 3, "TAG");
-    tag.replace(3, title.size(), title);
-    tag.replace(33, artist.size(), artist);
-    tag[127] = 12;
-    return bytes + tag;
+    return Mp3File("\xFF\xFB\x90\x00" + RandomBytes(3000 + seed * 17, seed), title, artist, 12);
 }
 
 // The searching user's presence service: the user is id 7 at its own address,
@@ -51,17 +43,10 @@ private:
             return {FakeService::Reply(request, m_registered ? 1 : 0)};
         case kCmdGetMyID:
             return {FakeService::Reply(request, 7)};
-        case kCmdGetFriend: {
-            const int ids[] = {7, 42};
-            return {FakeService::Reply(request, first >= 0 && first < 2 ? ids[first] : -1)};
-        }
-        case kCmdGetIP: {
-            BridgeRecord reply = FakeService::Reply(request, 1);
-            reply.SetTextAt(BridgeRecord::kAddressOffset,
-                            first == 7 ? m_ownAddress : m_friendAddress,
-                            BridgeRecord::kAddressWidth);
-            return {reply};
-        }
+        case kCmdGetFriend:
+            return {FriendReply(request, {7, 42})};
+        case kCmdGetIP:
+            return {AddressReply(request, first == 7 ? m_ownAddress : m_friendAddress)};
         case kCmdGetAnonAcquaintances: {
             const auto addresses = Lines(m_anonymous);
             std::vector<BridgeRecord> replies{
@@ -107,10 +92,22 @@ std::vector<Row> FinalRows(const std::string& output) {
 class ThreeServers : public ::testing::Test {
 protected:
     void SetUp() override {
-        // One set of search ports for everybody, as on the Internet.
-        m_searchPort = testsupport::FreeTcpPort(m_a.Address());
-        m_resultPort = testsupport::FreeTcpPort(m_searcher.Address());
-        m_messengerPort = testsupport::FreeTcpPort(m_a.Address());
+        // One set of search ports for everybody, as on the Internet; each
+        // listens on every address, so none may be a port a user's own
+        // servers were given (a free port is only free until somebody binds it).
+        std::set<int> taken;
+        for (const User* user : {&m_a, &m_b, &m_c, &m_searcher})
+            taken.insert({user->NfsPort(), user->TransferPort()});
+        auto sharedPort = [&](const User& user) {
+            int port = testsupport::FreeTcpPort(user.Address());
+            while (taken.contains(port))
+                port = testsupport::FreeTcpPort(user.Address());
+            taken.insert(port);
+            return port;
+        };
+        m_searchPort = sharedPort(m_a);
+        m_resultPort = sharedPort(m_searcher);
+        m_messengerPort = sharedPort(m_a);
 
         const fs::path root = fs::canonical(m_files.Path());
         m_shareA = root / "a" / "music";
@@ -120,12 +117,12 @@ protected:
         fs::create_directories(m_shareB);
         fs::create_directories(m_shareC / "deep");
         m_mySong = Mp3("  Hello  ", "The Band", 1);
-        WriteBytes(m_shareA / "songs" / "My Song.mp3", m_mySong);
-        WriteBytes(m_shareA / "notes.txt", "no song here");
+        WriteFile(m_shareA / "songs" / "My Song.mp3", m_mySong);
+        WriteFile(m_shareA / "notes.txt", "no song here");
         m_bSong = Mp3("Goodbye", "the band", 2);
-        WriteBytes(m_shareB / "song.mp3", m_bSong);
-        WriteBytes(m_shareB / "untagged-song.mp3", Mp3("", "", 3));
-        WriteBytes(m_shareC / "deep" / "Songbook.mp3", Mp3("Hello Again", "Someone", 4));
+        WriteFile(m_shareB / "song.mp3", m_bSong);
+        WriteFile(m_shareB / "untagged-song.mp3", Mp3("", "", 3));
+        WriteFile(m_shareC / "deep" / "Songbook.mp3", Mp3("Hello Again", "Someone", 4));
 
         StartServing(m_a, m_shareA, m_serveA);
         StartServing(m_b, m_shareB, m_serveB);
@@ -275,7 +272,7 @@ TEST_F(ThreeServers, ARowIsDownloadedWhole) {
     Result got = Search({"--get", "1", folder.string(), "--transfer-port",
                          std::to_string(m_b.TransferPort()), "song.mp3"});
     ASSERT_EQ(got.code, 0) << got.output;
-    EXPECT_EQ(ReadAll(folder / "song.mp3"), m_bSong);
+    EXPECT_EQ(ReadFile(folder / "song.mp3"), m_bSong);
     EXPECT_TRUE(Contains(m_serveB->Output(), "TransferServer: ")) << m_serveB->Output();
     // Nothing but the file is left behind.
     int files = 0;
@@ -288,7 +285,7 @@ TEST_F(ThreeServers, ARowIsDownloadedWhole) {
     Result home =
         Search({"--get", "1", "--transfer-port", std::to_string(m_b.TransferPort()), "song.mp3"});
     ASSERT_EQ(home.code, 0) << home.output;
-    EXPECT_EQ(ReadAll(m_searcher.Home() / "song.mp3"), m_bSong);
+    EXPECT_EQ(ReadFile(m_searcher.Home() / "song.mp3"), m_bSong);
 
     Result missing = Search({"--get", "9", folder.string(), "song.mp3"});
     EXPECT_EQ(missing.code, 1);
@@ -352,24 +349,13 @@ private:
         switch (request.Code()) {
         case kCmdGetMyID:
             return {FakeService::Reply(request, 7)};
-        case kCmdGetFriend: {
-            const int ids[] = {7, 42};
-            return {FakeService::Reply(request, first >= 0 && first < 2 ? ids[first] : -1)};
-        }
-        case kCmdGetIP: {
-            BridgeRecord reply = FakeService::Reply(request, 1);
-            reply.SetTextAt(BridgeRecord::kAddressOffset,
-                            first == 7 ? m_ownAddress : m_friendAddress,
-                            BridgeRecord::kAddressWidth);
-            return {reply};
-        }
-        case kCmdGetProfile: {
-            BridgeRecord reply = FakeService::Reply(request, 1);
-            reply.SetTextAt(BridgeRecord::kProfileReplyOffset + PersonalInfoLayout::kEMailOffset,
-                            first == 7 ? "alice@example.com" : "bob@example.com",
-                            PersonalInfoLayout::kEMailWidth);
-            return {reply};
-        }
+        case kCmdGetFriend:
+            return {FriendReply(request, {7, 42})};
+        case kCmdGetIP:
+            return {AddressReply(request, first == 7 ? m_ownAddress : m_friendAddress)};
+        case kCmdGetProfile:
+            return {
+                ProfileReply(request, "", first == 7 ? "alice@example.com" : "bob@example.com")};
         case kCmdGetAnonAcquaintances:
             return {FakeService::Reply(request, 1, 0)};
         default:

@@ -30,23 +30,12 @@ private:
         case kCmdGetMyID:
             return {FakeService::Reply(request, 7)};
         case kCmdGetFriend:
-            return {FakeService::Reply(request, first == 0 ? 42 : -1)};
-        case kCmdGetProfile: {
-            BridgeRecord reply = FakeService::Reply(request, 1);
-            reply.SetTextAt(BridgeRecord::kProfileReplyOffset + PersonalInfoLayout::kNameOffset,
-                            first == 7 ? "Sender Name" : "A Friend",
-                            PersonalInfoLayout::kNameWidth);
-            reply.SetTextAt(BridgeRecord::kProfileReplyOffset + PersonalInfoLayout::kEMailOffset,
-                            first == 7 ? "me@example.com" : "friend@example.com",
-                            PersonalInfoLayout::kEMailWidth);
-            return {reply};
-        }
-        case kCmdGetIP: {
-            BridgeRecord reply = FakeService::Reply(request, 1);
-            reply.SetTextAt(BridgeRecord::kAddressOffset, m_friendAddress,
-                            BridgeRecord::kAddressWidth);
-            return {reply};
-        }
+            return {FriendReply(request, {42})};
+        case kCmdGetProfile:
+            return {ProfileReply(request, first == 7 ? "Sender Name" : "A Friend",
+                                 first == 7 ? "me@example.com" : "friend@example.com")};
+        case kCmdGetIP:
+            return {AddressReply(request, m_friendAddress)};
         default:
             return {FakeService::Reply(request, 1)};
         }

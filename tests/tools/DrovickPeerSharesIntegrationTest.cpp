@@ -30,7 +30,7 @@ TEST(DrovickPeerShares, ShareUnshareAndListRoundTrip) {
               (std::vector<std::string>{(base / "music").string(), (base / "photos").string()}));
 
     // Each refusal of the share table, said in words, and nothing changed.
-    const auto before = ReadAll(user.SettingsFile());
+    const auto before = ReadFile(user.SettingsFile());
     Result again = user.Run({"share", (base / "music").string()});
     EXPECT_EQ(again.code, 1);
     EXPECT_TRUE(Contains(again.output, "is already shared")) << again.output;
@@ -49,7 +49,7 @@ TEST(DrovickPeerShares, ShareUnshareAndListRoundTrip) {
     EXPECT_EQ(missing.code, 1);
     EXPECT_TRUE(Contains(missing.output, "cannot share")) << missing.output;
     EXPECT_EQ(user.Run({"share"}).code, 2);
-    EXPECT_EQ(ReadAll(user.SettingsFile()), before);
+    EXPECT_EQ(ReadFile(user.SettingsFile()), before);
 
     // Sharing the parent takes the shares below it in.
     Result parent = user.Run({"share", base.string()});
@@ -73,13 +73,13 @@ TEST(DrovickPeerShares, DamagedSettingsFileIsNeverOverwritten) {
     testsupport::TempDir files;
     fs::create_directories(user.SettingsFile().parent_path());
     const std::string damaged(700, 'x');
-    WriteBytes(user.SettingsFile(), damaged);
+    WriteFile(user.SettingsFile(), damaged);
 
     Result shared = user.Run({"share", files.Path().string()});
     EXPECT_EQ(shared.code, 1);
     EXPECT_TRUE(Contains(shared.output, "damaged")) << shared.output;
     EXPECT_EQ(user.Run({"shares"}).code, 1);
-    EXPECT_EQ(ReadAll(user.SettingsFile()), damaged);
+    EXPECT_EQ(ReadFile(user.SettingsFile()), damaged);
 
     // Serving goes on with the defaults and leaves the file as it found it.
     auto serve = user.Serve();
@@ -87,7 +87,7 @@ TEST(DrovickPeerShares, DamagedSettingsFileIsNeverOverwritten) {
     EXPECT_TRUE(Contains(serve->Output(), "serving 0 shared folders")) << serve->Output();
     serve->Signal(SIGTERM);
     EXPECT_EQ(serve->Wait(5s), 0);
-    EXPECT_EQ(ReadAll(user.SettingsFile()), damaged);
+    EXPECT_EQ(ReadFile(user.SettingsFile()), damaged);
 }
 
 TEST(DrovickPeerServe, SaysSoWhileItsPortIsTakenAndStillStops) {

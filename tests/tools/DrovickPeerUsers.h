@@ -4,101 +4,44 @@
 // settings and session folder and a loopback address of its own, and two of
 // them serving real files at once.
 
-#include "tests/support/TestSupport.h"
+#include "FakeService.h"
+#include "MachineUser.h"
 
 #include <arpa/inet.h>
-#include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
 #include <netinet/in.h>
-#include <pty.h>
-#include <random>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
 namespace drovickpeertest {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using testsupport::ChildProcess;
+using namespace machineuser;
 
 struct Result {
     int code = -1;
     std::string output;
 };
 
-inline std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-inline void WriteBytes(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
-}
-
-inline std::string RandomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes)
-        byte = static_cast<char>(generator() & 0xFF);
-    return bytes;
-}
-
-inline bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-inline bool StartsWith(const std::string& text, const std::string& start) {
-    return text.compare(0, start.size(), start) == 0;
-}
-
-inline std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-// One user of the machine: a home with its settings and session folders, and
-// an address of its own.
-class User {
+// One user of the machine with the ports its servers listen on.
+class User : public MachineUser {
 public:
     explicit User(std::string address)
-        : m_address(std::move(address)) {
-        fs::create_directories(Home() / ".config");
-        fs::create_directories(m_root.Path() / "runtime");
-        fs::permissions(m_root.Path() / "runtime", fs::perms::owner_all);
-        m_nfsPort = testsupport::FreeTcpPort(m_address);
-        m_transferPort = testsupport::FreeTcpPort(m_address);
+        : MachineUser(std::move(address)) {
+        // No presence service is started behind these tests' backs.
+        SetEnvironment("HALVSERVE_PATH", (Root() / "no-halvserve").string());
+        m_nfsPort = testsupport::FreeTcpPort(Address());
+        m_transferPort = testsupport::FreeTcpPort(Address());
     }
 
-    fs::path Home() const { return m_root.Path() / "home"; }
-    fs::path Runtime() const { return m_root.Path() / "runtime"; }
     fs::path SettingsFile() const { return Home() / ".config" / "drovick" / "Drovick.settings"; }
-    const std::string& Address() const { return m_address; }
     int NfsPort() const { return m_nfsPort; }
     int TransferPort() const { return m_transferPort; }
 
-    std::map<std::string, std::string> Environment() const {
-        return {{"HOME", Home().string()},
-                {"XDG_CONFIG_HOME", (Home() / ".config").string()},
-                {"XDG_RUNTIME_DIR", Runtime().string()},
-                {"HALVARA_ADDRESS", m_address},
-                // No presence service is started behind these tests' backs.
-                {"HALVSERVE_PATH", (m_root.Path() / "no-halvserve").string()}};
-    }
-
+    // drovick-peer with its standard error in the output, as a person sees it.
     Result Run(const std::vector<std::string>& arguments,
                const std::map<std::string, std::string>& extra = {}) const {
         auto environment = Environment();
@@ -120,8 +63,6 @@ public:
     }
 
 private:
-    testsupport::TempDir m_root;
-    std::string m_address;
     int m_nfsPort = 0;
     int m_transferPort = 0;
 };
@@ -134,6 +75,34 @@ inline bool Listening(ChildProcess& serve) {
                    Contains(output, "TransferServer listening on");
         },
         15s);
+}
+
+// Replies of the scripted presence services the tests put behind the
+// program: the friend at an index of the list (-1 past its end), an address,
+// and a profile with a name and e-mail address (an empty one is left out).
+inline BridgeRecord FriendReply(const BridgeRecord& request, const std::vector<int>& ids) {
+    const int index = request.I32At(4);
+    return FakeService::Reply(request, index >= 0 && index < static_cast<int>(ids.size())
+                                           ? ids[static_cast<std::size_t>(index)]
+                                           : -1);
+}
+
+inline BridgeRecord AddressReply(const BridgeRecord& request, const std::string& address) {
+    BridgeRecord reply = FakeService::Reply(request, 1);
+    reply.SetTextAt(BridgeRecord::kAddressOffset, address, BridgeRecord::kAddressWidth);
+    return reply;
+}
+
+inline BridgeRecord ProfileReply(const BridgeRecord& request, const std::string& name,
+                                 const std::string& eMail) {
+    BridgeRecord reply = FakeService::Reply(request, 1);
+    if (!name.empty())
+        reply.SetTextAt(BridgeRecord::kProfileReplyOffset + PersonalInfoLayout::kNameOffset, name,
+                        PersonalInfoLayout::kNameWidth);
+    if (!eMail.empty())
+        reply.SetTextAt(BridgeRecord::kProfileReplyOffset + PersonalInfoLayout::kEMailOffset, eMail,
+                        PersonalInfoLayout::kEMailWidth);
+    return reply;
 }
 
 // Holds a port on an address, as another program would.
@@ -159,37 +128,8 @@ private:
 // Runs the program on a pseudo-terminal and returns all it wrote there.
 inline std::string RunOnTerminal(const User& user, const std::vector<std::string>& arguments,
                                  int& code) {
-    int terminal = -1;
-    const std::string program = testsupport::BuildBin("drovick-peer").string();
-    std::vector<std::string> words{program};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<std::string> settings;
-    for (const auto& [name, value] : user.Environment())
-        settings.push_back(name + "=" + value);
-    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
-    if (child == 0) {
-        for (const std::string& setting : settings)
-            putenv(const_cast<char*>(setting.c_str()));
-        std::vector<char*> argv;
-        for (std::string& word : words)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    std::string output;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = read(terminal, buffer, sizeof buffer);
-        if (got <= 0)
-            break; // EIO once the child has gone
-        output.append(buffer, static_cast<std::size_t>(got));
-    }
-    close(terminal);
-    int status = 0;
-    waitpid(child, &status, 0);
-    code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return output;
+    return machineuser::RunOnTerminal(testsupport::BuildBin("drovick-peer"), arguments,
+                                      user.Environment(), {}, code);
 }
 
 // Two users serving at once; the second one's programs browse and download
@@ -204,10 +144,10 @@ protected:
         m_small = RandomBytes(1500, 1);
         // Not a whole number of blocks, so the padded tail block is cut off.
         m_large = RandomBytes(3 * 1024 * 1024 + 777, 2);
-        WriteBytes(m_share / "small.txt", m_small);
-        WriteBytes(m_share / "sub" / "large.bin", m_large);
-        WriteBytes(m_share / "sub" / "deeper" / "exact.bin", RandomBytes(10240, 3));
-        WriteBytes(m_outside / "secret.txt", "secret");
+        WriteFile(m_share / "small.txt", m_small);
+        WriteFile(m_share / "sub" / "large.bin", m_large);
+        WriteFile(m_share / "sub" / "deeper" / "exact.bin", RandomBytes(10240, 3));
+        WriteFile(m_outside / "secret.txt", "secret");
         fs::last_write_time(m_share / "small.txt",
                             fs::file_time_type::clock::now() - std::chrono::hours(24));
 

@@ -2,6 +2,7 @@
 // started by the library, the real halvdir as the directory, and the user's
 // own home, settings, session folder and loopback address.
 
+#include "MachineUser.h"
 #include "bridge/MemoryChannel.h"
 #include "platform/SingleInstanceGuard.h"
 #include "tests/support/TestSupport.h"
@@ -24,54 +25,19 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
+using namespace machineuser;
 using testsupport::BuildBin;
-using testsupport::ChildProcess;
-
-struct Outcome {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-std::vector<std::string> Fields(const std::string& line) {
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (;;) {
-        std::size_t tab = line.find('\t', start);
-        fields.push_back(line.substr(start, tab - start));
-        if (tab == std::string::npos)
-            return fields;
-        start = tab + 1;
-    }
-}
 
 class HalvaraCliIntegrationTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(fs::exists(BuildBin("halvara"))) << "halvara is built beside the library";
-        fs::create_directories(Home() / ".config");
-        fs::create_directories(Runtime());
-        fs::permissions(Runtime(), fs::perms::owner_all);
         // This process watches the user's session for the service's guard.
         setenv("XDG_RUNTIME_DIR", Runtime().c_str(), 1);
         m_directoryPort = testsupport::FreeTcpPort();
+        m_user.SetEnvironment("HALVARA_DIRECTORY", DirectoryHost());
+        m_user.SetEnvironment("HALVARA_PROBE_HOSTS", DirectoryHost());
+        m_user.SetEnvironment("HALVSERVE_PATH", BuildBin("halvserve").string());
         m_directory = std::make_unique<ChildProcess>(
             BuildBin("halvdir"),
             std::vector<std::string>{"serve", "--listen", DirectoryHost(), "--db",
@@ -114,37 +80,16 @@ protected:
         return holders;
     }
 
-    fs::path Home() const { return m_root.Path() / "home"; }
-    fs::path Runtime() const { return m_root.Path() / "runtime"; }
-    fs::path Database() const { return m_root.Path() / "directory.db"; }
+    fs::path Home() const { return m_user.Home(); }
+    fs::path Runtime() const { return m_user.Runtime(); }
+    fs::path Database() const { return m_user.Root() / "directory.db"; }
     std::string DirectoryHost() const { return "127.0.0.1:" + std::to_string(m_directoryPort); }
-
-    std::map<std::string, std::string> Environment() const {
-        return {{"HOME", Home().string()},
-                {"XDG_CONFIG_HOME", (Home() / ".config").string()},
-                {"XDG_RUNTIME_DIR", Runtime().string()},
-                {"HALVARA_ADDRESS", "127.0.0.23"},
-                {"HALVARA_DIRECTORY", DirectoryHost()},
-                {"HALVARA_PROBE_HOSTS", DirectoryHost()},
-                {"HALVSERVE_PATH", BuildBin("halvserve").string()},
-                {"HALVARA_ERRORS", (m_root.Path() / "stderr").string()}};
-    }
+    const std::map<std::string, std::string>& Environment() const { return m_user.Environment(); }
 
     // Runs halvara with standard error kept apart from standard output.
     Outcome Halvara(const std::vector<std::string>& arguments, const std::string& input = {},
                     const std::map<std::string, std::string>& extra = {}) {
-        std::vector<std::string> words{"-c", "exec \"$0\" \"$@\" 2>\"$HALVARA_ERRORS\"",
-                                       BuildBin("halvara").string()};
-        words.insert(words.end(), arguments.begin(), arguments.end());
-        auto environment = Environment();
-        for (const auto& [name, value] : extra)
-            environment[name] = value;
-        ChildProcess child("/bin/sh", words, environment, input);
-        Outcome run;
-        run.code = child.Wait(60s);
-        run.out = child.Output();
-        run.err = ReadAll(m_root.Path() / "stderr");
-        return run;
+        return m_user.Run(BuildBin("halvara"), arguments, input, 60s, extra);
     }
 
     // Runs halvara on a pseudo-terminal and types each answer once its prompt
@@ -153,55 +98,7 @@ protected:
     std::string OnTerminal(const std::vector<std::string>& arguments,
                            const std::vector<std::pair<std::string, std::string>>& answers,
                            int& code) const {
-        std::vector<std::string> words{BuildBin("halvara").string()};
-        words.insert(words.end(), arguments.begin(), arguments.end());
-        std::vector<std::string> settings;
-        for (const auto& [name, value] : Environment())
-            settings.push_back(name + "=" + value);
-        int terminal = -1;
-        const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
-        if (child == 0) {
-            for (std::string& setting : settings)
-                putenv(setting.data());
-            std::vector<char*> argv;
-            for (std::string& word : words)
-                argv.push_back(word.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        std::string shown;
-        std::size_t answered = 0;
-        std::size_t searchFrom = 0;
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (answered < answers.size()) {
-                const std::size_t prompt = shown.find(answers[answered].first, searchFrom);
-                termios mode{};
-                if (prompt != std::string::npos && tcgetattr(terminal, &mode) == 0 &&
-                    (mode.c_lflag & ECHO) == 0) {
-                    const std::string line = answers[answered].second + "\n";
-                    EXPECT_EQ(write(terminal, line.data(), line.size()),
-                              static_cast<ssize_t>(line.size()));
-                    searchFrom = prompt + answers[answered].first.size();
-                    ++answered;
-                }
-            }
-            pollfd readable{terminal, POLLIN, 0};
-            if (poll(&readable, 1, 20) <= 0)
-                continue;
-            char buffer[512];
-            const ssize_t got = read(terminal, buffer, sizeof buffer);
-            if (got <= 0)
-                break; // EIO once the child has gone
-            shown.append(buffer, static_cast<std::size_t>(got));
-        }
-        close(terminal);
-        int status = 0;
-        code = -1;
-        if (waitpid(child, &status, 0) == child && WIFEXITED(status))
-            code = WEXITSTATUS(status);
-        return shown;
+        return RunOnTerminal(BuildBin("halvara"), arguments, Environment(), answers, code);
     }
 
     bool ServiceRunning() const {
@@ -236,7 +133,7 @@ protected:
         EXPECT_NE(lines[0].find(about), std::string::npos) << lines[0];
     }
 
-    testsupport::TempDir m_root;
+    MachineUser m_user{"127.0.0.23"};
     int m_directoryPort = 0;
     std::unique_ptr<ChildProcess> m_directory;
     std::unique_ptr<ChildProcess> m_hold;

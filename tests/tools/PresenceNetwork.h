@@ -7,7 +7,7 @@
 // user's environment and standard input, as that user would run it; `hold`
 // keeps a TOS registered, and so the user's service running, until released.
 
-#include "tests/support/TestSupport.h"
+#include "MachineUser.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -31,80 +31,7 @@
 
 namespace presencenetwork {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using testsupport::ChildProcess;
-
-// What one run of a program left: exit code (-1 when it outlived its limit, 128 + signal
-// when killed), standard output, standard error.
-struct Outcome {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-inline std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-inline bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-inline std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-inline std::vector<std::string> Fields(const std::string& line) {
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (std::size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
-        fields.push_back(line.substr(start, tab - start));
-    fields.push_back(line.substr(start));
-    return fields;
-}
-
-// Asks again every 300 ms until the condition holds or the limit passes; for
-// conditions that run a program, which must not be asked in a tight loop.
-template <typename Condition>
-bool Eventually(Condition condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        if (condition())
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(300ms);
-    }
-}
-
-// Runs a program with the given environment and standard input, its standard
-// error kept apart from its output in a file of the caller's.
-inline Outcome RunProgram(const fs::path& program, const std::vector<std::string>& arguments,
-                          const std::map<std::string, std::string>& environment,
-                          const std::string& input, const fs::path& errorFile,
-                          std::chrono::milliseconds limit) {
-    std::vector<std::string> words{"-c", "err=$1; shift; exec \"$@\" 2>\"$err\"", "sh",
-                                   errorFile.string(), program.string()};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    ChildProcess child("/bin/sh", words, environment, input);
-    Outcome run;
-    run.code = child.Wait(limit);
-    if (run.code < 0) {
-        child.Signal(SIGKILL);
-        child.Wait(5s);
-    }
-    run.out = child.Output();
-    run.err = ReadFile(errorFile);
-    return run;
-}
+using namespace machineuser;
 
 // One plain HTTP GET to a loopback port; the body, or nothing when the exchange
 // failed or the status was not 200.
@@ -213,41 +140,28 @@ struct ContactRow {
 inline constexpr int kClientTos = -1;
 
 // One user of the machine with a presence identity.
-class PresenceUser {
+class PresenceUser : public MachineUser {
 public:
     PresenceUser(std::string address, std::string name, std::string eMail, std::string password,
                  std::string directoryHost)
-        : m_address(std::move(address))
+        : MachineUser(std::move(address))
         , m_name(std::move(name))
         , m_eMail(std::move(eMail))
         , m_password(std::move(password))
         , m_directoryHost(std::move(directoryHost)) {
-        fs::create_directories(Home() / ".config");
-        fs::create_directories(Runtime());
-        fs::permissions(Runtime(), fs::perms::owner_all);
+        SetEnvironment("HALVARA_DIRECTORY", m_directoryHost);
+        // Internet access is judged by the directory alone, not by sites
+        // outside the machine.
+        SetEnvironment("HALVARA_PROBE_HOSTS", m_directoryHost);
+        SetEnvironment("HALVSERVE_PATH", testsupport::BuildBin("halvserve").string());
     }
     ~PresenceUser() { StopEverything(); }
     PresenceUser(const PresenceUser&) = delete;
     PresenceUser& operator=(const PresenceUser&) = delete;
 
-    const std::string& Address() const { return m_address; }
     const std::string& Name() const { return m_name; }
     const std::string& EMail() const { return m_eMail; }
     const std::string& Password() const { return m_password; }
-    fs::path Home() const { return m_root.Path() / "home"; }
-    fs::path Runtime() const { return m_root.Path() / "runtime"; }
-
-    std::map<std::string, std::string> Environment() const {
-        return {{"HOME", Home().string()},
-                {"XDG_CONFIG_HOME", (Home() / ".config").string()},
-                {"XDG_RUNTIME_DIR", Runtime().string()},
-                {"HALVARA_ADDRESS", m_address},
-                {"HALVARA_DIRECTORY", m_directoryHost},
-                // Internet access is judged by the directory alone, not by
-                // sites outside the machine.
-                {"HALVARA_PROBE_HOSTS", m_directoryHost},
-                {"HALVSERVE_PATH", testsupport::BuildBin("halvserve").string()}};
-    }
 
     // `halvara [--tos N] ARGUMENTS` with the given standard input.
     Outcome Halvara(const std::vector<std::string>& arguments, const std::string& input = {},
@@ -256,8 +170,7 @@ public:
         if (tos != kClientTos)
             words = {"--tos", std::to_string(tos)};
         words.insert(words.end(), arguments.begin(), arguments.end());
-        return RunProgram(testsupport::BuildBin("halvara"), words, Environment(), input,
-                          m_root.Path() / "halvara.err", 60s);
+        return Run(testsupport::BuildBin("halvara"), words, input, 60s);
     }
 
     // Registers the user's identity; its ID, or "" (with the failure in
@@ -269,7 +182,7 @@ public:
         const auto lines = Lines(run.out);
         if (run.code != 0 || lines.size() != 1 || Fields(lines[0]).size() != 2 ||
             Fields(lines[0])[0] != "ID") {
-            ADD_FAILURE() << m_address << " register " << eMail << ": exit " << run.code
+            ADD_FAILURE() << Address() << " register " << eMail << ": exit " << run.code
                           << "\nout: " << run.out << "\nerr: " << run.err;
             return {};
         }
@@ -438,8 +351,6 @@ public:
     }
 
 private:
-    testsupport::TempDir m_root;
-    std::string m_address;
     std::string m_name;
     std::string m_eMail;
     std::string m_password;

@@ -24,33 +24,10 @@ constexpr const char* kOriginator = "127.0.0.6";
 constexpr std::size_t kRequestSize = 166;
 constexpr std::size_t kMessageSize = 648;
 
-inline std::string RandomBytes(std::size_t size, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes)
-        byte = static_cast<char>(generator() & 0xFF);
-    return bytes;
-}
-
-// An MP3 file as far as a search looks at it: frame bytes and, when given a
-// title, an ID3 version 1 tag (title at 3, artist at 33, 30 bytes each) in
-// the last 128 bytes.
+// A song of this network: its own frame bytes and, with a title, a tag.
 inline std::string Mp3(const std::string& title, const std::string& artist, unsigned seed) {
-    std::string bytes = std::string("\xFF\xFB\x90\x00", 4) + RandomBytes(4000 + seed * 31, seed);
-    if (title.empty())
-        return bytes;
-    std::string tag(128, '\0');
-    tag.replace(0, 3, "TAG");
-    tag.replace(3, title.size(), title);
-    tag.replace(33, artist.size(), artist);
-    tag[127] = 17;
-    return bytes + tag;
-}
-
-inline void WriteFile(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
+    return Mp3File(std::string("\xFF\xFB\x90\x00", 4) + RandomBytes(4000 + seed * 31, seed), title,
+                   artist, 17);
 }
 
 inline void PutI32(std::string& bytes, std::size_t at, std::int32_t value) {
@@ -348,9 +325,7 @@ public:
 
     // drovick-peer as the user runs it.
     Outcome Peer(std::size_t index, const std::vector<std::string>& arguments) {
-        return RunProgram(testsupport::BuildBin("drovick-peer"), arguments,
-                          User(index).Environment(), {},
-                          m_files.Path() / ("peer-" + std::to_string(index) + ".err"), 60s);
+        return User(index).Run(testsupport::BuildBin("drovick-peer"), arguments, {}, 60s);
     }
 
     // A search from Ada through her friends, listening for four seconds.

@@ -4,7 +4,7 @@
 #include <vector>
 
 // One function per command; each gets the words after the command's name and
-// returns the process's exit code (Arguments.h).
+// returns the process's exit code (CommandLine.h).
 int RunServe(const std::vector<std::string>& words);
 int RunShare(const std::vector<std::string>& words);
 int RunUnshare(const std::vector<std::string>& words);

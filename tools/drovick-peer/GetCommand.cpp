@@ -3,10 +3,10 @@
 // temporary name and renamed only once it arrived whole, so DEST is either the
 // complete file or untouched.
 
-#include "Arguments.h"
 #include "Commands.h"
 #include "HostAddress.h"
 #include "PresenceFriendResolver.h"
+#include "Program.h"
 #include "ProgressDisplay.h"
 #include "app/peer/TransferAgentDownload.h"
 #include "app/peer/TransferServer.h"
@@ -26,14 +26,6 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 
 extern "C" void StopDownload(int) {
     g_running.store(false);
-}
-
-void CatchStopSignals() {
-    struct sigaction action {};
-    action.sa_handler = StopDownload;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 }
 
 // DEST as given, inside DEST when it is a folder, or the current folder.
@@ -81,18 +73,14 @@ std::string WhyNot(DownloadResult result, const std::string& host, const std::st
 } // namespace
 
 int RunGet(const std::vector<std::string>& words) {
+    auto arguments = ParseCommand(words, {"--transfer-port"}, 2, 3,
+                                  "usage: drovick-peer get HOST PATH [DEST] [--transfer-port N]");
+    if (!arguments)
+        return kExitUsage;
+    auto port = PortOption(*arguments, "--transfer-port", kTransferServerPort);
+    if (!port)
+        return kExitUsage;
     std::string error;
-    auto arguments = Arguments::Parse(words, {"--transfer-port"}, error);
-    if (!arguments || arguments->Words().size() < 2 || arguments->Words().size() > 3) {
-        Complain(arguments ? "usage: drovick-peer get HOST PATH [DEST] [--transfer-port N]"
-                           : error);
-        return kExitUsage;
-    }
-    auto port = arguments->Port("--transfer-port", kTransferServerPort, error);
-    if (!port) {
-        Complain(error);
-        return kExitUsage;
-    }
     const std::string& host = arguments->Words()[0];
     const std::string& path = arguments->Words()[1];
     const std::string name = path.substr(path.rfind('/') + 1);
@@ -117,7 +105,7 @@ int RunGet(const std::vector<std::string>& words) {
         return kExitFailure;
     }
 
-    CatchStopSignals();
+    OnStopSignals(StopDownload);
     ProgressDisplay progress(STDOUT_FILENO, isatty(STDOUT_FILENO) == 1);
     std::int64_t received = 0;
     TransferItem item{path, address, partial.string(), kLocalHostAddress};

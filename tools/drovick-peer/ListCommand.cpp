@@ -1,10 +1,10 @@
 // drovick-peer ls HOST PATH: a folder on a friend's computer, one entry a line
 // as "name<TAB>size<TAB>type<TAB>date", sorted by name, for people and scripts.
 
-#include "Arguments.h"
 #include "Commands.h"
 #include "HostAddress.h"
 #include "PresenceFriendResolver.h"
+#include "Program.h"
 #include "app/peer/RemoteFileSystem.h"
 
 #include <algorithm>
@@ -70,17 +70,14 @@ std::string NameIn(const std::string& folder, const std::string& path) {
 } // namespace
 
 int RunList(const std::vector<std::string>& words) {
+    auto arguments = ParseCommand(words, {"--nfs-port"}, 2, 2,
+                                  "usage: drovick-peer ls HOST PATH [--nfs-port N]");
+    if (!arguments)
+        return kExitUsage;
+    auto port = PortOption(*arguments, "--nfs-port", kNfsServerPort);
+    if (!port)
+        return kExitUsage;
     std::string error;
-    auto arguments = Arguments::Parse(words, {"--nfs-port"}, error);
-    if (!arguments || arguments->Words().size() != 2) {
-        Complain(arguments ? "usage: drovick-peer ls HOST PATH [--nfs-port N]" : error);
-        return kExitUsage;
-    }
-    auto port = arguments->Port("--nfs-port", kNfsServerPort, error);
-    if (!port) {
-        Complain(error);
-        return kExitUsage;
-    }
     const std::string& host = arguments->Words()[0];
     std::string folder = arguments->Words()[1];
     if (folder.empty() || folder.front() != '/') {

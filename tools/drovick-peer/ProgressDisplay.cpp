@@ -1,6 +1,6 @@
 #include "ProgressDisplay.h"
 
-#include "Arguments.h"
+#include "Program.h"
 
 #include <algorithm>
 #include <cstdio>

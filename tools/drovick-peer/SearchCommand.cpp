@@ -6,9 +6,9 @@
 
 #include "SearchCommand.h"
 
-#include "Arguments.h"
 #include "Commands.h"
 #include "PresenceDirectoryOverLibrary.h"
+#include "Program.h"
 #include "SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/files/LogEvent.h"
@@ -19,7 +19,6 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
-#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -45,23 +44,6 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 
 extern "C" void RequestStop(int) {
     g_stopRequested.store(true);
-}
-
-void CatchStopSignals() {
-    struct sigaction action {};
-    action.sa_handler = RequestStop;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
-std::optional<int> Number(const std::string& text, int lowest, int highest) {
-    int value = 0;
-    auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (failure != std::errc() || end != text.data() + text.size() || value < lowest ||
-        value > highest)
-        return std::nullopt;
-    return value;
 }
 
 std::string Row(const NetworkSearchRow& row) {
@@ -289,7 +271,7 @@ std::optional<SearchCommandOptions> ParseSearchWords(const std::vector<std::stri
             continue;
         }
         if (word == "--seconds") {
-            auto seconds = Number(value, 1, kLongestSearch);
+            auto seconds = ParseNumberWithin(value, 1, kLongestSearch);
             if (!seconds) {
                 error = "--seconds wants a number from 1 to " + std::to_string(kLongestSearch);
                 return std::nullopt;
@@ -298,7 +280,7 @@ std::optional<SearchCommandOptions> ParseSearchWords(const std::vector<std::stri
             continue;
         }
         if (word == "--get") {
-            auto row = Number(value, 1, 1 << 30);
+            auto row = ParseNumberWithin(value, 1, 1 << 30);
             if (!row) {
                 error = "--get wants a row number from 1";
                 return std::nullopt;
@@ -308,7 +290,7 @@ std::optional<SearchCommandOptions> ParseSearchWords(const std::vector<std::stri
                 destinationWord = i + 1;
             continue;
         }
-        auto port = Number(value, 1, 65535);
+        auto port = ParseNumberWithin(value, 1, 65535);
         if (!port) {
             error = word + " wants a port from 1 to 65535, not \"" + value + "\"";
             return std::nullopt;
@@ -344,10 +326,8 @@ int RunSearch(const std::vector<std::string>& words) {
 
     SettingsFile file;
     DrovickSettings settings;
-    if (!file.Load(settings, error)) {
-        Complain(error);
+    if (!file.LoadOrComplain(settings))
         return kExitFailure;
-    }
     std::string folder = options->destination;
     if (options->getRow > 0 && folder.empty()) {
         folder = settings.downloadDirectory;
@@ -362,7 +342,7 @@ int RunSearch(const std::vector<std::string>& words) {
         return kExitFailure;
     }
 
-    CatchStopSignals();
+    OnStopSignals(RequestStop);
     PresenceDirectoryOverLibrary library;
     if (!library.Initialize()) {
         if (options->hosts.empty()) {

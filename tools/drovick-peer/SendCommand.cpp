@@ -2,9 +2,9 @@
 // e-mail address) or a computer (by address or name), in the user's colours,
 // and prints its echo.
 
-#include "Arguments.h"
 #include "Commands.h"
 #include "PresenceFriendResolver.h"
+#include "Program.h"
 #include "SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/peer/InstantMessage.h"
@@ -58,17 +58,13 @@ public:
 } // namespace
 
 int RunSend(const std::vector<std::string>& words) {
-    std::string error;
-    auto arguments = Arguments::Parse(words, {"--port"}, error);
-    if (!arguments || arguments->Words().size() != 2) {
-        Complain(arguments ? "usage: drovick-peer send DEST TEXT [--port N]" : error);
+    auto arguments =
+        ParseCommand(words, {"--port"}, 2, 2, "usage: drovick-peer send DEST TEXT [--port N]");
+    if (!arguments)
         return kExitUsage;
-    }
-    auto port = arguments->Port("--port", kMessengerPort, error);
-    if (!port) {
-        Complain(error);
+    auto port = PortOption(*arguments, "--port", kMessengerPort);
+    if (!port)
         return kExitUsage;
-    }
     std::string destination = arguments->Words()[0];
     const std::string& text = arguments->Words()[1];
     if (destination.empty() || text.empty()) {
@@ -88,10 +84,8 @@ int RunSend(const std::vector<std::string>& words) {
 
     SettingsFile file;
     DrovickSettings settings;
-    if (!file.Load(settings, error)) {
-        Complain(error);
+    if (!file.LoadOrComplain(settings))
         return kExitFailure;
-    }
     PresenceFriendResolver friends;
     PresenceOwnName ownName(!toFriend);
     EchoPrinter echo;

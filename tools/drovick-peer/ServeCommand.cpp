@@ -4,9 +4,9 @@
 // `unshare` take effect without a restart. Every event of the servers, and
 // every message received, is one line on standard output.
 
-#include "Arguments.h"
 #include "Commands.h"
 #include "PresenceDirectoryOverLibrary.h"
+#include "Program.h"
 #include "SearchCommand.h"
 #include "SettingsFile.h"
 #include "app/files/DrovickSettings.h"
@@ -125,16 +125,14 @@ bool Watch(Watched& watched, std::chrono::steady_clock::duration running) {
 
 int RunServe(const std::vector<std::string>& words) {
     std::string error;
-    auto arguments = Arguments::Parse(
+    auto arguments = ParseCommand(
         words,
-        {"--nfs-port", "--transfer-port", "--search-port", "--result-port", "--messenger-port"},
-        error);
-    if (!arguments || !arguments->Words().empty()) {
-        Complain(arguments ? "usage: drovick-peer serve [--nfs-port N] [--transfer-port N] "
-                             "[--search-port N] [--result-port N] [--messenger-port N]"
-                           : error);
+        {"--nfs-port", "--transfer-port", "--search-port", "--result-port", "--messenger-port"}, 0,
+        0,
+        "usage: drovick-peer serve [--nfs-port N] [--transfer-port N] [--search-port N] "
+        "[--result-port N] [--messenger-port N]");
+    if (!arguments)
         return kExitUsage;
-    }
     auto nfsPort = arguments->Port("--nfs-port", kNfsServerPort, error);
     auto transferPort = arguments->Port("--transfer-port", kTransferServerPort, error);
     auto searchPort = arguments->Port("--search-port", kSearchServerPort, error);

@@ -1,6 +1,6 @@
 #include "SettingsFile.h"
 
-#include "Arguments.h"
+#include "Program.h"
 #include "app/files/DrovickSettings.h"
 #include "platform/SingleInstanceGuard.h"
 
@@ -20,6 +20,14 @@ bool SettingsFile::Load(DrovickSettings& settings, std::string& error) const {
         return true;
     error = "the settings file " + m_path.string() +
             " is damaged or unreadable; it is left as it is (move it away to start afresh)";
+    return false;
+}
+
+bool SettingsFile::LoadOrComplain(DrovickSettings& settings) const {
+    std::string error;
+    if (Load(settings, error))
+        return true;
+    Complain(error);
     return false;
 }
 

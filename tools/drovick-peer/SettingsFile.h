@@ -21,6 +21,8 @@ public:
     // gives false, so that a change never replaces what the user may still
     // want to rescue.
     bool Load(DrovickSettings& settings, std::string& error) const;
+    // Load for a command: false after saying why on standard error.
+    bool LoadOrComplain(DrovickSettings& settings) const;
     // Writes settings back, creating the folder when needed.
     bool Save(const DrovickSettings& settings, std::string& error) const;
 

@@ -1,7 +1,7 @@
 // drovick-peer share PATH: adds a folder to the share table of the settings.
 
-#include "Arguments.h"
 #include "Commands.h"
+#include "Program.h"
 #include "SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/files/ShareTable.h"
@@ -9,12 +9,10 @@
 #include <unistd.h>
 
 int RunShare(const std::vector<std::string>& words) {
-    std::string error;
-    auto arguments = Arguments::Parse(words, {}, error);
-    if (!arguments || arguments->Words().size() != 1) {
-        Complain(arguments ? "usage: drovick-peer share PATH" : error);
+    auto arguments = ParseCommand(words, {}, 1, 1, "usage: drovick-peer share PATH");
+    if (!arguments)
         return kExitUsage;
-    }
+    std::string error;
     const std::string folder = ShareFormOf(arguments->Words()[0], error);
     if (folder.empty()) {
         Complain("cannot share " + error);
@@ -23,10 +21,8 @@ int RunShare(const std::vector<std::string>& words) {
 
     SettingsFile file;
     DrovickSettings settings;
-    if (!file.Load(settings, error)) {
-        Complain(error);
+    if (!file.LoadOrComplain(settings))
         return kExitFailure;
-    }
     ShareTable& table = *settings.GetShareTable();
 
     // The table's own refusals, each said in words before Add is asked.

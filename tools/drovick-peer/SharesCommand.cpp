@@ -1,7 +1,7 @@
 // drovick-peer shares: the shared folders, one a line.
 
-#include "Arguments.h"
 #include "Commands.h"
+#include "Program.h"
 #include "SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/files/ShareTable.h"
@@ -9,18 +9,12 @@
 #include <unistd.h>
 
 int RunShares(const std::vector<std::string>& words) {
-    std::string error;
-    auto arguments = Arguments::Parse(words, {}, error);
-    if (!arguments || !arguments->Words().empty()) {
-        Complain(arguments ? "usage: drovick-peer shares" : error);
+    if (!ParseCommand(words, {}, 0, 0, "usage: drovick-peer shares"))
         return kExitUsage;
-    }
     SettingsFile file;
     DrovickSettings settings;
-    if (!file.Load(settings, error)) {
-        Complain(error);
+    if (!file.LoadOrComplain(settings))
         return kExitFailure;
-    }
     for (const std::string& entry : settings.GetShareTable()->Entries())
         WriteLine(STDOUT_FILENO, Shown(entry));
     return kExitSuccess;

@@ -1,7 +1,7 @@
 // drovick-peer unshare PATH: takes a folder out of the share table.
 
-#include "Arguments.h"
 #include "Commands.h"
+#include "Program.h"
 #include "SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/files/ShareTable.h"
@@ -27,20 +27,16 @@ std::string EntryNamed(const ShareTable& table, const std::string& path) {
 } // namespace
 
 int RunUnshare(const std::vector<std::string>& words) {
-    std::string error;
-    auto arguments = Arguments::Parse(words, {}, error);
-    if (!arguments || arguments->Words().size() != 1) {
-        Complain(arguments ? "usage: drovick-peer unshare PATH" : error);
+    auto arguments = ParseCommand(words, {}, 1, 1, "usage: drovick-peer unshare PATH");
+    if (!arguments)
         return kExitUsage;
-    }
+    std::string error;
     const std::string& path = arguments->Words()[0];
 
     SettingsFile file;
     DrovickSettings settings;
-    if (!file.Load(settings, error)) {
-        Complain(error);
+    if (!file.LoadOrComplain(settings))
         return kExitFailure;
-    }
     ShareTable& table = *settings.GetShareTable();
     const std::string entry = EntryNamed(table, path);
     if (entry.empty() || !table.IsShareRoot(entry)) {

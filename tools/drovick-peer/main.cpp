@@ -1,7 +1,7 @@
 // drovick-peer: Drovick's peer services without its windows.
 
-#include "Arguments.h"
 #include "Commands.h"
+#include "Program.h"
 
 #include <cstring>
 #include <string>
@@ -31,12 +31,9 @@ constexpr const char* kUsage =
     "                      computers; rows: title, file name, host, location, address\n"
     "HOST is the friend's address or e-mail address.";
 
-struct Command {
-    const char* name;
-    int (*run)(const std::vector<std::string>&);
-};
+using RunCommand = int (*)(const std::vector<std::string>&);
 
-constexpr Command kCommands[] = {
+constexpr NamedCommand<RunCommand> kCommands[] = {
     {"serve", RunServe}, {"share", RunShare}, {"unshare", RunUnshare}, {"shares", RunShares},
     {"ls", RunList},     {"get", RunGet},     {"send", RunSend},       {"search", RunSearch},
 };
@@ -53,10 +50,8 @@ int main(int argc, char** argv) {
         return kExitSuccess;
     }
     const std::vector<std::string> words(argv + 2, argv + argc);
-    for (const Command& command : kCommands) {
-        if (std::strcmp(argv[1], command.name) == 0)
-            return command.run(words);
-    }
+    if (std::optional<RunCommand> run = FindCommand(kCommands, argv[1]))
+        return (*run)(words);
     Complain(std::string("unknown command ") + argv[1]);
     WriteLine(STDERR_FILENO, kUsage);
     return kExitUsage;

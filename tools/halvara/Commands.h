@@ -11,7 +11,7 @@ struct CommandContext {
 };
 
 // One function per command; each gets the words after the command's name and
-// returns the process's exit code (Arguments.h).
+// returns the process's exit code (CommandLine.h).
 int RunRegister(const std::vector<std::string>& words, const CommandContext& context);
 int RunIdentities(const std::vector<std::string>& words, const CommandContext& context);
 int RunSwitch(const std::vector<std::string>& words, const CommandContext& context);

@@ -1,6 +1,6 @@
 #include "ContactLists.h"
 
-#include "Arguments.h"
+#include "Program.h"
 #include "halvara.h"
 
 #include <cstring>

@@ -1,23 +1,15 @@
 // halvara hold: keeps the TOS registered until SIGINT or SIGTERM, so the
 // presence service stays up and the user online for as long as it runs.
 
-#include "Arguments.h"
-#include "Commands.h"
-#include "PresenceSession.h"
+#include "CommandSteps.h"
 
 #include <csignal>
 #include <unistd.h>
 
 int RunHold(const std::vector<std::string>& words, const CommandContext& context) {
-    std::string error;
-    auto arguments = Arguments::Parse(words, {"--tos"}, {}, error);
-    std::optional<int> tos;
-    if (arguments)
-        tos = arguments->Number("--tos", context.tos, 0, error);
-    if (!arguments || !tos || !arguments->Words().empty()) {
-        Complain(arguments && tos ? "usage: halvara [--tos N] hold" : error);
+    std::optional<int> tos = TosOnlyCommand(words, context, "usage: halvara [--tos N] hold");
+    if (!tos)
         return kExitUsage;
-    }
     // Blocked before anything starts, so a signal that comes early still ends
     // the wait below instead of the process; halvserve is launched with a
     // clean mask of its own.
@@ -29,10 +21,8 @@ int RunHold(const std::vector<std::string>& words, const CommandContext& context
     sigprocmask(SIG_BLOCK, &stops, &previous);
 
     PresenceSession session(*tos);
-    if (!session.Holding()) {
-        Complain(PresenceSession::UnreachableText());
+    if (!Reachable(session))
         return kExitFailure;
-    }
     WriteLine(STDOUT_FILENO, "holding");
     int received = 0;
     while (sigwait(&stops, &received) != 0) {

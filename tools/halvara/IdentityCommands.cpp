@@ -1,13 +1,9 @@
 // halvara identities / switch INDEX: the stored identities of this user and
 // the switch between them.
 
-#include "Arguments.h"
-#include "Commands.h"
-#include "PasswordInput.h"
-#include "PresenceSession.h"
+#include "CommandSteps.h"
 #include "halvara.h"
 
-#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -22,7 +18,7 @@ std::optional<std::string> IdentityName(int index) {
     char buffer[kIdentityBuffer] = {};
     if (Halvara_GetIdentity(index, buffer, sizeof buffer) == 0)
         return std::nullopt;
-    return std::string(buffer, strnlen(buffer, sizeof buffer));
+    return FieldText(buffer, sizeof buffer);
 }
 
 } // namespace
@@ -33,10 +29,8 @@ int RunIdentities(const std::vector<std::string>& words, const CommandContext& c
         return kExitUsage;
     }
     PresenceSession session(context.tos);
-    if (!session.Holding()) {
-        Complain(PresenceSession::UnreachableText());
+    if (!Reachable(session))
         return kExitFailure;
-    }
     const int highest = Halvara_GetHighestIdentity();
     if (highest >= kMostIdentities) {
         Complain("the presence service gave a broken identity count");
@@ -59,10 +53,8 @@ int RunSwitch(const std::vector<std::string>& words, const CommandContext& conte
         Complain(error);
         return kExitUsage;
     }
-    if (arguments->Words().size() == 2) {
-        Complain("the password is read from standard input, never from the command line");
+    if (PasswordGivenAsWord(*arguments, 2))
         return kExitUsage;
-    }
     std::optional<int> index;
     if (arguments->Words().size() == 1)
         index = ParseNumber(arguments->Words()[0]);
@@ -71,17 +63,13 @@ int RunSwitch(const std::vector<std::string>& words, const CommandContext& conte
                  "password is read from standard input)");
         return kExitUsage;
     }
-    std::optional<std::string> password = ReadPassword("Password: ");
-    if (!password || password->empty()) {
-        Complain("an empty password is refused; give it on the first line of standard input");
+    std::optional<std::string> password = ReadGivenPassword();
+    if (!password)
         return kExitUsage;
-    }
 
     PresenceSession session(context.tos);
-    if (!session.Holding()) {
-        Complain(PresenceSession::UnreachableText());
+    if (!Reachable(session))
         return kExitFailure;
-    }
     const int highest = Halvara_GetHighestIdentity();
     if (*index > highest || !IdentityName(*index)) {
         Complain("there is no identity " + std::to_string(*index));

@@ -1,11 +1,8 @@
 // halvara me: the active identity's own entry.
 
-#include "Arguments.h"
-#include "Commands.h"
-#include "PresenceSession.h"
+#include "CommandSteps.h"
 #include "halvara.h"
 
-#include <cstring>
 #include <unistd.h>
 
 int RunMe(const std::vector<std::string>& words, const CommandContext& context) {
@@ -14,14 +11,8 @@ int RunMe(const std::vector<std::string>& words, const CommandContext& context) 
         return kExitUsage;
     }
     PresenceSession session(context.tos);
-    if (!session.Holding()) {
-        Complain(PresenceSession::UnreachableText());
+    if (!ReadyAndRegistered(session))
         return kExitFailure;
-    }
-    if (!session.Registered()) {
-        Complain(PresenceSession::UnregisteredText());
-        return kExitFailure;
-    }
     const int id = Halvara_GetMyID();
     PersonalInfo profile{};
     if (id <= 0 || Halvara_GetMyProfile(&profile) == 0) {
@@ -29,8 +20,7 @@ int RunMe(const std::vector<std::string>& words, const CommandContext& context) 
         return kExitFailure;
     }
     WriteLine(STDOUT_FILENO,
-              Record({std::to_string(id),
-                      std::string(profile.name, strnlen(profile.name, sizeof profile.name)),
-                      std::string(profile.eMail, strnlen(profile.eMail, sizeof profile.eMail))}));
+              Record({std::to_string(id), FieldText(profile.name, sizeof profile.name),
+                      FieldText(profile.eMail, sizeof profile.eMail)}));
     return kExitSuccess;
 }

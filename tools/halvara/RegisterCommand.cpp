@@ -1,10 +1,8 @@
 // halvara register NAME EMAIL: registers a new identity with the directory and
 // makes it the active one; the password is the first line of standard input.
 
-#include "Arguments.h"
-#include "Commands.h"
+#include "CommandSteps.h"
 #include "PasswordInput.h"
-#include "PresenceSession.h"
 #include "halvara.h"
 
 #include <cstdlib>
@@ -54,10 +52,8 @@ int RunRegister(const std::vector<std::string>& words, const CommandContext& con
         Complain(error);
         return kExitUsage;
     }
-    if (arguments->Words().size() == 3) {
-        Complain("the password is read from standard input, never from the command line");
+    if (PasswordGivenAsWord(*arguments, 3))
         return kExitUsage;
-    }
     if (arguments->Words().size() != 2) {
         Complain(kUsage);
         return kExitUsage;
@@ -73,11 +69,9 @@ int RunRegister(const std::vector<std::string>& words, const CommandContext& con
         return kExitUsage;
     }
 
-    std::optional<std::string> password = ReadPassword("Password: ");
-    if (!password || password->empty()) {
-        Complain("an empty password is refused; give it on the first line of standard input");
+    std::optional<std::string> password = ReadGivenPassword();
+    if (!password)
         return kExitUsage;
-    }
     if (password->size() > kLongestText) {
         Complain("the password may have at most 127 characters");
         return kExitUsage;
@@ -91,10 +85,8 @@ int RunRegister(const std::vector<std::string>& words, const CommandContext& con
     }
 
     PresenceSession session(context.tos);
-    if (!session.Holding()) {
-        Complain(PresenceSession::UnreachableText());
+    if (!Reachable(session))
         return kExitFailure;
-    }
     const int result =
         Halvara_RegisterIdentityHeadless(name.c_str(), eMail.c_str(), password->c_str());
     password->assign(password->size(), '\0');

@@ -1,7 +1,7 @@
 // halvara: the presence client without windows.
 
-#include "Arguments.h"
 #include "Commands.h"
+#include "Program.h"
 
 #include <cstring>
 #include <string>
@@ -39,12 +39,9 @@ const std::string kUsage =
     "ends and backslashes inside texts are shown as \\t, \\n, \\r and \\\\.\n"
     "Exit codes: 0 done, 1 failed (reason on standard error), 2 usage, 3 offline.";
 
-struct Command {
-    const char* name;
-    int (*run)(const std::vector<std::string>&, const CommandContext&);
-};
+using RunCommand = int (*)(const std::vector<std::string>&, const CommandContext&);
 
-constexpr Command kCommands[] = {
+constexpr NamedCommand<RunCommand> kCommands[] = {
     {"register", RunRegister}, {"identities", RunIdentities},
     {"switch", RunSwitch},     {"me", RunMe},
     {"friends", RunFriends},   {"acquaintances", RunAcquaintances},
@@ -70,7 +67,7 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
         std::string error;
-        std::optional<int> tos = ParseTos(argv[at + 1], 0, error);
+        std::optional<int> tos = ParseNumberOption("--tos", argv[at + 1], 0, error);
         if (!tos) {
             Complain(error);
             return kExitUsage;
@@ -87,10 +84,8 @@ int main(int argc, char** argv) {
         return kExitSuccess;
     }
     const std::vector<std::string> words(argv + at + 1, argv + argc);
-    for (const Command& command : kCommands) {
-        if (std::strcmp(argv[at], command.name) == 0)
-            return command.run(words, context);
-    }
+    if (std::optional<RunCommand> run = FindCommand(kCommands, argv[at]))
+        return (*run)(words, context);
     Complain(std::string("unknown command ") + argv[at] + " (halvara --help lists them)");
     return kExitUsage;
 }

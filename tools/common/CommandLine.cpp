@@ -1,4 +1,4 @@
-#include "Arguments.h"
+#include "CommandLine.h"
 
 #include <cerrno>
 #include <charconv>
@@ -37,8 +37,15 @@ std::optional<Arguments> Arguments::Parse(const std::vector<std::string>& words,
     return parsed;
 }
 
-bool Arguments::Has(const std::string& name) const {
-    return m_switches.contains(name);
+std::optional<int> Arguments::Port(const std::string& option, int fallback,
+                                   std::string& error) const {
+    auto found = m_options.find(option);
+    if (found == m_options.end())
+        return fallback;
+    std::optional<int> port = ParseNumberWithin(found->second, 1, 65535);
+    if (!port)
+        error = option + " wants a port from 1 to 65535, not \"" + found->second + "\"";
+    return port;
 }
 
 std::optional<int> Arguments::Number(const std::string& option, int fallback, int least,
@@ -46,13 +53,7 @@ std::optional<int> Arguments::Number(const std::string& option, int fallback, in
     auto found = m_options.find(option);
     if (found == m_options.end())
         return fallback;
-    std::optional<int> number = ParseNumber(found->second);
-    if (!number || *number < least) {
-        error = option + " wants a whole number from " + std::to_string(least) + ", not \"" +
-                found->second + "\"";
-        return std::nullopt;
-    }
-    return number;
+    return ParseNumberOption(option, found->second, least, error);
 }
 
 std::optional<int> ParseNumber(const std::string& text) {
@@ -63,11 +64,19 @@ std::optional<int> ParseNumber(const std::string& text) {
     return number;
 }
 
-std::optional<int> ParseTos(const std::string& text, int least, std::string& error) {
+std::optional<int> ParseNumberWithin(const std::string& text, int lowest, int highest) {
+    std::optional<int> number = ParseNumber(text);
+    if (!number || *number < lowest || *number > highest)
+        return std::nullopt;
+    return number;
+}
+
+std::optional<int> ParseNumberOption(const std::string& option, const std::string& text, int least,
+                                     std::string& error) {
     std::optional<int> number = ParseNumber(text);
     if (!number || *number < least) {
-        error =
-            "--tos wants a whole number from " + std::to_string(least) + ", not \"" + text + "\"";
+        error = option + " wants a whole number from " + std::to_string(least) + ", not \"" + text +
+                "\"";
         return std::nullopt;
     }
     return number;
@@ -86,37 +95,6 @@ void WriteLine(int fd, const std::string& text) {
     }
 }
 
-void Complain(const std::string& text) {
-    WriteLine(STDERR_FILENO, "halvara: " + Printable(text));
-}
-
-std::string Printable(const std::string& text) {
-    std::string shown;
-    shown.reserve(text.size());
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\\')
-            shown += "\\\\";
-        else if (c == '\n')
-            shown += "\\n";
-        else if (c == '\r')
-            shown += "\\r";
-        else if (c == '\t')
-            shown += "\\t";
-        else if (byte < 0x20 || byte == 0x7F)
-            shown += '?';
-        else
-            shown += c;
-    }
-    return shown;
-}
-
-std::string Record(const std::vector<std::string>& fields) {
-    std::string line;
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        if (i > 0)
-            line += '\t';
-        line += Printable(fields[i]);
-    }
-    return line;
+void ComplainAs(const char* program, const std::string& text) {
+    WriteLine(STDERR_FILENO, std::string(program) + ": " + text);
 }
