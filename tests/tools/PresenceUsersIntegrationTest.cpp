@@ -92,7 +92,9 @@ TEST_F(ThreeUsers, FriendsOnlineAndOfflinePresencePerTosAndNoticesLeftAtTheDirec
     Outcome addCy = m_ada.Halvara({"add", m_cy.EMail()});
     ASSERT_EQ(addCy.code, 0) << addCy.err;
     EXPECT_EQ(addCy.out, m_cy.Id() + "\n");
-    EXPECT_EQ(WaitingAt(m_cy), m_ada.Id() + "\n");
+    // The notice goes out behind the command's answer: ask until it is there.
+    EXPECT_TRUE(Eventually([&] { return WaitingAt(m_cy) == m_ada.Id() + "\n"; }, 15s))
+        << WaitingAt(m_cy);
     auto cyRow = m_ada.Contact("friends", m_cy.EMail());
     ASSERT_TRUE(cyRow) << m_ada.LastFailure();
     EXPECT_EQ(cyRow->state, "offline");
