@@ -255,9 +255,13 @@ int DirectoryStore::UpdateIp(std::int32_t id, const std::string& ip, const std::
     if (stored) {
         if (password.empty())
             return result::kRefused;
-        HashPermit permit(m_hashPermits);
-        if (!stored->Matches(password))
-            return result::kRefused;
+        if (!m_cache || !m_cache->Verified().Knows(id, password)) {
+            HashPermit permit(m_hashPermits);
+            if (!stored->Matches(password))
+                return result::kRefused;
+            if (m_cache)
+                m_cache->Verified().Remember(id, password);
+        }
     }
     const bool unclaimedOnly = !stored;
     if (!m_ipGroup) {

@@ -68,8 +68,9 @@ for query in lookupid updateip; do
     echo "$query: $rps requests/s, p99 $p99 ${errors:+($errors)}"
 done
 # A refused password is answered "Result: 2" with status 200, which wrk
-# counts as success: the first user must have moved off 0.0.0.0.
-moved=$(curl -s "http://127.0.0.1:$port/cgi-bin/lookupip?1")
-echo "user 1 after the updates: $moved"
+# counts as success: the user of every thread's first request must have
+# moved off 0.0.0.0.
+moved=$(curl -s "http://127.0.0.1:$port/cgi-bin/lookupip?2")
+echo "user 2 after the updates: $moved"
 [ "$moved" != "IP: 0.0.0.0" ] || { echo "updateip was refused" >&2; exit 1; }
 echo "log lines: $(wc -l <"$work/requests.log")"

@@ -1,4 +1,5 @@
-// The password hash and the in-memory users, without a server.
+// The password hash, the in-memory users and the memory of matched
+// passwords, without a server.
 
 #include "directory/PasswordHash.h"
 #include "directory/UserCache.h"
@@ -70,6 +71,22 @@ TEST(UserCache, UnknownIdsAreLeftAlone) {
     EXPECT_FALSE(cache.Ip(9));
     EXPECT_FALSE(cache.Find(9));
     EXPECT_FALSE(cache.FindEmail("nobody@example.org"));
+}
+
+TEST(VerifiedPasswords, RemembersOneMatchPerUserAndNothingElse) {
+    halvdir::VerifiedPasswords verified;
+    EXPECT_FALSE(verified.Knows(1, "Open Sesame"));
+    verified.Remember(1, "Open Sesame");
+    EXPECT_TRUE(verified.Knows(1, "open sesame"));
+    EXPECT_FALSE(verified.Knows(1, "Open Sesame "));
+    EXPECT_FALSE(verified.Knows(1, ""));
+    EXPECT_FALSE(verified.Knows(2, "Open Sesame"));
+    // Another memory draws another key: nothing carries over between runs.
+    halvdir::VerifiedPasswords other;
+    EXPECT_FALSE(other.Knows(1, "Open Sesame"));
+    verified.Remember(1, "second");
+    EXPECT_TRUE(verified.Knows(1, "second"));
+    EXPECT_FALSE(verified.Knows(1, "Open Sesame"));
 }
 
 } // namespace
