@@ -429,26 +429,7 @@ TEST_F(BridgeDispatcherTest, AnonAcquaintancesSendOneRecordPerAddress) {
     EXPECT_EQ(replies.records[2].Data()[14], '0');
 }
 
-// Sets variables for one scope and puts the old values back.
-class ScopedEnvironment {
-public:
-    void Set(const std::string& name, const std::string& value) {
-        const char* old = std::getenv(name.c_str());
-        m_saved.emplace(name, old ? std::optional<std::string>(old) : std::nullopt);
-        ::setenv(name.c_str(), value.c_str(), 1);
-    }
-    ~ScopedEnvironment() {
-        for (const auto& [name, value] : m_saved) {
-            if (value)
-                ::setenv(name.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
-    }
-
-private:
-    std::map<std::string, std::optional<std::string>> m_saved;
-};
+using testsupport::ScopedEnvironment;
 
 TEST_F(BridgeDispatcherTest, UpdateTosStopsWhenNoActiveTosIsLeft) {
     // The real engine with a registry of its own and a directory that refuses

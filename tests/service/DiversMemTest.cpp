@@ -1,6 +1,7 @@
 #include "service/DiversMem.h"
 
 #include "FakeContactNetwork.h"
+#include "ExpectRefusal.h"
 #include "bridge/CStdExcept.h"
 #include "platform/ByteOrder.h"
 #include "platform/RegistryStore.h"
@@ -10,17 +11,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-template <typename Call>
-void ExpectRefusal(Call call, const std::string& unit, int number) {
-    try {
-        call();
-        ADD_FAILURE() << "no refusal, expected " << unit << " " << number;
-    } catch (const CStdExcept& e) {
-        EXPECT_EQ(e.Unit(), unit);
-        EXPECT_EQ(e.Number(), number);
-    }
-}
 
 // A directory that hands out no IDs: the first start without network.
 class OfflineDirectory : public FakeDirectory {

@@ -141,15 +141,6 @@ protected:
         m_session.SetTimeLimits(3000ms, 5000ms);
     }
 
-    void TearDown() override {
-        for (const auto& [name, value] : m_saved) {
-            if (value)
-                ::setenv(name.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
-    }
-
     void StartDirectory() {
         m_server = std::make_unique<ChildProcess>(
             testsupport::BuildBin("halvdir"),
@@ -160,13 +151,7 @@ protected:
             << m_server->Output();
     }
 
-    void Set(const std::string& name, const std::string& value) {
-        if (!m_saved.count(name)) {
-            const char* old = std::getenv(name.c_str());
-            m_saved.emplace(name, old ? std::optional<std::string>(old) : std::nullopt);
-        }
-        ::setenv(name.c_str(), value.c_str(), 1);
-    }
+    void Set(const std::string& name, const std::string& value) { m_environment.Set(name, value); }
 
     std::string Host() const { return "127.0.0.1:" + std::to_string(m_port); }
 
@@ -218,7 +203,7 @@ protected:
     testsupport::TempDir m_dir;
     int m_port = 0;
     std::unique_ptr<ChildProcess> m_server;
-    std::map<std::string, std::optional<std::string>> m_saved;
+    testsupport::ScopedEnvironment m_environment;
     InternetSession m_session{[] { return std::string(kOwnAddress); }};
 };
 

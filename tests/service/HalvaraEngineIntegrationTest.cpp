@@ -53,20 +53,7 @@ protected:
         m_session.SetTimeLimits(3000ms, 5000ms);
     }
 
-    void TearDown() override {
-        for (const auto& [name, value] : m_saved) {
-            if (value)
-                ::setenv(name.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
-    }
-
-    void Set(const std::string& name, const std::string& value) {
-        const char* old = std::getenv(name.c_str());
-        m_saved.emplace(name, old ? std::optional<std::string>(old) : std::nullopt);
-        ::setenv(name.c_str(), value.c_str(), 1);
-    }
+    void Set(const std::string& name, const std::string& value) { m_environment.Set(name, value); }
 
     std::string Host() const { return "127.0.0.1:" + std::to_string(m_port); }
 
@@ -94,7 +81,7 @@ protected:
     testsupport::TempDir m_dir;
     int m_port = 0;
     std::unique_ptr<ChildProcess> m_server;
-    std::map<std::string, std::optional<std::string>> m_saved;
+    testsupport::ScopedEnvironment m_environment;
     InternetSession m_session{[] { return std::string(kOwnAddress); }};
 };
 

@@ -1,22 +1,12 @@
 #include "service/Repository.h"
 
 #include "bridge/CStdExcept.h"
+#include "ExpectRefusal.h"
 #include "platform/ByteOrder.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-template <typename Call>
-void ExpectRefusal(Call call, const std::string& unit, int number) {
-    try {
-        call();
-        ADD_FAILURE() << "no refusal, expected " << unit << " " << number;
-    } catch (const CStdExcept& e) {
-        EXPECT_EQ(e.Unit(), unit);
-        EXPECT_EQ(e.Number(), number);
-    }
-}
 
 void AppendLE32(std::vector<std::uint8_t>& bytes, std::int32_t value) {
     std::uint8_t word[4];

@@ -31,22 +31,10 @@ protected:
         Set("XDG_RUNTIME_DIR", m_dir.Path().string());
         Set("HALVARA_DIRECTORY", "127.0.0.1:9");
     }
-    void TearDown() override {
-        for (const auto& [name, value] : m_saved) {
-            if (value)
-                ::setenv(name.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
-    }
-    void Set(const std::string& name, const std::string& value) {
-        const char* old = std::getenv(name.c_str());
-        m_saved.emplace(name, old ? std::optional<std::string>(old) : std::nullopt);
-        ::setenv(name.c_str(), value.c_str(), 1);
-    }
+    void Set(const std::string& name, const std::string& value) { m_environment.Set(name, value); }
 
     testsupport::TempDir m_dir;
-    std::map<std::string, std::optional<std::string>> m_saved;
+    testsupport::ScopedEnvironment m_environment;
 };
 
 TEST(TosTableTest, CountedRegistrationsStayActiveUntilTheLastOff) {

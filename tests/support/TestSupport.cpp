@@ -19,6 +19,23 @@ extern char** environ;
 
 namespace testsupport {
 
+ScopedEnvironment::~ScopedEnvironment() {
+    for (const auto& [name, value] : m_saved) {
+        if (value)
+            ::setenv(name.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
+    }
+}
+
+void ScopedEnvironment::Set(const std::string& name, const std::string& value) {
+    if (!m_saved.count(name)) {
+        const char* old = std::getenv(name.c_str());
+        m_saved.emplace(name, old ? std::optional<std::string>(old) : std::nullopt);
+    }
+    ::setenv(name.c_str(), value.c_str(), 1);
+}
+
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "halvara-test-XXXXXX").string();
     if (!mkdtemp(pattern.data()))

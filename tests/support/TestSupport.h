@@ -3,11 +3,27 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace testsupport {
+
+// Sets environment variables for one scope and puts the old values back when
+// it ends; a variable set twice is restored to what it was before the first.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment() = default;
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+    void Set(const std::string& name, const std::string& value);
+
+private:
+    std::map<std::string, std::optional<std::string>> m_saved;
+};
 
 // A temporary folder removed with everything in it when the object goes.
 class TempDir {

@@ -46,26 +46,12 @@ std::vector<Seen> List(FileSystem& files, const std::string& pattern) {
 class ScopedHome {
 public:
     explicit ScopedHome(const fs::path& home) {
-        Save("HOME");
-        Save("XDG_DATA_HOME");
-        setenv("HOME", home.c_str(), 1);
-        setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
-    }
-    ~ScopedHome() {
-        for (auto& [name, value] : m_saved) {
-            if (value)
-                setenv(name.c_str(), value->c_str(), 1);
-            else
-                unsetenv(name.c_str());
-        }
+        m_environment.Set("HOME", home.string());
+        m_environment.Set("XDG_DATA_HOME", (home / "data").string());
     }
 
 private:
-    void Save(const std::string& name) {
-        const char* value = getenv(name.c_str());
-        m_saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-    }
-    std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
+    testsupport::ScopedEnvironment m_environment;
 };
 
 TEST(LocalFileSystem, ListingWalksEveryEntryWithDotsFirstAndMarksHiddenOnes) {
