@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <netdb.h>
@@ -80,6 +81,37 @@ bool ResolveIPv4(const std::string& host, SocketClock::time_point deadline, in_a
     return true;
 }
 
+namespace {
+
+bool IsLoopback(in_addr address) {
+    return (ntohl(address.s_addr) >> 24) == 127;
+}
+
+// Peers believe an announced address only when the call comes from it, and
+// several users of one machine each have an address of their own: a call
+// leaves from HALVARA_ADDRESS when it is set. Only on the same side of the
+// loopback boundary as the callee, and only where the address can be bound;
+// otherwise the system chooses, as it does without the variable.
+void BindToConfiguredAddress(int fd, in_addr callee) {
+    const char* configured = std::getenv("HALVARA_ADDRESS");
+    if (configured == nullptr)
+        return;
+    std::string text = configured;
+    auto first = text.find_first_not_of(" \t");
+    auto last = text.find_last_not_of(" \t");
+    if (first == std::string::npos)
+        return;
+    text = text.substr(first, last - first + 1);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (inet_pton(AF_INET, text.c_str(), &local.sin_addr) != 1 || local.sin_addr.s_addr == 0 ||
+        IsLoopback(local.sin_addr) != IsLoopback(callee))
+        return;
+    bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+}
+
+} // namespace
+
 int ConnectWithin(const std::string& host, int port, const std::string& localAddress,
                   const SocketCall& call, int& fd) {
     fd = -1;
@@ -98,6 +130,8 @@ int ConnectWithin(const std::string& host, int port, const std::string& localAdd
             return CloseWith(fd, EINVAL);
         if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
             return CloseWith(fd, errno);
+    } else {
+        BindToConfiguredAddress(fd, peer.sin_addr);
     }
     if (connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
         if (errno != EINPROGRESS)

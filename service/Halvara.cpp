@@ -1039,7 +1039,8 @@ presence::PeerProfile Halvara::ProfileFor(std::int32_t) {
     return presence::PeerProfile{own->Internet()->Name(), own->Internet()->EMail()};
 }
 
-void Halvara::AddressAnnounced(std::int32_t callerId, const std::string& ip) {
+void Halvara::AddressAnnounced(std::int32_t callerId, const std::string& ip,
+                               const std::string& /*peerAddress*/) {
     auto caller = RequireContacts()->FindContact(callerId);
     if (!caller)
         return;
@@ -1069,7 +1070,7 @@ void Halvara::StateQueried(std::int32_t callerId, std::int32_t) {
     }
 }
 
-void Halvara::AcquaintanceNoticed(std::int32_t callerId) {
+void Halvara::AcquaintanceNoticed(std::int32_t callerId, const std::string& /*peerAddress*/) {
     if (!RequireContacts()->FindContact(callerId)) {
         AddAndTell(callerId, false, false);
         Broadcast(kUpdateContacts);

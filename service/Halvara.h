@@ -213,11 +213,12 @@ private:
     // PresenceHandler, on the listener thread.
     std::int32_t OwnID() override;
     presence::PeerProfile ProfileFor(std::int32_t callerId) override;
-    void AddressAnnounced(std::int32_t callerId, const std::string& ip) override;
+    void AddressAnnounced(std::int32_t callerId, const std::string& ip,
+                          const std::string& peerAddress) override;
     bool HasActiveTOS(std::int32_t tos) override;
     void TOSQueried(std::int32_t callerId) override;
     void StateQueried(std::int32_t callerId, std::int32_t value) override;
-    void AcquaintanceNoticed(std::int32_t callerId) override;
+    void AcquaintanceNoticed(std::int32_t callerId, const std::string& peerAddress) override;
     void TOSNoticed(std::int32_t callerId, std::int32_t tos, bool on) override;
     bool IsKnown(std::int32_t callerId) override;
 

@@ -150,9 +150,10 @@ bool PresenceListener::Serve(TimedSocket& connection) {
         std::uint8_t bytes[4];
         if (!ReceiveWithin(connection, bytes, sizeof bytes, m_blockLimitMs))
             break;
+        const std::string from = connection.PeerAddress();
         connection.Close();
         if (hasCaller)
-            m_handler.AddressAnnounced(caller, *presence::DecodeAddress(bytes));
+            m_handler.AddressAnnounced(caller, *presence::DecodeAddress(bytes), from);
         break;
     }
     case presence::kTOSQuery:
@@ -177,11 +178,13 @@ bool PresenceListener::Serve(TimedSocket& connection) {
             m_handler.StateQueried(caller, value);
         break;
     }
-    case presence::kAcquaintanceNotice:
+    case presence::kAcquaintanceNotice: {
+        const std::string from = connection.PeerAddress();
         connection.Close();
         if (hasCaller)
-            m_handler.AcquaintanceNoticed(caller);
+            m_handler.AcquaintanceNoticed(caller, from);
         break;
+    }
     case presence::kTOSNotice: {
         std::uint8_t bytes[presence::kTOSNoticeSize];
         if (!ReceiveWithin(connection, bytes, sizeof bytes, m_blockLimitMs))

@@ -20,7 +20,9 @@ public:
     // Type 11: the profile record to send back.
     virtual presence::PeerProfile ProfileFor(std::int32_t callerId) = 0;
     // Type 12: the caller's new address; "0.0.0.0" means it goes offline.
-    virtual void AddressAnnounced(std::int32_t callerId, const std::string& ip) = 0;
+    // peerAddress is where the connection came from.
+    virtual void AddressAnnounced(std::int32_t callerId, const std::string& ip,
+                                  const std::string& peerAddress) = 0;
     // Types 13 and 19: whether the local user has that TOS active. TOS -1 is
     // answered with 1 by the listener without asking.
     virtual bool HasActiveTOS(std::int32_t tos) = 0;
@@ -31,7 +33,7 @@ public:
     // Type 14, after the fixed answer 3 went out: the caller's state becomes 3.
     virtual void StateQueried(std::int32_t callerId, std::int32_t value) = 0;
     // Type 15: add the caller as acquaintance without notifying it back.
-    virtual void AcquaintanceNoticed(std::int32_t callerId) = 0;
+    virtual void AcquaintanceNoticed(std::int32_t callerId, const std::string& peerAddress) = 0;
     // Type 16: record the caller's TOS registration on its entry.
     virtual void TOSNoticed(std::int32_t callerId, std::int32_t tos, bool on) = 0;
     // Type 17: whether the caller is an acquaintance or a friend.

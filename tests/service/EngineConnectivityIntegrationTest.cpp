@@ -72,13 +72,13 @@ private:
     }
     std::int32_t OwnID() override { return m_id; }
     presence::PeerProfile ProfileFor(std::int32_t) override { return {"Other", "o@example.org"}; }
-    void AddressAnnounced(std::int32_t caller, const std::string& ip) override {
+    void AddressAnnounced(std::int32_t caller, const std::string& ip, const std::string&) override {
         Record("address " + ip, caller);
     }
     bool HasActiveTOS(std::int32_t) override { return true; }
     void TOSQueried(std::int32_t caller) override { Record("tos query", caller); }
     void StateQueried(std::int32_t, std::int32_t) override {}
-    void AcquaintanceNoticed(std::int32_t caller) override { Record("notice", caller); }
+    void AcquaintanceNoticed(std::int32_t caller, const std::string&) override { Record("notice", caller); }
     void TOSNoticed(std::int32_t caller, std::int32_t tos, bool) override {
         Record("tos notice " + std::to_string(tos), caller);
     }

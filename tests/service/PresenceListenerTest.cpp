@@ -30,7 +30,7 @@ public:
         Record("profile", callerId);
         return {"Own Name", "own@example.org"};
     }
-    void AddressAnnounced(std::int32_t callerId, const std::string& ip) override {
+    void AddressAnnounced(std::int32_t callerId, const std::string& ip, const std::string&) override {
         Record("address " + ip, callerId);
     }
     bool HasActiveTOS(std::int32_t tos) override {
@@ -46,7 +46,7 @@ public:
     void StateQueried(std::int32_t callerId, std::int32_t value) override {
         Record("state " + std::to_string(value), callerId);
     }
-    void AcquaintanceNoticed(std::int32_t callerId) override { Record("notice", callerId); }
+    void AcquaintanceNoticed(std::int32_t callerId, const std::string&) override { Record("notice", callerId); }
     void TOSNoticed(std::int32_t callerId, std::int32_t tos, bool on) override {
         Record("tos " + std::to_string(tos) + (on ? " on" : " off"), callerId);
     }
