@@ -4,16 +4,20 @@
 #include "platform/SessionNamespace.h"
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <signal.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -23,12 +27,16 @@ namespace {
 
 // How long an opener waits for whoever is initialising the object right now.
 constexpr std::chrono::milliseconds kInitialiseLimit{2000};
-// A condition-variable wait never sleeps longer than this before it looks at the
-// flag again: a waiter killed inside the shared condition variable must not be
-// able to swallow a wake-up meant for a live one.
+// A waiter never sleeps longer than this before it looks at the word again: a
+// waiter that was woken and killed before it took the event must not keep
+// the others asleep for the rest of their limits.
 constexpr std::chrono::milliseconds kLongestSleep{200};
 // Longer waits are cut to this (a year), which is as good as forever.
 constexpr std::chrono::milliseconds kLongestLimit{365LL * 24 * 3600 * 1000};
+
+constexpr std::uint32_t kSignalled = NamedEventState::kSignalled;
+constexpr std::uint32_t kWaiters = NamedEventState::kWaiters;
+constexpr std::uint32_t kHolderMask = NamedEventState::kHolderMask;
 
 [[noreturn]] void Fail(int error, const std::string& what) {
     throw std::system_error(error, std::generic_category(), what);
@@ -69,36 +77,49 @@ std::uint64_t OwnStartTime() {
     return cachedStart;
 }
 
+std::atomic_ref<std::uint32_t> Word(NamedEventState* state) {
+    return std::atomic_ref<std::uint32_t>(state->word);
+}
+
+std::atomic_ref<std::uint64_t> Stamp(NamedEventState* state) {
+    return std::atomic_ref<std::uint64_t>(state->holderStamp);
+}
+
+std::uint64_t MakeStamp(pid_t pid, std::uint64_t start) {
+    return (std::uint64_t(std::uint32_t(pid)) << NamedEventState::kStampPidShift) |
+           (start & NamedEventState::kStampStartMask);
+}
+
+// The word is shared between processes: the futex calls must not be private.
+void WaitWhileWordIs(NamedEventState* state, std::uint32_t seen,
+                     std::chrono::steady_clock::duration length) {
+    auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(length).count();
+    struct timespec relative {};
+    relative.tv_sec = static_cast<time_t>(nanos / 1'000'000'000);
+    relative.tv_nsec = static_cast<long>(nanos % 1'000'000'000);
+    // EAGAIN (the word changed), EINTR and ETIMEDOUT all send the caller back
+    // to look at the word.
+    syscall(SYS_futex, &state->word, FUTEX_WAIT, seen, &relative, nullptr, 0);
+}
+
+void WakeOne(NamedEventState* state) {
+    syscall(SYS_futex, &state->word, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+}
+
 void InitialiseState(NamedEventState* state) {
-    pthread_mutexattr_t mutexAttributes;
-    pthread_mutexattr_init(&mutexAttributes);
-    pthread_mutexattr_setpshared(&mutexAttributes, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&mutexAttributes, PTHREAD_MUTEX_ROBUST);
-    int rc = pthread_mutex_init(&state->mutex, &mutexAttributes);
-    pthread_mutexattr_destroy(&mutexAttributes);
-    if (rc != 0)
-        Fail(rc, "cannot initialise the mutex of a named event");
-
-    pthread_condattr_t conditionAttributes;
-    pthread_condattr_init(&conditionAttributes);
-    pthread_condattr_setpshared(&conditionAttributes, PTHREAD_PROCESS_SHARED);
-    pthread_condattr_setclock(&conditionAttributes, CLOCK_MONOTONIC);
-    rc = pthread_cond_init(&state->condition, &conditionAttributes);
-    pthread_condattr_destroy(&conditionAttributes);
-    if (rc != 0)
-        Fail(rc, "cannot initialise the condition of a named event");
-
     std::memset(state->bootId, 0, sizeof state->bootId);
     std::memcpy(state->bootId, BootId().data(),
                 std::min(BootId().size(), sizeof state->bootId - 1));
-    state->signalled = 0;
-    state->lastTaker = 0;
-    state->lastTakerStart = 0;
-    state->ready.store(NamedEventState::kLayout, std::memory_order_release);
+    Word(state).store(0);
+    state->reserved = 0;
+    Stamp(state).store(0);
+    std::atomic_ref<std::uint32_t>(state->ready).store(NamedEventState::kLayout,
+                                                       std::memory_order_release);
 }
 
-bool StateIsCurrent(const NamedEventState* state) {
-    if (state->ready.load(std::memory_order_acquire) != NamedEventState::kLayout)
+bool StateIsCurrent(NamedEventState* state) {
+    if (std::atomic_ref<std::uint32_t>(state->ready).load(std::memory_order_acquire) !=
+        NamedEventState::kLayout)
         return false;
     char bootId[sizeof state->bootId];
     std::memcpy(bootId, state->bootId, sizeof bootId);
@@ -141,45 +162,20 @@ private:
     int m_fd;
 };
 
-// The event's own mutex. A holder that died inside it leaves it EOWNERDEAD; the
-// data it guards are single words that are always consistent, so the next
-// locker only marks the mutex consistent again and goes on.
-class StateLock {
-public:
-    explicit StateLock(NamedEventState* state)
-        : m_state(state) {
-        int rc = pthread_mutex_lock(&m_state->mutex);
-        if (rc == EOWNERDEAD)
-            rc = pthread_mutex_consistent(&m_state->mutex);
-        if (rc != 0)
-            Fail(rc, "cannot lock a named event");
-    }
-    ~StateLock() { pthread_mutex_unlock(&m_state->mutex); }
-    StateLock(const StateLock&) = delete;
-    StateLock& operator=(const StateLock&) = delete;
-
-private:
-    NamedEventState* m_state;
-};
-
-struct timespec MonotonicDeadline(std::chrono::steady_clock::duration fromNow) {
-    struct timespec now {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(fromNow).count();
-    std::int64_t total = std::int64_t(now.tv_nsec) + nanos;
-    struct timespec deadline {};
-    deadline.tv_sec = now.tv_sec + static_cast<time_t>(total / 1'000'000'000);
-    deadline.tv_nsec = static_cast<long>(total % 1'000'000'000);
-    return deadline;
-}
-
-bool HolderIsDead(const NamedEventState* state) {
-    if (state->signalled != 0 || state->lastTaker <= 0)
+// True when the word names a holder that no longer exists (or whose process
+// id now belongs to a process started later).
+bool HolderIsDead(NamedEventState* state, std::uint32_t word) {
+    if ((word & kSignalled) != 0 || (word & kHolderMask) == 0)
         return false;
-    std::uint64_t start = ProcessStartTime(state->lastTaker);
+    const pid_t holder = static_cast<pid_t>(word & kHolderMask);
+    std::uint64_t start = ProcessStartTime(holder);
     if (start == 0)
         return true;
-    return state->lastTakerStart != 0 && start != state->lastTakerStart;
+    std::uint64_t stamp = Stamp(state).load();
+    if ((stamp >> NamedEventState::kStampPidShift) != std::uint64_t(holder))
+        return false;
+    std::uint64_t recorded = stamp & NamedEventState::kStampStartMask;
+    return recorded != 0 && recorded != (start & NamedEventState::kStampStartMask);
 }
 
 } // namespace
@@ -230,63 +226,78 @@ NamedEvent::~NamedEvent() {
 }
 
 void NamedEvent::Set() {
-    StateLock lock(m_state);
-    m_state->signalled = 1;
-    // Everybody wakes and checks the flag; the first to get the mutex takes the
-    // event, the others find it cleared and sleep again. That keeps "one Set
-    // releases one waiter" even when a waiter has died inside the condition.
-    pthread_cond_broadcast(&m_state->condition);
+    if ((Word(m_state).exchange(kSignalled) & kWaiters) != 0)
+        WakeOne(m_state);
 }
 
 void NamedEvent::Reset() {
-    StateLock lock(m_state);
-    m_state->signalled = 0;
+    std::uint32_t expected = kSignalled;
+    Word(m_state).compare_exchange_strong(expected, 0);
+}
+
+void NamedEvent::RecordHolder() {
+    Stamp(m_state).store(MakeStamp(getpid(), OwnStartTime()));
+}
+
+bool NamedEvent::TryTake(bool othersMayWait) {
+    std::uint32_t expected = kSignalled;
+    // A waiter that slept cannot know whether others still sleep beside it,
+    // so it keeps the waiters bit for the next Set.
+    std::uint32_t taken = static_cast<std::uint32_t>(getpid()) | (othersMayWait ? kWaiters : 0);
+    if (!Word(m_state).compare_exchange_strong(expected, taken))
+        return false;
+    RecordHolder();
+    return true;
 }
 
 bool NamedEvent::Wait(std::chrono::milliseconds limit) {
     // A limit of "forever" must not overflow the clock.
     limit = std::clamp(limit, std::chrono::milliseconds::zero(), kLongestLimit);
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    const std::uint64_t ownStart = OwnStartTime();
-    StateLock lock(m_state);
-    while (m_state->signalled == 0) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    OwnStartTime();
+    bool slept = false;
+    for (;;) {
+        std::uint32_t seen = Word(m_state).load();
+        if (seen == kSignalled) {
+            if (TryTake(slept))
+                return true;
+            continue;
+        }
         auto left = deadline - std::chrono::steady_clock::now();
         if (left <= std::chrono::steady_clock::duration::zero())
             return false;
-        struct timespec wakeUp =
-            MonotonicDeadline(std::min<std::chrono::steady_clock::duration>(left, kLongestSleep));
-        int rc = pthread_cond_timedwait(&m_state->condition, &m_state->mutex, &wakeUp);
-        if (rc == EOWNERDEAD)
-            pthread_mutex_consistent(&m_state->mutex);
+        if ((seen & kWaiters) == 0) {
+            if (!Word(m_state).compare_exchange_strong(seen, seen | kWaiters))
+                continue;
+            seen |= kWaiters;
+        }
+        WaitWhileWordIs(m_state, seen,
+                        std::min<std::chrono::steady_clock::duration>(left, kLongestSleep));
+        slept = true;
     }
-    m_state->signalled = 0;
-    m_state->lastTaker = getpid();
-    m_state->lastTakerStart = ownStart;
-    return true;
 }
 
 bool NamedEvent::IsSignalled() const {
-    StateLock lock(m_state);
-    return m_state->signalled != 0;
+    return Word(m_state).load() == kSignalled;
 }
 
 pid_t NamedEvent::LastTaker() const {
-    StateLock lock(m_state);
-    return m_state->lastTaker;
+    std::uint32_t word = Word(m_state).load();
+    return word == kSignalled ? 0 : static_cast<pid_t>(word & kHolderMask);
 }
 
 bool NamedEvent::IsHeldByDeadProcess() const {
-    StateLock lock(m_state);
-    return HolderIsDead(m_state);
+    return HolderIsDead(m_state, Word(m_state).load());
 }
 
 bool NamedEvent::TakeOverFromDeadHolder() {
-    const std::uint64_t ownStart = OwnStartTime();
-    StateLock lock(m_state);
-    if (!HolderIsDead(m_state))
+    std::uint32_t word = Word(m_state).load();
+    if (!HolderIsDead(m_state, word))
         return false;
-    m_state->lastTaker = getpid();
-    m_state->lastTakerStart = ownStart;
+    std::uint32_t taken = static_cast<std::uint32_t>(getpid()) | (word & kWaiters);
+    if (!Word(m_state).compare_exchange_strong(word, taken))
+        return false;
+    RecordHolder();
     return true;
 }
 

@@ -11,11 +11,13 @@ namespace platform {
 struct NamedEventState;
 
 // A named auto-reset event shared by every process of the session: a small
-// mapped file holding a process-shared robust mutex, a condition variable, the
-// signalled flag and the process id of the last waiter that took it.
+// mapped file holding one futex word, which is either "signalled" or the id of
+// the process that took the event last, plus that holder's start time.
 // Set releases one waiter (or leaves the event signalled until one comes); the
 // waiter that takes it clears it. Open-or-create: the creator initialises the
 // object non-signalled and then marks it ready; openers wait for ready.
+// No waiter leaves any trace in the file, so a process killed at any moment,
+// in the middle of a wait too, can never make another process wait.
 class NamedEvent {
 public:
     // Throws std::system_error when the object cannot be created or opened.
@@ -35,7 +37,8 @@ public:
     // True while the event is signalled (nobody has taken it yet).
     bool IsSignalled() const;
 
-    // Process id of the last waiter that took the event (0 before any).
+    // Process id of the last waiter that took the event, while nobody has set or
+    // reset it since (0 otherwise).
     pid_t LastTaker() const;
 
     // For an event used as a lock: true when it is taken and the process that
@@ -44,12 +47,15 @@ public:
 
     // For an event used as a lock: when it is held by a process that no longer
     // exists, makes this process its holder (the event stays taken) and returns
-    // true. Checked and done under the event's own mutex, so of several waiters
+    // true. Done with one compare-and-swap on the word, so of several waiters
     // that find the same dead holder exactly one takes the lock over.
     bool TakeOverFromDeadHolder();
 
 private:
     NamedEvent(NamedEventState* state, std::size_t mappedSize);
+    // Takes the event when it is signalled; false when it is not.
+    bool TryTake(bool othersMayWait);
+    void RecordHolder();
     NamedEventState* m_state;
     std::size_t m_mappedSize;
 };

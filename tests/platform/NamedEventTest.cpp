@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -153,40 +154,54 @@ TEST_F(NamedEventTest, ALockTakenByAKilledProcessIsSeenAndTakenOverOnce) {
     EXPECT_FALSE(lock->IsHeldByDeadProcess());
 }
 
-TEST_F(NamedEventTest, SurvivesAProcessKilledWhileHoldingTheInternalMutex) {
-    auto event = platform::NamedEvent::OpenOrCreate("robust");
-    auto locked = platform::NamedEvent::OpenOrCreate("locked");
-    auto path = platform::SessionObjectPath("robust");
-    pid_t holder = Spawn([&] {
-        int fd = open(path.c_str(), O_RDWR);
-        void* mapped = mmap(nullptr, sizeof(platform::NamedEventState), PROT_READ | PROT_WRITE,
-                            MAP_SHARED, fd, 0);
-        if (mapped == MAP_FAILED)
-            return 2;
-        auto* state = static_cast<platform::NamedEventState*>(mapped);
-        if (pthread_mutex_lock(&state->mutex) != 0)
-            return 3;
-        platform::NamedEvent::OpenOrCreate("locked")->Set();
-        pause();
+TEST_F(NamedEventTest, WaitersKilledInsideTheWaitLeaveNothingBehind) {
+    auto event = platform::NamedEvent::OpenOrCreate("Quembly function copy event recv");
+    // Several processes die while they wait, some of them just as a Set wakes
+    // them; every Set and every wait after that, in any process, must still
+    // go through at once.
+    for (int round = 0; round < 6; ++round) {
+        std::vector<pid_t> waiters;
+        for (int i = 0; i < 3; ++i)
+            waiters.push_back(Spawn([] {
+                auto own = platform::NamedEvent::OpenOrCreate("Quembly function copy event recv");
+                return own->Wait(30s) ? 0 : 2;
+            }));
+        std::this_thread::sleep_for(50ms);
+        // Sets run in children, so that a wedged event fails the test instead
+        // of hanging it.
+        pid_t setter = -1;
+        if (round % 2 == 1)
+            setter = Spawn([] {
+                platform::NamedEvent::OpenOrCreate("Quembly function copy event recv")->Set();
+                return 0;
+            });
+        for (pid_t waiter : waiters)
+            kill(waiter, SIGKILL);
+        if (setter > 0) {
+            ASSERT_EQ(WaitChild(setter, 5s), 0) << "a Set must never wait for a dead waiter";
+        }
+        for (pid_t waiter : waiters)
+            WaitChild(waiter, 5s);
+        event->Reset();
+    }
+    pid_t setter = Spawn([] {
+        platform::NamedEvent::OpenOrCreate("Quembly function copy event recv")->Set();
         return 0;
     });
-    ASSERT_TRUE(locked->Wait(5s));
-    kill(holder, SIGKILL);
-    ASSERT_EQ(WaitChild(holder, 5s), 128 + SIGKILL);
-
-    // Done in a child so that a mutex that stayed locked fails the test instead
-    // of hanging it.
-    pid_t user = Spawn([] {
-        auto own = platform::NamedEvent::OpenOrCreate("robust");
-        own->Set();
-        if (!own->Wait(0ms))
+    EXPECT_EQ(WaitChild(setter, 5s), 0) << "a Set must never wait for a dead waiter";
+    pid_t taker = Spawn([] {
+        auto own = platform::NamedEvent::OpenOrCreate("Quembly function copy event recv");
+        if (!own->Wait(2s))
             return 2;
+        pid_t waiter = Spawn([] {
+            auto again = platform::NamedEvent::OpenOrCreate("Quembly function copy event recv");
+            return again->Wait(5s) ? 0 : 3;
+        });
+        std::this_thread::sleep_for(20ms);
         own->Set();
-        return own->Wait(0ms) ? 0 : 3;
+        return WaitChild(waiter, 5s);
     });
-    EXPECT_EQ(WaitChild(user, 5s), 0);
-    event->Set();
-    EXPECT_TRUE(event->Wait(0ms));
+    EXPECT_EQ(WaitChild(taker, 10s), 0);
 }
 
 TEST_F(NamedEventTest, AHalfMadeOrStaleObjectIsInitialisedAfresh) {
@@ -202,8 +217,8 @@ TEST_F(NamedEventTest, AHalfMadeOrStaleObjectIsInitialisedAfresh) {
     halfMade->Set();
     EXPECT_TRUE(halfMade->Wait(0ms));
 
-    // A file from an earlier boot, with its mutex left locked by a process that
-    // no longer exists, must not block anybody.
+    // A file from an earlier boot, taken by a process of that boot, must not
+    // block anybody.
     auto stalePath = platform::SessionObjectPath("stale");
     {
         auto stale = platform::NamedEvent::OpenOrCreate("stale");
@@ -217,7 +232,7 @@ TEST_F(NamedEventTest, AHalfMadeOrStaleObjectIsInitialisedAfresh) {
         ASSERT_NE(mapped, MAP_FAILED);
         auto* state = static_cast<platform::NamedEventState*>(mapped);
         std::strcpy(state->bootId, "an earlier boot");
-        std::memset(&state->mutex, 0xff, sizeof state->mutex);
+        state->word = static_cast<std::uint32_t>(getppid());
         munmap(mapped, sizeof(platform::NamedEventState));
     }
     auto reopened = platform::NamedEvent::OpenOrCreate("stale");
