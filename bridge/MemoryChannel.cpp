@@ -219,6 +219,9 @@ int MemoryChannel::Receive(void* buffer, std::size_t capacity) {
     std::size_t copied = buffer == nullptr ? 0 : std::min(length, capacity);
     if (copied != 0)
         std::memcpy(buffer, half + 4, copied);
+    // A service answered: whatever this client launched has come up.
+    if (client)
+        m_launchedAt.reset();
     m_memoryLock->Set();
     (client ? m_replyFree : m_requestFree)->Set();
     return static_cast<int>(copied);
@@ -240,7 +243,7 @@ void MemoryChannel::BeginExchange() {
             // Never queue up while no service runs: a request sent then would
             // be read by nobody.
             while (!platform::SingleInstanceGuard::IsHeld(kServiceGuardName)) {
-                if (std::chrono::steady_clock::now() - start >= limit)
+                if (std::chrono::steady_clock::now() - start >= limit || NoServiceWillFreeCallLock())
                     throw CStdExcept(kUnit, kServiceGone);
                 struct timespec pause {
                     0, 20'000'000
@@ -249,7 +252,8 @@ void MemoryChannel::BeginExchange() {
             }
             while (!m_callLock->Wait(kWaitSlice)) {
                 if (!platform::SingleInstanceGuard::IsHeld(kServiceGuardName) &&
-                    std::chrono::steady_clock::now() - start >= limit)
+                    (std::chrono::steady_clock::now() - start >= limit ||
+                     NoServiceWillFreeCallLock()))
                     throw CStdExcept(kUnit, kServiceGone);
             }
         }
@@ -260,6 +264,17 @@ void MemoryChannel::BeginExchange() {
         m_exchangeActive = 1;
         m_replyFree->Set();
     }
+}
+
+bool MemoryChannel::NoServiceWillFreeCallLock() const {
+    // A service that ended (or was killed) keeps the call lock, and so does a
+    // client killed inside its exchange: only the next service's Open frees
+    // it. When no service runs and this client has not just launched one,
+    // waiting longer only delays the relaunch.
+    if (m_launchedAt && std::chrono::steady_clock::now() - *m_launchedAt < StartLimit())
+        return false;
+    return m_callLock->IsHeldByDeadProcess() &&
+           !platform::SingleInstanceGuard::IsHeld(kServiceGuardName);
 }
 
 void MemoryChannel::EndExchange() {
@@ -325,4 +340,5 @@ void MemoryChannel::StartService() {
         throw CStdExcept(kUnit, 203);
     if (!platform::LaunchDetached(program, {}, program.parent_path()))
         throw CStdExcept(kUnit, 206);
+    m_launchedAt = std::chrono::steady_clock::now();
 }

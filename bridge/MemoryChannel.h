@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 namespace platform {
@@ -137,9 +138,12 @@ private:
     // and the service's optional stop flag.
     bool m_holdsCallLock = false;
     const std::atomic<bool>* m_stopFlag = nullptr;
+    // When this client last launched the service.
+    std::optional<std::chrono::steady_clock::time_point> m_launchedAt;
 
     void AwaitEvent(platform::NamedEvent& event, bool reclaimFromDeadHolder);
     void CheckPeer() const;
     bool StillHoldsCallLock() const;
+    bool NoServiceWillFreeCallLock() const;
     void CheckStillInExchange(platform::NamedEvent& taken);
 };

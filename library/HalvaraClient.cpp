@@ -217,6 +217,11 @@ int HalvaraClient::InitializeHeadless(int applicationId) {
 }
 
 int HalvaraClient::Deallocate(int applicationId) {
+    // Without a service there is nothing to unregister from (the registration
+    // ended with it), and launching one only to unregister would hold up the
+    // application's exit.
+    if (!platform::SingleInstanceGuard::IsHeld(MemoryChannel::kServiceGuardName))
+        return 1;
     FlushData();
     UpdateTOS(applicationId, 0);
     return 1;
