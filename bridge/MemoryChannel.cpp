@@ -243,18 +243,20 @@ void MemoryChannel::BeginExchange() {
             // Never queue up while no service runs: a request sent then would
             // be read by nobody.
             while (!platform::SingleInstanceGuard::IsHeld(kServiceGuardName)) {
-                if (std::chrono::steady_clock::now() - start >= limit || NoServiceWillFreeCallLock())
+                if (std::chrono::steady_clock::now() - start >= limit)
                     throw CStdExcept(kUnit, kServiceGone);
+                LaunchIfNobodyWill();
                 struct timespec pause {
                     0, 20'000'000
                 };
                 nanosleep(&pause, nullptr);
             }
             while (!m_callLock->Wait(kWaitSlice)) {
-                if (!platform::SingleInstanceGuard::IsHeld(kServiceGuardName) &&
-                    (std::chrono::steady_clock::now() - start >= limit ||
-                     NoServiceWillFreeCallLock()))
+                if (platform::SingleInstanceGuard::IsHeld(kServiceGuardName))
+                    continue;
+                if (std::chrono::steady_clock::now() - start >= limit)
                     throw CStdExcept(kUnit, kServiceGone);
+                LaunchIfNobodyWill();
             }
         }
         m_holdsCallLock = true;
@@ -266,15 +268,18 @@ void MemoryChannel::BeginExchange() {
     }
 }
 
-bool MemoryChannel::NoServiceWillFreeCallLock() const {
+void MemoryChannel::LaunchIfNobodyWill() {
     // A service that ended (or was killed) keeps the call lock, and so does a
     // client killed inside its exchange: only the next service's Open frees
-    // it. When no service runs and this client has not just launched one,
-    // waiting longer only delays the relaunch.
+    // it. When no service runs and this client has not just launched one, it
+    // launches one instead of waiting out the start-up limit for nobody.
+    if (!m_launchWhenMissing || !m_callLock->IsHeldByDeadProcess())
+        return;
     if (m_launchedAt && std::chrono::steady_clock::now() - *m_launchedAt < StartLimit())
-        return false;
-    return m_callLock->IsHeldByDeadProcess() &&
-           !platform::SingleInstanceGuard::IsHeld(kServiceGuardName);
+        return;
+    if (platform::SingleInstanceGuard::IsHeld(kServiceGuardName))
+        return;
+    StartService();
 }
 
 void MemoryChannel::EndExchange() {

@@ -97,6 +97,11 @@ public:
     // "halvserve" beside the binary that holds this code, else
     // <that folder>/../libexec/halvara/halvserve.
     static std::filesystem::path ServiceProgram();
+    // Client side: while BeginExchange waits, launch halvserve when none runs
+    // and the call lock is held by a process that has died (a service that
+    // ended or was killed, a client killed in its exchange), unless this
+    // client launched one within the start-up limit and none has answered.
+    void LaunchServiceWhenMissing(bool launch) { m_launchWhenMissing = launch; }
 
     // Service side: after kExchangeAbandoned, puts the channel back into the
     // idle state (the four data events cleared, not active, a memory lock or call
@@ -138,12 +143,14 @@ private:
     // and the service's optional stop flag.
     bool m_holdsCallLock = false;
     const std::atomic<bool>* m_stopFlag = nullptr;
-    // When this client last launched the service.
+    // When this client last launched the service (cleared once one answers),
+    // and whether it launches one when it finds none that could answer.
     std::optional<std::chrono::steady_clock::time_point> m_launchedAt;
+    bool m_launchWhenMissing = false;
 
     void AwaitEvent(platform::NamedEvent& event, bool reclaimFromDeadHolder);
     void CheckPeer() const;
     bool StillHoldsCallLock() const;
-    bool NoServiceWillFreeCallLock() const;
+    void LaunchIfNobodyWill();
     void CheckStillInExchange(platform::NamedEvent& taken);
 };

@@ -73,6 +73,7 @@ HalvaraClient::HalvaraClient(UserMessages& messages)
     : m_messages(messages)
     , m_channel(std::make_unique<MemoryChannel>(MemoryChannel::kClientRole)) {
     m_channel->Open(MemoryChannel::kPageName, 1);
+    m_channel->LaunchServiceWhenMissing(true);
     // Launched only when no service holds its guard. A copy launched beside a
     // running service ends at once, unless that service ends first: the copy
     // then becomes a service that no application ever registers with, and it
