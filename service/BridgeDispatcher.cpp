@@ -45,6 +45,25 @@ std::int32_t Flag(bool value) {
     return value ? 1 : 0;
 }
 
+// Commands that change identities or contacts. Their changes are written
+// before the client hears of them, so a service killed right after an answer
+// loses nothing it has acknowledged.
+bool ChangesStoredState(std::int32_t code) {
+    switch (code) {
+    case kCmdSetMyProfile:
+    case kCmdClaimID:
+    case kCmdAdd:
+    case kCmdDelete:
+    case kCmdMoveToFriends:
+    case kCmdMoveToAcquaintances:
+    case kCmdDeleteIdentity:
+    case kCmdAddIdentity:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 BridgeReplies BridgeDispatcher::Handle(std::span<const std::uint8_t> request) {
@@ -169,6 +188,8 @@ BridgeReplies BridgeDispatcher::Handle(std::span<const std::uint8_t> request) {
         // request's bytes behind the reply code.
         break;
     }
+    if (ChangesStoredState(code))
+        Attempt([&] { m_engine.FlushData(); });
     record.SetCode(kCmdReply);
     replies.records.push_back(record);
     return replies;

@@ -64,7 +64,12 @@ public:
                         std::int32_t id) override {
         Call("SendInvitation", {id}, {a, b, c});
     }
-    void FlushData() override { Call("FlushData"); }
+    // Follows every change: it keeps the arguments of the call it follows.
+    void FlushData() override {
+        m_calls.push_back("FlushData");
+        if (m_fail)
+            throw CStdExcept("Test", 1);
+    }
     void UpdateTOS(std::int32_t tos, bool on) override { Call("UpdateTOS", {tos, on ? 1 : 0}); }
     int NumActiveTOS() override {
         if (m_failCount)
@@ -199,6 +204,23 @@ TEST_F(BridgeDispatcherTest, UnknownCodesEchoTheRequest) {
             << code;
     }
     EXPECT_TRUE(m_engine.m_calls.empty());
+}
+
+TEST_F(BridgeDispatcherTest, ChangesAreWrittenBeforeTheyAreAnswered) {
+    for (std::int32_t code : {kCmdSetMyProfile, kCmdClaimID, kCmdAdd, kCmdDelete,
+                              kCmdMoveToFriends, kCmdMoveToAcquaintances, kCmdDeleteIdentity,
+                              kCmdAddIdentity}) {
+        m_engine.m_calls.clear();
+        Single(Request(code, {7}));
+        ASSERT_FALSE(m_engine.m_calls.empty()) << code;
+        EXPECT_EQ(m_engine.m_calls.back(), "FlushData") << code;
+    }
+    for (std::int32_t code : {kCmdGetFriend, kCmdIsOnline, kCmdUpdateTOS, kCmdGetIdentity}) {
+        m_engine.m_calls.clear();
+        Single(Request(code, {0}));
+        for (const std::string& call : m_engine.m_calls)
+            EXPECT_NE(call, "FlushData") << code << ": a read writes nothing";
+    }
 }
 
 TEST_F(BridgeDispatcherTest, TextsWithoutNulAreCutTo127Characters) {

@@ -116,4 +116,26 @@ TEST_F(BridgeChaosTest, KillsAtRandomMomentsNeverWedgeTheBridge) {
     EXPECT_TRUE(Ada().WaitServiceGone(10s)) << Ada().ServiceStates();
 }
 
+TEST_F(BridgeChaosTest, ServeEndsOnSigtermAfterItsServiceWasKilled) {
+    std::vector<std::string> words{"serve"};
+    for (const char* option : {"--nfs-port", "--transfer-port", "--search-port", "--result-port",
+                               "--messenger-port"}) {
+        words.push_back(option);
+        words.push_back(std::to_string(testsupport::FreeTcpPort()));
+    }
+    ChildProcess serve(testsupport::BuildBin("drovick-peer"), words, Ada().Environment());
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] { return Contains(serve.Output(), "the presence service answered"); }, 45s))
+        << serve.Output();
+    pid_t service = Ada().SoleService(20s);
+    ASSERT_NE(service, 0) << Ada().ServiceStates();
+    kill(service, SIGKILL);
+    std::this_thread::sleep_for(1s);
+
+    const auto start = std::chrono::steady_clock::now();
+    serve.Signal(SIGTERM);
+    EXPECT_GE(serve.Wait(20s), 0) << "drovick-peer serve hangs after SIGTERM: " << serve.Output();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+}
+
 } // namespace
