@@ -94,6 +94,12 @@ bool DirectoryListing::Start(const std::string& pattern) {
     return !m_entries.empty();
 }
 
+bool DirectoryListing::DropEntries(
+    const std::function<bool(const Entry&, const std::string&)>& hide) {
+    std::erase_if(m_entries, [&](const Entry& entry) { return hide(entry, m_folder + entry.name); });
+    return !m_entries.empty();
+}
+
 bool DirectoryListing::Next() {
     if (m_index + 1 < static_cast<long>(m_entries.size()))
         ++m_index;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ public:
     // Reads the entries; false when the folder cannot be read or nothing
     // matches. Stands before the first entry.
     bool Start(const std::string& pattern);
+    // Leaves out the entries hide names (given the entry and its path) before
+    // the walk begins; false when none are left.
+    bool DropEntries(const std::function<bool(const Entry&, const std::string&)>& hide);
     // Advances; false when the entry just reached is the last one.
     bool Next();
     void Close();

@@ -1,5 +1,6 @@
 #include "app/files/SharedFileSystem.h"
 
+#include "app/files/NeverSharedPaths.h"
 #include "app/files/PeerPath.h"
 #include "app/files/ShareTable.h"
 
@@ -163,6 +164,10 @@ bool SharedFileSystem::FindFile(const std::string& pattern, std::uint32_t flags)
         m_virtualList.clear();
         if (m_table)
             m_table->ListUnder(kRoot, m_virtualList);
+        // A stored table is taken as it is, so one could name such a folder.
+        const NeverSharedPaths never;
+        std::erase_if(m_virtualList,
+                      [&](const std::string& folder) { return never.Hides(folder, {}); });
         return true;
     }
     m_virtualRoot = false;
@@ -173,5 +178,13 @@ bool SharedFileSystem::FindFile(const std::string& pattern, std::uint32_t flags)
         LocalFileSystem::FindFile(std::string(), flags);
         return false;
     }
-    return LocalFileSystem::FindFile(pattern, flags);
+    if (!LocalFileSystem::FindFile(pattern, flags))
+        return false;
+    // A shared folder may hold a never-shared one (the home folder holds the
+    // configuration folders): the peer does not even see its name.
+    const NeverSharedPaths never;
+    return Listing().DropEntries([&](const DirectoryListing::Entry& entry, const std::string& path) {
+        return entry.name != "." && entry.name != ".." &&
+               never.HidesEntry(path, entry.isDirectory);
+    });
 }

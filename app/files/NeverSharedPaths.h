@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The never-shared folders (ShareTable::NeverSharedFolders), each as written
+// and as resolved, taken once for one listing or one search. A shared folder
+// may hold them (the home folder holds the configuration folders): a peer
+// then must not even learn their names.
+class NeverSharedPaths {
+public:
+    NeverSharedPaths();
+
+    // The path as the peer sees it, or where it really leads (either may be
+    // empty), is one of the folders or lies inside one.
+    bool Hides(const std::string& written, const std::string& resolved) const;
+    // The same for a listed entry, resolved here: only a folder or a link to
+    // one can be or lead into a never-shared folder.
+    bool HidesEntry(const std::string& path, bool isDirectory) const;
+
+private:
+    std::vector<std::string> m_folders;
+};
