@@ -1,30 +1,53 @@
 #include "app/peer/SearchReplyBudget.h"
 
-SearchReplyBudget::SearchReplyBudget(int repliesPerWindow, Clock::duration window,
-                                     std::size_t addressLimit)
-    : m_repliesPerWindow(repliesPerWindow)
-    , m_window(window)
-    , m_addressLimit(addressLimit) {}
+#include <algorithm>
 
-void SearchReplyBudget::ForgetExpired(Clock::time_point now) {
-    std::erase_if(m_sent, [&](const auto& entry) { return entry.second.empty() || now - entry.second.back() >= m_window; });
+SearchReplyBudget::SearchReplyBudget(Limits limits)
+    : m_limits(limits) {}
+
+SearchReplyBudget::Spent* SearchReplyBudget::SpentBy(const std::string& address,
+                                                     Clock::time_point now) {
+    const auto expired = [&](const Sent& sent) { return now - sent.at >= m_limits.window; };
+    auto found = m_spent.find(address);
+    if (found == m_spent.end()) {
+        if (m_spent.size() >= m_limits.addresses)
+            std::erase_if(m_spent, [&](const auto& entry) {
+                return entry.second.sent.empty() || expired(entry.second.sent.back());
+            });
+        if (m_spent.size() >= m_limits.addresses)
+            return nullptr;
+        found = m_spent.emplace(address, Spent{}).first;
+    }
+    Spent& spent = found->second;
+    while (!spent.sent.empty() && expired(spent.sent.front())) {
+        spent.results -= spent.sent.front().results;
+        spent.sent.pop_front();
+    }
+    return &spent;
 }
 
-bool SearchReplyBudget::Take(const std::string& address, Clock::time_point now) {
+std::size_t SearchReplyBudget::Room(const Spent& spent) const {
+    if (spent.sent.size() >= m_limits.replies || spent.results >= m_limits.results)
+        return 0;
+    return m_limits.results - spent.results;
+}
+
+bool SearchReplyBudget::HasRoom(const std::string& address, Clock::time_point now) {
     std::lock_guard lock(m_mutex);
-    auto found = m_sent.find(address);
-    if (found == m_sent.end()) {
-        if (m_sent.size() >= m_addressLimit)
-            ForgetExpired(now);
-        if (m_sent.size() >= m_addressLimit || m_repliesPerWindow <= 0)
-            return false;
-        found = m_sent.emplace(address, std::deque<Clock::time_point>{}).first;
-    }
-    auto& times = found->second;
-    while (!times.empty() && now - times.front() >= m_window)
-        times.pop_front();
-    if (times.size() >= static_cast<std::size_t>(m_repliesPerWindow))
-        return false;
-    times.push_back(now);
-    return true;
+    const Spent* spent = SpentBy(address, now);
+    return spent && Room(*spent) > 0;
+}
+
+std::size_t SearchReplyBudget::Take(const std::string& address, std::size_t wanted,
+                                    Clock::time_point now) {
+    std::lock_guard lock(m_mutex);
+    Spent* spent = SpentBy(address, now);
+    if (!spent)
+        return 0;
+    const std::size_t granted = std::min(wanted, Room(*spent));
+    if (granted == 0)
+        return 0;
+    spent->sent.push_back({now, granted});
+    spent->results += granted;
+    return granted;
 }

@@ -7,28 +7,51 @@
 #include <string>
 #include <unordered_map>
 
-// How many search replies one address may be sent within a sliding window. A
-// request names the address its results go to, and nothing proves the sender
-// lives there: without a budget a stream of small requests would turn this
-// computer into a flood towards somebody else. Any thread.
+// What the search server may send one address within a sliding window: so
+// many replies and so many results in all. A request names the address its
+// results go to, and nothing proves the sender lives there: without a budget
+// a stream of small requests would turn this computer into a flood towards
+// somebody else. Counting results as well as replies lets a person's many
+// small searches through while a flood of full replies is held back. Any
+// thread.
 class SearchReplyBudget {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // addressLimit bounds the addresses remembered at once; while that many
-    // have had replies within the window, a new address gets none.
-    SearchReplyBudget(int repliesPerWindow, Clock::duration window, std::size_t addressLimit);
+    struct Limits {
+        std::size_t replies = 0;
+        std::size_t results = 0;
+        Clock::duration window{};
+        // Addresses remembered at once; while that many have had replies
+        // within the window, a new address gets none.
+        std::size_t addresses = 0;
+    };
 
-    // True, and counted, when address may be sent one more reply at now.
-    bool Take(const std::string& address, Clock::time_point now = Clock::now());
+    explicit SearchReplyBudget(Limits limits);
+
+    // Whether address may be sent a reply at now at all.
+    bool HasRoom(const std::string& address, Clock::time_point now = Clock::now());
+    // Counts one reply to address that would hold wanted results; gives how
+    // many of them it may hold (0: the reply does not go, and is not counted).
+    std::size_t Take(const std::string& address, std::size_t wanted,
+                     Clock::time_point now = Clock::now());
 
 private:
-    void ForgetExpired(Clock::time_point now);
+    struct Sent {
+        Clock::time_point at;
+        std::size_t results = 0;
+    };
+    struct Spent {
+        std::deque<Sent> sent; // oldest first, all within the window
+        std::size_t results = 0;
+    };
 
-    const int m_repliesPerWindow;
-    const Clock::duration m_window;
-    const std::size_t m_addressLimit;
+    // The address's spending with what left the window dropped; null when the
+    // address is new and no room is left to remember it.
+    Spent* SpentBy(const std::string& address, Clock::time_point now);
+    std::size_t Room(const Spent& spent) const;
+
+    const Limits m_limits;
     std::mutex m_mutex;
-    // The times of the replies within the window, oldest first.
-    std::unordered_map<std::string, std::deque<Clock::time_point>> m_sent;
+    std::unordered_map<std::string, Spent> m_spent;
 };

@@ -228,7 +228,7 @@ SearchServer::SearchServer(ShareTable* table, LogEvent* log, PresenceDirectory* 
     , m_presence(presence)
     , m_ports(ports)
     , m_recent(kRecentRequests)
-    , m_replies(kRepliesPerAddress, kReplyWindow, kReplyAddresses) {
+    , m_replies({kRepliesPerAddress, kResultsPerAddress, kReplyWindow, kReplyAddresses}) {
     if (m_table)
         m_table->AddRef();
 }
@@ -319,10 +319,10 @@ void SearchServer::ServeConnection(TimeOutSocket& connection) {
     Forward(forwarded);
 
     // Forwarding stays as designed; only this server's own answers are
-    // rationed, before the walk, so a flood costs no walks either.
-    if (!m_replies.Take(request->OriginatorText())) {
-        Log("SearchServer: Too many replies to " + request->OriginatorText() +
-            " this minute; not answering");
+    // rationed, and an address that has had its share is not walked for.
+    const std::string originator = request->OriginatorText();
+    if (!m_replies.HasRoom(originator)) {
+        LogOverBudget(originator);
         return;
     }
     Log("SearchServer: Compiling query results");
@@ -330,8 +330,20 @@ void SearchServer::ServeConnection(TimeOutSocket& connection) {
     std::vector<std::string> titles;
     SearchSharedFolders(m_table, request->mode, request->query, paths, titles, RunFlag());
     Log("SearchServer: Returning query results");
-    if (!paths.empty())
-        Reply(*request, paths, titles);
+    if (paths.empty())
+        return;
+    const std::size_t granted = m_replies.Take(originator, paths.size());
+    if (granted == 0) {
+        LogOverBudget(originator);
+        return;
+    }
+    paths.resize(granted);
+    titles.resize(granted);
+    Reply(*request, paths, titles);
+}
+
+void SearchServer::LogOverBudget(const std::string& originator) const {
+    Log("SearchServer: Too many results for " + originator + " this minute; not answering");
 }
 
 bool SearchServer::IsOwnRequest(const SearchRequest& request) {

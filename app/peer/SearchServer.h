@@ -42,12 +42,13 @@ public:
     // result a reply stays near 260 KB (the receivers take up to
     // kSearchReplyResultLimit).
     static constexpr std::size_t kReplyResultLimit = 500;
-    // Requests answered per originator address and minute. A person's search
-    // lasts ten seconds by default and reaches this server once, so six is a
-    // search every ten seconds; a request naming somebody else's address
-    // makes this server send that address at most six replies (about 1.6 MB)
-    // a minute, whatever the requests cost their sender.
-    static constexpr int kRepliesPerAddress = 6;
+    // What one originator address may be sent a minute. A request naming
+    // somebody else's address makes this server send that address at most
+    // six full replies' worth of results (about 1.6 MB) a minute, whatever the
+    // requests cost their sender, while a person's searches, a few dozen
+    // results each, go through even when they come every two seconds.
+    static constexpr std::size_t kRepliesPerAddress = 30;
+    static constexpr std::size_t kResultsPerAddress = 6 * kReplyResultLimit;
     static constexpr std::chrono::seconds kReplyWindow{60};
     // Originator addresses remembered for that; a new one past them is not
     // answered until the oldest have been quiet for a minute.
@@ -90,6 +91,7 @@ private:
     };
 
     void Log(const std::string& line) const;
+    void LogOverBudget(const std::string& originator) const;
     bool IsOwnRequest(const SearchRequest& request);
     // The recent-request check; true when the request is new and was recorded.
     bool RememberRequest(const SearchRequest& request);

@@ -277,19 +277,23 @@ TEST(NeverSharedTest, ASharedHomeKeepsItsConfigurationAndSessionFoldersOutOfSigh
         *holder.table, (home / "Music/settings-link/Drovick.settings").string(), canonical));
 }
 
-TEST(SearchReplyBudgetTest, CountsEachAddressWithinTheWindowAndBoundsTheAddresses) {
+TEST(SearchReplyBudgetTest, BoundsRepliesAndResultsPerAddressWithinTheWindowAndTheAddresses) {
     using namespace std::chrono_literals;
-    SearchReplyBudget budget(2, 60s, 2);
+    SearchReplyBudget budget({3, 10, 60s, 2});
     const auto start = SearchReplyBudget::Clock::now();
-    EXPECT_TRUE(budget.Take("10.0.0.1", start));
-    EXPECT_TRUE(budget.Take("10.0.0.1", start + 1s));
-    EXPECT_FALSE(budget.Take("10.0.0.1", start + 2s));
-    EXPECT_TRUE(budget.Take("10.0.0.2", start + 2s));
+    EXPECT_EQ(budget.Take("10.0.0.1", 4, start), 4u);
+    EXPECT_EQ(budget.Take("10.0.0.1", 8, start + 1s), 6u); // cut to what is left
+    EXPECT_FALSE(budget.HasRoom("10.0.0.1", start + 2s));
+    EXPECT_EQ(budget.Take("10.0.0.1", 1, start + 2s), 0u);
+    // However small, three replies are all.
+    for (auto at : {2s, 3s, 4s})
+        EXPECT_EQ(budget.Take("10.0.0.2", 1, start + at), 1u);
+    EXPECT_FALSE(budget.HasRoom("10.0.0.2", start + 5s));
     // A third address waits until one of the two has been quiet a whole window.
-    EXPECT_FALSE(budget.Take("10.0.0.3", start + 30s));
-    EXPECT_TRUE(budget.Take("10.0.0.1", start + 60s));
-    EXPECT_FALSE(budget.Take("10.0.0.1", start + 60s));
-    EXPECT_TRUE(budget.Take("10.0.0.3", start + 62s));
+    EXPECT_FALSE(budget.HasRoom("10.0.0.3", start + 30s));
+    // The first reply left the window; the second still counts.
+    EXPECT_EQ(budget.Take("10.0.0.1", 9, start + 60s), 4u);
+    EXPECT_TRUE(budget.HasRoom("10.0.0.3", start + 64s));
 }
 
 // A search server on 127.0.0.1 with a listener that stands for the originator
@@ -440,21 +444,22 @@ TEST_F(SearchServerFixture, TheFortyFirstOriginatorPushesOutTheLeastRecentlySeen
     EXPECT_FALSE(NextReply(200ms));
 }
 
-TEST_F(SearchServerFixture, AReplyIsCutAtItsLimitAndOneAddressGetsSoManyAMinute) {
+TEST_F(SearchServerFixture, AReplyIsCutAtItsLimitAndOneAddressGetsSoManyResultsAMinute) {
     m_presence.friends.clear();
     fs::create_directories(m_dir.Path() / "shared/many");
     for (int i = 0; i < 600; ++i)
         WriteText(m_dir.Path() / "shared/many" / ("report-" + std::to_string(i)), "x");
-    const int requests = SearchServer::kRepliesPerAddress + 2;
+    constexpr int kFullReplies = SearchServer::kResultsPerAddress / SearchServer::kReplyResultLimit;
+    const int requests = kFullReplies + 2;
     for (int i = 0; i < requests; ++i)
         ASSERT_TRUE(Send(Request("report*", 0, 100 + i)));
-    for (int i = 0; i < SearchServer::kRepliesPerAddress; ++i) {
+    for (int i = 0; i < kFullReplies; ++i) {
         auto reply = NextReply();
         ASSERT_TRUE(reply) << i;
         EXPECT_EQ(reply->paths.size(), SearchServer::kReplyResultLimit);
     }
     ASSERT_TRUE(m_lines.WaitForCount(
-        "SearchServer: Too many replies to 127.0.0.1 this minute; not answering", 2));
+        "SearchServer: Too many results for 127.0.0.1 this minute; not answering", 2));
     EXPECT_FALSE(NextReply(300ms));
     // Forwarding is not rationed: every new request still went on.
     EXPECT_EQ(m_lines.Count("SearchServer: Request is valid"), requests);
