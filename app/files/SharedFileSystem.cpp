@@ -14,6 +14,13 @@ bool ListsRoot(const std::string& pattern) {
     return pattern == "/" || pattern == "/*" || pattern == "/*.*";
 }
 
+// A shared folder may hold a never-shared one (the home folder holds the
+// configuration folders): a peer does not even learn its name.
+bool NeverSharedEntry(const NeverSharedPaths& never, const DirectoryListing::Entry& entry,
+                      const std::string& path) {
+    return entry.name != "." && entry.name != ".." && never.HidesEntry(path, entry.isDirectory);
+}
+
 } // namespace
 
 SharedFileSystem::SharedFileSystem(ShareTable* table, IconIndexCache* iconCache)
@@ -66,7 +73,17 @@ bool SharedFileSystem::HasSubdirectories(const std::string& folder) {
     // The root's subfolders are the shared folders.
     if (folder == kRoot)
         return IsRootWithShares(folder);
-    return PeerMayRead(folder) && LocalFileSystem::HasSubdirectories(folder);
+    if (!PeerMayRead(folder))
+        return false;
+    // Only the folders the peer may see count.
+    DirectoryListing listing;
+    if (!listing.Start(folder + (folder.back() == '/' ? "*" : "/*")))
+        return false;
+    const NeverSharedPaths never;
+    return listing.DropEntries([&](const DirectoryListing::Entry& entry, const std::string& path) {
+        return !entry.isDirectory || entry.name == "." || entry.name == ".." ||
+               NeverSharedEntry(never, entry, path);
+    });
 }
 
 // Where this user's trash is says who the user is; a peer has no use for it.
@@ -180,11 +197,8 @@ bool SharedFileSystem::FindFile(const std::string& pattern, std::uint32_t flags)
     }
     if (!LocalFileSystem::FindFile(pattern, flags))
         return false;
-    // A shared folder may hold a never-shared one (the home folder holds the
-    // configuration folders): the peer does not even see its name.
     const NeverSharedPaths never;
     return Listing().DropEntries([&](const DirectoryListing::Entry& entry, const std::string& path) {
-        return entry.name != "." && entry.name != ".." &&
-               never.HidesEntry(path, entry.isDirectory);
+        return NeverSharedEntry(never, entry, path);
     });
 }

@@ -268,6 +268,8 @@ TEST(NeverSharedTest, ASharedHomeKeepsItsConfigurationAndSessionFoldersOutOfSigh
     EXPECT_EQ(Listed(view, home / "run"), (std::vector<std::string>{".", ".."}));
     EXPECT_EQ(Listed(view, home / "Music"), (std::vector<std::string>{".", "..", "halvara"}));
     EXPECT_EQ(Listed(view, home / ".config/drovick"), std::vector<std::string>{});
+    EXPECT_TRUE(view.HasSubdirectories((home / ".config").string()));
+    EXPECT_FALSE(view.HasSubdirectories((home / "run").string()));
     // What the transfer server asks before it sends a file.
     std::string canonical;
     EXPECT_FALSE(CanonicalizePeerPath(*holder.table,
