@@ -75,6 +75,7 @@ bool DirectoryListing::Start(const std::string& pattern) {
         Entry entry;
         entry.name = name;
         entry.isHidden = name.front() == '.' && !IsDotsName(name);
+        entry.mayBeLink = item->d_type == DT_LNK || item->d_type == DT_UNKNOWN;
         struct stat info {};
         if (fstatat(dirfd(dir), item->d_name, &info, 0) == 0 ||
             fstatat(dirfd(dir), item->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0)

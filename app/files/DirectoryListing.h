@@ -15,6 +15,7 @@ public:
         std::string name;
         bool isDirectory = false; // a symbolic link to a folder counts as one
         bool isHidden = false;
+        bool mayBeLink = false; // a symbolic link, or of a type the folder did not say
     };
 
     // Reads the entries; false when the folder cannot be read or nothing

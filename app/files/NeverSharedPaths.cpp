@@ -38,9 +38,16 @@ bool NeverSharedPaths::Hides(const std::string& written, const std::string& reso
     return false;
 }
 
-bool NeverSharedPaths::HidesEntry(const std::string& path, bool isDirectory) const {
-    if (Hides(path, {}))
-        return true;
+bool NeverSharedPaths::HidesLink(const std::string& path) const {
     std::string resolved;
-    return isDirectory && Resolve(path, resolved) && Hides({}, resolved);
+    return Hides(path, {}) || (Resolve(path, resolved) && Hides({}, resolved));
+}
+
+bool NeverSharedPaths::HidesEntry(const std::string& resolvedFolder, const std::string& path,
+                                  const DirectoryListing::Entry& entry) const {
+    if (!entry.isDirectory)
+        return false;
+    if (entry.mayBeLink || resolvedFolder.empty())
+        return HidesLink(path);
+    return Hides(path, resolvedFolder + (resolvedFolder.back() == '/' ? "" : "/") + entry.name);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/files/DirectoryListing.h"
+
 #include <string>
 #include <vector>
 
@@ -14,9 +16,13 @@ public:
     // The path as the peer sees it, or where it really leads (either may be
     // empty), is one of the folders or lies inside one.
     bool Hides(const std::string& written, const std::string& resolved) const;
-    // The same for a listed entry, resolved here: only a folder or a link to
-    // one can be or lead into a never-shared folder.
-    bool HidesEntry(const std::string& path, bool isDirectory) const;
+    // The same for a symbolic link, resolved here.
+    bool HidesLink(const std::string& path) const;
+    // The same for an entry of a listed folder (resolvedFolder: where that
+    // folder really is). Only a folder or a link to one can be or lead into a
+    // never-shared folder, and only a link needs resolving.
+    bool HidesEntry(const std::string& resolvedFolder, const std::string& path,
+                    const DirectoryListing::Entry& entry) const;
 
 private:
     std::vector<std::string> m_folders;

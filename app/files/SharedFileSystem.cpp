@@ -16,9 +16,10 @@ bool ListsRoot(const std::string& pattern) {
 
 // A shared folder may hold a never-shared one (the home folder holds the
 // configuration folders): a peer does not even learn its name.
-bool NeverSharedEntry(const NeverSharedPaths& never, const DirectoryListing::Entry& entry,
-                      const std::string& path) {
-    return entry.name != "." && entry.name != ".." && never.HidesEntry(path, entry.isDirectory);
+bool NeverSharedEntry(const NeverSharedPaths& never, const std::string& resolvedFolder,
+                      const DirectoryListing::Entry& entry, const std::string& path) {
+    return entry.name != "." && entry.name != ".." &&
+           never.HidesEntry(resolvedFolder, path, entry);
 }
 
 } // namespace
@@ -37,6 +38,10 @@ SharedFileSystem::~SharedFileSystem() {
 
 bool SharedFileSystem::PeerMayRead(const std::string& path) const {
     std::string canonical;
+    return PeerMayRead(path, canonical);
+}
+
+bool SharedFileSystem::PeerMayRead(const std::string& path, std::string& canonical) const {
     return m_table && CanonicalizePeerPath(*m_table, path, canonical);
 }
 
@@ -73,7 +78,8 @@ bool SharedFileSystem::HasSubdirectories(const std::string& folder) {
     // The root's subfolders are the shared folders.
     if (folder == kRoot)
         return IsRootWithShares(folder);
-    if (!PeerMayRead(folder))
+    std::string canonical;
+    if (!PeerMayRead(folder, canonical))
         return false;
     // Only the folders the peer may see count.
     DirectoryListing listing;
@@ -82,7 +88,7 @@ bool SharedFileSystem::HasSubdirectories(const std::string& folder) {
     const NeverSharedPaths never;
     return listing.DropEntries([&](const DirectoryListing::Entry& entry, const std::string& path) {
         return !entry.isDirectory || entry.name == "." || entry.name == ".." ||
-               NeverSharedEntry(never, entry, path);
+               NeverSharedEntry(never, canonical, entry, path);
     });
 }
 
@@ -190,7 +196,8 @@ bool SharedFileSystem::FindFile(const std::string& pattern, std::uint32_t flags)
     m_virtualRoot = false;
     m_virtualList.clear();
     std::size_t slash = pattern.rfind('/');
-    if (slash == std::string::npos || !PeerMayRead(pattern.substr(0, slash + 1))) {
+    std::string canonical;
+    if (slash == std::string::npos || !PeerMayRead(pattern.substr(0, slash + 1), canonical)) {
         // Leave no earlier listing behind to be read through the item queries.
         LocalFileSystem::FindFile(std::string(), flags);
         return false;
@@ -199,6 +206,6 @@ bool SharedFileSystem::FindFile(const std::string& pattern, std::uint32_t flags)
         return false;
     const NeverSharedPaths never;
     return Listing().DropEntries([&](const DirectoryListing::Entry& entry, const std::string& path) {
-        return NeverSharedEntry(never, entry, path);
+        return NeverSharedEntry(never, canonical, entry, path);
     });
 }

@@ -171,7 +171,7 @@ private:
                     continue;
                 Walk(path, real, false);
             } else if (type == DT_LNK) {
-                if (m_never.HidesEntry(path, true))
+                if (m_never.HidesLink(path))
                     continue;
                 struct stat target {};
                 std::string canonical;
