@@ -45,9 +45,9 @@ bool NeverSharedPaths::HidesLink(const std::string& path) const {
 
 bool NeverSharedPaths::HidesEntry(const std::string& resolvedFolder, const std::string& path,
                                   const DirectoryListing::Entry& entry) const {
+    if (entry.mayBeLink || (entry.isDirectory && resolvedFolder.empty()))
+        return HidesLink(path);
     if (!entry.isDirectory)
         return false;
-    if (entry.mayBeLink || resolvedFolder.empty())
-        return HidesLink(path);
     return Hides(path, resolvedFolder + (resolvedFolder.back() == '/' ? "" : "/") + entry.name);
 }

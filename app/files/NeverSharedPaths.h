@@ -19,8 +19,8 @@ public:
     // The same for a symbolic link, resolved here.
     bool HidesLink(const std::string& path) const;
     // The same for an entry of a listed folder (resolvedFolder: where that
-    // folder really is). Only a folder or a link to one can be or lead into a
-    // never-shared folder, and only a link needs resolving.
+    // folder really is). Only a folder can be a never-shared folder and only a
+    // link can lead into one, so only a link needs resolving.
     bool HidesEntry(const std::string& resolvedFolder, const std::string& path,
                     const DirectoryListing::Entry& entry) const;
 

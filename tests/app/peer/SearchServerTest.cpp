@@ -249,6 +249,7 @@ TEST(NeverSharedTest, ASharedHomeKeepsItsConfigurationAndSessionFoldersOutOfSigh
     WriteText(home / "run/halvara/drovick-guard", "x");
     WriteText(home / "Music/halvara", "x"); // a file that merely bears the name
     fs::create_directory_symlink(home / ".config/drovick", home / "Music/settings-link");
+    fs::create_symlink(home / ".config/drovick/Drovick.settings", home / "Music/settings-file");
     testsupport::ScopedEnvironment environment;
     environment.Set("HOME", home.string());
     environment.Set("XDG_CONFIG_HOME", (home / ".config").string());
