@@ -97,7 +97,8 @@ bool DirectoryListing::Start(const std::string& pattern) {
 
 bool DirectoryListing::DropEntries(
     const std::function<bool(const Entry&, const std::string&)>& hide) {
-    std::erase_if(m_entries, [&](const Entry& entry) { return hide(entry, m_folder + entry.name); });
+    std::erase_if(m_entries,
+                  [&](const Entry& entry) { return hide(entry, m_folder + entry.name); });
     return !m_entries.empty();
 }
 

@@ -53,8 +53,8 @@ std::size_t SequenceLength(std::string_view text, char32_t& codePoint) {
 }
 
 bool SteersDisplay(char32_t codePoint) {
-    return (codePoint >= 0x80 && codePoint <= 0x9f) || codePoint == 0x2028 ||
-           codePoint == 0x2029 || (codePoint >= 0x202a && codePoint <= 0x202e) ||
+    return (codePoint >= 0x80 && codePoint <= 0x9f) || codePoint == 0x2028 || codePoint == 0x2029 ||
+           (codePoint >= 0x202a && codePoint <= 0x202e) ||
            (codePoint >= 0x2066 && codePoint <= 0x2069);
 }
 

@@ -18,8 +18,7 @@ bool ListsRoot(const std::string& pattern) {
 // configuration folders): a peer does not even learn its name.
 bool NeverSharedEntry(const NeverSharedPaths& never, const std::string& resolvedFolder,
                       const DirectoryListing::Entry& entry, const std::string& path) {
-    return entry.name != "." && entry.name != ".." &&
-           never.HidesEntry(resolvedFolder, path, entry);
+    return entry.name != "." && entry.name != ".." && never.HidesEntry(resolvedFolder, path, entry);
 }
 
 } // namespace
@@ -205,7 +204,8 @@ bool SharedFileSystem::FindFile(const std::string& pattern, std::uint32_t flags)
     if (!LocalFileSystem::FindFile(pattern, flags))
         return false;
     const NeverSharedPaths never;
-    return Listing().DropEntries([&](const DirectoryListing::Entry& entry, const std::string& path) {
-        return NeverSharedEntry(never, canonical, entry, path);
-    });
+    return Listing().DropEntries(
+        [&](const DirectoryListing::Entry& entry, const std::string& path) {
+            return NeverSharedEntry(never, canonical, entry, path);
+        });
 }

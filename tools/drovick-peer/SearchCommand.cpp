@@ -48,8 +48,8 @@ extern "C" void RequestStop(int) {
 }
 
 std::string Row(const NetworkSearchRow& row) {
-    return SafeText(row.fileTitle) + "\t" + SafeText(row.fileName) + "\t" +
-           SafeText(row.host) + "\t" + SafeText(row.location) + "\t" + row.hostAddress;
+    return SafeText(row.fileTitle) + "\t" + SafeText(row.fileName) + "\t" + SafeText(row.host) +
+           "\t" + SafeText(row.location) + "\t" + row.hostAddress;
 }
 
 // Prints each row the moment it arrives.

@@ -49,8 +49,8 @@ public:
         std::string text = entry.shownText;
         if (text.compare(0, prefix.size(), prefix) == 0)
             text.erase(0, prefix.size());
-        WriteLine(STDOUT_FILENO, "message from " + entry.senderLabel + " (" + entry.address +
-                                     "): " + text);
+        WriteLine(STDOUT_FILENO,
+                  "message from " + entry.senderLabel + " (" + entry.address + "): " + text);
     }
 };
 

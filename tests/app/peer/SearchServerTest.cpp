@@ -273,9 +273,8 @@ TEST(NeverSharedTest, ASharedHomeKeepsItsConfigurationAndSessionFoldersOutOfSigh
     EXPECT_FALSE(view.HasSubdirectories((home / "run").string()));
     // What the transfer server asks before it sends a file.
     std::string canonical;
-    EXPECT_FALSE(CanonicalizePeerPath(*holder.table,
-                                      (home / ".config/drovick/Drovick.settings").string(),
-                                      canonical));
+    EXPECT_FALSE(CanonicalizePeerPath(
+        *holder.table, (home / ".config/drovick/Drovick.settings").string(), canonical));
     EXPECT_FALSE(CanonicalizePeerPath(
         *holder.table, (home / "Music/settings-link/Drovick.settings").string(), canonical));
 }
