@@ -75,6 +75,7 @@ bool DirectoryListing::Start(const std::string& pattern) {
         Entry entry;
         entry.name = name;
         entry.isHidden = name.front() == '.' && !IsDotsName(name);
+        entry.mayBeLink = item->d_type == DT_LNK || item->d_type == DT_UNKNOWN;
         struct stat info {};
         if (fstatat(dirfd(dir), item->d_name, &info, 0) == 0 ||
             fstatat(dirfd(dir), item->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0)
@@ -91,6 +92,13 @@ bool DirectoryListing::Start(const std::string& pattern) {
             return aDots;
         return a.name < b.name;
     });
+    return !m_entries.empty();
+}
+
+bool DirectoryListing::DropEntries(
+    const std::function<bool(const Entry&, const std::string&)>& hide) {
+    std::erase_if(m_entries,
+                  [&](const Entry& entry) { return hide(entry, m_folder + entry.name); });
     return !m_entries.empty();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,11 +15,15 @@ public:
         std::string name;
         bool isDirectory = false; // a symbolic link to a folder counts as one
         bool isHidden = false;
+        bool mayBeLink = false; // a symbolic link, or of a type the folder did not say
     };
 
     // Reads the entries; false when the folder cannot be read or nothing
     // matches. Stands before the first entry.
     bool Start(const std::string& pattern);
+    // Leaves out the entries hide names (given the entry and its path) before
+    // the walk begins; false when none are left.
+    bool DropEntries(const std::function<bool(const Entry&, const std::string&)>& hide);
     // Advances; false when the entry just reached is the last one.
     bool Next();
     void Close();

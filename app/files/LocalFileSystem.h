@@ -41,6 +41,7 @@ public:
 
 protected:
     IconIndexCache* Icons() const { return m_iconCache; }
+    DirectoryListing& Listing() { return m_listing; }
 
 private:
     IconIndexCache* m_iconCache;

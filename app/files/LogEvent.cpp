@@ -1,5 +1,7 @@
 #include "app/files/LogEvent.h"
 
+#include "app/files/SafeText.h"
+
 #include <algorithm>
 
 void LogEvent::Register(LogReceiver* receiver) {
@@ -21,8 +23,11 @@ bool LogEvent::HasReceiver() const {
 void LogEvent::operator()(std::string_view text) {
     if (text.empty())
         return;
+    // Servers put what peers sent (paths, names) into their events, and the
+    // receivers show them on a terminal or in a window.
     std::string line(text);
     std::replace(line.begin(), line.end(), '\n', ' ');
+    line = SafeText(line);
     // The receiver pointer is read under the same lock that serialises the
     // rows, so closing the monitor never races with a worker's event.
     std::lock_guard lock(m_mutex);

@@ -31,8 +31,9 @@ public:
     void Unregister(LogReceiver* receiver);
     bool HasReceiver() const;
 
-    // Logs one event. Line feeds become blanks so the event stays one row; an
-    // empty text adds nothing. A null text counts as empty.
+    // Logs one event. Line feeds become blanks so the event stays one row, and
+    // every other character SafeText refuses becomes '?'; an empty text adds
+    // nothing. A null text counts as empty.
     void operator()(std::string_view text);
     void operator()(const char* text);
 

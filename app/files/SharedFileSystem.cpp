@@ -1,5 +1,6 @@
 #include "app/files/SharedFileSystem.h"
 
+#include "app/files/NeverSharedPaths.h"
 #include "app/files/PeerPath.h"
 #include "app/files/ShareTable.h"
 
@@ -11,6 +12,13 @@ constexpr char kRoot[] = "/";
 
 bool ListsRoot(const std::string& pattern) {
     return pattern == "/" || pattern == "/*" || pattern == "/*.*";
+}
+
+// A shared folder may hold a never-shared one (the home folder holds the
+// configuration folders): a peer does not even learn its name.
+bool NeverSharedEntry(const NeverSharedPaths& never, const std::string& resolvedFolder,
+                      const DirectoryListing::Entry& entry, const std::string& path) {
+    return entry.name != "." && entry.name != ".." && never.HidesEntry(resolvedFolder, path, entry);
 }
 
 } // namespace
@@ -29,6 +37,10 @@ SharedFileSystem::~SharedFileSystem() {
 
 bool SharedFileSystem::PeerMayRead(const std::string& path) const {
     std::string canonical;
+    return PeerMayRead(path, canonical);
+}
+
+bool SharedFileSystem::PeerMayRead(const std::string& path, std::string& canonical) const {
     return m_table && CanonicalizePeerPath(*m_table, path, canonical);
 }
 
@@ -65,7 +77,18 @@ bool SharedFileSystem::HasSubdirectories(const std::string& folder) {
     // The root's subfolders are the shared folders.
     if (folder == kRoot)
         return IsRootWithShares(folder);
-    return PeerMayRead(folder) && LocalFileSystem::HasSubdirectories(folder);
+    std::string canonical;
+    if (!PeerMayRead(folder, canonical))
+        return false;
+    // Only the folders the peer may see count.
+    DirectoryListing listing;
+    if (!listing.Start(folder + (folder.back() == '/' ? "*" : "/*")))
+        return false;
+    const NeverSharedPaths never;
+    return listing.DropEntries([&](const DirectoryListing::Entry& entry, const std::string& path) {
+        return !entry.isDirectory || entry.name == "." || entry.name == ".." ||
+               NeverSharedEntry(never, canonical, entry, path);
+    });
 }
 
 // Where this user's trash is says who the user is; a peer has no use for it.
@@ -163,15 +186,26 @@ bool SharedFileSystem::FindFile(const std::string& pattern, std::uint32_t flags)
         m_virtualList.clear();
         if (m_table)
             m_table->ListUnder(kRoot, m_virtualList);
+        // A stored table is taken as it is, so one could name such a folder.
+        const NeverSharedPaths never;
+        std::erase_if(m_virtualList,
+                      [&](const std::string& folder) { return never.Hides(folder, {}); });
         return true;
     }
     m_virtualRoot = false;
     m_virtualList.clear();
     std::size_t slash = pattern.rfind('/');
-    if (slash == std::string::npos || !PeerMayRead(pattern.substr(0, slash + 1))) {
+    std::string canonical;
+    if (slash == std::string::npos || !PeerMayRead(pattern.substr(0, slash + 1), canonical)) {
         // Leave no earlier listing behind to be read through the item queries.
         LocalFileSystem::FindFile(std::string(), flags);
         return false;
     }
-    return LocalFileSystem::FindFile(pattern, flags);
+    if (!LocalFileSystem::FindFile(pattern, flags))
+        return false;
+    const NeverSharedPaths never;
+    return Listing().DropEntries(
+        [&](const DirectoryListing::Entry& entry, const std::string& path) {
+            return NeverSharedEntry(never, canonical, entry, path);
+        });
 }

@@ -42,6 +42,8 @@ public:
 
 private:
     bool PeerMayRead(const std::string& path) const;
+    // The same, giving where the path really leads.
+    bool PeerMayRead(const std::string& path, std::string& canonical) const;
     bool IsRootWithShares(const std::string& path) const;
 
     ShareTable* m_table;

@@ -1,6 +1,7 @@
 #include "app/peer/InstantMessageDisplay.h"
 
 #include "app/files/DrovickSettings.h"
+#include "app/files/SafeText.h"
 #include "app/peer/TransferAgentDownload.h"
 
 bool InstantMessageEntry::CanReply() const {
@@ -50,9 +51,12 @@ void InstantMessageDisplay::ShowInstantMessage(const std::string& address,
     if (PopUpOnReceipt() && m_opener && !IsOpen())
         m_opener->OpenMessenger();
 
+    // The sender chose the label and the text: neither may steer the window
+    // or the terminal that shows them.
+    const std::string label = SafeText(senderLabel);
     InstantMessageEntry entry;
-    entry.shownText = ShownText(senderLabel, text, outgoing);
-    entry.senderLabel = senderLabel;
+    entry.shownText = ShownText(label, SafeText(text), outgoing);
+    entry.senderLabel = label;
     entry.address = address;
     entry.bubbleColour = bubbleColour;
     entry.textColour = textColour;

@@ -60,7 +60,8 @@ public:
     bool IsOpen() const;
 
     // Opens the window first when pop-up on receipt is set and none is open,
-    // then appends the message to the open window, if any. Called from any
+    // then appends the message to the open window, if any, with the label and
+    // the text made safe to show (SafeText). Called from any
     // thread; never with the lock held across the opener.
     void ShowInstantMessage(const std::string& address, const std::string& senderLabel,
                             const std::string& text, std::uint32_t bubbleColour,

@@ -9,7 +9,9 @@
 
 class TransferAgentQueue;
 
-// One row of the search results, in the columns the search window shows.
+// One row of the search results, in the columns the search window shows. The
+// texts are as the peer sent them, since a download must name the file
+// exactly; whatever shows them passes them through SafeText first.
 struct NetworkSearchRow {
     std::string fileTitle;   // the text that matched
     std::string fileName;    // last component of the result path

@@ -2,6 +2,7 @@
 
 #include "app/files/LogEvent.h"
 #include "app/files/Mp3Tag.h"
+#include "app/files/NeverSharedPaths.h"
 #include "app/files/PatternMatcher.h"
 #include "app/files/PeerPath.h"
 #include "app/files/ShareTable.h"
@@ -11,8 +12,6 @@
 #include "app/peer/TransferAgentDownload.h"
 
 #include <algorithm>
-#include <climits>
-#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <set>
@@ -71,12 +70,6 @@ std::string ItemName(std::string path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool Inside(const std::string& path, const std::string& folder) {
-    return !folder.empty() && path.size() >= folder.size() &&
-           path.compare(0, folder.size(), folder) == 0 &&
-           (path.size() == folder.size() || folder.back() == '/' || path[folder.size()] == '/');
-}
-
 std::string WithoutSlash(std::string path) {
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
@@ -92,7 +85,7 @@ std::string WithoutSlash(std::string path) {
 // than find. What the view guarded is kept: a shared folder is checked whole
 // before it is walked, folders are entered without following links, a link
 // to a folder is entered only when it resolves inside a shared folder, and
-// nothing inside a never-shared folder is entered.
+// no never-shared folder is entered or even named.
 class SharedFolderWalk {
 public:
     SharedFolderWalk(ShareTable* table, std::int32_t mode, const std::string& pattern,
@@ -103,14 +96,7 @@ public:
         , m_matcher(pattern)
         , m_paths(paths)
         , m_titles(titles)
-        , m_running(running) {
-        for (const auto& never : ShareTable::NeverSharedFolders()) {
-            m_never.push_back(never);
-            char resolved[PATH_MAX];
-            if (realpath(never.c_str(), resolved))
-                m_never.emplace_back(resolved);
-        }
-    }
+        , m_running(running) {}
 
     void WalkShare(const std::string& share) {
         if (share.empty() || Done())
@@ -129,21 +115,14 @@ private:
     };
 
     bool Done() const {
-        return m_paths.size() >= static_cast<std::size_t>(kSearchReplyResultLimit) ||
+        return m_paths.size() >= SearchServer::kReplyResultLimit ||
                (m_running && !m_running->load());
-    }
-
-    bool NeverShared(const std::string& written, const std::string& resolved) const {
-        for (const auto& never : m_never)
-            if (Inside(written, never) || Inside(resolved, never))
-                return true;
-        return false;
     }
 
     // Walks folder (written as the peer sees it; resolved is where it really
     // is). followLink: the last component may be a link (it was checked).
     void Walk(const std::string& folder, const std::string& resolved, bool followLink) {
-        if (Done() || NeverShared(folder, resolved))
+        if (Done() || m_never.Hides(folder, resolved))
             return;
         const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW);
         const int fd = open(folder.c_str(), flags);
@@ -185,9 +164,15 @@ private:
                            : S_ISLNK(entry.st_mode) ? DT_LNK
                                                     : DT_REG;
             }
+            // A never-shared folder is neither entered nor matched: its name
+            // alone says what runs here.
             if (type == DT_DIR) {
+                if (m_never.Hides(path, real))
+                    continue;
                 Walk(path, real, false);
             } else if (type == DT_LNK) {
+                if (m_never.HidesLink(path))
+                    continue;
                 struct stat target {};
                 std::string canonical;
                 if (stat(path.c_str(), &target) == 0 && S_ISDIR(target.st_mode) &&
@@ -222,7 +207,7 @@ private:
     std::vector<std::string>& m_paths;
     std::vector<std::string>& m_titles;
     const std::atomic<bool>* m_running;
-    std::vector<std::string> m_never;
+    const NeverSharedPaths m_never;
     std::set<std::pair<dev_t, ino_t>> m_visited;
 };
 
@@ -242,7 +227,8 @@ SearchServer::SearchServer(ShareTable* table, LogEvent* log, PresenceDirectory* 
     , m_log(log)
     , m_presence(presence)
     , m_ports(ports)
-    , m_recent(kRecentRequests) {
+    , m_recent(kRecentRequests)
+    , m_replies({kRepliesPerAddress, kResultsPerAddress, kReplyWindow, kReplyAddresses}) {
     if (m_table)
         m_table->AddRef();
 }
@@ -332,13 +318,32 @@ void SearchServer::ServeConnection(TimeOutSocket& connection) {
     forwarded.hopCount = request->hopCount + 1;
     Forward(forwarded);
 
+    // Forwarding stays as designed; only this server's own answers are
+    // rationed, and an address that has had its share is not walked for.
+    const std::string originator = request->OriginatorText();
+    if (!m_replies.HasRoom(originator)) {
+        LogOverBudget(originator);
+        return;
+    }
     Log("SearchServer: Compiling query results");
     std::vector<std::string> paths;
     std::vector<std::string> titles;
     SearchSharedFolders(m_table, request->mode, request->query, paths, titles, RunFlag());
     Log("SearchServer: Returning query results");
-    if (!paths.empty())
-        Reply(*request, paths, titles);
+    if (paths.empty())
+        return;
+    const std::size_t granted = m_replies.Take(originator, paths.size());
+    if (granted == 0) {
+        LogOverBudget(originator);
+        return;
+    }
+    paths.resize(granted);
+    titles.resize(granted);
+    Reply(*request, paths, titles);
+}
+
+void SearchServer::LogOverBudget(const std::string& originator) const {
+    Log("SearchServer: Too many results for " + originator + " this minute; not answering");
 }
 
 bool SearchServer::IsOwnRequest(const SearchRequest& request) {
@@ -350,6 +355,7 @@ bool SearchServer::IsOwnRequest(const SearchRequest& request) {
 
 bool SearchServer::RememberRequest(const SearchRequest& request) {
     const std::array<std::uint8_t, 4> offline{};
+    std::lock_guard lock(m_recentMutex);
     auto entry = m_recent.end();
     if (request.originator != offline)
         entry = std::find_if(m_recent.begin(), m_recent.end(), [&](const RecentRequest& recent) {

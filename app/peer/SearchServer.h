@@ -2,11 +2,14 @@
 
 #include "app/peer/PeerServer.h"
 #include "app/peer/PeerWire.h"
+#include "app/peer/SearchReplyBudget.h"
 #include "app/peer/SearchRequest.h"
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,7 +23,8 @@ class ShareTable;
 // (hop limit, not our own, not seen before), forwarded to every online friend
 // and anonymous acquaintance, matched against the shared folders, and the
 // results go back to the originator's result port on a connection of their
-// own. Runs on the shared server thread (PeerServer), one request at a time.
+// own. ServeConnection may run on several threads at once: the recent-request
+// list has its own lock, the reply budget another, the walk shares nothing.
 // Each step is one "SearchServer: " line in the event log.
 class SearchServer : public PeerServer {
 public:
@@ -34,6 +38,21 @@ public:
     static constexpr std::size_t kRecentRequests = 40;
     // Attempts at reaching the originator with the results.
     static constexpr int kReplyAttempts = 10;
+    // Results in one reply: a person reads a few dozen, and at 522 bytes a
+    // result a reply stays near 260 KB (the receivers take up to
+    // kSearchReplyResultLimit).
+    static constexpr std::size_t kReplyResultLimit = 500;
+    // What one originator address may be sent a minute. A request naming
+    // somebody else's address makes this server send that address at most
+    // six full replies' worth of results (about 1.6 MB) a minute, whatever the
+    // requests cost their sender, while a person's searches, a few dozen
+    // results each, go through even when they come every two seconds.
+    static constexpr std::size_t kRepliesPerAddress = 30;
+    static constexpr std::size_t kResultsPerAddress = 6 * kReplyResultLimit;
+    static constexpr std::chrono::seconds kReplyWindow{60};
+    // Originator addresses remembered for that; a new one past them is not
+    // answered until the oldest have been quiet for a minute.
+    static constexpr std::size_t kReplyAddresses = 4096;
 
     // Holds a reference on table while it lives (table may be null: then the
     // server refuses to start). log and presence may be null: events are then
@@ -50,7 +69,7 @@ public:
     // The search over the shared folders: for every shared folder in the
     // table's order, a depth-first walk (a folder's content before the folder
     // itself) that appends each matching path and the text that matched.
-    // Stops at kSearchReplyResultLimit results. running, when given, ends the
+    // Stops at kReplyResultLimit results. running, when given, ends the
     // walk early once cleared.
     static void SearchSharedFolders(ShareTable* table, std::int32_t mode, const std::string& query,
                                     std::vector<std::string>& paths,
@@ -72,6 +91,7 @@ private:
     };
 
     void Log(const std::string& line) const;
+    void LogOverBudget(const std::string& originator) const;
     bool IsOwnRequest(const SearchRequest& request);
     // The recent-request check; true when the request is new and was recorded.
     bool RememberRequest(const SearchRequest& request);
@@ -84,6 +104,8 @@ private:
     LogEvent* m_log;
     PresenceDirectory* m_presence;
     const Ports m_ports;
-    // Most recently used first; touched only by the server thread.
+    std::mutex m_recentMutex;
+    // Most recently used first; under m_recentMutex.
     std::vector<RecentRequest> m_recent;
+    SearchReplyBudget m_replies;
 };

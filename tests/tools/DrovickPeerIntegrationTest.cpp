@@ -39,6 +39,23 @@ TEST_F(TwoUsers, BrowsesTheSharedFolderAndItsSubfolders) {
     EXPECT_TRUE(Contains(m_firstServe->Output(), "NFSServer: "));
 }
 
+TEST_F(TwoUsers, APathFullOfEscapesReachesTheServersOutputHarmless) {
+    const std::string path =
+        m_share.string() + "/\x1b[2J\x1b]0;owned\x07\rNFSServer: fake\xc2\x9bm";
+    Result refused = Get(path, m_downloads.Path() / "nothing");
+    EXPECT_EQ(refused.code, 1) << refused.output;
+    const std::string shown =
+        "TransferServer: Request for " + m_share.string() + "/?[2J?]0;owned??NFSServer: fake?m";
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] { return Contains(m_firstServe->Output(), "TransferServer: File is not shared"); },
+        10s))
+        << m_firstServe->Output();
+    const std::string output = m_firstServe->Output();
+    EXPECT_TRUE(Contains(output, shown)) << output;
+    for (const char* raw : {"\x1b", "\r", "\x07", "\xc2\x9b"})
+        EXPECT_FALSE(Contains(output, raw)) << output;
+}
+
 TEST_F(TwoUsers, RefusesFoldersOutsideTheShares) {
     for (const std::string& path :
          {m_outside.string(), m_share.string() + "/../outside", std::string("/etc"),

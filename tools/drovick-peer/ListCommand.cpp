@@ -5,6 +5,7 @@
 #include "HostAddress.h"
 #include "PresenceFriendResolver.h"
 #include "Program.h"
+#include "app/files/SafeText.h"
 #include "app/peer/RemoteFileSystem.h"
 
 #include <algorithm>
@@ -20,7 +21,9 @@ struct Entry {
     std::int32_t modified = 0;
 };
 
-// Tabs and line breaks in a name would break the columns and the lines.
+// Tabs and line breaks in a name would break the columns and the lines; they
+// are written as escapes, and whatever else could steer the terminal is made
+// safe after.
 std::string Escaped(const std::string& name) {
     std::string out;
     for (char c : name) {
@@ -41,7 +44,7 @@ std::string Escaped(const std::string& name) {
             out += c;
         }
     }
-    return out;
+    return SafeText(out);
 }
 
 std::string Date(std::int32_t seconds) {

@@ -12,6 +12,7 @@
 #include "SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/files/LogEvent.h"
+#include "app/files/SafeText.h"
 #include "app/peer/NetworkSearch.h"
 #include "app/peer/PeerConnection.h"
 #include "app/peer/TransferAgentDownload.h"
@@ -47,8 +48,8 @@ extern "C" void RequestStop(int) {
 }
 
 std::string Row(const NetworkSearchRow& row) {
-    return PrintableText(row.fileTitle) + "\t" + PrintableText(row.fileName) + "\t" +
-           PrintableText(row.host) + "\t" + PrintableText(row.location) + "\t" + row.hostAddress;
+    return SafeText(row.fileTitle) + "\t" + SafeText(row.fileName) + "\t" + SafeText(row.host) +
+           "\t" + SafeText(row.location) + "\t" + row.hostAddress;
 }
 
 // Prints each row the moment it arrives.
@@ -60,7 +61,7 @@ public:
     void SearchFailed(const std::string& message) override {
         std::string line = message;
         std::replace(line.begin(), line.end(), '\n', ' ');
-        Complain(line);
+        Complain(SafeText(line));
     }
 };
 
@@ -149,7 +150,7 @@ private:
 int DownloadRow(const NetworkSearchRow& row, const std::string& folder, int port) {
     std::string target;
     if (!NetworkSearchResults::DownloadTarget(folder, row.fileName, target)) {
-        Complain("the row's file name \"" + PrintableText(row.fileName) +
+        Complain("the row's file name \"" + SafeText(row.fileName) +
                  "\" is not one plain name that can be written into " + folder);
         return kExitFailure;
     }
@@ -187,7 +188,7 @@ int DownloadRow(const NetworkSearchRow& row, const std::string& folder, int port
         if (!failure && announced > 0 && size == static_cast<std::uintmax_t>(announced)) {
             fs::rename(partial, target, failure);
             if (!failure) {
-                WriteLine(STDOUT_FILENO, "downloaded " + PrintableText(source) + " from " +
+                WriteLine(STDOUT_FILENO, "downloaded " + SafeText(source) + " from " +
                                              row.hostAddress + " to " + target + " (" +
                                              std::to_string(size) + " bytes)");
                 return kExitSuccess;
@@ -197,7 +198,7 @@ int DownloadRow(const NetworkSearchRow& row, const std::string& folder, int port
             Complain("the file arrived with another size than announced");
         }
     } else {
-        Complain("the download of " + PrintableText(source) + " from " + row.hostAddress +
+        Complain("the download of " + SafeText(source) + " from " + row.hostAddress +
                  " failed: " + DownloadResultName(result));
     }
     fs::remove(partial, failure);
@@ -205,16 +206,6 @@ int DownloadRow(const NetworkSearchRow& row, const std::string& folder, int port
 }
 
 } // namespace
-
-std::string PrintableText(const std::string& text) {
-    std::string shown = text;
-    for (char& c : shown) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f)
-            c = '?';
-    }
-    return shown;
-}
 
 std::optional<SearchCommandOptions> ParseSearchWords(const std::vector<std::string>& words,
                                                      std::string& error) {

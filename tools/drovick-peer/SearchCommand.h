@@ -25,8 +25,3 @@ struct SearchCommandOptions {
 // not make one search.
 std::optional<SearchCommandOptions> ParseSearchWords(const std::vector<std::string>& words,
                                                      std::string& error);
-
-// Text from another computer as it may be shown on a terminal: control
-// characters (line breaks, tabs, escape sequences) become '?', so one row or
-// message stays one line and cannot steer the terminal.
-std::string PrintableText(const std::string& text);

@@ -7,7 +7,6 @@
 #include "Commands.h"
 #include "PresenceDirectoryOverLibrary.h"
 #include "Program.h"
-#include "SearchCommand.h"
 #include "SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/files/LogEvent.h"
@@ -45,12 +44,13 @@ class MessagePrinter : public InstantMessageReceiver {
 public:
     void AppendMessage(const InstantMessageEntry& entry) override {
         // The bubble's text is "label: text"; the line names the sender apart.
+        // The display has made both safe to show.
         const std::string prefix = entry.senderLabel + ": ";
         std::string text = entry.shownText;
         if (text.compare(0, prefix.size(), prefix) == 0)
             text.erase(0, prefix.size());
-        WriteLine(STDOUT_FILENO, "message from " + PrintableText(entry.senderLabel) + " (" +
-                                     entry.address + "): " + PrintableText(text));
+        WriteLine(STDOUT_FILENO,
+                  "message from " + entry.senderLabel + " (" + entry.address + "): " + text);
     }
 };
 

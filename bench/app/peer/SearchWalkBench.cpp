@@ -94,8 +94,8 @@ int main(int argc, char** argv) {
         std::printf("round %d: search '*song*':      %zu matches in %.3f s (%.2fx find)\n", round,
                     paths.size(), searchTime, searchTime / findTime);
     }
-    std::printf("(a reply holds at most %d results, so the walk stops there)\n",
-                kSearchReplyResultLimit);
+    std::printf("(a reply holds at most %zu results, so the walk stops there)\n",
+                SearchServer::kReplyResultLimit);
 
     table->Release();
     std::error_code ignored;

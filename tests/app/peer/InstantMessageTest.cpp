@@ -161,6 +161,15 @@ TEST_F(InstantMessageDisplayTest, AnEchoReadsToTheDestinationAndCannotBeAnswered
     EXPECT_FALSE(entries[0].CanReply());
 }
 
+TEST_F(InstantMessageDisplayTest, TheSendersLabelAndTextReachTheWindowHarmless) {
+    m_display.ShowInstantMessage("10.0.0.7", "Bob\x1b[2J", "hi\x1b]0;x\x07\r\xc2\x9bm", 0, 0,
+                                 false);
+    auto entries = m_window.Entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].senderLabel, "Bob?[2J");
+    EXPECT_EQ(entries[0].shownText, "Bob?[2J: hi?]0;x???m");
+}
+
 TEST_F(InstantMessageDisplayTest, WithPopUpOffAClosedWindowLosesTheMessageForGood) {
     m_settings.popUpOnReceipt = 0;
     m_display.ShowInstantMessage("10.0.0.7", "Bob", "lost", 0, 0, false);

@@ -1,9 +1,12 @@
 #include "app/peer/SearchServer.h"
 
 #include "app/files/LogEvent.h"
+#include "app/files/PeerPath.h"
+#include "app/files/SharedFileSystem.h"
 #include "app/files/ShareTable.h"
 #include "app/peer/PeerConnection.h"
 #include "app/peer/PresenceDirectory.h"
+#include "app/peer/SearchReplyBudget.h"
 #include "app/peer/SearchReply.h"
 #include "app/peer/SearchRequest.h"
 #include "PeerTestSupport.h"
@@ -223,6 +226,78 @@ TEST(SearchWalkTest, NeitherALinkOutOfTheSharesNorANeverSharedFolderIsEntered) {
     EXPECT_EQ(links, (std::vector<std::string>{(dir.Path() / "shared/out").string()}));
 }
 
+// The names a peer's listing of folder shows, "." and ".." first.
+std::vector<std::string> Listed(SharedFileSystem& view, const fs::path& folder) {
+    std::vector<std::string> names;
+    if (!view.FindFile(folder.string() + "/*", 0))
+        return names;
+    for (bool more = true; more;) {
+        more = view.FindNextFile();
+        names.push_back(fs::path(view.GetFilePath()).filename().string());
+    }
+    return names;
+}
+
+TEST(NeverSharedTest, ASharedHomeKeepsItsConfigurationAndSessionFoldersOutOfSight) {
+    testsupport::TempDir dir;
+    const fs::path home = fs::canonical(dir.Path()) / "home";
+    for (const char* folder :
+         {".config/halvara/registry", ".config/drovick", ".config/other", "run/halvara", "Music"})
+        fs::create_directories(home / folder);
+    WriteText(home / ".config/drovick/Drovick.settings", "x");
+    WriteText(home / ".config/halvara/registry/halvara-song", "x");
+    WriteText(home / "run/halvara/drovick-guard", "x");
+    WriteText(home / "Music/halvara", "x"); // a file that merely bears the name
+    fs::create_directory_symlink(home / ".config/drovick", home / "Music/settings-link");
+    fs::create_symlink(home / ".config/drovick/Drovick.settings", home / "Music/settings-file");
+    testsupport::ScopedEnvironment environment;
+    environment.Set("HOME", home.string());
+    environment.Set("XDG_CONFIG_HOME", (home / ".config").string());
+    environment.Set("XDG_RUNTIME_DIR", (home / "run").string());
+    TableHolder holder;
+    ASSERT_TRUE(holder.table->Add(home.string() + "/"));
+
+    EXPECT_EQ(Search(holder.table, 0, "*halvara*"),
+              (std::vector<std::string>{(home / "Music/halvara").string()}));
+    EXPECT_EQ(Search(holder.table, 0, "*drovick*"), std::vector<std::string>{});
+    EXPECT_EQ(Search(holder.table, 0, "*settings*"), std::vector<std::string>{});
+    EXPECT_EQ(Names(Search(holder.table, 0, "*")),
+              (std::vector<std::string>{".config", "Music", "halvara", "other", "run"}));
+
+    SharedFileSystem view(holder.table);
+    EXPECT_EQ(Listed(view, home / ".config"), (std::vector<std::string>{".", "..", "other"}));
+    EXPECT_EQ(Listed(view, home / "run"), (std::vector<std::string>{".", ".."}));
+    EXPECT_EQ(Listed(view, home / "Music"), (std::vector<std::string>{".", "..", "halvara"}));
+    EXPECT_EQ(Listed(view, home / ".config/drovick"), std::vector<std::string>{});
+    EXPECT_TRUE(view.HasSubdirectories((home / ".config").string()));
+    EXPECT_FALSE(view.HasSubdirectories((home / "run").string()));
+    // What the transfer server asks before it sends a file.
+    std::string canonical;
+    EXPECT_FALSE(CanonicalizePeerPath(
+        *holder.table, (home / ".config/drovick/Drovick.settings").string(), canonical));
+    EXPECT_FALSE(CanonicalizePeerPath(
+        *holder.table, (home / "Music/settings-link/Drovick.settings").string(), canonical));
+}
+
+TEST(SearchReplyBudgetTest, BoundsRepliesAndResultsPerAddressWithinTheWindowAndTheAddresses) {
+    using namespace std::chrono_literals;
+    SearchReplyBudget budget({3, 10, 60s, 2});
+    const auto start = SearchReplyBudget::Clock::now();
+    EXPECT_EQ(budget.Take("10.0.0.1", 4, start), 4u);
+    EXPECT_EQ(budget.Take("10.0.0.1", 8, start + 1s), 6u); // cut to what is left
+    EXPECT_FALSE(budget.HasRoom("10.0.0.1", start + 2s));
+    EXPECT_EQ(budget.Take("10.0.0.1", 1, start + 2s), 0u);
+    // However small, three replies are all.
+    for (auto at : {2s, 3s, 4s})
+        EXPECT_EQ(budget.Take("10.0.0.2", 1, start + at), 1u);
+    EXPECT_FALSE(budget.HasRoom("10.0.0.2", start + 5s));
+    // A third address waits until one of the two has been quiet a whole window.
+    EXPECT_FALSE(budget.HasRoom("10.0.0.3", start + 30s));
+    // The first reply left the window; the second still counts.
+    EXPECT_EQ(budget.Take("10.0.0.1", 9, start + 60s), 4u);
+    EXPECT_TRUE(budget.HasRoom("10.0.0.3", start + 64s));
+}
+
 // A search server on 127.0.0.1 with a listener that stands for the originator
 // and one that stands for a friend's server.
 class SearchServerFixture : public ::testing::Test {
@@ -369,6 +444,27 @@ TEST_F(SearchServerFixture, TheFortyFirstOriginatorPushesOutTheLeastRecentlySeen
     ASSERT_TRUE(Served(42));
     EXPECT_EQ(m_lines.Count("SearchServer: Request is valid"), 42);
     EXPECT_FALSE(NextReply(200ms));
+}
+
+TEST_F(SearchServerFixture, AReplyIsCutAtItsLimitAndOneAddressGetsSoManyResultsAMinute) {
+    m_presence.friends.clear();
+    fs::create_directories(m_dir.Path() / "shared/many");
+    for (int i = 0; i < 600; ++i)
+        WriteText(m_dir.Path() / "shared/many" / ("report-" + std::to_string(i)), "x");
+    constexpr int kFullReplies = SearchServer::kResultsPerAddress / SearchServer::kReplyResultLimit;
+    const int requests = kFullReplies + 2;
+    for (int i = 0; i < requests; ++i)
+        ASSERT_TRUE(Send(Request("report*", 0, 100 + i)));
+    for (int i = 0; i < kFullReplies; ++i) {
+        auto reply = NextReply();
+        ASSERT_TRUE(reply) << i;
+        EXPECT_EQ(reply->paths.size(), SearchServer::kReplyResultLimit);
+    }
+    ASSERT_TRUE(m_lines.WaitForCount(
+        "SearchServer: Too many results for 127.0.0.1 this minute; not answering", 2));
+    EXPECT_FALSE(NextReply(300ms));
+    // Forwarding is not rationed: every new request still went on.
+    EXPECT_EQ(m_lines.Count("SearchServer: Request is valid"), requests);
 }
 
 TEST_F(SearchServerFixture, AShortRequestIsLoggedAsUnparsedAndAnEmptyQueryAnswersNothing) {
