@@ -42,15 +42,26 @@ inline bool Complete(const std::string& response) {
 }
 
 // Sends the request text as given (so that tests can send what no client
-// library would) and reads until the server closes.
+// library would) and reads until the server closes. With a source address
+// (another loopback address) the request comes from there.
 // The generous default limit keeps a loaded test machine from failing a test
 // that is about answers, not speed.
 inline HttpReply RawExchange(int port, const std::string& request,
-                             std::chrono::seconds limit = std::chrono::seconds(60)) {
+                             std::chrono::seconds limit = std::chrono::seconds(60),
+                             const char* source = nullptr) {
     HttpReply reply;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return reply;
+    if (source) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+            bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            close(fd);
+            return reply;
+        }
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -90,12 +101,13 @@ inline HttpReply RawExchange(int port, const std::string& request,
 }
 
 inline HttpReply Get(int port, const std::string& target,
-                     std::chrono::seconds limit = std::chrono::seconds(60)) {
+                     std::chrono::seconds limit = std::chrono::seconds(60),
+                     const char* source = nullptr) {
     return RawExchange(port,
                        "GET " + target +
                            " HTTP/1.1\r\nHost: directory\r\nUser-Agent: Halvara 1.17\r\n"
                            "Connection: close\r\n\r\n",
-                       limit);
+                       limit, source);
 }
 
 // Every row of every table, in a stable order, as one text.
@@ -170,7 +182,9 @@ public:
         return admin.Output();
     }
 
-    HttpReply Get(const std::string& target) const { return halvdirtest::Get(m_port, target); }
+    HttpReply Get(const std::string& target, const char* source = nullptr) const {
+        return halvdirtest::Get(m_port, target, std::chrono::seconds(60), source);
+    }
     bool Started() const { return m_started; }
     int Port() const { return m_port; }
     bool Running() { return m_process->Running(); }
