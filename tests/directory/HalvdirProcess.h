@@ -41,6 +41,32 @@ inline bool Complete(const std::string& response) {
     return response.size() >= headerEnd + 4 + length;
 }
 
+// A connected socket to the directory on loopback, from the given source
+// address when there is one; -1 when that failed.
+inline int ConnectFrom(int port, const char* source = nullptr) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (source) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+            bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Sends the request text as given (so that tests can send what no client
 // library would) and reads until the server closes. With a source address
 // (another loopback address) the request comes from there.
@@ -50,26 +76,9 @@ inline HttpReply RawExchange(int port, const std::string& request,
                              std::chrono::seconds limit = std::chrono::seconds(60),
                              const char* source = nullptr) {
     HttpReply reply;
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ConnectFrom(port, source);
     if (fd < 0)
         return reply;
-    if (source) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        if (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
-            bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-            close(fd);
-            return reply;
-        }
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return reply;
-    }
     size_t sent = 0;
     while (sent < request.size()) {
         ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
