@@ -39,25 +39,22 @@ std::string AddressText(const sockaddr_storage& peer) {
     return address;
 }
 
-// Sends everything, waiting for room up to the deadline.
-bool SendAll(int fd, std::string_view data, Clock::time_point deadline) {
-    while (!data.empty()) {
-        ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+// Sends what the socket takes now; false when the connection broke.
+bool SendSome(int fd, std::string& data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
         if (n > 0) {
-            data.remove_prefix(static_cast<size_t>(n));
+            sent += static_cast<size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-            return false;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)
-            return false;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        return false;
     }
+    data.erase(0, sent);
     return true;
 }
 
@@ -163,8 +160,12 @@ void DirectoryServer::PollLoop() {
                 TakeBack();
             } else {
                 auto found = m_connections.find(static_cast<int>(tag));
-                if (found != m_connections.end() && !found->second->busy)
+                if (found == m_connections.end() || found->second->busy)
+                    continue;
+                if (found->second->outgoing.empty())
                     ReadFrom(*found->second);
+                else
+                    Flush(*found->second);
             }
         }
         ExpireDeadlines();
@@ -220,17 +221,18 @@ void DirectoryServer::AcceptAll() {
         auto connection = std::make_unique<Connection>();
         connection->fd = fd;
         connection->address = std::move(address);
-        connection->generation = ++m_generations;
         Connection& added = *connection;
         m_connections.emplace(fd, std::move(connection));
-        m_deadlines.push_back({Clock::now() + kRequestDeadline, fd, added.generation});
+        SetDeadline(added);
         Arm(added, true);
     }
 }
 
 void DirectoryServer::Arm(Connection& connection, bool fresh) {
     epoll_event event{};
-    event.events = EPOLLIN | EPOLLONESHOT;
+    // While an answer waits to be written the connection is not read, so a
+    // client that does not read cannot make it pile up more.
+    event.events = (connection.outgoing.empty() ? EPOLLIN : EPOLLOUT) | EPOLLONESHOT;
     event.data.u64 = static_cast<std::uint64_t>(connection.fd);
     if (::epoll_ctl(m_epoll, fresh ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, connection.fd, &event) != 0) {
         Close(connection);
@@ -320,9 +322,9 @@ void DirectoryServer::ExpireDeadlines() {
         if (found == m_connections.end() || found->second->busy ||
             found->second->generation != due.generation)
             continue;
-        // An idle kept-alive connection just ends; one with half a request
-        // is told why.
-        if (found->second->received.empty())
+        // An idle kept-alive connection, or one that does not take its
+        // answer, just ends; one with half a request is told why.
+        if (found->second->received.empty() || !found->second->outgoing.empty())
             Close(*found->second);
         else
             Refuse(*found->second, 408);
@@ -337,16 +339,45 @@ void DirectoryServer::TakeBack() {
     }
     for (Connection* connection : returned) {
         connection->busy = false;
-        if (connection->closeAfter || m_stop) {
+        if (m_stop) {
             Close(*connection);
             continue;
         }
-        connection->generation = ++m_generations;
-        m_deadlines.push_back(
-            {Clock::now() + kRequestDeadline, connection->fd, connection->generation});
-        // The next request may be here already.
-        Dispatch(*connection);
+        if (!connection->outgoing.empty()) {
+            // The rest of the answer has until the deadline to be taken.
+            SetDeadline(*connection);
+            Arm(*connection, false);
+            continue;
+        }
+        Answered(*connection);
     }
+}
+
+void DirectoryServer::Flush(Connection& connection) {
+    if (!SendSome(connection.fd, connection.outgoing)) {
+        Close(connection);
+        return;
+    }
+    if (!connection.outgoing.empty()) {
+        Arm(connection, false);
+        return;
+    }
+    Answered(connection);
+}
+
+void DirectoryServer::Answered(Connection& connection) {
+    if (connection.closeAfter) {
+        Close(connection);
+        return;
+    }
+    SetDeadline(connection);
+    // The next request may be here already.
+    Dispatch(connection);
+}
+
+void DirectoryServer::SetDeadline(Connection& connection) {
+    connection.generation = ++m_generations;
+    m_deadlines.push_back({Clock::now() + kRequestDeadline, connection.fd, connection.generation});
 }
 
 void DirectoryServer::WorkLoop() {
@@ -383,9 +414,13 @@ void DirectoryServer::Serve(Connection& connection) {
         request.closeRequested || m_stop || connection.served >= kMaxRequestsPerConnection;
     // An HTTP/1.0 client closes unless it asked to keep the connection.
     connection.closeAfter = closeHeader || (request.http10 && !request.keepAliveRequested);
-    std::string response = FormatResponse(reply.status, reply.body, head, closeHeader, true);
-    if (!SendAll(connection.fd, response, Clock::now() + kWriteDeadline))
+    // What the socket does not take now the poller writes later: a worker
+    // never waits for a client.
+    connection.outgoing = FormatResponse(reply.status, reply.body, head, closeHeader, true);
+    if (!SendSome(connection.fd, connection.outgoing)) {
+        connection.outgoing.clear();
         connection.closeAfter = true;
+    }
     LogRequest(connection.address, request.method, request.path, request.query, reply.status,
                reply.body.size());
     connection.received.erase(0, connection.requestEnd);

@@ -33,11 +33,9 @@ public:
     DirectoryServer& operator=(const DirectoryServer&) = delete;
 
     // A connection must deliver each whole request within this time after it
-    // was opened or answered last; also the idle time of a kept-alive one.
+    // was opened or answered last (also the idle time of a kept-alive one),
+    // and take the rest of an answer the socket could not hold at once.
     static constexpr std::chrono::seconds kRequestDeadline{5};
-    // Writing one answer; they are small, so only a reader that stopped
-    // reading comes near it.
-    static constexpr std::chrono::seconds kWriteDeadline{10};
     // Connections open at once from one address: wide enough for many users
     // behind one NAT and a load test's 200 clients, narrow enough that one
     // address cannot use up the descriptors.
@@ -64,6 +62,7 @@ private:
         RequestHead request;
         std::size_t requestEnd = 0;
         bool closeAfter = false;
+        std::string outgoing; // the part of the answer not yet written
     };
     struct Deadline {
         std::chrono::steady_clock::time_point at;
@@ -80,6 +79,9 @@ private:
     void ReadFrom(Connection& connection);
     void Dispatch(Connection& connection);
     void TakeBack();
+    void Flush(Connection& connection);
+    void Answered(Connection& connection);
+    void SetDeadline(Connection& connection);
     void ExpireDeadlines();
     void Arm(Connection& connection, bool fresh);
     void Refuse(Connection& connection, int status);

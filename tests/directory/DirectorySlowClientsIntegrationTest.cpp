@@ -116,6 +116,40 @@ TEST(DirectorySlowClients, ARequestTrickledPastTheDeadlineIsRefusedAndClosed) {
     EXPECT_EQ(received.rfind("HTTP/1.1 408 ", 0), 0u) << received;
 }
 
+TEST(DirectorySlowClients, ReadersThatStopReadingHoldNoWorker) {
+    // Two workers, and four times as many readers that ask for a long answer
+    // over and over at once and never read, with a small receive buffer: the
+    // answers back up until the server cannot write them.
+    HalvdirProcess directory({"--threads", "2"});
+    ASSERT_TRUE(directory.Started()) << directory.Output();
+    directory.Admin({"sysmessage", "Long", std::string(60000, 'x')});
+    std::string run;
+    for (int i = 0; i < 200; ++i)
+        run += "GET /sysmessage HTTP/1.1\r\nHost: x\r\n\r\n";
+    std::vector<int> stalled;
+    for (int i = 0; i < 8; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int small = 4096;
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(directory.Port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        send(fd, run.data(), run.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        stalled.push_back(fd);
+    }
+    // Let the answers pile up.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+
+    auto started = Clock::now();
+    EXPECT_EQ(halvdirtest::Get(directory.Port(), "/cgi-bin/lookupip?1", kBound).body,
+              "IP: 0.0.0.0\n");
+    EXPECT_LT(Clock::now() - started, kBound);
+    for (int fd : stalled)
+        close(fd);
+}
+
 TEST(DirectorySlowClients, OneAddressCannotHoldMoreThanItsShareOfConnections) {
     HalvdirProcess directory;
     ASSERT_TRUE(directory.Started()) << directory.Output();

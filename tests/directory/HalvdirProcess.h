@@ -156,17 +156,21 @@ inline std::string DumpDatabase(const std::filesystem::path& path) {
 
 class HalvdirProcess {
 public:
-    HalvdirProcess()
-        : m_database(m_dir.Path() / "directory.db") {
+    // extraArguments go to "halvdir serve", e.g. "--threads", "2".
+    explicit HalvdirProcess(std::vector<std::string> extraArguments = {})
+        : m_database(m_dir.Path() / "directory.db")
+        , m_extraArguments(std::move(extraArguments)) {
         Start();
     }
 
     void Start() {
         m_port = testsupport::FreeTcpPort();
-        m_process = std::make_unique<testsupport::ChildProcess>(
-            testsupport::BuildBin("halvdir"),
-            std::vector<std::string>{"serve", "--listen", "127.0.0.1:" + std::to_string(m_port),
-                                     "--db", m_database.string()});
+        std::vector<std::string> arguments{"serve", "--listen",
+                                           "127.0.0.1:" + std::to_string(m_port), "--db",
+                                           m_database.string()};
+        arguments.insert(arguments.end(), m_extraArguments.begin(), m_extraArguments.end());
+        m_process = std::make_unique<testsupport::ChildProcess>(testsupport::BuildBin("halvdir"),
+                                                                arguments);
         m_started = testsupport::WaitFor(
             [&] {
                 return testsupport::CanConnect("127.0.0.1", m_port, std::chrono::milliseconds(200));
@@ -203,6 +207,7 @@ public:
 private:
     testsupport::TempDir m_dir;
     std::filesystem::path m_database;
+    std::vector<std::string> m_extraArguments;
     int m_port = 0;
     bool m_started = false;
     std::unique_ptr<testsupport::ChildProcess> m_process;
