@@ -1,8 +1,16 @@
 #include "directory/DirectoryServer.h"
 
+#include "directory/RequestLog.h"
+
 #include <algorithm>
-#include <cstdio>
-#include <httplib.h>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,102 +18,412 @@ namespace halvdir {
 
 namespace {
 
-void LogLine(const httplib::Request& request, const httplib::Response& response) {
-    std::string_view target = request.target;
-    auto question = target.find('?');
-    std::string query =
-        question == std::string_view::npos
-            ? std::string()
-            : DirectoryService::RedactedQuery(request.path, target.substr(question + 1));
-    std::string path = request.path.substr(0, 200);
-    std::string method = request.method.substr(0, 16);
-    char line[640];
-    int size =
-        std::snprintf(line, sizeof line, "%s %s %s%s%s %d %zu\n", request.remote_addr.c_str(),
-                      method.c_str(), path.c_str(), query.empty() ? "" : "?", query.c_str(),
-                      response.status, response.body.size());
-    if (size <= 0)
-        return;
-    size_t length = std::min(static_cast<size_t>(size), sizeof line - 1);
-    // Keep the log one line per request whatever the client sent.
-    for (size_t i = 0; i + 1 < length; ++i)
-        if (static_cast<unsigned char>(line[i]) < 0x20 || line[i] == 0x7F)
-            line[i] = '?';
-    line[length - 1] = '\n';
-    // One write per line: the kernel keeps concurrent writes to one file or
-    // pipe from mixing, without a lock of ours around a system call.
-    size_t written = 0;
-    while (written < length) {
-        ssize_t n = ::write(STDOUT_FILENO, line + written, length - written);
-        if (n <= 0)
-            break;
-        written += static_cast<size_t>(n);
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint64_t kListenTag = ~std::uint64_t{0};
+constexpr std::uint64_t kWakeTag = ~std::uint64_t{0} - 1;
+
+std::string AddressText(const sockaddr_storage& peer) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (peer.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(peer);
+        inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+    } else if (peer.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(peer);
+        inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
     }
+    std::string address = text;
+    // An IPv4 client of a dual-stack socket is logged and counted as itself.
+    if (address.starts_with("::ffff:") && address.find('.') != std::string::npos)
+        address.erase(0, 7);
+    return address;
+}
+
+// Sends what the socket takes now; false when the connection broke.
+bool SendSome(int fd, std::string& data) {
+    size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        return false;
+    }
+    data.erase(0, sent);
+    return true;
 }
 
 } // namespace
 
 DirectoryServer::DirectoryServer(DirectoryService& service, int threads)
     : m_service(service)
-    , m_server(std::make_unique<httplib::Server>()) {
-    size_t count = threads > 0 ? static_cast<size_t>(threads) : 1;
-    m_server->new_task_queue = [count] { return new httplib::ThreadPool(count); };
-    m_server->set_tcp_nodelay(true);
-    m_server->set_keep_alive_max_count(10000);
-    m_server->set_keep_alive_timeout(5);
-    m_server->set_read_timeout(10, 0);
-    m_server->set_write_timeout(10, 0);
-    m_server->set_payload_max_length(4096);
-    m_server->set_logger(LogLine);
-    // The library keeps the listening socket to itself; remember it here so
-    // that Bind can widen its backlog.
-    m_server->set_socket_options([this](socket_t fd) {
-        int yes = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        int none = -1;
-        m_listenSocket.compare_exchange_strong(none, fd);
-    });
-
-    m_server->set_pre_routing_handler([this](const httplib::Request& request,
-                                             httplib::Response& response) {
-        if (request.method != "GET" && request.method != "HEAD") {
-            response.status = 405;
-            response.set_content("Error: only GET\n", "text/plain");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        std::string_view target = request.target;
-        auto question = target.find('?');
-        std::string_view query =
-            question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
-        Reply reply = m_service.Handle(request.path, query, request.remote_addr);
-        response.status = reply.status;
-        response.set_content(reply.body, "text/plain");
-        return httplib::Server::HandlerResponse::Handled;
-    });
+    , m_threads(threads > 0 ? threads : 1) {
+    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
-DirectoryServer::~DirectoryServer() = default;
+DirectoryServer::~DirectoryServer() {
+    for (auto& [fd, connection] : m_connections)
+        ::close(fd);
+    for (int fd : {m_listen, m_epoll, m_wake})
+        if (fd >= 0)
+            ::close(fd);
+}
 
 bool DirectoryServer::Bind(const std::string& host, int port) {
-    if (!m_server->bind_to_port(host, port))
+    if (m_epoll < 0 || m_wake < 0 || m_listen >= 0)
         return false;
-    // The library listens with a backlog of 5, which drops connections of a
-    // burst of clients; listening again on the same socket raises it.
-    if (m_listenSocket >= 0)
-        ::listen(m_listenSocket, 1024);
-    return true;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+        return false;
+    for (addrinfo* at = found; at && m_listen < 0; at = at->ai_next) {
+        int fd = ::socket(at->ai_family, at->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                          at->ai_protocol);
+        if (fd < 0)
+            continue;
+        int yes = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        // A burst of clients must not find the backlog full.
+        if (::bind(fd, at->ai_addr, at->ai_addrlen) == 0 && ::listen(fd, 1024) == 0)
+            m_listen = fd;
+        else
+            ::close(fd);
+    }
+    ::freeaddrinfo(found);
+    return m_listen >= 0;
 }
 
 bool DirectoryServer::Run() {
-    return m_server->listen_after_bind();
+    if (m_listen < 0)
+        return false;
+    epoll_event listenEvent{};
+    listenEvent.events = EPOLLIN;
+    listenEvent.data.u64 = kListenTag;
+    epoll_event wakeEvent{};
+    wakeEvent.events = EPOLLIN;
+    wakeEvent.data.u64 = kWakeTag;
+    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listen, &listenEvent) != 0 ||
+        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &wakeEvent) != 0)
+        return false;
+
+    std::vector<std::thread> workers;
+    for (int i = 0; i < m_threads; ++i)
+        workers.emplace_back([this] { WorkLoop(); });
+    m_running = true;
+    PollLoop();
+    // No new connections; the requests workers hold or have queued finish.
+    ::close(m_listen);
+    m_listen = -1;
+    {
+        std::lock_guard lock(m_workLock);
+        m_workersStop = true;
+    }
+    m_workReady.notify_all();
+    for (auto& worker : workers)
+        worker.join();
+    m_running = false;
+    return true;
 }
 
 void DirectoryServer::Stop() {
-    m_server->stop();
+    m_stop = true;
+    std::uint64_t one = 1;
+    [[maybe_unused]] auto written = ::write(m_wake, &one, sizeof one);
 }
 
 bool DirectoryServer::IsRunning() const {
-    return m_server->is_running();
+    return m_running;
+}
+
+void DirectoryServer::PollLoop() {
+    epoll_event events[256];
+    while (!m_stop) {
+        int count = ::epoll_wait(m_epoll, events, 256, NextTimeoutMs());
+        if (count < 0 && errno != EINTR)
+            break;
+        for (int i = 0; i < count; ++i) {
+            std::uint64_t tag = events[i].data.u64;
+            if (tag == kListenTag) {
+                AcceptAll();
+            } else if (tag == kWakeTag) {
+                std::uint64_t value = 0;
+                [[maybe_unused]] auto got = ::read(m_wake, &value, sizeof value);
+                TakeBack();
+            } else {
+                auto found = m_connections.find(static_cast<int>(tag));
+                if (found == m_connections.end() || found->second->busy)
+                    continue;
+                if (found->second->outgoing.empty())
+                    ReadFrom(*found->second);
+                else
+                    Flush(*found->second);
+            }
+        }
+        ExpireDeadlines();
+        if (m_acceptPaused && Clock::now() >= m_acceptPausedUntil) {
+            epoll_event listenEvent{};
+            listenEvent.events = EPOLLIN;
+            listenEvent.data.u64 = kListenTag;
+            m_acceptPaused = ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_listen, &listenEvent) != 0;
+        }
+    }
+}
+
+int DirectoryServer::NextTimeoutMs() const {
+    if (m_acceptPaused)
+        return 100;
+    if (m_deadlines.empty())
+        return 1000;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_deadlines.front().at -
+                                                                      Clock::now());
+    return static_cast<int>(std::clamp<std::int64_t>(left.count() + 1, 0, 1000));
+}
+
+void DirectoryServer::AcceptAll() {
+    while (true) {
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        int fd = ::accept4(m_listen, reinterpret_cast<sockaddr*>(&peer), &length,
+                           SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: stop accepting for a moment instead of
+                // spinning on a listener that stays readable.
+                ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, m_listen, nullptr);
+                m_acceptPaused = true;
+                m_acceptPausedUntil = Clock::now() + std::chrono::milliseconds(100);
+            }
+            return;
+        }
+        std::string address = AddressText(peer);
+        int& fromAddress = m_perAddress[address];
+        if (fromAddress >= kMaxConnectionsPerAddress ||
+            m_connections.size() >= static_cast<size_t>(kMaxConnections)) {
+            if (fromAddress == 0)
+                m_perAddress.erase(address);
+            ::close(fd);
+            continue;
+        }
+        ++fromAddress;
+        int yes = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+        auto connection = std::make_unique<Connection>();
+        connection->fd = fd;
+        connection->address = std::move(address);
+        Connection& added = *connection;
+        m_connections.emplace(fd, std::move(connection));
+        SetDeadline(added);
+        Arm(added, true);
+    }
+}
+
+void DirectoryServer::Arm(Connection& connection, bool fresh) {
+    epoll_event event{};
+    // While an answer waits to be written the connection is not read, so a
+    // client that does not read cannot make it pile up more.
+    event.events = (connection.outgoing.empty() ? EPOLLIN : EPOLLOUT) | EPOLLONESHOT;
+    event.data.u64 = static_cast<std::uint64_t>(connection.fd);
+    if (::epoll_ctl(m_epoll, fresh ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, connection.fd, &event) != 0) {
+        Close(connection);
+        return;
+    }
+}
+
+void DirectoryServer::ReadFrom(Connection& connection) {
+    // Reads at most one request's worth ahead; a pipelining client waits.
+    constexpr size_t kMaxBuffered = kMaxRequestHead + kMaxRequestBody;
+    char buffer[16384];
+    while (connection.received.size() < kMaxBuffered) {
+        ssize_t n = ::recv(connection.fd, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            connection.received.append(buffer, static_cast<size_t>(n));
+            if (static_cast<size_t>(n) < sizeof buffer)
+                break;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        Close(connection);
+        return;
+    }
+    Dispatch(connection);
+}
+
+void DirectoryServer::Dispatch(Connection& connection) {
+    auto headEnd = FindHeadEnd(connection.received);
+    if (!headEnd) {
+        if (connection.received.size() > kMaxRequestHead)
+            Refuse(connection, 400);
+        else
+            Arm(connection, false);
+        return;
+    }
+    int errorStatus = 400;
+    auto request =
+        ParseRequestHead(std::string_view(connection.received).substr(0, *headEnd), errorStatus);
+    if (!request) {
+        Refuse(connection, errorStatus);
+        return;
+    }
+    size_t end = *headEnd + request->contentLength;
+    if (connection.received.size() < end) {
+        Arm(connection, false);
+        return;
+    }
+    connection.request = std::move(*request);
+    connection.requestEnd = end;
+    connection.busy = true;
+    connection.generation = ++m_generations;
+    {
+        std::lock_guard lock(m_workLock);
+        m_work.push_back(&connection);
+    }
+    m_workReady.notify_one();
+}
+
+void DirectoryServer::Refuse(Connection& connection, int status) {
+    std::string response = FormatResponse(status, "", false, true, false);
+    // Best effort: the socket buffer of a fresh connection takes it whole.
+    [[maybe_unused]] auto sent =
+        ::send(connection.fd, response.data(), response.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    LogRequest(connection.address, "", "", "", status, 0);
+    Close(connection);
+}
+
+void DirectoryServer::Close(Connection& connection) {
+    int fd = connection.fd;
+    auto count = m_perAddress.find(connection.address);
+    if (count != m_perAddress.end() && --count->second <= 0)
+        m_perAddress.erase(count);
+    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, fd, nullptr);
+    ::close(fd);
+    m_connections.erase(fd);
+}
+
+void DirectoryServer::ExpireDeadlines() {
+    auto now = Clock::now();
+    while (!m_deadlines.empty() && m_deadlines.front().at <= now) {
+        Deadline due = m_deadlines.front();
+        m_deadlines.pop_front();
+        auto found = m_connections.find(due.fd);
+        if (found == m_connections.end() || found->second->busy ||
+            found->second->generation != due.generation)
+            continue;
+        // An idle kept-alive connection, or one that does not take its
+        // answer, just ends; one with half a request is told why.
+        if (found->second->received.empty() || !found->second->outgoing.empty())
+            Close(*found->second);
+        else
+            Refuse(*found->second, 408);
+    }
+}
+
+void DirectoryServer::TakeBack() {
+    std::vector<Connection*> returned;
+    {
+        std::lock_guard lock(m_returnLock);
+        returned.swap(m_returned);
+    }
+    for (Connection* connection : returned) {
+        connection->busy = false;
+        if (m_stop) {
+            Close(*connection);
+            continue;
+        }
+        if (!connection->outgoing.empty()) {
+            // The rest of the answer has until the deadline to be taken.
+            SetDeadline(*connection);
+            Arm(*connection, false);
+            continue;
+        }
+        Answered(*connection);
+    }
+}
+
+void DirectoryServer::Flush(Connection& connection) {
+    if (!SendSome(connection.fd, connection.outgoing)) {
+        Close(connection);
+        return;
+    }
+    if (!connection.outgoing.empty()) {
+        Arm(connection, false);
+        return;
+    }
+    Answered(connection);
+}
+
+void DirectoryServer::Answered(Connection& connection) {
+    if (connection.closeAfter) {
+        Close(connection);
+        return;
+    }
+    SetDeadline(connection);
+    // The next request may be here already.
+    Dispatch(connection);
+}
+
+void DirectoryServer::SetDeadline(Connection& connection) {
+    connection.generation = ++m_generations;
+    m_deadlines.push_back({Clock::now() + kRequestDeadline, connection.fd, connection.generation});
+}
+
+void DirectoryServer::WorkLoop() {
+    while (true) {
+        Connection* connection = nullptr;
+        {
+            std::unique_lock lock(m_workLock);
+            m_workReady.wait(lock, [this] { return m_workersStop || !m_work.empty(); });
+            if (m_work.empty())
+                return;
+            connection = m_work.front();
+            m_work.pop_front();
+        }
+        Serve(*connection);
+        {
+            std::lock_guard lock(m_returnLock);
+            m_returned.push_back(connection);
+        }
+        std::uint64_t one = 1;
+        [[maybe_unused]] auto written = ::write(m_wake, &one, sizeof one);
+    }
+}
+
+void DirectoryServer::Serve(Connection& connection) {
+    const RequestHead& request = connection.request;
+    const bool head = request.method == "HEAD";
+    Reply reply;
+    if (request.method != "GET" && !head)
+        reply = Reply{405, "Error: only GET\n"};
+    else
+        reply = m_service.Handle(request.path, request.query, connection.address);
+    ++connection.served;
+    const bool closeHeader =
+        request.closeRequested || m_stop || connection.served >= kMaxRequestsPerConnection;
+    // An HTTP/1.0 client closes unless it asked to keep the connection.
+    connection.closeAfter = closeHeader || (request.http10 && !request.keepAliveRequested);
+    // What the socket does not take now the poller writes later: a worker
+    // never waits for a client.
+    connection.outgoing = FormatResponse(reply.status, reply.body, head, closeHeader, true);
+    if (!SendSome(connection.fd, connection.outgoing)) {
+        connection.outgoing.clear();
+        connection.closeAfter = true;
+    }
+    LogRequest(connection.address, request.method, request.path, request.query, reply.status,
+               reply.body.size());
+    connection.received.erase(0, connection.requestEnd);
 }
 
 } // namespace halvdir

@@ -1,27 +1,47 @@
 #pragma once
 
 #include "directory/DirectoryService.h"
+#include "directory/HttpMessage.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
-
-namespace httplib {
-class Server;
-}
+#include <thread>
+#include <unordered_map>
+#include <vector>
 
 namespace halvdir {
 
-// The HTTP front of the directory: cpp-httplib with a thread pool large enough
-// that kept-alive connections do not starve new clients, Nagle's algorithm off
-// (with it every answer waits for a delayed acknowledgement), and one log line
-// per request on standard output.
+// The HTTP front of the directory. One thread polls every connection: it
+// accepts, reads request heads without blocking and hands each complete
+// request to a pool of workers, which run the query, write the answer and
+// give a kept-alive connection back to the poller. So a connection that is
+// idle, or sends its request a byte at a time, holds no worker; and a request
+// that has not arrived whole within kRequestDeadline is refused. Nagle's
+// algorithm is off (with it every answer waits for a delayed acknowledgement),
+// and one line per request goes to standard output.
 class DirectoryServer {
 public:
     DirectoryServer(DirectoryService& service, int threads);
     ~DirectoryServer();
     DirectoryServer(const DirectoryServer&) = delete;
     DirectoryServer& operator=(const DirectoryServer&) = delete;
+
+    // A connection must deliver each whole request within this time after it
+    // was opened or answered last (also the idle time of a kept-alive one),
+    // and take the rest of an answer the socket could not hold at once.
+    static constexpr std::chrono::seconds kRequestDeadline{5};
+    // Connections open at once from one address: wide enough for many users
+    // behind one NAT and a load test's 200 clients, narrow enough that one
+    // address cannot use up the descriptors.
+    static constexpr int kMaxConnectionsPerAddress = 256;
+    static constexpr int kMaxConnections = 8192;
+    static constexpr int kMaxRequestsPerConnection = 10000;
 
     bool Bind(const std::string& host, int port);
     // Serves until Stop; returns false when listening failed.
@@ -31,9 +51,71 @@ public:
     bool IsRunning() const;
 
 private:
+    struct Connection {
+        int fd = -1;
+        std::string address;
+        std::string received;
+        std::uint64_t generation = 0;
+        int served = 0;
+        bool busy = false;
+        // Filled by the poller for the worker, and by the worker for the poller.
+        RequestHead request;
+        std::size_t requestEnd = 0;
+        bool closeAfter = false;
+        std::string outgoing; // the part of the answer not yet written
+    };
+    struct Deadline {
+        std::chrono::steady_clock::time_point at;
+        int fd;
+        std::uint64_t generation;
+    };
+
+    void PollLoop();
+    void WorkLoop();
+    void Serve(Connection& connection);
+
+    // Poller thread only.
+    void AcceptAll();
+    void ReadFrom(Connection& connection);
+    void Dispatch(Connection& connection);
+    void TakeBack();
+    void Flush(Connection& connection);
+    void Answered(Connection& connection);
+    void SetDeadline(Connection& connection);
+    void ExpireDeadlines();
+    void Arm(Connection& connection, bool fresh);
+    void Refuse(Connection& connection, int status);
+    void Close(Connection& connection);
+    int NextTimeoutMs() const;
+
     DirectoryService& m_service;
-    std::unique_ptr<httplib::Server> m_server;
-    std::atomic<int> m_listenSocket{-1};
+    const int m_threads;
+    int m_listen = -1;
+    int m_epoll = -1;
+    int m_wake = -1;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_running{false};
+
+    // Owned by the poller thread; a busy connection's fields belong to the
+    // worker that has it until it is handed back.
+    std::unordered_map<int, std::unique_ptr<Connection>> m_connections;
+    std::unordered_map<std::string, int> m_perAddress;
+    // Every deadline is "now + kRequestDeadline" when set, so they come due
+    // in the order they were set. Each wait for a request gets a generation
+    // of its own, unique across connections since descriptors are reused,
+    // so a stale deadline matches nothing.
+    std::deque<Deadline> m_deadlines;
+    std::uint64_t m_generations = 0;
+    std::chrono::steady_clock::time_point m_acceptPausedUntil{};
+    bool m_acceptPaused = false;
+
+    std::mutex m_workLock;
+    std::condition_variable m_workReady;
+    std::deque<Connection*> m_work;
+    bool m_workersStop = false;
+
+    std::mutex m_returnLock;
+    std::vector<Connection*> m_returned;
 };
 
 } // namespace halvdir

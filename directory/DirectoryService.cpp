@@ -160,7 +160,15 @@ Reply DirectoryService::Dispatch(std::string_view path, std::string_view query,
         std::string password = withPassword ? args.TextArg(2, kMaxPassword, true) : std::string();
         if (id < 1)
             return ResultLine(result::kUnknownId);
-        return ResultLine(m_pool.Take()->UpdateIp(id, ip, password));
+        // Only a password given counts as a guess; an old client sends none.
+        if (password.empty())
+            return ResultLine(m_pool.Take()->UpdateIp(id, ip, password));
+        if (GuessesLocked(id, remoteAddress))
+            return ResultLine(result::kRefused);
+        int outcome = m_pool.Take()->UpdateIp(id, ip, password);
+        if (outcome == result::kDone || outcome == result::kRefused)
+            CountGuess(id, remoteAddress, outcome == result::kDone);
+        return ResultLine(outcome);
     }
     if (name == "lookupip") {
         Arguments args(query, 1);
@@ -176,7 +184,12 @@ Reply DirectoryService::Dispatch(std::string_view path, std::string_view query,
         std::string userName = args.TextArg(1, kMaxName);
         std::string email = args.Email(2);
         std::string password = args.TextArg(3, kMaxPassword);
-        return ResultLine(m_pool.Take()->UpdateInfo(id, userName, email, password));
+        if (GuessesLocked(id, remoteAddress))
+            return ResultLine(result::kRefused);
+        int outcome = m_pool.Take()->UpdateInfo(id, userName, email, password);
+        if (outcome == result::kDone || outcome == result::kRefused)
+            CountGuess(id, remoteAddress, outcome == result::kDone);
+        return ResultLine(outcome);
     }
     if (name == "regasacq") {
         Arguments args(query, 2);
@@ -191,23 +204,8 @@ Reply DirectoryService::Dispatch(std::string_view path, std::string_view query,
             return Text("Unknown ID\n");
         return Text("Name: " + profile->name + "\nEMail: " + profile->email + "\n");
     }
-    if (name == "lookupacqs") {
-        Arguments args(query, 1);
-        auto ids = m_pool.Take()->LookupAcquaintances(args.Id(0));
-        if (ids.empty())
-            return Text("None\n");
-        std::string line;
-        for (auto id : ids) {
-            if (!line.empty())
-                line += ' ';
-            line += std::to_string(id);
-        }
-        return Text(line + "\n");
-    }
-    if (name == "delacqs") {
-        Arguments args(query, 1);
-        return ResultLine(m_pool.Take()->DeleteAcquaintances(args.Id(0)));
-    }
+    if (name == "lookupacqs" || name == "delacqs")
+        return WaitingList(name, query, remoteAddress);
     if (name == "lookupid") {
         // Older clients send the address unescaped; a "+" in it is part of it.
         Arguments args(query, 1, true);
@@ -218,7 +216,12 @@ Reply DirectoryService::Dispatch(std::string_view path, std::string_view query,
         Arguments args(query, 2, true);
         std::int32_t id = args.Id(0);
         std::string password = args.TextArg(1, kMaxPassword);
-        return Text(m_pool.Take()->CheckPassword(id, password) ? "Match\n" : "NoMatch\n");
+        // A locked guesser learns nothing: the answer is that of a wrong password.
+        if (GuessesLocked(id, remoteAddress))
+            return Text("NoMatch\n");
+        bool matched = m_pool.Take()->CheckPassword(id, password);
+        CountGuess(id, remoteAddress, matched);
+        return Text(matched ? "Match\n" : "NoMatch\n");
     }
     if (name == "sysmestime") {
         Arguments args(query, 1);
@@ -263,6 +266,60 @@ Reply DirectoryService::Dispatch(std::string_view path, std::string_view query,
     return Reply{404, "Error: unknown query\n"};
 }
 
+Reply DirectoryService::WaitingList(std::string_view name, std::string_view query,
+                                    const std::string& remoteAddress) {
+    // The owner's password, when given, comes last and may hold an unescaped
+    // "+", as in updateip.
+    const bool withPassword = query.find('+') != std::string_view::npos;
+    Arguments args(query, withPassword ? 2 : 1, withPassword);
+    std::int32_t id = args.Id(0);
+    std::string password = withPassword ? args.TextArg(1, kMaxPassword, true) : std::string();
+    const bool reading = name == "lookupacqs";
+    // A stranger gets what an empty list gets, or a plain refusal.
+    if (!OwnerAllowed(id, password, remoteAddress))
+        return reading ? Text("None\n") : ResultLine(result::kRefused);
+    if (!reading)
+        return ResultLine(m_pool.Take()->DeleteAcquaintances(id));
+    auto ids = m_pool.Take()->LookupAcquaintances(id);
+    if (ids.empty())
+        return Text("None\n");
+    std::string line;
+    for (auto waiting : ids) {
+        if (!line.empty())
+            line += ' ';
+        line += std::to_string(waiting);
+    }
+    return Text(line + "\n");
+}
+
+bool DirectoryService::GuessesLocked(std::int32_t id, const std::string& remoteAddress) const {
+    return m_idGuesses.Locked(std::to_string(id)) || m_addressGuesses.Locked(remoteAddress);
+}
+
+void DirectoryService::CountGuess(std::int32_t id, const std::string& remoteAddress, bool matched) {
+    // A right password clears its ID but not the address, which may be
+    // guessing at other IDs in between.
+    if (matched) {
+        m_idGuesses.Succeeded(std::to_string(id));
+        return;
+    }
+    m_idGuesses.Failed(std::to_string(id));
+    m_addressGuesses.Failed(remoteAddress);
+}
+
+bool DirectoryService::OwnerAllowed(std::int32_t id, const std::string& password,
+                                    const std::string& remoteAddress) {
+    if (GuessesLocked(id, remoteAddress))
+        return false;
+    auto owner = m_pool.Take()->CheckOwner(id, password);
+    if (owner == DirectoryStore::Owner::kUnknown || owner == DirectoryStore::Owner::kUnclaimed)
+        return true;
+    const bool matched = owner == DirectoryStore::Owner::kMatch;
+    if (matched || !password.empty())
+        CountGuess(id, remoteAddress, matched);
+    return matched;
+}
+
 std::string DirectoryService::RedactedQuery(std::string_view path, std::string_view query) {
     if (path == "/cgi-bin/updateip") {
         // ID and address stay readable; anything after them is the password.
@@ -272,7 +329,15 @@ std::string DirectoryService::RedactedQuery(std::string_view path, std::string_v
             return std::string(query.substr(0, 200));
         return std::string(query.substr(0, std::min<size_t>(second, 200))) + "+*";
     }
-    if (path != "/cgi-bin/checkpassword" && path != "/cgi-bin/updateinfo")
+    if (path == "/cgi-bin/checkpassword" || path == "/cgi-bin/lookupacqs" ||
+        path == "/cgi-bin/delacqs") {
+        // The ID stays readable; the rest, "+" signs and all, is the password.
+        auto plus = query.find('+');
+        if (plus == std::string_view::npos)
+            return std::string(query.substr(0, 200));
+        return std::string(query.substr(0, std::min<size_t>(plus, 200))) + "+*";
+    }
+    if (path != "/cgi-bin/updateinfo")
         return std::string(query.substr(0, 200));
     auto plus = query.rfind('+');
     if (plus == std::string_view::npos)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "directory/DirectoryStore.h"
+#include "directory/GuessThrottle.h"
 
 #include <string>
 #include <string_view>
@@ -28,10 +29,30 @@ public:
     // The query text with its password argument replaced by "*", for the log.
     static std::string RedactedQuery(std::string_view path, std::string_view query);
 
+    // Failed password checks one ID may have freely, and one client address
+    // (more, since many users may share an address). Then a lock that starts
+    // at kFirstGuessLock and doubles with each further failure up to
+    // kMaxGuessLock: a few guesses an hour instead of hundreds a second.
+    static constexpr int kFreeGuessesPerId = 20;
+    static constexpr int kFreeGuessesPerAddress = 100;
+    static constexpr std::chrono::seconds kFirstGuessLock{4};
+    static constexpr std::chrono::seconds kMaxGuessLock{600};
+
 private:
     Reply Dispatch(std::string_view path, std::string_view query, const std::string& remoteAddress);
+    Reply WaitingList(std::string_view name, std::string_view query,
+                      const std::string& remoteAddress);
+
+    bool GuessesLocked(std::int32_t id, const std::string& remoteAddress) const;
+    void CountGuess(std::int32_t id, const std::string& remoteAddress, bool matched);
+    // Whether the password opens the ID's own data: always for an ID nobody
+    // has claimed, otherwise only with the owner's password.
+    bool OwnerAllowed(std::int32_t id, const std::string& password,
+                      const std::string& remoteAddress);
 
     StorePool& m_pool;
+    GuessThrottle m_idGuesses{kFreeGuessesPerId, kFirstGuessLock, kMaxGuessLock};
+    GuessThrottle m_addressGuesses{kFreeGuessesPerAddress, kFirstGuessLock, kMaxGuessLock};
 };
 
 } // namespace halvdir

@@ -51,6 +51,7 @@ CREATE TABLE IF NOT EXISTS outbox(
   requested INTEGER NOT NULL,
   remote_address TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS outbox_sender ON outbox(sender_email, requested);
+CREATE INDEX IF NOT EXISTS outbox_recipient ON outbox(recipient, requested);
 CREATE TABLE IF NOT EXISTS versions(
   product TEXT PRIMARY KEY,
   version INTEGER NOT NULL,
@@ -92,6 +93,7 @@ struct DirectoryStore::Statements {
         , putMessage(db, "INSERT OR REPLACE INTO system_messages(number, published, title, body) "
                          "VALUES(?1, ?2, ?3, ?4)")
         , senderCount(db, "SELECT COUNT(*) FROM outbox WHERE sender_email = ?1 AND requested > ?2")
+        , recipientCount(db, "SELECT COUNT(*) FROM outbox WHERE recipient = ?1 AND requested > ?2")
         , insertInvitation(db, "INSERT INTO outbox(sender_email, recipient, app_name, sender_name, "
                                "app_url, app_id, requested, remote_address) "
                                "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)")
@@ -109,7 +111,8 @@ struct DirectoryStore::Statements {
     SqliteStatement insertUser, userIp, setIp, ipInUse, dropIpFromPools, userSecret, emailOwner,
         claimProfile, changeProfile, userExists, waitingExists, waitingCount, insertWaiting,
         profile, waitingList, deleteWaiting, messageTime, message, putMessage, senderCount,
-        insertInvitation, outbox, randomIp, insertRandom, removeRandom, version, putVersion, users;
+        recipientCount, insertInvitation, outbox, randomIp, insertRandom, removeRandom, version,
+        putVersion, users;
 };
 
 namespace {
@@ -237,33 +240,43 @@ void DirectoryStore::ApplyIpBatch(const std::vector<IpUpdateGroup::Update*>& bat
     }
 }
 
+DirectoryStore::Owner DirectoryStore::CheckOwner(std::int32_t id, const std::string& password) {
+    std::optional<PasswordHash> stored;
+    {
+        Using query(m_statements->userSecret);
+        query->Bind(1, id);
+        if (!query->Step())
+            return Owner::kUnknown;
+        if (query->IsNull(1))
+            return Owner::kUnclaimed;
+        stored = PasswordHash{query->Blob(0), query->Blob(1), static_cast<int>(query->Int(2))};
+    }
+    if (password.empty())
+        return Owner::kMismatch;
+    if (m_cache && m_cache->Verified().Knows(id, password))
+        return Owner::kMatch;
+    {
+        HashPermit permit(m_hashPermits);
+        if (!stored->Matches(password))
+            return Owner::kMismatch;
+    }
+    if (m_cache)
+        m_cache->Verified().Remember(id, password);
+    return Owner::kMatch;
+}
+
 int DirectoryStore::UpdateIp(std::int32_t id, const std::string& ip, const std::string& password) {
     // Whoever knows an ID could otherwise point its friends at another
     // machine. The hash is checked outside the write lock; a password cannot
     // change once stored, so a match stays valid until the update commits.
     // An ID without a password must still have none when the update is
     // applied, which ApplyIp checks inside the transaction.
-    std::optional<PasswordHash> stored;
-    {
-        Using query(m_statements->userSecret);
-        query->Bind(1, id);
-        if (!query->Step())
-            return result::kUnknownId;
-        if (!query->IsNull(1))
-            stored = PasswordHash{query->Blob(0), query->Blob(1), static_cast<int>(query->Int(2))};
-    }
-    if (stored) {
-        if (password.empty())
-            return result::kRefused;
-        if (!m_cache || !m_cache->Verified().Knows(id, password)) {
-            HashPermit permit(m_hashPermits);
-            if (!stored->Matches(password))
-                return result::kRefused;
-            if (m_cache)
-                m_cache->Verified().Remember(id, password);
-        }
-    }
-    const bool unclaimedOnly = !stored;
+    Owner owner = CheckOwner(id, password);
+    if (owner == Owner::kUnknown)
+        return result::kUnknownId;
+    if (owner == Owner::kMismatch)
+        return result::kRefused;
+    const bool unclaimedOnly = owner == Owner::kUnclaimed;
     if (!m_ipGroup) {
         IpUpdateGroup::Update alone{id, ip, unclaimedOnly};
         ApplyIpBatch({&alone});
@@ -476,16 +489,7 @@ std::optional<std::int64_t> DirectoryStore::LookupId(const std::string& email) {
 }
 
 bool DirectoryStore::CheckPassword(std::int32_t id, const std::string& password) {
-    PasswordHash stored;
-    {
-        Using query(m_statements->userSecret);
-        query->Bind(1, id);
-        if (!query->Step() || query->IsNull(1))
-            return false;
-        stored = PasswordHash{query->Blob(0), query->Blob(1), static_cast<int>(query->Int(2))};
-    }
-    HashPermit permit(m_hashPermits);
-    return stored.Matches(password);
+    return CheckOwner(id, password) == Owner::kMatch;
 }
 
 std::int64_t DirectoryStore::SystemMessageTime(std::int32_t number) {
@@ -539,6 +543,13 @@ bool DirectoryStore::QueueInvitation(const Invitation& invitation) {
             return false;
     }
     {
+        // Many senders must not be able to bury one mailbox either.
+        Using count(m_statements->recipientCount);
+        count->Bind(1, invitation.recipient).Bind(2, now - 86400);
+        if (count->Step() && count->Int(0) >= kMaxInvitationsPerRecipient)
+            return false;
+    }
+    {
         Using insert(m_statements->insertInvitation);
         insert->Bind(1, invitation.senderEmail).Bind(2, invitation.recipient);
         insert->Bind(3, invitation.appName).Bind(4, invitation.senderName);
@@ -562,6 +573,8 @@ std::vector<Invitation> DirectoryStore::Outbox() {
 }
 
 std::optional<std::string> DirectoryStore::RandomIp(std::int32_t tos) {
+    if (tos < 0)
+        return std::nullopt;
     Using query(m_statements->randomIp);
     query->Bind(1, tos);
     if (!query->Step())
@@ -570,7 +583,9 @@ std::optional<std::string> DirectoryStore::RandomIp(std::int32_t tos) {
 }
 
 int DirectoryStore::InsertRandomIp(std::int32_t tos, const std::string& ip) {
-    if (ip == "0.0.0.0")
+    // TOS numbers start at 0; a negative one would only open pools that no
+    // application asks for.
+    if (ip == "0.0.0.0" || tos < 0)
         return result::kRefused;
     std::lock_guard lock(m_writeLock);
     SqliteTransaction transaction(m_connection);

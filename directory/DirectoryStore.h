@@ -92,8 +92,14 @@ public:
     static constexpr int kMaxWaiting = 150;
     // Invitations one sender may record per day.
     static constexpr int kMaxInvitationsPerDay = 50;
+    // Invitations one recipient may be sent per day, from all senders together.
+    static constexpr int kMaxInvitationsPerRecipient = 10;
 
     std::int32_t RegisterId();
+    // Whether the password is that of the ID's owner. An empty password never
+    // matches a claimed ID; an unclaimed ID has no owner to match.
+    enum class Owner { kUnknown, kUnclaimed, kMatch, kMismatch };
+    Owner CheckOwner(std::int32_t id, const std::string& password);
     // A claimed ID (one with a stored profile) moves only with its password;
     // an unclaimed one with or without. An empty password means none.
     int UpdateIp(std::int32_t id, const std::string& ip, const std::string& password = {});

@@ -147,6 +147,13 @@ TEST_F(DirectoryBadInput, OversizedRequestsAndStrangeRequestLinesAreRefused) {
     ExpectNothingChanged();
 }
 
+TEST_F(DirectoryBadInput, NegativeTosNumbersOpenNoPool) {
+    EXPECT_EQ(m_directory.Get("/cgi-bin/insertrandomip?-155+127.0.0.3").body, "Result: 2\n");
+    EXPECT_EQ(m_directory.Get("/cgi-bin/insertrandomip?-1+127.0.0.3").body, "Result: 2\n");
+    EXPECT_EQ(m_directory.Get("/cgi-bin/lookuprandomip?-155").body, "0.0.0.0\n");
+    ExpectNothingChanged();
+}
+
 TEST_F(DirectoryBadInput, UnknownPathsGet404) {
     for (const char* target :
          {"/", "/cgi-bin/", "/cgi-bin/dropusers", "/cgi-bin/../sysmessage", "/sysmessage.",

@@ -2,6 +2,7 @@
 // the presence service parses.
 
 #include "HalvdirProcess.h"
+#include "directory/DirectoryService.h"
 
 #include <gtest/gtest.h>
 #include <set>
@@ -132,21 +133,21 @@ TEST_F(DirectoryQueries, WaitingAcquaintancesKeepTheirOrderAndAreCleared) {
     int b = MakeUser("B", "b@example.org", "pw");
     int c = MakeUser("C", "c@example.org", "pw");
     std::string so = std::to_string(owner);
-    EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + so), "None\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + so + "+pw"), "None\n");
     for (int from : {c, a, b})
         EXPECT_EQ(Body("/cgi-bin/regasacq?" + so + "+" + std::to_string(from)), "Result: 1\n");
     EXPECT_EQ(Body("/cgi-bin/regasacq?" + so + "+" + std::to_string(a)), "Result: 109\n");
     EXPECT_EQ(Body("/cgi-bin/regasacq?" + so + "+" + so), "Result: 2\n");
     EXPECT_EQ(Body("/cgi-bin/regasacq?" + so + "+9999"), "Result: 4\n");
     EXPECT_EQ(Body("/cgi-bin/regasacq?9999+" + so), "Result: 4\n");
-    EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + so),
+    EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + so + "+pw"),
               std::to_string(c) + " " + std::to_string(a) + " " + std::to_string(b) + "\n");
     // The others' lists are their own.
-    EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + std::to_string(a)), "None\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + std::to_string(a) + "+pw"), "None\n");
 
-    EXPECT_EQ(Body("/cgi-bin/delacqs?" + so), "Result: 1\n");
-    EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + so), "None\n");
-    EXPECT_EQ(Body("/cgi-bin/delacqs?" + so), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/delacqs?" + so + "+pw"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + so + "+pw"), "None\n");
+    EXPECT_EQ(Body("/cgi-bin/delacqs?" + so + "+pw"), "Result: 1\n");
 }
 
 TEST_F(DirectoryQueries, WaitingListStopsAtItsLimit) {
@@ -158,10 +159,74 @@ TEST_F(DirectoryQueries, WaitingListStopsAtItsLimit) {
     }
     int late = NewId(m_directory.Get("/cgi-bin/registerid"));
     EXPECT_EQ(Body("/cgi-bin/regasacq?" + so + "+" + std::to_string(late)), "Result: 5\n");
-    std::string list = Body("/cgi-bin/lookupacqs?" + so);
+    std::string list = Body("/cgi-bin/lookupacqs?" + so + "+pw");
     // One line that fits what the client reads.
     EXPECT_LT(list.size(), 2048u);
     EXPECT_EQ(list.find('\n'), list.size() - 1);
+}
+
+TEST_F(DirectoryQueries, WaitingListsOfClaimedIdsOpenOnlyWithTheOwnersPassword) {
+    int owner = MakeUser("Owner", "owner@example.org", "Hidden%2BPw");
+    int from = MakeUser("From", "from@example.org", "pw");
+    std::string so = std::to_string(owner);
+    std::string waiting = std::to_string(from) + "\n";
+    ASSERT_EQ(Body("/cgi-bin/regasacq?" + so + "+" + std::to_string(from)), "Result: 1\n");
+
+    // Without the password the list reads as empty and stays as it is.
+    for (const std::string tail : {"", "+", "+wrong", "+hidden"}) {
+        EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + so + tail), "None\n") << tail;
+        EXPECT_EQ(Body("/cgi-bin/delacqs?" + so + tail), "Result: 2\n") << tail;
+    }
+    // The presence service sends it lower-cased; an older one leaves "+" unescaped.
+    EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + so + "+hidden%2bpw"), waiting);
+    EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + so + "+Hidden+Pw"), waiting);
+    EXPECT_EQ(Body("/cgi-bin/delacqs?" + so + "+hidden%2bpw"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + so + "+hidden%2bpw"), "None\n");
+
+    // An ID nobody has claimed has no password to give.
+    std::string fresh = std::to_string(NewId(m_directory.Get("/cgi-bin/registerid")));
+    ASSERT_EQ(Body("/cgi-bin/regasacq?" + fresh + "+" + std::to_string(from)), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + fresh), waiting);
+    EXPECT_EQ(Body("/cgi-bin/delacqs?" + fresh), "Result: 1\n");
+
+    std::string log;
+    testsupport::WaitFor(
+        [&] {
+            log = m_directory.Output();
+            return log.find("delacqs?" + fresh + " ") != std::string::npos;
+        },
+        std::chrono::seconds(10));
+    EXPECT_EQ(log.find("idden"), std::string::npos) << log;
+    EXPECT_NE(log.find("GET /cgi-bin/lookupacqs?" + so + "+* 200"), std::string::npos) << log;
+}
+
+TEST_F(DirectoryQueries, PasswordGuessesAreThrottledPerIdAndPerAddress) {
+    int id = MakeUser("Ann", "ann@example.org", "right");
+    std::string sid = std::to_string(id);
+    const std::string right = "/cgi-bin/checkpassword?" + sid + "+right";
+    // Wrong guesses through every query that checks a password count alike.
+    for (int i = 0; i <= halvdir::DirectoryService::kFreeGuessesPerId; ++i) {
+        std::string guess = "guess" + std::to_string(i);
+        if (i % 3 == 0)
+            EXPECT_EQ(Body("/cgi-bin/checkpassword?" + sid + "+" + guess), "NoMatch\n");
+        else if (i % 3 == 1)
+            EXPECT_EQ(Body("/cgi-bin/updateip?" + sid + "+127.0.0.9+" + guess), "Result: 2\n");
+        else
+            EXPECT_EQ(Body("/cgi-bin/lookupacqs?" + sid + "+" + guess), "None\n");
+    }
+    // Now locked for the ID, from any address, even to the right password.
+    EXPECT_EQ(Body(right), "NoMatch\n");
+    EXPECT_EQ(m_directory.Get(right, "127.0.0.7").body, "NoMatch\n");
+    EXPECT_EQ(Body("/cgi-bin/updateip?" + sid + "+127.0.0.9+right"), "Result: 2\n");
+    // Until the lock runs out.
+    EXPECT_TRUE(testsupport::WaitFor([&] { return Body(right) == "Match\n"; },
+                                     halvdir::DirectoryService::kFirstGuessLock * 8));
+
+    // One address spreading its guesses over many IDs is locked as a whole.
+    for (int i = 0; i <= halvdir::DirectoryService::kFreeGuessesPerAddress; ++i)
+        m_directory.Get("/cgi-bin/checkpassword?" + std::to_string(100 + i) + "+x", "127.0.0.8");
+    EXPECT_EQ(m_directory.Get(right, "127.0.0.8").body, "NoMatch\n");
+    EXPECT_EQ(Body(right), "Match\n");
 }
 
 TEST_F(DirectoryQueries, RandomPoolsArePerTosAndForgetUsersThatMove) {
@@ -268,6 +333,15 @@ TEST_F(DirectoryQueries, InvitationsAreRecordedAndAnsweredExactlySuccess) {
                           "@example.org+App+Spam+url+1") == "Success";
     }
     EXPECT_EQ(successes, 50);
+
+    // Nor can many senders flood one recipient.
+    successes = 0;
+    for (int i = 0; i < 15; ++i) {
+        successes += Body("/cgi-bin/notify_mail?s" + std::to_string(i) +
+                          "@example.org+victim@example.org+App+Spam+url+1") == "Success";
+    }
+    EXPECT_EQ(successes, 10);
+    EXPECT_EQ(Body("/cgi-bin/notify_mail?s0@example.org+other@example.org+App+S+url+1"), "Success");
 }
 
 TEST_F(DirectoryQueries, VersionFileAppearsOncePublished) {

@@ -41,24 +41,44 @@ inline bool Complete(const std::string& response) {
     return response.size() >= headerEnd + 4 + length;
 }
 
-// Sends the request text as given (so that tests can send what no client
-// library would) and reads until the server closes.
-// The generous default limit keeps a loaded test machine from failing a test
-// that is about answers, not speed.
-inline HttpReply RawExchange(int port, const std::string& request,
-                             std::chrono::seconds limit = std::chrono::seconds(60)) {
-    HttpReply reply;
+// A connected socket to the directory on loopback, from the given source
+// address when there is one; -1 when that failed.
+inline int ConnectFrom(int port, const char* source = nullptr) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return reply;
+        return -1;
+    if (source) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+            bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(fd);
-        return reply;
+        return -1;
     }
+    return fd;
+}
+
+// Sends the request text as given (so that tests can send what no client
+// library would) and reads until the server closes. With a source address
+// (another loopback address) the request comes from there.
+// The generous default limit keeps a loaded test machine from failing a test
+// that is about answers, not speed.
+inline HttpReply RawExchange(int port, const std::string& request,
+                             std::chrono::seconds limit = std::chrono::seconds(60),
+                             const char* source = nullptr) {
+    HttpReply reply;
+    int fd = ConnectFrom(port, source);
+    if (fd < 0)
+        return reply;
     size_t sent = 0;
     while (sent < request.size()) {
         ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
@@ -90,12 +110,13 @@ inline HttpReply RawExchange(int port, const std::string& request,
 }
 
 inline HttpReply Get(int port, const std::string& target,
-                     std::chrono::seconds limit = std::chrono::seconds(60)) {
+                     std::chrono::seconds limit = std::chrono::seconds(60),
+                     const char* source = nullptr) {
     return RawExchange(port,
                        "GET " + target +
                            " HTTP/1.1\r\nHost: directory\r\nUser-Agent: Halvara 1.17\r\n"
                            "Connection: close\r\n\r\n",
-                       limit);
+                       limit, source);
 }
 
 // Every row of every table, in a stable order, as one text.
@@ -135,17 +156,21 @@ inline std::string DumpDatabase(const std::filesystem::path& path) {
 
 class HalvdirProcess {
 public:
-    HalvdirProcess()
-        : m_database(m_dir.Path() / "directory.db") {
+    // extraArguments go to "halvdir serve", e.g. "--threads", "2".
+    explicit HalvdirProcess(std::vector<std::string> extraArguments = {})
+        : m_database(m_dir.Path() / "directory.db")
+        , m_extraArguments(std::move(extraArguments)) {
         Start();
     }
 
     void Start() {
         m_port = testsupport::FreeTcpPort();
-        m_process = std::make_unique<testsupport::ChildProcess>(
-            testsupport::BuildBin("halvdir"),
-            std::vector<std::string>{"serve", "--listen", "127.0.0.1:" + std::to_string(m_port),
-                                     "--db", m_database.string()});
+        std::vector<std::string> arguments{"serve", "--listen",
+                                           "127.0.0.1:" + std::to_string(m_port), "--db",
+                                           m_database.string()};
+        arguments.insert(arguments.end(), m_extraArguments.begin(), m_extraArguments.end());
+        m_process = std::make_unique<testsupport::ChildProcess>(testsupport::BuildBin("halvdir"),
+                                                                arguments);
         m_started = testsupport::WaitFor(
             [&] {
                 return testsupport::CanConnect("127.0.0.1", m_port, std::chrono::milliseconds(200));
@@ -170,7 +195,9 @@ public:
         return admin.Output();
     }
 
-    HttpReply Get(const std::string& target) const { return halvdirtest::Get(m_port, target); }
+    HttpReply Get(const std::string& target, const char* source = nullptr) const {
+        return halvdirtest::Get(m_port, target, std::chrono::seconds(60), source);
+    }
     bool Started() const { return m_started; }
     int Port() const { return m_port; }
     bool Running() { return m_process->Running(); }
@@ -180,6 +207,7 @@ public:
 private:
     testsupport::TempDir m_dir;
     std::filesystem::path m_database;
+    std::vector<std::string> m_extraArguments;
     int m_port = 0;
     bool m_started = false;
     std::unique_ptr<testsupport::ChildProcess> m_process;
