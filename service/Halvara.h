@@ -5,6 +5,7 @@
 #include "ContactNetwork.h"
 #include "CurrentIPProbe.h"
 #include "DiversMem.h"
+#include "PeerAddressCheck.h"
 #include "PresenceCallPeers.h"
 #include "PresenceCalls.h"
 #include "PresenceEngine.h"
@@ -209,6 +210,8 @@ private:
     bool QueryTOS(Acquaintance& contact, std::int32_t ownId, std::int32_t tos,
                   const std::function<bool()>& keepGoing = {});
     static void Broadcast(const char* message);
+    // The directory's address for a caller, asked only when a check needs it.
+    peercheck::DirectoryAddress DirectoryAddressOf(std::int32_t callerId);
 
     // PresenceHandler, on the listener thread.
     std::int32_t OwnID() override;
