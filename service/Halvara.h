@@ -56,6 +56,11 @@ class Contacts;
 // contact: loops take references to the entries under the lock and call
 // without it, so a bridge client listing the friends never waits for a peer.
 //
+// An announced address and an acquaintance notice are believed only where the
+// call comes from backs them (PeerAddressCheck.h); the directory is asked, on
+// the listener thread within its usual limits and with no lock held, only when
+// the connection's own address does not decide.
+//
 // When the active identity's state cannot be loaded at start (a new identity
 // whose ID the directory cannot give), the engine still serves: the identity
 // table and the directory queries work, while every contact operation fails

@@ -1,6 +1,7 @@
 // The presence engine's online state and background loops against the real
 // directory on a loopback port; the other users are real peer listeners on
 // loopback addresses of their own that record what reaches them.
+#include "PeerCallFrom.h"
 #include "bridge/CStdExcept.h"
 #include "platform/MessageBus.h"
 #include "service/Halvara.h"
@@ -361,10 +362,12 @@ TEST_F(EngineConnectivityIntegrationTest,
     {
         Halvara engine;
         ownId = engine.GetMyID();
-        // Lee adds us: listed with his address, but nothing marks him online.
+        // Lee adds us, from his address: listed with it, but nothing marks
+        // him online.
         ASSERT_TRUE(OwnListenerUp());
-        PresenceCalls leeCalls([] { return std::string("127.0.0.62"); });
-        leeCalls.AcquaintanceNotice(kOwnAddress, ownId, lee->ID());
+        ASSERT_TRUE(testsupport::SendPeerMessageFrom(
+            lee->Address(), kOwnAddress,
+            presence::Header::Request(presence::kAcquaintanceNotice, ownId, lee->ID())));
         ASSERT_TRUE(WaitFor(
             [&] {
                 try {

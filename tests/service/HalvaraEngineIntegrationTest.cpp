@@ -1,5 +1,6 @@
 // The presence engine in this process against the real directory on a loopback
 // port, with its registry in a temporary configuration folder.
+#include "PeerCallFrom.h"
 #include "bridge/CStdExcept.h"
 #include "service/Halvara.h"
 #include "service/InternetDatabase.h"
@@ -18,8 +19,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <poll.h>
-#include <span>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -278,42 +277,16 @@ TEST_F(HalvaraEngineIntegrationTest, AFriendDeletedStaysAnAcquaintanceAndAddingM
     EXPECT_NE(RefusalOf([&] { engine.Add(cy, false); }), 0);
 }
 
-// One message to the engine's peer port from a chosen local address, as a
-// caller there would send it: header, acknowledgement, payload. True once the
-// listener took it all and closed the connection.
-bool SendFrom(const std::string& from, const presence::Header& header,
-              std::span<const std::uint8_t> payload = {}) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    ::inet_pton(AF_INET, from.c_str(), &local.sin_addr);
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(static_cast<std::uint16_t>(presence::kPeerPort));
-    ::inet_pton(AF_INET, kOwnAddress, &peer.sin_addr);
-    const auto bytes = header.Encode();
-    std::uint8_t reply[presence::kHeaderSize + 1];
-    pollfd ready{fd, POLLIN, 0};
-    const bool sent =
-        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
-        ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0 &&
-        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size()) &&
-        ::poll(&ready, 1, 10000) == 1 && ::recv(fd, reply, presence::kHeaderSize, MSG_WAITALL) ==
-                                             ssize_t(presence::kHeaderSize) &&
-        ::send(fd, payload.data(), payload.size(), MSG_NOSIGNAL) == ssize_t(payload.size()) &&
-        ::poll(&ready, 1, 10000) == 1 && ::recv(fd, reply, sizeof reply, 0) == 0;
-    ::close(fd);
-    return sent;
-}
-
 bool AnnounceFrom(const std::string& from, std::int32_t callee, std::int32_t caller,
                   const std::string& announced) {
-    return SendFrom(from, presence::Header::Request(presence::kAnnounceIP, callee, caller),
-                    presence::EncodeAddress(announced));
+    return testsupport::SendPeerMessageFrom(
+        from, kOwnAddress, presence::Header::Request(presence::kAnnounceIP, callee, caller),
+        presence::EncodeAddress(announced));
 }
 
 bool NoticeFrom(const std::string& from, std::int32_t callee, std::int32_t caller) {
-    return SendFrom(from, presence::Header::Request(presence::kAcquaintanceNotice, callee, caller));
+    return testsupport::SendPeerMessageFrom(
+        from, kOwnAddress, presence::Header::Request(presence::kAcquaintanceNotice, callee, caller));
 }
 
 // What a call that must change nothing is given to (fail to) do.
