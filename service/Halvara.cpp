@@ -1064,10 +1064,11 @@ bool Halvara::HasActiveTOS(std::int32_t tos) {
     return m_ownTos.IsActive(tos);
 }
 
-void Halvara::TOSQueried(std::int32_t callerId) {
+void Halvara::TOSQueried(std::int32_t callerId, const std::string& peerAddress) {
     // The caller waits for its answer on the listener thread: the calls back
     // to it wait for no one there.
-    if (!RequireContacts()->FindContact(callerId))
+    if (!RequireContacts()->FindContact(callerId) &&
+        peercheck::PlacesStranger(peerAddress, DirectoryAddressOf(callerId)))
         AddAndTell(callerId, false, true);
 }
 

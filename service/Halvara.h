@@ -224,7 +224,7 @@ private:
     void AddressAnnounced(std::int32_t callerId, const std::string& ip,
                           const std::string& peerAddress) override;
     bool HasActiveTOS(std::int32_t tos) override;
-    void TOSQueried(std::int32_t callerId) override;
+    void TOSQueried(std::int32_t callerId, const std::string& peerAddress) override;
     void StateQueried(std::int32_t callerId, std::int32_t value) override;
     void AcquaintanceNoticed(std::int32_t callerId, const std::string& peerAddress) override;
     void TOSNoticed(std::int32_t callerId, std::int32_t tos, bool on) override;

@@ -23,7 +23,7 @@ constexpr const char* kOffline = "0.0.0.0";
 bool BelievesAnnouncedAddress(const std::string& announced, const std::string& held,
                               const std::string& from, const DirectoryAddress& directoryAddress);
 
-// A stranger who asks to become an acquaintance (type 15): the
+// A stranger who becomes an acquaintance (types 13 and 15): the
 // directory must know the ID and hold the address the call comes from, so
 // invented IDs and callers speaking for somebody else add nobody.
 bool PlacesStranger(const std::string& from, const DirectoryAddress& directoryAddress);

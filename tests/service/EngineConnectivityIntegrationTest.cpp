@@ -77,7 +77,9 @@ private:
         Record("address " + ip, caller);
     }
     bool HasActiveTOS(std::int32_t) override { return true; }
-    void TOSQueried(std::int32_t caller) override { Record("tos query", caller); }
+    void TOSQueried(std::int32_t caller, const std::string&) override {
+        Record("tos query", caller);
+    }
     void StateQueried(std::int32_t, std::int32_t) override {}
     void AcquaintanceNoticed(std::int32_t caller, const std::string&) override { Record("notice", caller); }
     void TOSNoticed(std::int32_t caller, std::int32_t tos, bool) override {

@@ -202,7 +202,9 @@ TEST_F(HalvaraEngineIntegrationTest, AnswersOtherServicesOnItsPeerPortWhileRunni
         EXPECT_EQ(calls.RequestProfile(kOwnAddress, annId, bob).name, "Ann");
         EXPECT_EQ(calls.AnonTOSQuery(kOwnAddress, 7), 1);
         EXPECT_EQ(calls.AnonTOSQuery(kOwnAddress, 8), 0);
-        // A TOS query from a stranger makes it an acquaintance.
+        // A TOS query from a stranger makes it an acquaintance, when the
+        // directory places it where the query comes from.
+        Directory().UpdateIP(bob, kOwnAddress, "their password");
         EXPECT_EQ(calls.TOSQuery(kOwnAddress, annId, bob, 7), 1);
         ASSERT_TRUE(testsupport::WaitFor(
             [&] { return RefusalOf([&] { engine.GetAcquaintance(0); }) == 0; }, 10s));
@@ -334,10 +336,19 @@ TEST_F(HalvaraEngineIntegrationTest, BelievesAnAddressOrANoticeOnlyFromWhereTheC
     EXPECT_TRUE(testsupport::WaitFor([&] { return !engine.IsOnline(bob, -1, 0); }, 10s));
     EXPECT_EQ(engine.GetIP(bob), "0.0.0.0");
 
-    // Acquaintance notices: an ID the directory does not know, and Cy's ID
-    // from an address that is not Cy's, add nobody; Cy from his own does.
-    ASSERT_TRUE(NoticeFrom(kImpostor, annId, cy + 1000));
-    ASSERT_TRUE(NoticeFrom(kImpostor, annId, cy));
+    // Acquaintance notices and TOS queries: an ID the directory does not
+    // know, and Cy's ID from an address that is not Cy's, add nobody; Cy's
+    // notice from his own address does.
+    for (std::int32_t type : {presence::kAcquaintanceNotice, presence::kTOSQuery}) {
+        SCOPED_TRACE(type);
+        const auto tos = presence::EncodeInt32(-1);
+        const std::span<const std::uint8_t> payload =
+            type == presence::kTOSQuery ? std::span<const std::uint8_t>(tos)
+                                        : std::span<const std::uint8_t>();
+        for (std::int32_t caller : {cy + 1000, cy})
+            ASSERT_TRUE(testsupport::SendPeerMessageFrom(
+                kImpostor, kOwnAddress, presence::Header::Request(type, annId, caller), payload));
+    }
     std::this_thread::sleep_for(kSettle);
     EXPECT_NE(RefusalOf([&] { engine.GetAcquaintance(0); }), 0);
     ASSERT_TRUE(NoticeFrom(kCy, annId, cy));
