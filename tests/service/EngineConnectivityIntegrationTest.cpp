@@ -81,7 +81,9 @@ private:
         Record("tos query", caller);
     }
     void StateQueried(std::int32_t, std::int32_t) override {}
-    void AcquaintanceNoticed(std::int32_t caller, const std::string&) override { Record("notice", caller); }
+    void AcquaintanceNoticed(std::int32_t caller, const std::string&) override {
+        Record("notice", caller);
+    }
     void TOSNoticed(std::int32_t caller, std::int32_t tos, bool) override {
         Record("tos notice " + std::to_string(tos), caller);
     }

@@ -288,7 +288,8 @@ bool AnnounceFrom(const std::string& from, std::int32_t callee, std::int32_t cal
 
 bool NoticeFrom(const std::string& from, std::int32_t callee, std::int32_t caller) {
     return testsupport::SendPeerMessageFrom(
-        from, kOwnAddress, presence::Header::Request(presence::kAcquaintanceNotice, callee, caller));
+        from, kOwnAddress,
+        presence::Header::Request(presence::kAcquaintanceNotice, callee, caller));
 }
 
 // What a call that must change nothing is given to (fail to) do.
@@ -342,9 +343,9 @@ TEST_F(HalvaraEngineIntegrationTest, BelievesAnAddressOrANoticeOnlyFromWhereTheC
     for (std::int32_t type : {presence::kAcquaintanceNotice, presence::kTOSQuery}) {
         SCOPED_TRACE(type);
         const auto tos = presence::EncodeInt32(-1);
-        const std::span<const std::uint8_t> payload =
-            type == presence::kTOSQuery ? std::span<const std::uint8_t>(tos)
-                                        : std::span<const std::uint8_t>();
+        const std::span<const std::uint8_t> payload = type == presence::kTOSQuery
+                                                          ? std::span<const std::uint8_t>(tos)
+                                                          : std::span<const std::uint8_t>();
         for (std::int32_t caller : {cy + 1000, cy})
             ASSERT_TRUE(testsupport::SendPeerMessageFrom(
                 kImpostor, kOwnAddress, presence::Header::Request(type, annId, caller), payload));
