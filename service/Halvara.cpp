@@ -1,6 +1,7 @@
 #include "Halvara.h"
 
 #include "Contacts.h"
+#include "PeerAddressCheck.h"
 #include "bridge/CStdExcept.h"
 #include "platform/MessageBus.h"
 
@@ -405,10 +406,12 @@ void Halvara::ContactRound(BackgroundLoop::Control& control, Contacts& contacts)
     }
 
     // Who added us while we could not be reached: each becomes an
-    // acquaintance and is told so; the directory forgets them only then.
+    // acquaintance and is told so; the directory forgets them only then. The
+    // list is read and cleared with the own password, as only its owner may.
+    const std::string ownPassword = Friend::OwnPassword(own);
     std::vector<std::int32_t> waiting;
     try {
-        waiting = m_database.LookupAcquaintances(ownId);
+        waiting = m_database.LookupAcquaintances(ownId, ownPassword);
     } catch (const CStdExcept&) {
     }
     bool listChanged = false;
@@ -426,7 +429,7 @@ void Halvara::ContactRound(BackgroundLoop::Control& control, Contacts& contacts)
     }
     if (!waiting.empty()) {
         try {
-            m_database.DeleteAcquaintances(ownId);
+            m_database.DeleteAcquaintances(ownId, ownPassword);
         } catch (const CStdExcept&) {
             // Collected again next time; adding them twice is refused.
         }
@@ -1034,15 +1037,20 @@ std::int32_t Halvara::OwnID() {
     }
 }
 
+peercheck::DirectoryAddress Halvara::DirectoryAddressOf(std::int32_t callerId) {
+    return [this, callerId] { return m_database.LookupIP(callerId); };
+}
+
 presence::PeerProfile Halvara::ProfileFor(std::int32_t) {
     auto own = RequireContacts()->OwnEntry();
     return presence::PeerProfile{own->Internet()->Name(), own->Internet()->EMail()};
 }
 
 void Halvara::AddressAnnounced(std::int32_t callerId, const std::string& ip,
-                               const std::string& /*peerAddress*/) {
+                               const std::string& peerAddress) {
     auto caller = RequireContacts()->FindContact(callerId);
-    if (!caller)
+    if (!caller || !peercheck::BelievesAnnouncedAddress(ip, caller->IP(), peerAddress,
+                                                        DirectoryAddressOf(callerId)))
         return;
     caller->SetAddress(ip);
     Broadcast(kUpdateContacts);
@@ -1056,10 +1064,11 @@ bool Halvara::HasActiveTOS(std::int32_t tos) {
     return m_ownTos.IsActive(tos);
 }
 
-void Halvara::TOSQueried(std::int32_t callerId) {
+void Halvara::TOSQueried(std::int32_t callerId, const std::string& peerAddress) {
     // The caller waits for its answer on the listener thread: the calls back
     // to it wait for no one there.
-    if (!RequireContacts()->FindContact(callerId))
+    if (!RequireContacts()->FindContact(callerId) &&
+        peercheck::PlacesStranger(peerAddress, DirectoryAddressOf(callerId)))
         AddAndTell(callerId, false, true);
 }
 
@@ -1070,8 +1079,9 @@ void Halvara::StateQueried(std::int32_t callerId, std::int32_t) {
     }
 }
 
-void Halvara::AcquaintanceNoticed(std::int32_t callerId, const std::string& /*peerAddress*/) {
-    if (!RequireContacts()->FindContact(callerId)) {
+void Halvara::AcquaintanceNoticed(std::int32_t callerId, const std::string& peerAddress) {
+    if (!RequireContacts()->FindContact(callerId) &&
+        peercheck::PlacesStranger(peerAddress, DirectoryAddressOf(callerId))) {
         AddAndTell(callerId, false, false);
         Broadcast(kUpdateContacts);
     }

@@ -5,6 +5,7 @@
 #include "ContactNetwork.h"
 #include "CurrentIPProbe.h"
 #include "DiversMem.h"
+#include "PeerAddressCheck.h"
 #include "PresenceCallPeers.h"
 #include "PresenceCalls.h"
 #include "PresenceEngine.h"
@@ -54,6 +55,11 @@ class Contacts;
 // engine lock nor the contact-list lock is ever held across a call to a
 // contact: loops take references to the entries under the lock and call
 // without it, so a bridge client listing the friends never waits for a peer.
+//
+// An announced address and an acquaintance notice are believed only where the
+// call comes from backs them (PeerAddressCheck.h); the directory is asked, on
+// the listener thread within its usual limits and with no lock held, only when
+// the connection's own address does not decide.
 //
 // When the active identity's state cannot be loaded at start (a new identity
 // whose ID the directory cannot give), the engine still serves: the identity
@@ -209,6 +215,8 @@ private:
     bool QueryTOS(Acquaintance& contact, std::int32_t ownId, std::int32_t tos,
                   const std::function<bool()>& keepGoing = {});
     static void Broadcast(const char* message);
+    // The directory's address for a caller, asked only when a check needs it.
+    peercheck::DirectoryAddress DirectoryAddressOf(std::int32_t callerId);
 
     // PresenceHandler, on the listener thread.
     std::int32_t OwnID() override;
@@ -216,7 +224,7 @@ private:
     void AddressAnnounced(std::int32_t callerId, const std::string& ip,
                           const std::string& peerAddress) override;
     bool HasActiveTOS(std::int32_t tos) override;
-    void TOSQueried(std::int32_t callerId) override;
+    void TOSQueried(std::int32_t callerId, const std::string& peerAddress) override;
     void StateQueried(std::int32_t callerId, std::int32_t value) override;
     void AcquaintanceNoticed(std::int32_t callerId, const std::string& peerAddress) override;
     void TOSNoticed(std::int32_t callerId, std::int32_t tos, bool on) override;

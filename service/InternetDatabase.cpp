@@ -101,7 +101,22 @@ void InternetDatabase::RequireAddress(int number) const {
 
 std::string InternetDatabase::Fetch(const std::string& target, const Numbers& numbers,
                                     bool sizedByContentLength) const {
-    HttpReply reply = m_session.Get(m_host, target, kBodyLimit, sizedByContentLength);
+    return Checked(m_session.Get(m_host, target, kBodyLimit, sizedByContentLength), numbers);
+}
+
+std::string InternetDatabase::FetchForOwner(const std::string& target, const std::string& password,
+                                            const Numbers& numbers) const {
+    static constexpr int kBadRequest = 400;
+    if (password.empty())
+        return Fetch(target, numbers);
+    HttpReply reply =
+        m_session.Get(m_host, target + "+" + EncodeQueryText(LowerCase(password)), kBodyLimit);
+    if (reply.outcome == HttpReply::Outcome::Done && reply.status == kBadRequest)
+        return Fetch(target, numbers);
+    return Checked(std::move(reply), numbers);
+}
+
+std::string InternetDatabase::Checked(HttpReply reply, const Numbers& numbers) {
     switch (reply.outcome) {
     case HttpReply::Outcome::NoFile:
         Refuse(numbers.noFile);
@@ -203,12 +218,13 @@ DirectoryProfile InternetDatabase::LookupProfile(std::int32_t contactId) {
     return profile;
 }
 
-std::vector<std::int32_t> InternetDatabase::LookupAcquaintances(std::int32_t ownId) {
+std::vector<std::int32_t> InternetDatabase::LookupAcquaintances(std::int32_t ownId,
+                                                                const std::string& password) {
     static constexpr Numbers kNumbers{288, 301, 306, 311, 318};
     RequireAddress(kNumbers.noAddress);
     if (ownId <= 0)
         Refuse(291);
-    std::string body = Fetch("/cgi-bin/lookupacqs?" + Decimal(ownId), kNumbers);
+    std::string body = FetchForOwner("/cgi-bin/lookupacqs?" + Decimal(ownId), password, kNumbers);
     std::vector<std::int32_t> ids;
     if (body.empty() || body.find("None") != std::string::npos)
         return ids;
@@ -223,12 +239,12 @@ std::vector<std::int32_t> InternetDatabase::LookupAcquaintances(std::int32_t own
     return ids;
 }
 
-void InternetDatabase::DeleteAcquaintances(std::int32_t ownId) {
+void InternetDatabase::DeleteAcquaintances(std::int32_t ownId, const std::string& password) {
     static constexpr Numbers kNumbers{377, 389, 394, 399, 406};
     RequireAddress(kNumbers.noAddress);
     if (ownId <= 0)
         Refuse(380);
-    std::string body = Fetch("/cgi-bin/delacqs?" + Decimal(ownId), kNumbers);
+    std::string body = FetchForOwner("/cgi-bin/delacqs?" + Decimal(ownId), password, kNumbers);
     std::int32_t result = 0;
     if (ReadResult(body, result, false) && result != 1)
         Refuse(420);

@@ -55,9 +55,12 @@ public:
                        const std::string& password);
     void RegisterAsAcquaintance(std::int32_t contactId, std::int32_t ownId);
     DirectoryProfile LookupProfile(std::int32_t contactId);
-    // The IDs that added this user while it could not be reached.
-    std::vector<std::int32_t> LookupAcquaintances(std::int32_t ownId);
-    void DeleteAcquaintances(std::int32_t ownId);
+    // The IDs that added this user while it could not be reached. The list is
+    // the owner's: a claimed ID's password goes along as for UpdateIP, and is
+    // left out when empty.
+    std::vector<std::int32_t> LookupAcquaintances(std::int32_t ownId,
+                                                  const std::string& password = {});
+    void DeleteAcquaintances(std::int32_t ownId, const std::string& password = {});
     std::int32_t LookupID(const std::string& eMail);
     // False when the password does not match (not a refusal).
     bool CheckPassword(std::int32_t id, const std::string& password);
@@ -87,6 +90,14 @@ private:
     // Makes the request and refuses unless a status of 299 or less came back.
     std::string Fetch(const std::string& target, const Numbers& numbers,
                       bool sizedByContentLength = false) const;
+    // The body of a reply that came whole with a status of 299 or less.
+    static std::string Checked(HttpReply reply, const Numbers& numbers);
+    // Fetch with the owner's password as the last argument (none when empty).
+    // A directory that takes no password there refuses the extra argument
+    // with status 400; it is then asked once more without it, so the waiting
+    // list still works with such a directory.
+    std::string FetchForOwner(const std::string& target, const std::string& password,
+                              const Numbers& numbers) const;
 
     const InternetSession& m_session;
     std::string m_host;

@@ -163,10 +163,11 @@ bool PresenceListener::Serve(TimedSocket& connection) {
             break;
         bool active = tos == -1 || m_handler.HasActiveTOS(tos);
         bool answered = SendInt32(connection, active ? 1 : 0);
+        const std::string from = connection.PeerAddress();
         // The caller has its answer before the slower contact work starts.
         connection.Close();
         if (answered && hasCaller && header.type == presence::kTOSQuery)
-            m_handler.TOSQueried(caller);
+            m_handler.TOSQueried(caller, from);
         break;
     }
     case presence::kStateQuery: {

@@ -28,8 +28,8 @@ public:
     virtual bool HasActiveTOS(std::int32_t tos) = 0;
     // Type 13, after the answer went out and the connection was closed: a
     // caller that is neither acquaintance nor friend is added as acquaintance,
-    // notifying it back.
-    virtual void TOSQueried(std::int32_t callerId) = 0;
+    // notifying it back. peerAddress is where the connection came from.
+    virtual void TOSQueried(std::int32_t callerId, const std::string& peerAddress) = 0;
     // Type 14, after the fixed answer 3 went out: the caller's state becomes 3.
     virtual void StateQueried(std::int32_t callerId, std::int32_t value) = 0;
     // Type 15: add the caller as acquaintance without notifying it back.

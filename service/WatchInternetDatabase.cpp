@@ -49,12 +49,13 @@ void WatchInternetDatabase::InsertRandomIP(std::int32_t tos, const std::string& 
     Begin(199).database.InsertRandomIP(tos, ownIp);
 }
 
-void WatchInternetDatabase::DeleteAcquaintances(std::int32_t ownId) {
-    Begin(45).database.DeleteAcquaintances(ownId);
+void WatchInternetDatabase::DeleteAcquaintances(std::int32_t ownId, const std::string& password) {
+    Begin(45).database.DeleteAcquaintances(ownId, password);
 }
 
-std::vector<std::int32_t> WatchInternetDatabase::LookupAcquaintances(std::int32_t ownId) {
-    return Begin(56).database.LookupAcquaintances(ownId);
+std::vector<std::int32_t> WatchInternetDatabase::LookupAcquaintances(std::int32_t ownId,
+                                                                     const std::string& password) {
+    return Begin(56).database.LookupAcquaintances(ownId, password);
 }
 
 SystemMessage WatchInternetDatabase::GetSystemMessage(std::int32_t index) {

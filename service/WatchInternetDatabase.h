@@ -26,8 +26,9 @@ public:
     std::string GetRandomIP(std::int32_t tos);
     void RemoveRandomIP(std::int32_t tos, const std::string& ownIp);
     void InsertRandomIP(std::int32_t tos, const std::string& ownIp);
-    void DeleteAcquaintances(std::int32_t ownId);
-    std::vector<std::int32_t> LookupAcquaintances(std::int32_t ownId);
+    void DeleteAcquaintances(std::int32_t ownId, const std::string& password = {});
+    std::vector<std::int32_t> LookupAcquaintances(std::int32_t ownId,
+                                                  const std::string& password = {});
     SystemMessage GetSystemMessage(std::int32_t index);
     SystemMessageTimes GetSystemMessageTime(std::int32_t number);
     std::int32_t LookupID(const std::string& eMail);

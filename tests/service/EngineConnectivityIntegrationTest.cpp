@@ -1,6 +1,7 @@
 // The presence engine's online state and background loops against the real
 // directory on a loopback port; the other users are real peer listeners on
 // loopback addresses of their own that record what reaches them.
+#include "PeerCallFrom.h"
 #include "bridge/CStdExcept.h"
 #include "platform/MessageBus.h"
 #include "service/Halvara.h"
@@ -76,9 +77,13 @@ private:
         Record("address " + ip, caller);
     }
     bool HasActiveTOS(std::int32_t) override { return true; }
-    void TOSQueried(std::int32_t caller) override { Record("tos query", caller); }
+    void TOSQueried(std::int32_t caller, const std::string&) override {
+        Record("tos query", caller);
+    }
     void StateQueried(std::int32_t, std::int32_t) override {}
-    void AcquaintanceNoticed(std::int32_t caller, const std::string&) override { Record("notice", caller); }
+    void AcquaintanceNoticed(std::int32_t caller, const std::string&) override {
+        Record("notice", caller);
+    }
     void TOSNoticed(std::int32_t caller, std::int32_t tos, bool) override {
         Record("tos notice " + std::to_string(tos), caller);
     }
@@ -271,11 +276,24 @@ TEST_F(EngineConnectivityIntegrationTest, WaitingAcquaintancesAreCollectedWhenGo
         Halvara engine;
         ownId = engine.GetMyID();
         ASSERT_GT(ownId, 0);
+        // A claimed ID: only its owner reads and clears its waiting list.
+        engine.SetMyProfile({"Ann", "ann@example.org", "Pw"});
     }
     // While we were away Lee added us and could not reach us.
     auto lee = RunOtherUser("127.0.0.62");
     Directory().RegisterAsAcquaintance(ownId, lee->ID());
-    ASSERT_EQ(Directory().LookupAcquaintances(ownId), std::vector<std::int32_t>{lee->ID()});
+    ASSERT_EQ(Directory().LookupAcquaintances(ownId, "pw"), std::vector<std::int32_t>{lee->ID()});
+    // The directory's log from here on: the engine's own queries.
+    const std::size_t engineQueries = m_server->Output().size();
+    const std::string id = std::to_string(ownId);
+    auto askedWithPassword = [&](const std::string& query) {
+        return WaitFor(
+            [&] {
+                return m_server->Output().find("GET /cgi-bin/" + query + "?" + id + "+",
+                                               engineQueries) != std::string::npos;
+            },
+            10s);
+    };
 
     Halvara engine;
     ASSERT_EQ(engine.State(), Halvara::kOnline);
@@ -288,8 +306,12 @@ TEST_F(EngineConnectivityIntegrationTest, WaitingAcquaintancesAreCollectedWhenGo
     EXPECT_TRUE(lee->WaitToSee("notice", ownId));
     EXPECT_TRUE(lee->WaitToSee("address " + std::string(kOwnAddress), ownId));
     EXPECT_TRUE(lee->WaitToSee("known query", ownId));
+    // The engine read and cleared the list with its password, an argument
+    // after the ID in the directory's log.
+    EXPECT_TRUE(askedWithPassword("lookupacqs")) << m_server->Output();
+    EXPECT_TRUE(askedWithPassword("delacqs")) << m_server->Output();
     // Collected once: the directory no longer keeps them.
-    EXPECT_TRUE(Directory().LookupAcquaintances(ownId).empty());
+    EXPECT_TRUE(Directory().LookupAcquaintances(ownId, "pw").empty());
 }
 
 TEST_F(EngineConnectivityIntegrationTest, LiveCheckNoticesAContactWhoseListenerDied) {
@@ -344,10 +366,12 @@ TEST_F(EngineConnectivityIntegrationTest,
     {
         Halvara engine;
         ownId = engine.GetMyID();
-        // Lee adds us: listed with his address, but nothing marks him online.
+        // Lee adds us, from his address: listed with it, but nothing marks
+        // him online.
         ASSERT_TRUE(OwnListenerUp());
-        PresenceCalls leeCalls([] { return std::string("127.0.0.62"); });
-        leeCalls.AcquaintanceNotice(kOwnAddress, ownId, lee->ID());
+        ASSERT_TRUE(testsupport::SendPeerMessageFrom(
+            lee->Address(), kOwnAddress,
+            presence::Header::Request(presence::kAcquaintanceNotice, ownId, lee->ID())));
         ASSERT_TRUE(WaitFor(
             [&] {
                 try {

@@ -1,5 +1,6 @@
 // The presence engine in this process against the real directory on a loopback
 // port, with its registry in a temporary configuration folder.
+#include "PeerCallFrom.h"
 #include "bridge/CStdExcept.h"
 #include "service/Halvara.h"
 #include "service/InternetDatabase.h"
@@ -126,7 +127,7 @@ TEST_F(HalvaraEngineIntegrationTest,
         // The notice goes out from the engine's queue, after command 7 answered.
         EXPECT_TRUE(testsupport::WaitFor(
             [&] {
-                const auto waiting = Directory().LookupAcquaintances(bob);
+                const auto waiting = Directory().LookupAcquaintances(bob, "their password");
                 return std::find(waiting.begin(), waiting.end(), annId) != waiting.end();
             },
             10s));
@@ -201,14 +202,18 @@ TEST_F(HalvaraEngineIntegrationTest, AnswersOtherServicesOnItsPeerPortWhileRunni
         EXPECT_EQ(calls.RequestProfile(kOwnAddress, annId, bob).name, "Ann");
         EXPECT_EQ(calls.AnonTOSQuery(kOwnAddress, 7), 1);
         EXPECT_EQ(calls.AnonTOSQuery(kOwnAddress, 8), 0);
-        // A TOS query from a stranger makes it an acquaintance.
+        // A TOS query from a stranger makes it an acquaintance, when the
+        // directory places it where the query comes from.
+        Directory().UpdateIP(bob, kOwnAddress, "their password");
         EXPECT_EQ(calls.TOSQuery(kOwnAddress, annId, bob, 7), 1);
         ASSERT_TRUE(testsupport::WaitFor(
             [&] { return RefusalOf([&] { engine.GetAcquaintance(0); }) == 0; }, 10s));
         EXPECT_EQ(engine.GetAcquaintance(0), bob);
         EXPECT_EQ(calls.KnownQuery(kOwnAddress, annId, bob), 1);
 
-        // Bob announces where he is and what he runs.
+        // Bob announces where he is and what he runs; the call leaves from
+        // our own address, so only the directory can back it.
+        Directory().UpdateIP(bob, "127.0.0.9", "their password");
         calls.AnnounceIP(kOwnAddress, annId, bob, "127.0.0.9");
         EXPECT_TRUE(testsupport::WaitFor([&] { return engine.GetIP(bob) == "127.0.0.9"; }, 5s));
         EXPECT_TRUE(engine.IsOnline(bob, -1, 0));
@@ -272,6 +277,86 @@ TEST_F(HalvaraEngineIntegrationTest, AFriendDeletedStaysAnAcquaintanceAndAddingM
     engine.Add(cy, false);
     EXPECT_EQ(engine.GetAcquaintance(1), cy);
     EXPECT_NE(RefusalOf([&] { engine.Add(cy, false); }), 0);
+}
+
+bool AnnounceFrom(const std::string& from, std::int32_t callee, std::int32_t caller,
+                  const std::string& announced) {
+    return testsupport::SendPeerMessageFrom(
+        from, kOwnAddress, presence::Header::Request(presence::kAnnounceIP, callee, caller),
+        presence::EncodeAddress(announced));
+}
+
+bool NoticeFrom(const std::string& from, std::int32_t callee, std::int32_t caller) {
+    return testsupport::SendPeerMessageFrom(
+        from, kOwnAddress,
+        presence::Header::Request(presence::kAcquaintanceNotice, callee, caller));
+}
+
+// What a call that must change nothing is given to (fail to) do.
+constexpr auto kSettle = 1500ms;
+
+TEST_F(HalvaraEngineIntegrationTest, BelievesAnAddressOrANoticeOnlyFromWhereTheCallerIs) {
+    constexpr const char* kBob = "127.0.0.12";
+    constexpr const char* kCy = "127.0.0.14";
+    constexpr const char* kImpostor = "127.0.0.65";
+    constexpr const char* kElsewhere = "127.0.0.66";
+    const std::int32_t bob = RegisterOtherUser("Bob", "bob@example.org");
+    const std::int32_t cy = RegisterOtherUser("Cy", "cy@example.org");
+    // Both run, so the directory holds their addresses.
+    Directory().UpdateIP(bob, kBob, "their password");
+    Directory().UpdateIP(cy, kCy, "their password");
+    Halvara engine;
+    const std::int32_t annId = engine.GetMyID();
+    engine.SetMyProfile({"Ann", "ann@example.org", "pw"});
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] { return testsupport::CanConnect(kOwnAddress, presence::kPeerPort, 200ms); }, 10s));
+    engine.Add(bob, true);
+    ASSERT_FALSE(engine.IsOnline(bob, -1, 0));
+
+    // Somebody else speaking for Bob neither brings him online nor moves him.
+    ASSERT_TRUE(AnnounceFrom(kImpostor, annId, bob, kElsewhere));
+    std::this_thread::sleep_for(kSettle);
+    EXPECT_EQ(engine.GetIP(bob), kBob);
+    EXPECT_FALSE(engine.IsOnline(bob, -1, 0));
+    // Bob himself is believed at once.
+    ASSERT_TRUE(AnnounceFrom(kBob, annId, bob, kBob));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return engine.IsOnline(bob, -1, 0); }, 10s));
+    EXPECT_EQ(engine.GetIP(bob), kBob);
+    // Nor can somebody else take him offline.
+    ASSERT_TRUE(AnnounceFrom(kImpostor, annId, bob, "0.0.0.0"));
+    ASSERT_TRUE(AnnounceFrom(kImpostor, annId, bob, kElsewhere));
+    std::this_thread::sleep_for(kSettle);
+    EXPECT_EQ(engine.GetIP(bob), kBob);
+    EXPECT_TRUE(engine.IsOnline(bob, -1, 0));
+    // An address the directory holds for him is believed from anywhere.
+    Directory().UpdateIP(bob, kElsewhere, "their password");
+    ASSERT_TRUE(AnnounceFrom(kImpostor, annId, bob, kElsewhere));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return engine.GetIP(bob) == kElsewhere; }, 10s));
+    // He leaves from the address held for him: offline at once.
+    ASSERT_TRUE(AnnounceFrom(kElsewhere, annId, bob, "0.0.0.0"));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return !engine.IsOnline(bob, -1, 0); }, 10s));
+    EXPECT_EQ(engine.GetIP(bob), "0.0.0.0");
+
+    // Acquaintance notices and TOS queries: an ID the directory does not
+    // know, and Cy's ID from an address that is not Cy's, add nobody; Cy's
+    // notice from his own address does.
+    for (std::int32_t type : {presence::kAcquaintanceNotice, presence::kTOSQuery}) {
+        SCOPED_TRACE(type);
+        const auto tos = presence::EncodeInt32(-1);
+        const std::span<const std::uint8_t> payload = type == presence::kTOSQuery
+                                                          ? std::span<const std::uint8_t>(tos)
+                                                          : std::span<const std::uint8_t>();
+        for (std::int32_t caller : {cy + 1000, cy})
+            ASSERT_TRUE(testsupport::SendPeerMessageFrom(
+                kImpostor, kOwnAddress, presence::Header::Request(type, annId, caller), payload));
+    }
+    std::this_thread::sleep_for(kSettle);
+    EXPECT_NE(RefusalOf([&] { engine.GetAcquaintance(0); }), 0);
+    ASSERT_TRUE(NoticeFrom(kCy, annId, cy));
+    EXPECT_TRUE(testsupport::WaitFor(
+        [&] { return RefusalOf([&] { engine.GetAcquaintance(0); }) == 0; }, 10s));
+    EXPECT_EQ(engine.GetAcquaintance(0), cy);
+    EXPECT_NE(RefusalOf([&] { engine.GetAcquaintance(1); }), 0);
 }
 
 // Sockets listening on the peer port of a loopback address that never accept:
@@ -339,7 +424,7 @@ TEST_F(HalvaraEngineIntegrationTest,
     engine.reset();
     const auto ending = Clock::now() - start;
     EXPECT_LT(ending, std::chrono::milliseconds(Halvara::kOfflineRoundMs) + 3s);
-    const auto waiting = directory.LookupAcquaintances(dan);
+    const auto waiting = directory.LookupAcquaintances(dan, "their password");
     EXPECT_NE(std::find(waiting.begin(), waiting.end(), annId), waiting.end());
 }
 

@@ -199,12 +199,34 @@ TEST_F(InternetDatabaseTest, TheOwnAddressCarriesTheLowerCasedPasswordPercentEnc
     database.UpdateProfile(7, "Ann", "a@b.org", "Pa ss+W&#%");
     responder.Answer(200, "Match\n");
     EXPECT_TRUE(database.CheckPassword(7, "Pa ss+W&#%"));
+    // The waiting list is its owner's, read and cleared with the same password.
+    responder.Answer(200, "4 5\n");
+    EXPECT_EQ(database.LookupAcquaintances(7, "Pa ss+W&#%"), (std::vector<std::int32_t>{4, 5}));
+    responder.Answer(200, "Result: 1\n");
+    database.DeleteAcquaintances(7, "Pa ss+W&#%");
     EXPECT_EQ(responder.Targets(),
               (std::vector<std::string>{"/cgi-bin/updateip?7+10.0.0.2+pa%20ss%2Bw%26%23%25",
                                         "/cgi-bin/updateip?8+10.0.0.3",
                                         "/cgi-bin/updateip?7+0.0.0.0+wrong",
                                         "/cgi-bin/updateinfo?7+Ann+a%40b.org+pa%20ss%2Bw%26%23%25",
-                                        "/cgi-bin/checkpassword?7+pa%20ss%2Bw%26%23%25"}));
+                                        "/cgi-bin/checkpassword?7+pa%20ss%2Bw%26%23%25",
+                                        "/cgi-bin/lookupacqs?7+pa%20ss%2Bw%26%23%25",
+                                        "/cgi-bin/delacqs?7+pa%20ss%2Bw%26%23%25"}));
+}
+
+TEST_F(InternetDatabaseTest, AWaitingListQueryThatCannotTakeAPasswordIsAskedOnceWithout) {
+    InternetDatabase database = Database();
+    // A directory that takes no password there refuses the extra argument.
+    responder.Answer(400, "Error: wrong number of arguments\n");
+    EXPECT_EQ(RefusalOf([&] { database.LookupAcquaintances(7, "pw"); }), 311);
+    EXPECT_EQ(RefusalOf([&] { database.DeleteAcquaintances(7, "pw"); }), 399);
+    // Any other refusal stands.
+    responder.Answer(403, "Error: wrong password\n");
+    EXPECT_EQ(RefusalOf([&] { database.LookupAcquaintances(7, "pw"); }), 311);
+    EXPECT_EQ(responder.Targets(),
+              (std::vector<std::string>{"/cgi-bin/lookupacqs?7+pw", "/cgi-bin/lookupacqs?7",
+                                        "/cgi-bin/delacqs?7+pw", "/cgi-bin/delacqs?7",
+                                        "/cgi-bin/lookupacqs?7+pw"}));
 }
 
 TEST_F(InternetDatabaseTest, ResultLinesDecideSuccess) {

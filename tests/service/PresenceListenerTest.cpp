@@ -38,7 +38,7 @@ public:
         std::lock_guard lock(m_lock);
         return activeTos.count(tos) > 0;
     }
-    void TOSQueried(std::int32_t callerId) override {
+    void TOSQueried(std::int32_t callerId, const std::string&) override {
         if (throwOnQueried)
             throw CStdExcept("Contacts", 1);
         Record("queried", callerId);
