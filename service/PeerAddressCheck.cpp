@@ -22,9 +22,13 @@ std::optional<std::string> HeldByDirectory(const DirectoryAddress& directoryAddr
 
 bool BelievesAnnouncedAddress(const std::string& announced, const std::string& held,
                               const std::string& from, const DirectoryAddress& directoryAddress) {
-    const bool goingOffline = announced == kOffline;
-    if (from == (goingOffline ? held : announced))
+    // The contact repeating the address we hold, or leaving it, from that
+    // address: nothing for anybody else to gain.
+    if (from == held && (announced == held || announced == kOffline))
         return true;
+    // A move to a new address must be one the contact published: a caller
+    // announcing its own address in a friend's name would otherwise take the
+    // friend's place.
     return HeldByDirectory(directoryAddress) == announced;
 }
 

@@ -16,10 +16,11 @@ using DirectoryAddress = std::function<std::string()>;
 
 constexpr const char* kOffline = "0.0.0.0";
 
-// An address a contact announces (type 12). A new address is believed when
-// the call comes from it; going offline when the call comes from the address
-// held for the contact. Otherwise only when the directory holds the announced
-// address, so a third party can neither move a contact nor take it offline.
+// An address a contact announces (type 12). Repeating the held address, or
+// going offline, is believed when the call comes from the held address; any
+// other announcement only when the directory holds the announced address
+// (which only the contact's password moves), so a third party can neither
+// move a contact, nor take its place from its own address, nor take it offline.
 bool BelievesAnnouncedAddress(const std::string& announced, const std::string& held,
                               const std::string& from, const DirectoryAddress& directoryAddress);
 
