@@ -428,6 +428,24 @@ void Halvara::ContactRound(BackgroundLoop::Control& control, Contacts& contacts)
         }
     }
     if (!waiting.empty()) {
+        // The directory forgets them only once they are written here: a kill
+        // in between would lose them for good. The engine's lock is only
+        // tried, as whoever holds it may be waiting for this round to stop;
+        // then they are collected again next time.
+        if (listChanged) {
+            std::unique_lock lock(m_engineLock, std::defer_lock);
+            while (!lock.try_lock()) {
+                if (!control.Sleep(10))
+                    return;
+            }
+            try {
+                m_mem.Flush();
+            } catch (const CStdExcept&) {
+                waiting.clear();
+            }
+        }
+    }
+    if (!waiting.empty()) {
         try {
             m_database.DeleteAcquaintances(ownId, ownPassword);
         } catch (const CStdExcept&) {
