@@ -80,6 +80,8 @@ void PresenceListener::Run() {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     m_listening.store(listening.IsOpen());
+    // A stop from a handler on a worker ends the accept at once.
+    listening.SetBounds(&m_runFlag);
     platform::ConnectionPool pool({kWorkers, kConnectionsPerAddress});
     while (m_runFlag.load()) {
         auto connection = std::make_shared<TimedSocket>();

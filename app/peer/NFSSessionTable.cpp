@@ -53,11 +53,11 @@ void NFSSessionTable::Compact() {
 
 bool NFSSessionTable::ReplaceLeastRecentlyUsed(const std::string& address) {
     const bool ownOnly = std::any_of(m_entries.begin(), m_entries.end(), [&](const Entry& entry) {
-        return entry.session->address == address;
+        return !entry.released && entry.session->address == address;
     });
     auto oldest = m_entries.end();
     for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
-        if (it->operations > 0 || (ownOnly && it->session->address != address))
+        if (it->released || it->operations > 0 || (ownOnly && it->session->address != address))
             continue;
         if (oldest == m_entries.end() || it->lastUse < oldest->lastUse)
             oldest = it;
@@ -74,13 +74,17 @@ std::int32_t NFSSessionTable::Open(const std::string& address, std::int32_t vers
     Compact();
     if (m_nextId == std::numeric_limits<std::int32_t>::max())
         return kNfsNoSession;
-    const auto own = static_cast<std::size_t>(
-        std::count_if(m_entries.begin(), m_entries.end(),
-                      [&](const Entry& entry) { return entry.session->address == address; }));
+    // A released session whose last operation is still ending takes no room.
+    std::size_t live = 0;
+    std::size_t own = 0;
+    for (const auto& entry : m_entries) {
+        live += entry.released ? 0 : 1;
+        own += !entry.released && entry.session->address == address ? 1 : 0;
+    }
     if (own >= m_limits.perAddress) {
         if (!ReplaceLeastRecentlyUsed(address))
             return kNfsNoSession;
-    } else if (m_entries.size() > m_limits.capacity) {
+    } else if (live > m_limits.capacity) {
         // Room for the address, but none in the table: anyone's idle one goes.
         if (!ReplaceLeastRecentlyUsed(std::string()))
             return kNfsNoSession;
