@@ -55,7 +55,10 @@ public:
 // address, is closed at once without an answer.
 class PresenceListener {
 public:
-    static constexpr int kBacklog = 36;
+    // As deep as the system allows: a burst of attackers then meets a quick
+    // close instead of filling the queue, where the kernel would drop the next
+    // honest handshake and make its connect wait a second for the retry.
+    static constexpr int kBacklog = 4096;
     static constexpr int kAcceptPollMs = 2000;
     static constexpr int kBindRetryMs = 2000;
     static constexpr int kSendLimitMs = 2000;

@@ -190,9 +190,11 @@ protected:
         unsetenv("HALVARA_ADDRESS");
     }
 
-    void StartServer(NFSServer::Limits limits = {}) {
+    void StartServer(NFSServer::Limits limits = {},
+                     std::chrono::milliseconds requestLimit = PeerServer::kRequestLimit) {
         m_port = testsupport::FreeTcpPort(kAddress);
         PeerServer::Timing timing;
+        timing.requestLimit = requestLimit;
         timing.acceptLimit = 200ms;
         timing.listenAttempts = 2;
         timing.listenRetryDelay = 100ms;
@@ -618,6 +620,26 @@ TEST_F(NFSServerProtocol, ASilentPeerHoldsTheServerOnlyForOneCallLimit) {
     // A folder longer than the listing limit is cut there.
     ASSERT_EQ(items.size(), 5u);
     EXPECT_EQ(fs::path(items.back().path).filename(), "escape");
+}
+
+TEST_F(NFSServerProtocol, ARequestTrickledFieldByFieldEndsAtTheRequestLimit) {
+    NFSServer::Limits limits;
+    limits.callLimit = 800ms;
+    StartServer(limits, 1500ms);
+    auto id = NewSession().first;
+    // Each field comes well within the per-field limit, the last one after the
+    // whole request's limit.
+    RawClient client(m_port);
+    client.Int(2);
+    std::this_thread::sleep_for(600ms);
+    client.Int(id);
+    ASSERT_EQ(client.ReadInt(), 1);
+    std::this_thread::sleep_for(600ms);
+    client.Int(0x710);
+    std::this_thread::sleep_for(600ms);
+    client.Path(m_share + "/a.txt");
+    EXPECT_TRUE(client.Read(280).empty());
+    EXPECT_EQ(m_lines.Count("NFSServer: Done with request"), 0);
 }
 
 TEST_F(NFSServerProtocol, IdleConnectionsFromOneAddressDelayNobodyElse) {
