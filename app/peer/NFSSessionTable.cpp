@@ -109,8 +109,9 @@ void NFSSessionTable::Finished(const NFSSession& session) {
     std::lock_guard lock(m_mutex);
     for (auto& entry : m_entries) {
         if (entry.session.get() == &session) {
+            // The use counts from its start, so the order of the sessions
+            // follows the order of the requests, whenever their replies end.
             --entry.operations;
-            entry.lastUse = Clock::now();
             return;
         }
     }
