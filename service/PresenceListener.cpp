@@ -66,8 +66,7 @@ void PresenceListener::Stop() {
     m_runFlag.store(false);
     // Called from a handler, the loop ends after the current connection;
     // waiting for it there would wait forever.
-    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id() &&
-        t_serving != this)
+    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id() && t_serving != this)
         m_thread.join();
 }
 

@@ -304,9 +304,9 @@ std::vector<std::uint8_t> NFSServer::Listing(SharedFileSystem& fs, const std::st
         entry.infoResultC = entry.infoResultB;
 
         block.resize(block.size() + kNfsListingEntrySize);
-        EncodeNFSListingEntry(entry, std::span<std::uint8_t, kNfsListingEntrySize>(
-                                         block.data() + block.size() - kNfsListingEntrySize,
-                                         kNfsListingEntrySize));
+        EncodeNFSListingEntry(
+            entry, std::span<std::uint8_t, kNfsListingEntrySize>(
+                       block.data() + block.size() - kNfsListingEntrySize, kNfsListingEntrySize));
         ++count;
     }
     return block;

@@ -11,8 +11,8 @@ using Clock = std::chrono::steady_clock;
 
 } // namespace
 
-NFSSession::NFSSession(std::int32_t sessionId, std::string peerAddress,
-                       std::int32_t agreedVersion, ShareTable* table)
+NFSSession::NFSSession(std::int32_t sessionId, std::string peerAddress, std::int32_t agreedVersion,
+                       ShareTable* table)
     : id(sessionId)
     , address(std::move(peerAddress))
     , version(agreedVersion)

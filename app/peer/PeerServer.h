@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -29,8 +30,9 @@
 // second every few dozen connections.
 //
 // A derived server implements ServeConnection, which runs on several workers at
-// once and must be safe to, and must call Stop(true) in its own destructor, so
-// no worker calls into a half-destroyed object.
+// once (whatever it shares between connections needs a lock), and calls
+// Stop(true) in its own destructor, so no worker calls into a half-destroyed
+// object.
 class PeerServer {
 public:
     // The worker's exit code while it runs, as the thread exit code says "still active".

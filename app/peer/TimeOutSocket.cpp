@@ -100,8 +100,7 @@ long TimeOutSocket::Receive(void* buffer, std::size_t count) {
         m_lastError = EBADF;
         return -1;
     }
-    return platform::ReceiveSome(m_fd, buffer, count, {ReceiveDeadline(), m_running},
-                                 m_lastError);
+    return platform::ReceiveSome(m_fd, buffer, count, {ReceiveDeadline(), m_running}, m_lastError);
 }
 
 std::size_t TimeOutSocket::ReceiveAll(void* buffer, std::size_t count) {

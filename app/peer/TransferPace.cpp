@@ -14,8 +14,7 @@ bool TransferPace::Keeps(Clock::time_point now) {
     // Measured over the time that really passed, which a long send may have
     // stretched past the window.
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - m_windowStart);
-    const std::uint64_t needed =
-        m_minimumRate * static_cast<std::uint64_t>(elapsed.count()) / 1000;
+    const std::uint64_t needed = m_minimumRate * static_cast<std::uint64_t>(elapsed.count()) / 1000;
     if (m_sent < needed)
         return false;
     m_windowStart = now;

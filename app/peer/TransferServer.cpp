@@ -75,7 +75,7 @@ void TransferServer::Log(const std::string& line) const {
 }
 
 bool TransferServer::SendBlock(TimeOutSocket& connection, const std::uint8_t* block,
-                              TransferPace& pace) {
+                               TransferPace& pace) {
     std::size_t done = 0;
     int failures = 0;
     while (done < kTransferBlockSize) {
