@@ -1,13 +1,23 @@
 #include "PresenceListener.h"
 
 #include "PresenceCalls.h"
+#include "platform/ConnectionPool.h"
 
 #include <arpa/inet.h>
 #include <chrono>
 #include <ifaddrs.h>
+#include <memory>
 #include <netinet/in.h>
 
 using presence::Header;
+
+namespace {
+
+// The listener whose connection this thread serves, so that a Stop from a
+// handler does not wait for the pool that runs it.
+thread_local const PresenceListener* t_serving = nullptr;
+
+} // namespace
 
 bool IsLocalMachineAddress(const std::string& text) {
     in_addr address{};
@@ -54,9 +64,9 @@ bool PresenceListener::Start() {
 
 void PresenceListener::Stop() {
     m_runFlag.store(false);
-    // Called from a handler on the loop thread itself, the loop ends after the
-    // current connection; waiting for it there would wait forever.
-    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id())
+    // Called from a handler, the loop ends after the current connection;
+    // waiting for it there would wait forever.
+    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id() && t_serving != this)
         m_thread.join();
 }
 
@@ -69,24 +79,39 @@ void PresenceListener::Run() {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     m_listening.store(listening.IsOpen());
+    // A stop from a handler on a worker ends the accept at once.
+    listening.SetBounds(&m_runFlag);
+    platform::ConnectionPool pool({kWorkers, kConnectionsPerAddress});
     while (m_runFlag.load()) {
-        TimedSocket connection;
+        auto connection = std::make_shared<TimedSocket>();
         listening.SetLimit(kAcceptPollMs);
-        if (!listening.Accept(connection))
+        if (!listening.Accept(*connection))
             continue;
-        bool goOn = true;
-        try {
-            goOn = Serve(connection);
-        } catch (...) {
-            // A failed contact operation ends this connection, not the loop.
-        }
-        m_served.fetch_add(1);
-        if (!goOn)
-            m_runFlag.store(false);
+        connection->SetBounds(&m_runFlag, std::chrono::steady_clock::now() +
+                                              std::chrono::milliseconds(m_blockLimitMs));
+        // Refused, the connection is closed here as the last reference goes.
+        pool.TryRun(connection->PeerAddress(), [this, connection] { ServeOne(*connection); });
     }
     listening.Close();
+    // Connections in progress see the cleared run flag and end.
+    pool.Close();
     m_listening.store(false);
     m_running.store(false);
+}
+
+void PresenceListener::ServeOne(TimedSocket& connection) {
+    t_serving = this;
+    bool goOn = true;
+    try {
+        goOn = Serve(connection);
+    } catch (...) {
+        // A failed contact operation ends this connection, not the loop.
+    }
+    connection.Close();
+    m_served.fetch_add(1);
+    if (!goOn)
+        m_runFlag.store(false);
+    t_serving = nullptr;
 }
 
 bool PresenceListener::SendHeader(TimedSocket& connection, const Header& header) {

@@ -4,13 +4,17 @@
 #include "TimedSocket.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <thread>
 
 // What the listener asks of the engine for the messages of other presence
-// services. Each method runs on the listener thread, for one connection; a
-// CStdExcept (or any other exception) it throws ends that connection only.
+// services. Each method runs on one of the listener's workers, for one
+// connection, and several connections are served at once, so the handler must
+// take its own locks (the engine does: it is called from its other threads as
+// well); a CStdExcept (or any other exception) it throws ends that connection
+// only.
 class PresenceHandler {
 public:
     virtual ~PresenceHandler() = default;
@@ -40,21 +44,30 @@ public:
     virtual bool IsKnown(std::int32_t callerId) = 0;
 };
 
-// The peer listener: one thread that accepts connections on the peer port one
-// at a time, checks each header, acknowledges it and hands the message to the
-// handler. Every connection is closed after its message.
+// The peer listener: one thread that accepts connections on the peer port and
+// serves each on a worker of a bounded pool (platform::ConnectionPool), which
+// checks the header, acknowledges it and hands the message to the handler.
+// Every connection is closed after its message.
 //
-// A connection costs the loop at most its limits: the header and each payload
-// must arrive whole within blockLimitMs, so a peer that connects and stays
-// silent, or sends part of a header, only delays the next connection by that
-// much and never stops the loop.
+// A peer that connects and stays silent, or trickles, holds one worker and
+// delays nobody else: the whole exchange must be over within blockLimitMs of
+// the accept. A connection over the pool's bound, or over the bound for its
+// address, is closed at once without an answer.
 class PresenceListener {
 public:
-    static constexpr int kBacklog = 36;
+    // As deep as the system allows: a burst of attackers then meets a quick
+    // close instead of filling the queue, where the kernel would drop the next
+    // honest handshake and make its connect wait a second for the retry.
+    static constexpr int kBacklog = 4096;
     static constexpr int kAcceptPollMs = 2000;
     static constexpr int kBindRetryMs = 2000;
     static constexpr int kSendLimitMs = 2000;
     static constexpr int kBlockLimitMs = 10000;
+    // Connections served at once: far more than the friends' services that
+    // call at one moment. Per address: a few users behind one shared address,
+    // while one address holds at most a quarter of the workers.
+    static constexpr std::size_t kWorkers = 32;
+    static constexpr std::size_t kConnectionsPerAddress = 8;
     // The reply to type 14 whatever was sent.
     static constexpr std::int32_t kStateAnswer = 3;
 
@@ -69,8 +82,8 @@ public:
     // Starts the loop thread; false when one runs already.
     bool Start();
     // Clears the run flag and waits for the thread; noticed within the accept
-    // poll, or after the connection being served. From a handler it only
-    // clears the flag.
+    // poll, and by connections in progress within a tenth of a second. From a
+    // handler it only clears the flag.
     void Stop();
     // True while the loop thread runs (false again after a stop request).
     bool IsRunning() const { return m_running.load(); }
@@ -81,6 +94,7 @@ public:
 
 private:
     void Run();
+    void ServeOne(TimedSocket& connection);
     // Serves one connection; returns false when it asked the loop to stop.
     bool Serve(TimedSocket& connection);
     bool SendHeader(TimedSocket& connection, const presence::Header& header);

@@ -12,8 +12,9 @@ class InstantMessageDisplay;
 // and hands each to the display as a received message with the sender's
 // address taken from the connection. One packet per connection; anything short
 // of a whole packet is dropped without a trace. Runs on the shared server
-// thread model (PeerServer): one connection at a time, the run flag looked at
-// least every 5 seconds, six attempts at the port 5 seconds apart.
+// thread model (PeerServer): connections side by side on a bounded pool, the
+// run flag looked at least every 5 seconds, six attempts at the port 5 seconds
+// apart. The display takes its own lock, so messages may arrive at once.
 class InstantMessageServer : public PeerServer {
 public:
     struct Limits {

@@ -31,7 +31,8 @@ NFSServer::NFSServer(ShareTable* table, LogEvent* log, int port, Timing timing, 
     : PeerServer(port, timing)
     , m_table(table)
     , m_log(log)
-    , m_limits(limits) {
+    , m_limits(limits)
+    , m_sessions({limits.sessionLimit, limits.sessionsPerAddress, limits.sessionIdleLimit}) {
     if (m_table)
         m_table->AddRef();
 }
@@ -39,7 +40,6 @@ NFSServer::NFSServer(ShareTable* table, LogEvent* log, int port, Timing timing, 
 NFSServer::~NFSServer() {
     // The worker must be gone before the sessions and the table it uses.
     Stop(true);
-    m_sessions.clear();
     if (m_table)
         m_table->Release();
 }
@@ -60,20 +60,6 @@ std::int32_t NFSServer::AgreedVersion(std::int32_t clientVersion) {
 void NFSServer::Log(const char* line) const {
     if (m_log)
         (*m_log)(line);
-}
-
-void NFSServer::Compact() {
-    const auto now = std::chrono::steady_clock::now();
-    std::erase_if(m_sessions, [&](const Session& session) {
-        return !session.inUse || now - session.lastUse > m_limits.sessionIdleLimit;
-    });
-}
-
-NFSServer::Session* NFSServer::FindSession(std::int32_t id) {
-    for (auto& session : m_sessions)
-        if (session.inUse && session.id == id)
-            return &session;
-    return nullptr;
 }
 
 bool NFSServer::MayReach(const std::string& path) const {
@@ -102,8 +88,6 @@ bool NFSServer::MayList(const std::string& pattern) const {
 
 void NFSServer::ServeConnection(TimeOutSocket& connection) {
     Log("NFSServer: Got a request");
-    // Released and expired sessions go first, so their room is free again.
-    Compact();
 
     std::int32_t type = 0;
     if (!connection.ReceiveInt32(type, m_limits.callLimit)) {
@@ -127,24 +111,11 @@ void NFSServer::ServeNewClient(TimeOutSocket& connection) {
     }
     const std::int32_t version = AgreedVersion(clientVersion);
 
-    std::int32_t id = kNfsNoSession;
-    const bool full = m_sessions.size() > kNfsSessionLimit ||
-                      m_nextSessionId == std::numeric_limits<std::int32_t>::max();
-    if (!full) {
-        Session session;
-        session.fileSystem = std::make_unique<SharedFileSystem>(m_table);
-        session.id = m_nextSessionId++;
-        session.version = version;
-        session.lastUse = std::chrono::steady_clock::now();
-        m_sessions.push_back(std::move(session));
-        id = m_sessions.back().id;
-    }
-
+    const std::int32_t id = m_sessions.Open(connection.PeerAddress(), version, m_table);
     if (!connection.SendInt32(id, m_limits.callLimit)) {
         Log("NFSServer: Could not send session id");
         // The client never learnt the id: nobody could use or release it.
-        if (Session* session = FindSession(id))
-            session->inUse = false;
+        m_sessions.Release(id);
         return;
     }
     // After -1 the version carries no meaning but is still sent.
@@ -157,13 +128,13 @@ void NFSServer::ServeOperation(TimeOutSocket& connection) {
         Log("NFSServer: Client not get client identity");
         return;
     }
-    Session* session = FindSession(id);
+    // Another address's session is refused as an unknown one.
+    auto session = m_sessions.Find(id, connection.PeerAddress());
     if (!session) {
         Log("NFSServer: Client not get secury filesystem");
         connection.SendInt32(0, m_limits.callLimit);
         return;
     }
-    session->lastUse = std::chrono::steady_clock::now();
     if (!connection.SendInt32(1, m_limits.callLimit))
         return;
     std::int32_t code = 0;
@@ -176,59 +147,68 @@ void NFSServer::ServeOperation(TimeOutSocket& connection) {
         Log("NFSServer: Done with request");
 }
 
-bool NFSServer::Fulfil(TimeOutSocket& connection, Session& session, std::int32_t code) {
+bool NFSServer::Fulfil(TimeOutSocket& connection, NFSSession& session, std::int32_t code) {
     SharedFileSystem& fs = *session.fileSystem;
     const auto limit = m_limits.callLimit;
     auto sendBool = [&](bool value) { return connection.SendInt32(value ? 1 : 0, limit); };
     auto receivePath = [&](std::string& path) {
         return connection.ReceiveText(path, kPathFieldWidth, limit);
     };
+    // The session's file system is locked only around its calls: the fields
+    // move over the network without the lock.
+    auto locked = [&](auto call) {
+        std::lock_guard lock(session.mutex);
+        return call();
+    };
 
     std::string path;
     switch (code) {
     case kNfsRelease:
-        // The entry disappears at the next compaction.
-        session.inUse = false;
+        m_sessions.Release(session.id);
         return connection.SendInt32(1, limit);
     case kNfsIsHidden:
-        return sendBool(fs.IsHidden());
+        return sendBool(locked([&] { return fs.IsHidden(); }));
     case kNfsIsDirectory:
-        return sendBool(fs.IsDirectory());
+        return sendBool(locked([&] { return fs.IsDirectory(); }));
     case kNfsIsDots:
-        return sendBool(fs.IsDots());
+        return sendBool(locked([&] { return fs.IsDots(); }));
     case kNfsFindNextFile:
-        return sendBool(fs.FindNextFile());
+        return sendBool(locked([&] { return fs.FindNextFile(); }));
     case kNfsIsRecycleBin:
         if (!receivePath(path))
             return false;
-        return sendBool(MayReach(path) && fs.IsRecycleBin(path));
+        return sendBool(MayReach(path) && locked([&] { return fs.IsRecycleBin(path); }));
     case kNfsFindFile:
         if (!receivePath(path))
             return false;
-        if (!MayList(path)) {
-            // Leave no earlier listing to be read through the item queries.
-            fs.FindFile(std::string(), 0);
-            return sendBool(false);
-        }
-        return sendBool(fs.FindFile(path, 0));
+        return sendBool(locked([&] {
+            // A refused pattern leaves no earlier listing to be read through
+            // the item queries.
+            return MayList(path) ? fs.FindFile(path, 0) : (fs.FindFile(std::string(), 0), false);
+        }));
     case kNfsOpenFile:
         if (!receivePath(path))
             return false;
-        return sendBool(MayReach(path) && fs.OpenFile(nullptr, path));
+        return sendBool(MayReach(path) && locked([&] { return fs.OpenFile(nullptr, path); }));
     case kNfsMoveFile: {
         std::string destination;
         if (!receivePath(path) || !receivePath(destination))
             return false;
-        return sendBool(MayReach(path) && MayReach(destination) && fs.MoveFile(path, destination));
+        return sendBool(MayReach(path) && MayReach(destination) &&
+                        locked([&] { return fs.MoveFile(path, destination); }));
     }
     case kNfsGetRecycleBinPath:
-        return connection.SendText(fs.GetRecycleBinPath(), kPathFieldWidth, limit);
+        return connection.SendText(locked([&] { return fs.GetRecycleBinPath(); }), kPathFieldWidth,
+                                   limit);
     case kNfsGetFilePath:
-        return connection.SendText(fs.GetFilePath(), kPathFieldWidth, limit);
+        return connection.SendText(locked([&] { return fs.GetFilePath(); }), kPathFieldWidth,
+                                   limit);
     case kNfsGetLogicalDrives: {
         std::vector<std::uint8_t> drives(kNfsDriveListSize, 0);
-        fs.GetLogicalDriveStrings(static_cast<std::uint32_t>(drives.size()),
-                                  reinterpret_cast<char*>(drives.data()));
+        locked([&] {
+            return fs.GetLogicalDriveStrings(static_cast<std::uint32_t>(drives.size()),
+                                             reinterpret_cast<char*>(drives.data()));
+        });
         drives[kNfsDriveListSize - 2] = 0;
         drives[kNfsDriveListSize - 1] = 0;
         return connection.SendBlock(drives, limit);
@@ -237,19 +217,20 @@ bool NFSServer::Fulfil(TimeOutSocket& connection, Session& session, std::int32_t
         if (!receivePath(path))
             return false;
         std::string target;
-        if (!MayReach(path) || !fs.ResolveShortcut(nullptr, path, target))
+        if (!MayReach(path) || !locked([&] { return fs.ResolveShortcut(nullptr, path, target); }))
             target.clear();
         return connection.SendText(target, kPathFieldWidth, limit);
     }
     case kNfsGetDriveType:
         if (!receivePath(path))
             return false;
-        return connection.SendInt32(MayReach(path) ? fs.GetDriveType(path) : kDriveNoRoot, limit);
+        return connection.SendInt32(
+            MayReach(path) ? locked([&] { return fs.GetDriveType(path); }) : kDriveNoRoot, limit);
     case kNfsGetStatus: {
         if (!receivePath(path))
             return false;
         FileStatus status;
-        const bool result = MayReach(path) && fs.GetStatus(path, status);
+        const bool result = MayReach(path) && locked([&] { return fs.GetStatus(path, status); });
         if (!result)
             status = FileStatus{};
         std::vector<std::uint8_t> record(kFileStatusSize);
@@ -263,20 +244,26 @@ bool NFSServer::Fulfil(TimeOutSocket& connection, Session& session, std::int32_t
         ShellFileInfo info;
         int result = 0;
         if (MayReach(path))
-            result = fs.GetFileInfo(path, info, static_cast<std::uint32_t>(flags));
+            result = locked(
+                [&] { return fs.GetFileInfo(path, info, static_cast<std::uint32_t>(flags)); });
         if (result == 0)
             info = ShellFileInfo{};
         std::vector<std::uint8_t> record(kShellFileInfoSize);
         EncodeShellFileInfo(info, std::span<std::uint8_t, kShellFileInfoSize>(record));
         return connection.SendBlock(record, limit) && connection.SendInt32(result, limit);
     }
-    case kNfsListDirectory:
+    case kNfsListDirectory: {
         if (!receivePath(path))
             return false;
-        return SendListing(connection, fs, path);
+        std::int32_t count = 0;
+        auto block = locked([&] { return Listing(fs, path, count); });
+        if (!connection.SendInt32(count, limit))
+            return false;
+        return count == 0 || connection.SendBlock(block, limit);
+    }
     case kNfsGetProperties: {
         std::vector<std::string> properties;
-        const bool result = fs.GetProperties(properties);
+        const bool result = locked([&] { return fs.GetProperties(properties); });
         std::vector<std::uint8_t> record(kNfsMachineDescriptionSize);
         EncodeNFSMachineDescription(MachineDescriptionOf(properties),
                                     std::span<std::uint8_t, kNfsMachineDescriptionSize>(record));
@@ -289,40 +276,38 @@ bool NFSServer::Fulfil(TimeOutSocket& connection, Session& session, std::int32_t
     }
 }
 
-bool NFSServer::SendListing(TimeOutSocket& connection, SharedFileSystem& fs,
-                            const std::string& pattern) {
+std::vector<std::uint8_t> NFSServer::Listing(SharedFileSystem& fs, const std::string& pattern,
+                                             std::int32_t& count) const {
     std::vector<std::uint8_t> block;
-    std::int32_t count = 0;
-    if (MayList(pattern) && fs.FindFile(pattern, 0)) {
-        bool more = true;
-        // The item on which FindNextFile answers false is still recorded.
-        const std::int32_t limit = std::clamp(m_limits.listingEntryLimit, 0, kNfsListingEntryLimit);
-        while (more && count < limit) {
-            more = fs.FindNextFile();
-            NFSListingEntry entry;
-            entry.isHidden = fs.IsHidden();
-            entry.isDirectory = fs.IsDirectory();
-            entry.isDots = fs.IsDots();
-            entry.path = fs.GetFilePath();
-            entry.hasSubdirectories = fs.HasSubdirectories(entry.path);
-            entry.statusResult = fs.GetStatus(entry.path, entry.status);
-            // The three records ask the same question, so one answer fills all.
-            entry.infoResultB = fs.GetFileInfo(entry.path, entry.infoB, kNfsListingInfoFlags);
-            entry.infoA = entry.infoB;
-            entry.infoC = entry.infoB;
-            entry.infoResultA = entry.infoResultB;
-            entry.infoResultC = entry.infoResultB;
-
-            block.resize(block.size() + kNfsListingEntrySize);
-            EncodeNFSListingEntry(entry, std::span<std::uint8_t, kNfsListingEntrySize>(
-                                             block.data() + block.size() - kNfsListingEntrySize,
-                                             kNfsListingEntrySize));
-            ++count;
-        }
-    } else {
+    count = 0;
+    if (!MayList(pattern) || !fs.FindFile(pattern, 0)) {
         fs.FindFile(std::string(), 0);
+        return block;
     }
-    if (!connection.SendInt32(count, m_limits.callLimit))
-        return false;
-    return count == 0 || connection.SendBlock(block, m_limits.callLimit);
+    bool more = true;
+    // The item on which FindNextFile answers false is still recorded.
+    const std::int32_t limit = std::clamp(m_limits.listingEntryLimit, 0, kNfsListingEntryLimit);
+    while (more && count < limit) {
+        more = fs.FindNextFile();
+        NFSListingEntry entry;
+        entry.isHidden = fs.IsHidden();
+        entry.isDirectory = fs.IsDirectory();
+        entry.isDots = fs.IsDots();
+        entry.path = fs.GetFilePath();
+        entry.hasSubdirectories = fs.HasSubdirectories(entry.path);
+        entry.statusResult = fs.GetStatus(entry.path, entry.status);
+        // The three records ask the same question, so one answer fills all.
+        entry.infoResultB = fs.GetFileInfo(entry.path, entry.infoB, kNfsListingInfoFlags);
+        entry.infoA = entry.infoB;
+        entry.infoC = entry.infoB;
+        entry.infoResultA = entry.infoResultB;
+        entry.infoResultC = entry.infoResultB;
+
+        block.resize(block.size() + kNfsListingEntrySize);
+        EncodeNFSListingEntry(
+            entry, std::span<std::uint8_t, kNfsListingEntrySize>(
+                       block.data() + block.size() - kNfsListingEntrySize, kNfsListingEntrySize));
+        ++count;
+    }
+    return block;
 }

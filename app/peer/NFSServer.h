@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/peer/NFSProtocol.h"
+#include "app/peer/NFSSessionTable.h"
 #include "app/peer/PeerServer.h"
 #include "app/peer/PeerWire.h"
 
@@ -17,8 +18,10 @@ class SharedFileSystem;
 // Lets a friend's Drovick browse this computer's shared folders as if they
 // were a disk. Every connecting client instance gets a session (type 1) with
 // its own share-filtered file system; each later connection (type 2) carries
-// one file system operation on that session. Runs on the shared server thread
-// (PeerServer), one connection at a time, so the session table needs no lock.
+// one file system operation on that session. Connections are served side by
+// side (PeerServer); the sessions live in an NFSSessionTable, which binds each
+// to the address that opened it, bounds the sessions of one address and makes
+// room in a full table by replacing the least recently used idle session.
 // Each step is one "NFSServer: " line in the event log.
 //
 // A peer reaches nothing outside the shared folders: every path it sends, to
@@ -35,6 +38,8 @@ class NFSServer : public PeerServer {
 public:
     struct Limits {
         std::chrono::milliseconds sessionIdleLimit = std::chrono::hours(1);
+        std::size_t sessionLimit = kNfsSessionLimit;
+        std::size_t sessionsPerAddress = kNfsSessionsPerAddress;
         // Each field received from or sent to the peer.
         std::chrono::milliseconds callLimit = kPeerCallLimit;
         // Entries of one listing; a longer folder is cut there.
@@ -57,26 +62,15 @@ protected:
     void ServeConnection(TimeOutSocket& connection) override;
 
 private:
-    struct Session {
-        std::unique_ptr<SharedFileSystem> fileSystem;
-        bool inUse = true;
-        std::int32_t id = 0;
-        std::int32_t version = 0;
-        std::chrono::steady_clock::time_point lastUse;
-    };
-
     void Log(const char* line) const;
     void ServeNewClient(TimeOutSocket& connection);
     void ServeOperation(TimeOutSocket& connection);
     // Carries out one request on the session; false when a field did not move
     // in full (the exchange is then over).
-    bool Fulfil(TimeOutSocket& connection, Session& session, std::int32_t code);
-    bool SendListing(TimeOutSocket& connection, SharedFileSystem& fileSystem,
-                     const std::string& pattern);
-
-    // Drops released and expired sessions, keeping the order of the rest.
-    void Compact();
-    Session* FindSession(std::int32_t id);
+    bool Fulfil(TimeOutSocket& connection, NFSSession& session, std::int32_t code);
+    // The listing's entries, encoded; the caller holds the session's lock.
+    std::vector<std::uint8_t> Listing(SharedFileSystem& fileSystem, const std::string& pattern,
+                                      std::int32_t& count) const;
 
     // The path checks every peer path goes through.
     bool MayReach(const std::string& path) const;
@@ -85,6 +79,5 @@ private:
     ShareTable* m_table;
     LogEvent* m_log;
     const Limits m_limits;
-    std::int32_t m_nextSessionId = 0;
-    std::vector<Session> m_sessions;
+    NFSSessionTable m_sessions;
 };

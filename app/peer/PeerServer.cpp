@@ -1,12 +1,22 @@
 #include "app/peer/PeerServer.h"
 
 #include "app/peer/PeerConnection.h"
+#include "platform/ConnectionPool.h"
 
 #include <cerrno>
 #include <exception>
+#include <memory>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+namespace {
+
+// The server whose connection this thread serves, so that a Stop from inside
+// ServeConnection does not wait for the pool that runs it.
+thread_local const PeerServer* t_serving = nullptr;
+
+} // namespace
 
 PeerServer::PeerServer(int port)
     : PeerServer(port, Timing{}) {}
@@ -48,8 +58,8 @@ bool PeerServer::Stop(bool wait) {
     ReapEndedWorker();
     if (!m_thread.joinable())
         return false;
-    // The worker cannot wait for itself.
-    if (wait && m_thread.get_id() != std::this_thread::get_id()) {
+    // Neither the worker nor one of its connections can wait for itself.
+    if (wait && m_thread.get_id() != std::this_thread::get_id() && t_serving != this) {
         while (m_exitCode.load() == kStillActive)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         m_thread.join();
@@ -88,27 +98,35 @@ void PeerServer::Run() {
     }
     m_listening.store(true);
 
-    TimeOutSocket connection;
+    platform::ConnectionPool pool({m_timing.workers, m_timing.connectionsPerAddress});
     while (m_running.load()) {
-        // The previous connection object goes before the next accept.
-        connection.Close();
-        connection.KillTimeOut();
+        auto connection = std::make_shared<TimeOutSocket>();
         listener.SetTimeOut(m_timing.acceptLimit);
-        if (!listener.Accept(connection)) {
+        if (!listener.Accept(*connection)) {
             // A listener that fails at once (out of descriptors) must not spin.
             if (listener.LastError() != ETIMEDOUT && listener.LastError() != ECANCELED)
                 Pause(std::chrono::milliseconds(100));
             continue;
         }
-        connection.WatchRunFlag(&m_running);
-        try {
-            ServeConnection(connection);
-        } catch (const std::exception&) {
-            // One failed connection never ends the server.
-        }
-        connection.Close();
+        connection->WatchRunFlag(&m_running);
+        connection->LimitReceivesUntil(std::chrono::steady_clock::now() + m_timing.requestLimit);
+        // Refused, the connection is closed here as the last reference goes.
+        pool.TryRun(connection->PeerAddress(), [this, connection] { Serve(*connection); });
     }
     listener.Close();
+    // Connections in progress see the cleared run flag and end.
+    pool.Close();
     m_listening.store(false);
     m_exitCode.store(1);
+}
+
+void PeerServer::Serve(TimeOutSocket& connection) {
+    t_serving = this;
+    try {
+        ServeConnection(connection);
+    } catch (const std::exception&) {
+        // One failed connection never ends the server.
+    }
+    connection.Close();
+    t_serving = nullptr;
 }

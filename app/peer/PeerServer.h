@@ -4,16 +4,23 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <mutex>
 #include <string>
 #include <thread>
 
-// The thread model the peer servers (remote file system, search, transfer)
-// share. Start runs one worker thread that listens on the server's port,
+// The thread model the peer servers (remote file system, search, transfer,
+// messages) share. Start runs one thread that listens on the server's port and
 // accepts with a 5-second limit so that it looks at its run flag at least that
-// often, and serves each accepted connection completely before it accepts the
-// next. When the port cannot be taken it tries again every 5 seconds and gives
-// up after the sixth attempt.
+// often; each accepted connection is served on a worker of a bounded pool
+// (platform::ConnectionPool), so a peer that holds its connection open holds
+// one worker, not the server. A connection over the pool's bound or over the
+// bound for its peer address is closed at once. When the port cannot be taken
+// the thread tries again every 5 seconds and gives up after the sixth attempt.
+//
+// Every connection must have sent its whole request within requestLimit of
+// being accepted (its receives fail past that); what the server sends back is
+// bounded by each server's own limits.
 //
 // The listen queue is as deep as the system allows (SOMAXCONN). A full
 // queue does not refuse a connection here: the kernel drops the handshake and
@@ -22,17 +29,32 @@
 // worker is scheduled (a burst of short requests on a busy machine) paid that
 // second every few dozen connections.
 //
-// A derived server implements ServeConnection and must call Stop(true) in its
-// own destructor, so the worker never calls into a half-destroyed object.
+// A derived server implements ServeConnection, which runs on several workers at
+// once (whatever it shares between connections needs a lock), and calls
+// Stop(true) in its own destructor, so no worker calls into a half-destroyed
+// object.
 class PeerServer {
 public:
     // The worker's exit code while it runs, as the thread exit code says "still active".
     static constexpr int kStillActive = 259;
 
+    // Connections served at once. Far more than the friends who browse or
+    // download at the same moment; each costs a thread.
+    static constexpr std::size_t kWorkers = 32;
+    // Connections of one peer address served at once: room for several users
+    // behind one shared address, each with a few requests in flight, while one
+    // address can hold at most a quarter of the workers.
+    static constexpr std::size_t kConnectionsPerAddress = 8;
+    // Twice the per-field limit: ample for a request of a few fields.
+    static constexpr std::chrono::milliseconds kRequestLimit{10000};
+
     struct Timing {
         int listenAttempts = 6;
         std::chrono::milliseconds listenRetryDelay{5000};
         std::chrono::milliseconds acceptLimit{5000};
+        std::size_t workers = kWorkers;
+        std::size_t connectionsPerAddress = kConnectionsPerAddress;
+        std::chrono::milliseconds requestLimit = kRequestLimit;
     };
 
     explicit PeerServer(int port);
@@ -44,7 +66,9 @@ public:
     // Refused (false) while a worker thread is recorded.
     bool Start();
     // Clears the run flag. When asked to wait, polls every 50 ms until the worker
-    // has ended. False when no worker thread was recorded.
+    // and every connection it served have ended (a connection waiting on its
+    // peer gives up within a tenth of a second); from inside ServeConnection it
+    // never waits. False when no worker thread was recorded.
     bool Stop(bool wait);
 
     // The run flag.
@@ -57,9 +81,9 @@ public:
     int Port() const { return m_port; }
 
 protected:
-    // Serves one accepted connection on the worker thread. The connection
-    // watches the run flag, so a stop cancels a call waiting on a silent peer.
-    // Exceptions are caught per connection.
+    // Serves one accepted connection on a pool worker, alongside others. The
+    // connection watches the run flag, so a stop cancels a call waiting on a
+    // silent peer. Exceptions are caught per connection.
     virtual void ServeConnection(TimeOutSocket& connection) = 0;
     // Called on the worker thread when the listening socket could not be made
     // (attempt counts from 1) and when the worker gives up; default: nothing.
@@ -70,6 +94,7 @@ protected:
 
 private:
     void Run();
+    void Serve(TimeOutSocket& connection);
     // Sleeps for the delay in short steps; false when the run flag was cleared.
     bool Pause(std::chrono::milliseconds delay);
     // Joins a worker that has ended; the caller holds m_threadMutex.

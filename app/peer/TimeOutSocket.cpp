@@ -26,6 +26,7 @@ void TimeOutSocket::Close() {
 void TimeOutSocket::Adopt(int fd) {
     Close();
     m_fd = fd;
+    m_receiveCutoff = Clock::time_point::max();
 }
 
 bool TimeOutSocket::SetTimeOut(std::chrono::milliseconds limit) {
@@ -40,6 +41,10 @@ void TimeOutSocket::KillTimeOut() {
 
 Clock::time_point TimeOutSocket::CallDeadline() const {
     return m_armed ? m_deadline : Clock::now() + kPeerCallLimit;
+}
+
+Clock::time_point TimeOutSocket::ReceiveDeadline() const {
+    return std::min(CallDeadline(), m_receiveCutoff);
 }
 
 bool TimeOutSocket::Connect(const std::string& host, int port) {
@@ -95,14 +100,14 @@ long TimeOutSocket::Receive(void* buffer, std::size_t count) {
         m_lastError = EBADF;
         return -1;
     }
-    return platform::ReceiveSome(m_fd, buffer, count, {CallDeadline(), m_running}, m_lastError);
+    return platform::ReceiveSome(m_fd, buffer, count, {ReceiveDeadline(), m_running}, m_lastError);
 }
 
 std::size_t TimeOutSocket::ReceiveAll(void* buffer, std::size_t count) {
     // Every receive gets the full per-call limit of its own.
     auto nextReceive = [this]() -> platform::SocketCall {
         SetTimeOut(kPeerCallLimit);
-        return {CallDeadline(), m_running};
+        return {ReceiveDeadline(), m_running};
     };
     if (m_fd < 0) {
         if (count > 0) {
@@ -125,7 +130,7 @@ std::size_t TimeOutSocket::ReceiveExact(void* buffer, std::size_t count) {
             m_lastError = EBADF;
         return 0;
     }
-    auto received = platform::ReceiveAll(m_fd, buffer, count, {CallDeadline(), m_running});
+    auto received = platform::ReceiveAll(m_fd, buffer, count, {ReceiveDeadline(), m_running});
     if (received.ended)
         m_lastError = ECONNRESET;
     else if (received.error != 0)

@@ -81,6 +81,12 @@ public:
 
     // The flag is read, never written; it must outlive the socket's use of it.
     void WatchRunFlag(const std::atomic<bool>* running) { m_running = running; }
+    // No receive waits past this moment, whatever limit is armed: a server
+    // gives the peer until then to have sent its whole request, so a peer that
+    // trickles field after field cannot stretch it. Sends are not bounded by it.
+    void LimitReceivesUntil(std::chrono::steady_clock::time_point deadline) {
+        m_receiveCutoff = deadline;
+    }
 
     bool IsOpen() const { return m_fd >= 0; }
     void Close();
@@ -94,12 +100,16 @@ public:
 private:
     // The moment the current call must be done by.
     std::chrono::steady_clock::time_point CallDeadline() const;
+    // The same, no later than the receive cut-off.
+    std::chrono::steady_clock::time_point ReceiveDeadline() const;
     std::size_t ReceiveExact(void* buffer, std::size_t count);
     void Adopt(int fd);
 
     int m_fd = -1;
     bool m_armed = false;
     std::chrono::steady_clock::time_point m_deadline{};
+    std::chrono::steady_clock::time_point m_receiveCutoff =
+        std::chrono::steady_clock::time_point::max();
     int m_lastError = 0;
     const std::atomic<bool>* m_running = nullptr;
 };

@@ -5,6 +5,7 @@
 #include "app/files/ShareTable.h"
 #include "app/files/SharedFileSystem.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
@@ -73,13 +74,21 @@ void TransferServer::Log(const std::string& line) const {
         (*m_log)(line);
 }
 
-bool TransferServer::SendBlock(TimeOutSocket& connection, const std::uint8_t* block) {
+bool TransferServer::SendBlock(TimeOutSocket& connection, const std::uint8_t* block,
+                               TransferPace& pace) {
     std::size_t done = 0;
     int failures = 0;
     while (done < kTransferBlockSize) {
-        connection.SetTimeOut(m_limits.sendLimit);
+        // No attempt waits past the pace's window, where the rate is judged.
+        const auto untilWindowEnd = std::chrono::duration_cast<std::chrono::milliseconds>(
+            pace.WindowEnd() - std::chrono::steady_clock::now());
+        connection.SetTimeOut(
+            std::max(std::min(untilWindowEnd, m_limits.sendLimit), std::chrono::milliseconds(1)));
         std::size_t sent = connection.Send(block + done, kTransferBlockSize - done);
         done += sent;
+        pace.Sent(sent);
+        if (!pace.Keeps())
+            return false;
         if (done == kTransferBlockSize)
             break;
         // Only what did not go out is sent again: repeating bytes the peer
@@ -96,7 +105,7 @@ void TransferServer::ServeConnection(TimeOutSocket& connection) {
     Log("TransferServer: Got connection");
 
     // The accepted connection has a time limit: a peer that connects and says
-    // nothing must not hold the only server thread.
+    // nothing must not hold a worker.
     std::string path;
     if (!connection.ReceiveText(path, kTransferPathWidth, m_limits.requestLimit)) {
         connection.Close();
@@ -158,6 +167,7 @@ void TransferServer::ServeConnection(TimeOutSocket& connection) {
     // it is sent still travels in the number of blocks the size promised; one
     // that shrinks ends early and the agent sees a short transfer.
     std::array<std::uint8_t, kTransferBlockSize> block{};
+    TransferPace pace(m_limits.minimumRate, m_limits.rateWindow);
     std::int64_t remaining = size;
     while (true) {
         std::size_t want = static_cast<std::size_t>(
@@ -165,7 +175,7 @@ void TransferServer::ServeConnection(TimeOutSocket& connection) {
         std::size_t got = ReadUpTo(file.fd, block.data(), want);
         std::memset(block.data() + got, 0, kTransferBlockSize - got);
         remaining -= static_cast<std::int64_t>(got);
-        if (!SendBlock(connection, block.data())) {
+        if (!SendBlock(connection, block.data(), pace)) {
             connection.Close();
             Log("TransferServer: Couldn't finish transmission");
             return;

@@ -2,6 +2,7 @@
 
 #include "app/peer/PeerServer.h"
 #include "app/peer/PeerWire.h"
+#include "app/peer/TransferPace.h"
 
 #include <chrono>
 #include <cstddef>
@@ -29,7 +30,9 @@ inline constexpr std::int64_t TransferBlockCount(std::int64_t size) {
 }
 
 // Sends whole files from the shared folders to peers that ask for them, one
-// download per connection, on the shared server thread (PeerServer). Each step
+// download per connection, several side by side (PeerServer). A reader that
+// takes less than minimumRate over a rate window is cut off, so a trickling
+// reader cannot hold a worker for the hours a large file would take. Each step
 // is one "TransferServer: " line in the event log.
 //
 // Every requested path goes through CanonicalizePeerPath, so only files that
@@ -44,6 +47,11 @@ public:
         std::chrono::milliseconds requestLimit = kPeerCallLimit;
         // Each attempt at sending one block (and the size word).
         std::chrono::milliseconds sendLimit = kPeerCallLimit;
+        // 4 KiB/s is 32 kbit/s, below any link a friend downloads over; a
+        // reader taking 2 KiB every 2 s is under it. Over 20 s, so that a
+        // stall of a few seconds on a real link is forgiven.
+        std::size_t minimumRate = 4096;
+        std::chrono::milliseconds rateWindow{20000};
     };
 
     // Holds a reference on table while it lives (table may be null: then the
@@ -62,8 +70,9 @@ protected:
 private:
     void Log(const std::string& line) const;
     // Sends one whole block, repeating what did not go out; false after
-    // kTransferSendAttempts failures in a row or when the server is stopping.
-    bool SendBlock(TimeOutSocket& connection, const std::uint8_t* block);
+    // kTransferSendAttempts failures in a row, when the reader falls below the
+    // pace or when the server is stopping.
+    bool SendBlock(TimeOutSocket& connection, const std::uint8_t* block, TransferPace& pace);
 
     ShareTable* m_table;
     LogEvent* m_log;

@@ -245,22 +245,20 @@ TEST_F(InstantMessageServerTest, APacketWithoutTerminatorsIsReadWithinItsFields)
     EXPECT_EQ(entry.textColour, 0x005a5a5au);
 }
 
-TEST(InstantMessageServerLimitTest, ASilentPeerHoldsTheServerForAtMostTheLimit) {
+TEST(InstantMessageServerLimitTest, ASilentPeerDelaysNobodyAndIsDroppedAfterTheLimit) {
     User bob("127.0.0.3");
     User alice("127.0.0.2");
     bob.Start({600ms});
     auto silent = OpenConnection(bob.address, bob.port);
     ASSERT_TRUE(silent);
-    // The silent connection is the one being served when the message arrives.
+    // The silent connection is being served when the message arrives.
     std::this_thread::sleep_for(100ms);
     auto start = Clock::now();
     ASSERT_EQ(SendInstantMessage(bob.address, "behind a silent peer", "", alice.Context(bob.port)),
               InstantMessageSendResult::Sent);
     ASSERT_TRUE(bob.window.WaitForCount(1, 5s));
-    auto waited = Clock::now() - start;
-    EXPECT_LT(waited, 1500ms);
-    EXPECT_GE(waited, 300ms);
-    EXPECT_EQ(bob.server->DroppedCount(), 1);
+    EXPECT_LT(Clock::now() - start, 1500ms);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return bob.server->DroppedCount() == 1; }, 5s));
     EXPECT_EQ(bob.window.Entries()[0].shownText, "Alice Example: behind a silent peer");
 }
 

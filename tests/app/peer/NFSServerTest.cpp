@@ -46,10 +46,11 @@ std::string TextAt(const std::vector<std::uint8_t>& bytes, std::size_t offset, s
     return text;
 }
 
-// A plain blocking socket with a 5-second limit on every call.
+// A plain blocking socket with a 5-second limit on every call, connecting from
+// the given loopback address.
 class RawClient {
 public:
-    explicit RawClient(int port) {
+    explicit RawClient(int port, const char* from = kAddress) {
         m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         timeval limit{5, 0};
         setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -57,6 +58,11 @@ public:
         // Each field goes out at once, as the peers' own sockets send them.
         int on = 1;
         setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, from, &local.sin_addr);
+        if (bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+            throw std::runtime_error("bind failed");
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -184,9 +190,11 @@ protected:
         unsetenv("HALVARA_ADDRESS");
     }
 
-    void StartServer(NFSServer::Limits limits = {}) {
+    void StartServer(NFSServer::Limits limits = {},
+                     std::chrono::milliseconds requestLimit = PeerServer::kRequestLimit) {
         m_port = testsupport::FreeTcpPort(kAddress);
         PeerServer::Timing timing;
+        timing.requestLimit = requestLimit;
         timing.acceptLimit = 200ms;
         timing.listenAttempts = 2;
         timing.listenRetryDelay = 100ms;
@@ -196,8 +204,9 @@ protected:
     }
 
     // Type 1: the session id and the agreed version.
-    std::pair<std::int32_t, std::int32_t> NewSession(std::int32_t version = 1000) {
-        RawClient client(m_port);
+    std::pair<std::int32_t, std::int32_t> NewSession(std::int32_t version = 1000,
+                                                     const char* from = kAddress) {
+        RawClient client(m_port, from);
         client.Int(1);
         client.Int(version);
         std::int32_t id = client.ReadInt();
@@ -205,8 +214,9 @@ protected:
     }
 
     // Type 2 up to the request code; nothing when the server did not know the session.
-    std::unique_ptr<RawClient> Operation(std::int32_t id, std::int32_t code) {
-        auto client = std::make_unique<RawClient>(m_port);
+    std::unique_ptr<RawClient> Operation(std::int32_t id, std::int32_t code,
+                                         const char* from = kAddress) {
+        auto client = std::make_unique<RawClient>(m_port, from);
         client->Int(2);
         client->Int(id);
         if (client->ReadInt() != 1)
@@ -215,8 +225,9 @@ protected:
         return client;
     }
 
-    std::int32_t AskInt(std::int32_t id, std::int32_t code, const std::string& path) {
-        auto client = Operation(id, code);
+    std::int32_t AskInt(std::int32_t id, std::int32_t code, const std::string& path,
+                        const char* from = kAddress) {
+        auto client = Operation(id, code, from);
         if (!client)
             return -100;
         client->Path(path);
@@ -528,20 +539,51 @@ TEST_F(NFSServerProtocol, PathsLeadingOutOfTheSharesAreRefusedOnEveryRequest) {
     EXPECT_FALSE(fs::exists(m_share + "/moved.txt"));
 }
 
-TEST_F(NFSServerProtocol, MoreThan500SessionsAreRefusedUntilOneIsReleased) {
-    StartServer();
+TEST_F(NFSServerProtocol, AFullTableReplacesItsLeastRecentlyUsedSession) {
+    NFSServer::Limits limits;
+    limits.sessionsPerAddress = 1000;
+    StartServer(limits);
     for (std::int32_t expected = 0; expected <= 500; ++expected)
         ASSERT_EQ(NewSession().first, expected);
-    EXPECT_EQ(NewSession(), std::make_pair(-1, 1000)); // the version still follows
-    EXPECT_EQ(NewSession(999), std::make_pair(-1, 999));
+    EXPECT_EQ(AskInt(0, 0x20A, m_share + "/*.*"), 1);
 
-    // Every one of the 501 still answers.
+    // 501 sessions fill the table: the next takes the place of the least
+    // recently used one (1, since 0 was just used), and the version still follows.
+    EXPECT_EQ(NewSession(999), std::make_pair(501, 999));
+    EXPECT_FALSE(Operation(1, 0x20A));
     EXPECT_EQ(AskInt(0, 0x20A, m_share + "/*.*"), 1);
     EXPECT_EQ(AskInt(500, 0x20A, m_share + "/*.*"), 1);
 
+    // A released session makes room without replacing anybody.
     ASSERT_EQ(Operation(250, 0x103)->ReadInt(), 1);
-    EXPECT_EQ(NewSession().first, 501);
-    EXPECT_EQ(NewSession().first, -1);
+    EXPECT_EQ(NewSession().first, 502);
+    EXPECT_EQ(AskInt(2, 0x20A, m_share + "/*.*"), 1);
+}
+
+TEST_F(NFSServerProtocol, ASessionBelongsToItsAddressWhichHoldsOnlySoMany) {
+    NFSServer::Limits limits;
+    limits.sessionsPerAddress = 3;
+    StartServer(limits);
+    const char* owner = "127.0.0.2";
+    const char* other = "127.0.0.3";
+    auto mine = NewSession(1000, owner).first;
+    auto theirs = NewSession(1000, other).first;
+
+    // Another address can neither use nor release the session.
+    EXPECT_FALSE(Operation(mine, 0x20A, other));
+    EXPECT_FALSE(Operation(mine, 0x103, other));
+    EXPECT_EQ(m_lines.Count("NFSServer: Client not get secury filesystem"), 2);
+    EXPECT_EQ(AskInt(mine, 0x20A, m_share + "/*.*", owner), 1);
+
+    // A fourth session of the owner replaces the owner's least recently used
+    // one, never another address's.
+    std::vector<std::int32_t> more;
+    for (int i = 0; i < 3; ++i)
+        more.push_back(NewSession(1000, owner).first);
+    EXPECT_FALSE(Operation(mine, 0x20A, owner));
+    for (auto id : more)
+        EXPECT_EQ(AskInt(id, 0x20A, m_share + "/*.*", owner), 1) << id;
+    EXPECT_EQ(AskInt(theirs, 0x20A, m_share + "/*.*", other), 1);
 }
 
 TEST_F(NFSServerProtocol, SessionsNobodyUsesExpire) {
@@ -578,6 +620,48 @@ TEST_F(NFSServerProtocol, ASilentPeerHoldsTheServerOnlyForOneCallLimit) {
     // A folder longer than the listing limit is cut there.
     ASSERT_EQ(items.size(), 5u);
     EXPECT_EQ(fs::path(items.back().path).filename(), "escape");
+}
+
+TEST_F(NFSServerProtocol, ARequestTrickledFieldByFieldEndsAtTheRequestLimit) {
+    NFSServer::Limits limits;
+    limits.callLimit = 800ms;
+    StartServer(limits, 1500ms);
+    auto id = NewSession().first;
+    // Each field comes well within the per-field limit, the last one after the
+    // whole request's limit.
+    RawClient client(m_port);
+    client.Int(2);
+    std::this_thread::sleep_for(600ms);
+    client.Int(id);
+    ASSERT_EQ(client.ReadInt(), 1);
+    std::this_thread::sleep_for(600ms);
+    client.Int(0x710);
+    std::this_thread::sleep_for(600ms);
+    client.Path(m_share + "/a.txt");
+    EXPECT_TRUE(client.Read(280).empty());
+    EXPECT_EQ(m_lines.Count("NFSServer: Done with request"), 0);
+}
+
+TEST_F(NFSServerProtocol, IdleConnectionsFromOneAddressDelayNobodyElse) {
+    StartServer();
+    // 300 connections that send nothing: those over the address's bound are
+    // closed at once, the others wait out the request limit on workers.
+    std::vector<std::unique_ptr<RawClient>> idle;
+    for (int i = 0; i < 300; ++i)
+        idle.push_back(std::make_unique<RawClient>(m_port, "127.0.0.2"));
+
+    const auto start = std::chrono::steady_clock::now();
+    auto id = NewSession(1000, "127.0.0.3").first;
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(AskInt(id, 0x20A, m_share + "/*.*", "127.0.0.3"), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_TRUE(idle.back()->ClosedWithoutReply());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+
+    // The stop ends the connections still held.
+    const auto stopping = std::chrono::steady_clock::now();
+    EXPECT_TRUE(m_server->Stop(true));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s);
 }
 
 TEST_F(NFSServerProtocol, DrivesPropertiesAndRecycleBin) {

@@ -434,13 +434,18 @@ TEST_F(SearchServerFixture, TheFortyFirstOriginatorPushesOutTheLeastRecentlySeen
         request.originator = {127, 0, 1, last};
         return request;
     };
+    // Requests are served side by side: each is sent once the one before has
+    // been taken in, so they are remembered in the order they were sent.
+    int sent = 0;
+    auto sendInOrder = [&](const SearchRequest& request) {
+        return Send(request) && m_lines.WaitForCount("SearchServer: Parsed request", ++sent);
+    };
     for (std::uint8_t i = 1; i <= 40; ++i)
-        ASSERT_TRUE(Send(from(i)));
-    ASSERT_TRUE(Send(from(1))); // still remembered: dropped, and not moved up
-    ASSERT_TRUE(Send(from(41)));
-    ASSERT_TRUE(Send(from(1))); // pushed out by the 41st: valid again
-    ASSERT_TRUE(Send(from(3))); // the 1st came back in place of the 2nd; the 3rd stays
-    ASSERT_TRUE(m_lines.WaitForCount("SearchServer: Parsed request", 44));
+        ASSERT_TRUE(sendInOrder(from(i)));
+    ASSERT_TRUE(sendInOrder(from(1))); // still remembered: dropped, and not moved up
+    ASSERT_TRUE(sendInOrder(from(41)));
+    ASSERT_TRUE(sendInOrder(from(1))); // pushed out by the 41st: valid again
+    ASSERT_TRUE(sendInOrder(from(3))); // the 1st came back in place of the 2nd; the 3rd stays
     ASSERT_TRUE(Served(42));
     EXPECT_EQ(m_lines.Count("SearchServer: Request is valid"), 42);
     EXPECT_FALSE(NextReply(200ms));
