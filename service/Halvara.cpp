@@ -1090,8 +1090,11 @@ void Halvara::TOSQueried(std::int32_t callerId, const std::string& peerAddress) 
         AddAndTell(callerId, false, true);
 }
 
-void Halvara::StateQueried(std::int32_t callerId, std::int32_t) {
-    if (auto caller = RequireContacts()->FindContact(callerId)) {
+// A contact's state and TOS registrations are its own to tell: only a call
+// from the address held for it counts.
+void Halvara::StateQueried(std::int32_t callerId, std::int32_t, const std::string& peerAddress) {
+    auto caller = RequireContacts()->FindContact(callerId);
+    if (caller && caller->IP() == peerAddress) {
         caller->SetState(Acquaintance::kStateMade);
         Broadcast(kUpdateContacts);
     }
@@ -1105,8 +1108,10 @@ void Halvara::AcquaintanceNoticed(std::int32_t callerId, const std::string& peer
     }
 }
 
-void Halvara::TOSNoticed(std::int32_t callerId, std::int32_t tos, bool on) {
-    if (auto caller = RequireContacts()->FindContact(callerId)) {
+void Halvara::TOSNoticed(std::int32_t callerId, std::int32_t tos, bool on,
+                         const std::string& peerAddress) {
+    auto caller = RequireContacts()->FindContact(callerId);
+    if (caller && caller->IP() == peerAddress) {
         caller->RegisterTOS(tos, on, false);
         Broadcast(kUpdateContacts);
     }

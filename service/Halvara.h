@@ -225,9 +225,11 @@ private:
                           const std::string& peerAddress) override;
     bool HasActiveTOS(std::int32_t tos) override;
     void TOSQueried(std::int32_t callerId, const std::string& peerAddress) override;
-    void StateQueried(std::int32_t callerId, std::int32_t value) override;
+    void StateQueried(std::int32_t callerId, std::int32_t value,
+                      const std::string& peerAddress) override;
     void AcquaintanceNoticed(std::int32_t callerId, const std::string& peerAddress) override;
-    void TOSNoticed(std::int32_t callerId, std::int32_t tos, bool on) override;
+    void TOSNoticed(std::int32_t callerId, std::int32_t tos, bool on,
+                    const std::string& peerAddress) override;
     bool IsKnown(std::int32_t callerId) override;
 
     platform::RegistryStore m_store;

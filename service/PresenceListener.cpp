@@ -199,9 +199,10 @@ bool PresenceListener::Serve(TimedSocket& connection) {
         std::int32_t value = 0;
         if (!ReceiveInt32(connection, value) || !SendInt32(connection, kStateAnswer))
             break;
+        const std::string from = connection.PeerAddress();
         connection.Close();
         if (hasCaller)
-            m_handler.StateQueried(caller, value);
+            m_handler.StateQueried(caller, value, from);
         break;
     }
     case presence::kAcquaintanceNotice: {
@@ -215,10 +216,11 @@ bool PresenceListener::Serve(TimedSocket& connection) {
         std::uint8_t bytes[presence::kTOSNoticeSize];
         if (!ReceiveWithin(connection, bytes, sizeof bytes, m_blockLimitMs))
             break;
+        const std::string from = connection.PeerAddress();
         connection.Close();
         auto notice = presence::DecodeTOSNotice(bytes);
         if (notice && hasCaller)
-            m_handler.TOSNoticed(caller, notice->tos, notice->on);
+            m_handler.TOSNoticed(caller, notice->tos, notice->on, from);
         break;
     }
     case presence::kKnownQuery:

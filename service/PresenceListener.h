@@ -35,11 +35,13 @@ public:
     // notifying it back. peerAddress is where the connection came from.
     virtual void TOSQueried(std::int32_t callerId, const std::string& peerAddress) = 0;
     // Type 14, after the fixed answer 3 went out: the caller's state becomes 3.
-    virtual void StateQueried(std::int32_t callerId, std::int32_t value) = 0;
+    virtual void StateQueried(std::int32_t callerId, std::int32_t value,
+                              const std::string& peerAddress) = 0;
     // Type 15: add the caller as acquaintance without notifying it back.
     virtual void AcquaintanceNoticed(std::int32_t callerId, const std::string& peerAddress) = 0;
     // Type 16: record the caller's TOS registration on its entry.
-    virtual void TOSNoticed(std::int32_t callerId, std::int32_t tos, bool on) = 0;
+    virtual void TOSNoticed(std::int32_t callerId, std::int32_t tos, bool on,
+                            const std::string& peerAddress) = 0;
     // Type 17: whether the caller is an acquaintance or a friend.
     virtual bool IsKnown(std::int32_t callerId) = 0;
 };

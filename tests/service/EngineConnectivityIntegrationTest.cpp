@@ -80,11 +80,11 @@ private:
     void TOSQueried(std::int32_t caller, const std::string&) override {
         Record("tos query", caller);
     }
-    void StateQueried(std::int32_t, std::int32_t) override {}
+    void StateQueried(std::int32_t, std::int32_t, const std::string&) override {}
     void AcquaintanceNoticed(std::int32_t caller, const std::string&) override {
         Record("notice", caller);
     }
-    void TOSNoticed(std::int32_t caller, std::int32_t tos, bool) override {
+    void TOSNoticed(std::int32_t caller, std::int32_t tos, bool, const std::string&) override {
         Record("tos notice " + std::to_string(tos), caller);
     }
     bool IsKnown(std::int32_t caller) override {

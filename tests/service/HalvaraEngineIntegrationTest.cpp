@@ -322,6 +322,16 @@ TEST_F(HalvaraEngineIntegrationTest, BelievesAnAddressOrANoticeOnlyFromWhereTheC
     ASSERT_TRUE(AnnounceFrom(kBob, annId, bob, kBob));
     EXPECT_TRUE(testsupport::WaitFor([&] { return engine.IsOnline(bob, -1, 0); }, 10s));
     EXPECT_EQ(engine.GetIP(bob), kBob);
+    // Nor tell which applications he runs: only his own notice counts.
+    const auto notice = presence::EncodeTOSNotice({155, true});
+    ASSERT_TRUE(testsupport::SendPeerMessageFrom(
+        kImpostor, kOwnAddress, presence::Header::Request(presence::kTOSNotice, annId, bob),
+        notice));
+    std::this_thread::sleep_for(kSettle);
+    EXPECT_FALSE(engine.IsOnline(bob, 155, 0));
+    ASSERT_TRUE(testsupport::SendPeerMessageFrom(
+        kBob, kOwnAddress, presence::Header::Request(presence::kTOSNotice, annId, bob), notice));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return engine.IsOnline(bob, 155, 0); }, 10s));
     // Nor can somebody else take him offline.
     ASSERT_TRUE(AnnounceFrom(kImpostor, annId, bob, "0.0.0.0"));
     ASSERT_TRUE(AnnounceFrom(kImpostor, annId, bob, kElsewhere));

@@ -45,11 +45,11 @@ public:
             throw CStdExcept("Contacts", 1);
         Record("queried", callerId);
     }
-    void StateQueried(std::int32_t callerId, std::int32_t value) override {
+    void StateQueried(std::int32_t callerId, std::int32_t value, const std::string&) override {
         Record("state " + std::to_string(value), callerId);
     }
     void AcquaintanceNoticed(std::int32_t callerId, const std::string&) override { Record("notice", callerId); }
-    void TOSNoticed(std::int32_t callerId, std::int32_t tos, bool on) override {
+    void TOSNoticed(std::int32_t callerId, std::int32_t tos, bool on, const std::string&) override {
         Record("tos " + std::to_string(tos) + (on ? " on" : " off"), callerId);
     }
     bool IsKnown(std::int32_t callerId) override {

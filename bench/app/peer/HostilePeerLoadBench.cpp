@@ -51,10 +51,10 @@ public:
     presence::PeerProfile ProfileFor(std::int32_t) override { return {}; }
     void AddressAnnounced(std::int32_t, const std::string&, const std::string&) override {}
     bool HasActiveTOS(std::int32_t) override { return false; }
-    void TOSQueried(std::int32_t) override {}
-    void StateQueried(std::int32_t, std::int32_t) override {}
+    void TOSQueried(std::int32_t, const std::string&) override {}
+    void StateQueried(std::int32_t, std::int32_t, const std::string&) override {}
     void AcquaintanceNoticed(std::int32_t, const std::string&) override {}
-    void TOSNoticed(std::int32_t, std::int32_t, bool) override {}
+    void TOSNoticed(std::int32_t, std::int32_t, bool, const std::string&) override {}
     bool IsKnown(std::int32_t callerId) override { return callerId == 7; }
 };
 
