@@ -147,6 +147,9 @@ bool ServedOnce(const std::string&) {
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+    // Each line as it comes: against servers that the attack holds, a run may
+    // be stopped long before it ends.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     // Room for the attackers' descriptors and the servers' own.
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
