@@ -217,7 +217,10 @@ TEST_F(HalvaraEngineIntegrationTest, AnswersOtherServicesOnItsPeerPortWhileRunni
         calls.AnnounceIP(kOwnAddress, annId, bob, "127.0.0.9");
         EXPECT_TRUE(testsupport::WaitFor([&] { return engine.GetIP(bob) == "127.0.0.9"; }, 5s));
         EXPECT_TRUE(engine.IsOnline(bob, -1, 0));
-        calls.TOSNotice(kOwnAddress, annId, bob, 7, true);
+        // What he runs counts only from his own address.
+        ASSERT_TRUE(testsupport::SendPeerMessageFrom(
+            "127.0.0.9", kOwnAddress, presence::Header::Request(presence::kTOSNotice, annId, bob),
+            presence::EncodeTOSNotice({7, true})));
         EXPECT_TRUE(testsupport::WaitFor([&] { return engine.IsOnline(bob, 7, 0); }, 5s));
         EXPECT_FALSE(engine.IsOnline(bob, 8, 0));
         // A live check finds nobody at that address and stores it.

@@ -458,8 +458,11 @@ TEST_F(SearchServerFixture, AReplyIsCutAtItsLimitAndOneAddressGetsSoManyResultsA
         WriteText(m_dir.Path() / "shared/many" / ("report-" + std::to_string(i)), "x");
     constexpr int kFullReplies = SearchServer::kResultsPerAddress / SearchServer::kReplyResultLimit;
     const int requests = kFullReplies + 2;
-    for (int i = 0; i < requests; ++i)
+    // One at a time: one address may only have so many connections served at once.
+    for (int i = 0; i < requests; ++i) {
         ASSERT_TRUE(Send(Request("report*", 0, 100 + i)));
+        ASSERT_TRUE(m_lines.WaitForCount("SearchServer: Parsed request", i + 1));
+    }
     for (int i = 0; i < kFullReplies; ++i) {
         auto reply = NextReply();
         ASSERT_TRUE(reply) << i;
