@@ -2,6 +2,7 @@
 
 #include "bridge/CStdExcept.h"
 #include "platform/ByteOrder.h"
+#include "platform/Environment.h"
 #include "platform/NamedEvent.h"
 #include "platform/ProcessLauncher.h"
 #include "platform/SharedPage.h"
@@ -14,6 +15,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <filesystem>
+#include <limits>
 #include <link.h>
 #include <unistd.h>
 
@@ -34,13 +36,9 @@ constexpr const char* kServiceProgram = "halvserve";
 constexpr long kLongestStartLimitMs = 600'000;
 
 std::chrono::milliseconds StartLimit() {
-    const char* text = std::getenv("HALVARA_BRIDGE_START_LIMIT_MS");
-    if (text == nullptr || *text == '\0')
-        return MemoryChannel::kStartLimit;
-    char* end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < 0)
-        return MemoryChannel::kStartLimit;
+    const long fallback = static_cast<long>(MemoryChannel::kStartLimit.count());
+    long value = platform::EnvironmentMilliseconds("HALVARA_BRIDGE_START_LIMIT_MS", fallback, 0,
+                                                   std::numeric_limits<long>::max());
     return std::chrono::milliseconds(std::min(value, kLongestStartLimitMs));
 }
 
@@ -329,8 +327,8 @@ void MemoryChannel::RecoverAbandonedExchange() {
 }
 
 std::filesystem::path MemoryChannel::ServiceProgram() {
-    const char* configured = std::getenv("HALVSERVE_PATH");
-    if (configured != nullptr && *configured != '\0')
+    const std::string configured = platform::EnvironmentText("HALVSERVE_PATH");
+    if (!configured.empty())
         return configured;
     auto folder = OwnBinaryFolder();
     auto beside = folder / kServiceProgram;

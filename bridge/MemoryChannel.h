@@ -59,7 +59,7 @@ public:
     // The single-instance guard of the service; the client checks it while it waits.
     static constexpr const char* kServiceGuardName = "Quembly class Class";
 
-    // Refusals beyond the designed ones.
+    // Refusals beyond the channel's own numbered ones.
     // Client: the service does not hold its guard (gone, or never came up within
     // the start-up limit).
     static constexpr int kServiceGone = 300;
@@ -125,7 +125,6 @@ public:
     bool ExchangeActive() const { return m_exchangeActive != 0; }
 
 private:
-    // Fields in the designed order.
     std::uint8_t* m_replyHalf = nullptr;
     std::uint8_t* m_requestHalf = nullptr;
     int m_openFlag = 0;
@@ -139,8 +138,8 @@ private:
     std::unique_ptr<platform::NamedEvent> m_memoryLock;
     std::unique_ptr<platform::NamedEvent> m_callLock;
 
-    // Not part of the designed fields: whether this client holds the call lock,
-    // and the service's optional stop flag.
+    // Whether this client holds the call lock, and the service's optional
+    // stop flag.
     bool m_holdsCallLock = false;
     const std::atomic<bool>* m_stopFlag = nullptr;
     // When this client last launched the service (cleared once one answers),

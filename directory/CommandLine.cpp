@@ -5,6 +5,8 @@
 #include "directory/DirectoryStore.h"
 #include "directory/QueryArguments.h"
 
+#include "platform/Environment.h"
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -244,13 +246,10 @@ int Outbox(const Parsed& parsed) {
 } // namespace
 
 std::string DefaultDatabasePath() {
-    const char* dataHome = std::getenv("XDG_DATA_HOME");
-    std::filesystem::path base;
-    if (dataHome && *dataHome == '/') {
-        base = dataHome;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = std::filesystem::path(home && *home ? home : ".") / ".local" / "share";
+    std::filesystem::path base = platform::AbsoluteFolder("XDG_DATA_HOME");
+    if (base.empty()) {
+        const std::filesystem::path home = platform::HomeFolder();
+        base = (home.empty() ? std::filesystem::path(".") : home) / ".local" / "share";
     }
     return (base / "halvdir" / "directory.db").string();
 }

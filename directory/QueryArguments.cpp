@@ -1,5 +1,7 @@
 #include "directory/QueryArguments.h"
 
+#include "platform/IPv4Text.h"
+
 #include <charconv>
 
 namespace halvdir {
@@ -101,25 +103,7 @@ std::optional<std::int32_t> ParseInt32(std::string_view text) {
 }
 
 bool IsDottedQuad(std::string_view text) {
-    int parts = 0;
-    size_t i = 0;
-    while (parts < 4) {
-        size_t start = i;
-        int value = 0;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3) {
-            value = value * 10 + (text[i] - '0');
-            ++i;
-        }
-        if (i == start || value > 255)
-            return false;
-        ++parts;
-        if (parts < 4) {
-            if (i >= text.size() || text[i] != '.')
-                return false;
-            ++i;
-        }
-    }
-    return i == text.size();
+    return platform::IsDottedQuad(text);
 }
 
 bool HasControlBytes(std::string_view text) {

@@ -1,5 +1,7 @@
 #include "DirectoryProbe.h"
 
+#include "platform/Environment.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <charconv>
@@ -58,9 +60,7 @@ private:
 } // namespace
 
 std::string DirectoryProbe::Host() {
-    const char* configured = std::getenv("HALVARA_DIRECTORY");
-    std::string host = configured ? Trimmed(configured) : std::string();
-    return host.empty() ? std::string(kDefaultDirectory) : host;
+    return platform::DirectoryHost();
 }
 
 bool DirectoryProbe::Reachable(const std::string& hostAndPort, int limitMs) {

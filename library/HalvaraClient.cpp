@@ -6,6 +6,7 @@
 #include "bridge/BridgeRecord.h"
 #include "bridge/CStdExcept.h"
 #include "bridge/MemoryChannel.h"
+#include "platform/Environment.h"
 #include "platform/SingleInstanceGuard.h"
 
 #include <algorithm>
@@ -169,8 +170,7 @@ int HalvaraClient::DoneFlag(int code, int first, int second, int third) {
 }
 
 std::string HalvaraClient::RegistrationFailureText() {
-    const char* directory = std::getenv("HALVARA_DIRECTORY");
-    std::string host = directory && *directory ? directory : "127.0.0.1:8080";
+    const std::string host = platform::DirectoryHost();
     return "Cannot register Halvara; make sure\nyou fill out your registration and are "
            "connected to the Internet.\nFor more information, or to report a problem, visit "
            "http://" +
@@ -378,7 +378,7 @@ int HalvaraClient::IsOnline(int id, int tos, int mode) {
 
 int HalvaraClient::GetIP(int id, char* buffer, int size) {
     // The longest dotted quad and its terminator need 16 bytes; callers are
-    // held to the designed 24.
+    // held to the 24 every application passes.
     if (!buffer || size <= 23)
         return 0;
     BridgeRecord reply;

@@ -1,6 +1,7 @@
 #include "platform/RegistryStore.h"
 
 #include "platform/AtomicFile.h"
+#include "platform/Environment.h"
 
 #include <algorithm>
 #include <atomic>
@@ -56,14 +57,9 @@ std::string UniqueSuffix() {
 } // namespace
 
 std::filesystem::path RegistryStore::DefaultRoot() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    std::filesystem::path base;
-    if (config && *config == '/') {
-        base = config;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = std::filesystem::path(home && *home ? home : "/") / ".config";
-    }
+    std::filesystem::path base = ConfigHome();
+    if (base.empty())
+        base = "/.config";
     return base / "halvara" / "registry";
 }
 

@@ -1,5 +1,7 @@
 #include "platform/SessionNamespace.h"
 
+#include "platform/Environment.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <sys/stat.h>
@@ -17,9 +19,9 @@ namespace {
 std::filesystem::path NamespaceFolderName() {
     // Read on every call: a process (and every test) may point the runtime folder
     // elsewhere at any time. A relative value is ignored, as desktops do.
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/')
-        return std::filesystem::path(runtime) / "halvara";
+    const std::filesystem::path runtime = AbsoluteFolder("XDG_RUNTIME_DIR");
+    if (!runtime.empty())
+        return runtime / "halvara";
     return std::filesystem::path("/tmp") / ("halvara-" + std::to_string(getuid()));
 }
 
@@ -48,8 +50,8 @@ std::filesystem::path SessionNamespacePath() {
     return folder;
 }
 
-std::filesystem::path SessionObjectPath(std::string_view designedName, std::string_view suffix) {
-    std::string fileName(designedName);
+std::filesystem::path SessionObjectPath(std::string_view objectName, std::string_view suffix) {
+    std::string fileName(objectName);
     for (char& c : fileName) {
         if (c == '/' || c == '\0')
             c = '_';

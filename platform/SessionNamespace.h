@@ -11,8 +11,8 @@ namespace platform {
 // folder owned by another user is refused (std::system_error).
 std::filesystem::path SessionNamespacePath();
 
-// The file of a named object in the namespace: the designed name verbatim, with
+// The file of a named object in the namespace: the object's name verbatim, with
 // '/' turned into '_', followed by the given suffix.
-std::filesystem::path SessionObjectPath(std::string_view designedName, std::string_view suffix = {});
+std::filesystem::path SessionObjectPath(std::string_view objectName, std::string_view suffix = {});
 
 } // namespace platform

@@ -1,5 +1,8 @@
 #include "platform/SocketConnect.h"
 
+#include "platform/Environment.h"
+#include "platform/IPv4Text.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <condition_variable>
@@ -93,15 +96,9 @@ bool IsLoopback(in_addr address) {
 // loopback boundary as the callee, and only where the address can be bound;
 // otherwise the system chooses, as it does without the variable.
 void BindToConfiguredAddress(int fd, in_addr callee) {
-    const char* configured = std::getenv("HALVARA_ADDRESS");
-    if (configured == nullptr)
+    const std::string text = ConfiguredAddress();
+    if (text.empty())
         return;
-    std::string text = configured;
-    auto first = text.find_first_not_of(" \t");
-    auto last = text.find_last_not_of(" \t");
-    if (first == std::string::npos)
-        return;
-    text = text.substr(first, last - first + 1);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     if (inet_pton(AF_INET, text.c_str(), &local.sin_addr) != 1 || local.sin_addr.s_addr == 0 ||
@@ -194,9 +191,7 @@ std::string PeerAddressOf(int fd) {
     if (fd < 0 || getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
         address.sin_family != AF_INET)
         return "0.0.0.0";
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return text;
+    return DottedQuadOfNetworkOrder(address.sin_addr.s_addr);
 }
 
 int LocalPortOf(int fd) {

@@ -3,6 +3,7 @@
 #include "Contacts.h"
 #include "PeerAddressCheck.h"
 #include "bridge/CStdExcept.h"
+#include "platform/Environment.h"
 #include "platform/MessageBus.h"
 
 #include <algorithm>
@@ -20,20 +21,12 @@ constexpr const char* kUpdateContacts = "Halvara: update contacts";
 
 // The address the listener binds: HALVARA_ADDRESS when set, else every address.
 std::string ListenAddress() {
-    const char* configured = std::getenv("HALVARA_ADDRESS");
-    return configured ? std::string(configured) : std::string();
+    return platform::ConfiguredAddress();
 }
 
 // A loop interval from the environment (tests shorten them), else the default.
 int IntervalFromEnvironment(const char* name, int fallback) {
-    const char* text = std::getenv(name);
-    if (!text || !*text)
-        return fallback;
-    char* end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (!end || *end != '\0' || value < 10 || value > 3600000)
-        return fallback;
-    return static_cast<int>(value);
+    return static_cast<int>(platform::EnvironmentMilliseconds(name, fallback, 10, 3'600'000));
 }
 
 // The directory as the engine's own directory, except that a new ID comes from

@@ -251,7 +251,7 @@ private:
     // TOS registrations while no state is loaded.
     TosTable m_ownTos;
 
-    // The designed engine lock of the online state, held across going online
+    // The engine lock of the online state, held across going online
     // and offline (network calls included) but never taken by a list read.
     std::recursive_timed_mutex m_connectivityLock;
     std::recursive_timed_mutex m_identityLock;

@@ -2,6 +2,8 @@
 
 #include "TimedSocket.h"
 #include "bridge/CStdExcept.h"
+#include "platform/Environment.h"
+#include "platform/IPv4Text.h"
 #include "platform/SocketConnect.h"
 
 #include <algorithm>
@@ -23,14 +25,8 @@ constexpr int kHttpPort = 80;
 constexpr int kReachableLimitMs = 15000;
 // The current-IP probe counts as hung after 5 seconds; stay well inside that.
 constexpr int kRouteLookupLimitMs = 2000;
-constexpr const char* kDefaultDirectory = "127.0.0.1:8080";
 // Well-known, highly available web servers answering on port 80.
 constexpr const char* kWellKnownSites[] = {"www.wikipedia.org", "www.debian.org", "www.kernel.org"};
-
-std::string Environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? std::string(value) : std::string();
-}
 
 std::string Trim(const std::string& text) {
     std::size_t first = text.find_first_not_of(" \t");
@@ -39,6 +35,7 @@ std::string Trim(const std::string& text) {
     std::size_t last = text.find_last_not_of(" \t");
     return text.substr(first, last - first + 1);
 }
+
 
 // One "%i" of the address text: optional sign, decimal, octal or hex. Returns
 // false when no number starts at text.
@@ -53,9 +50,7 @@ bool ReadNumber(const char*& text, long long& value) {
 }
 
 std::string InterfaceText(const in_addr& address) {
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address, text, sizeof text);
-    return text;
+    return platform::DottedQuadOfNetworkOrder(address.s_addr);
 }
 
 // The address of the interface that routes towards the directory host: a UDP
@@ -104,7 +99,7 @@ std::string FirstInterfaceAddress() {
 enum class LocalLookup { Found, NotDottedQuad, NoAddress, Unspecified };
 
 LocalLookup LookUpLocalAddress(const std::string& directoryHost, std::string& address) {
-    std::string configured = Trim(Environment("HALVARA_ADDRESS"));
+    std::string configured = platform::ConfiguredAddress();
     if (!configured.empty()) {
         if (!IsDottedQuad(configured))
             return LocalLookup::NotDottedQuad;
@@ -143,8 +138,7 @@ HostAndPort SplitHostPort(const std::string& text, int defaultPort) {
 }
 
 std::string DirectoryHost() {
-    std::string configured = Trim(Environment("HALVARA_DIRECTORY"));
-    return configured.empty() ? std::string(kDefaultDirectory) : configured;
+    return platform::DirectoryHost();
 }
 
 bool IsHostReachableWithin(const std::string& host, int ms) {
@@ -165,7 +159,7 @@ bool IsHostReachable(const std::string& host) {
 
 std::vector<std::string> ProbeHosts() {
     std::vector<std::string> hosts;
-    std::string configured = Environment("HALVARA_PROBE_HOSTS");
+    std::string configured = platform::EnvironmentText("HALVARA_PROBE_HOSTS");
     if (!configured.empty()) {
         std::size_t start = 0;
         while (start <= configured.size()) {
@@ -315,32 +309,11 @@ std::array<std::uint8_t, 4> ParseAddress(const std::string& text) {
 }
 
 std::string FormatAddress(const std::array<std::uint8_t, 4>& bytes) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%i.%i.%i.%i", bytes[0], bytes[1], bytes[2], bytes[3]);
-    return text;
+    return platform::DottedQuad(bytes);
 }
 
 bool IsDottedQuad(const std::string& text) {
-    int parts = 0;
-    std::size_t i = 0;
-    while (parts < 4) {
-        std::size_t digits = 0;
-        int value = 0;
-        while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) && digits < 3) {
-            value = value * 10 + (text[i] - '0');
-            ++i;
-            ++digits;
-        }
-        if (digits == 0 || value > 255)
-            return false;
-        ++parts;
-        if (parts < 4) {
-            if (i >= text.size() || text[i] != '.')
-                return false;
-            ++i;
-        }
-    }
-    return i == text.size();
+    return platform::IsDottedQuad(text);
 }
 
 std::string EncodeSpaces(const std::string& text) {

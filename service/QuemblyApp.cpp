@@ -62,7 +62,7 @@ void QuemblyApp::StartBridgeThread() {
     if (m_bridgeThread.joinable())
         throw CStdExcept(kUnit, 816);
     m_running.store(1);
-    m_bridgeExitCode.store(kStillActive);
+    m_bridgeExitCode.store(platform::kThreadStillActive);
     try {
         m_bridgeThread = std::thread([this] { BridgeThread(); });
     } catch (const std::system_error&) {
@@ -84,7 +84,7 @@ int QuemblyApp::Run() {
 void QuemblyApp::WaitForBridgeThread() {
     if (!m_bridgeThread.joinable())
         throw CStdExcept(kUnit, 833);
-    while (m_bridgeExitCode.load() == kStillActive)
+    while (m_bridgeExitCode.load() == platform::kThreadStillActive)
         std::this_thread::sleep_for(kPollInterval);
     m_bridgeThread.join();
 }

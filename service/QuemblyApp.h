@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PresenceEngine.h"
+#include "platform/ThreadExitCode.h"
 
 #include <atomic>
 #include <chrono>
@@ -33,8 +34,6 @@ public:
     static constexpr int kExitAlreadyRunning = 1;
     static constexpr int kExitStartFailed = 2;
     static constexpr const char* kGuardName = "Quembly class Class";
-    // The exit state of a thread that has not ended yet.
-    static constexpr int kStillActive = 259;
     // A service that no application has registered with, and that no client
     // has called, for this long ends by itself: every client launches a
     // service, and one launched just as the previous one ended would
@@ -71,7 +70,7 @@ private:
     std::unique_ptr<platform::SingleInstanceGuard> m_guard;
     // 1 while the bridge loop must go on; command 18 clears it.
     std::atomic<int> m_running{0};
-    std::atomic<int> m_bridgeExitCode{kStillActive};
+    std::atomic<int> m_bridgeExitCode{platform::kThreadStillActive};
     std::chrono::milliseconds m_idleLimit;
     // Written by the bridge thread after each exchange, read by the watch.
     std::atomic<int> m_activeTos{0};

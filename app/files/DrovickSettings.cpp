@@ -5,6 +5,7 @@
 #include "app/files/ShareTable.h"
 #include "platform/AtomicFile.h"
 #include "platform/ByteOrder.h"
+#include "platform/Environment.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -62,10 +63,9 @@ SettingsRect LoadRect(const std::uint8_t* p) {
 std::string DefaultDownloadDirectory() {
     // The home folder stands where the first fixed disk's root stood: the root
     // of this system is not the user's to write in.
-    const char* home = std::getenv("HOME");
-    if (!home || home[0] != '/')
+    std::string folder = platform::HomeFolder().string();
+    if (folder.empty())
         return "/";
-    std::string folder = home;
     if (folder.back() != '/')
         folder += '/';
     return folder.size() < kDownloadDirectoryWidth ? folder : "/";
@@ -260,14 +260,8 @@ std::filesystem::path DrovickSettings::LocationOf(const std::string& fileName) {
     std::size_t slash = name.rfind('/');
     if (slash != std::string::npos)
         name = name.substr(slash + 1);
-    std::filesystem::path config;
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    const char* home = std::getenv("HOME");
-    if (xdg && xdg[0] == '/')
-        config = xdg;
-    else if (home && home[0] == '/')
-        config = std::filesystem::path(home) / ".config";
-    else
+    std::filesystem::path config = platform::ConfigHome();
+    if (config.empty())
         config = "/tmp";
     return config / "drovick" / name;
 }

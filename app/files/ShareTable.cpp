@@ -1,6 +1,7 @@
 #include "app/files/ShareTable.h"
 
 #include "platform/ByteOrder.h"
+#include "platform/Environment.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -9,13 +10,6 @@
 namespace {
 
 constexpr std::size_t kBlockStep = 1024;
-
-std::string EnvironmentFolder(const char* name, const std::string& fallback) {
-    const char* value = std::getenv(name);
-    if (value && value[0] == '/')
-        return value;
-    return fallback;
-}
 
 std::string DropTrailingSlash(std::string path) {
     while (path.size() > 1 && path.back() == '/')
@@ -54,15 +48,13 @@ std::vector<std::string> ShareTable::NeverSharedFolders() {
     std::vector<std::string> folders{"/bin",   "/boot",  "/dev",    "/etc",  "/lib",
                                      "/lib32", "/lib64", "/libx32", "/proc", "/root",
                                      "/run",   "/sbin",  "/sys",    "/usr",  "/var"};
-    const char* home = std::getenv("HOME");
-    std::string homeConfig = home && home[0] == '/' ? std::string(home) + "/.config" : "";
-    std::string config = DropTrailingSlash(EnvironmentFolder("XDG_CONFIG_HOME", homeConfig));
+    std::string config = DropTrailingSlash(platform::ConfigHome().string());
     if (!config.empty()) {
         // Identities and passwords live here.
         folders.push_back(config + "/halvara");
         folders.push_back(config + "/drovick");
     }
-    std::string runtime = EnvironmentFolder("XDG_RUNTIME_DIR", "");
+    std::string runtime = platform::AbsoluteFolder("XDG_RUNTIME_DIR").string();
     if (!runtime.empty())
         folders.push_back(DropTrailingSlash(runtime) + "/halvara");
     folders.push_back("/tmp/halvara-" + std::to_string(getuid()));

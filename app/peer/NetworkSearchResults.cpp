@@ -80,7 +80,7 @@ std::size_t NetworkSearchResults::Count() const {
 bool NetworkSearchResults::DownloadTarget(const std::string& downloadDirectory,
                                           const std::string& fileName, std::string& target) {
     target.clear();
-    // The design joins the directory and whatever name the peer sent; a name
+    // The row joins the directory and whatever name the peer sent; a name
     // of "..", or one holding a separator, would then write anywhere.
     if (downloadDirectory.empty() || fileName.empty() || fileName == "." || fileName == ".." ||
         fileName.find('/') != std::string::npos || fileName.find('\0') != std::string::npos)

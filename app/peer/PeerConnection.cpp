@@ -1,5 +1,7 @@
 #include "app/peer/PeerConnection.h"
 
+#include "platform/Environment.h"
+
 #include <cstdlib>
 
 std::unique_ptr<TimeOutSocket> OpenConnection(const std::string& host, int port, int* error) {
@@ -21,11 +23,5 @@ void CloseConnection(std::unique_ptr<TimeOutSocket>& connection) {
 }
 
 std::string ListenAddress() {
-    const char* configured = std::getenv("HALVARA_ADDRESS");
-    if (!configured)
-        return {};
-    std::string address = configured;
-    auto first = address.find_first_not_of(" \t");
-    auto last = address.find_last_not_of(" \t");
-    return first == std::string::npos ? std::string() : address.substr(first, last - first + 1);
+    return platform::ConfiguredAddress();
 }

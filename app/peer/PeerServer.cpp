@@ -37,7 +37,7 @@ PeerServer::~PeerServer() {
 void PeerServer::OnListenFailed(int, int) {}
 
 void PeerServer::ReapEndedWorker() {
-    if (m_thread.joinable() && m_exitCode.load() != kStillActive)
+    if (m_thread.joinable() && m_exitCode.load() != platform::kThreadStillActive)
         m_thread.join();
 }
 
@@ -47,7 +47,7 @@ bool PeerServer::Start() {
     if (m_thread.joinable())
         return false;
     m_running.store(true);
-    m_exitCode.store(kStillActive);
+    m_exitCode.store(platform::kThreadStillActive);
     m_thread = std::thread(&PeerServer::Run, this);
     return true;
 }
@@ -60,7 +60,7 @@ bool PeerServer::Stop(bool wait) {
         return false;
     // Neither the worker nor one of its connections can wait for itself.
     if (wait && m_thread.get_id() != std::this_thread::get_id() && t_serving != this) {
-        while (m_exitCode.load() == kStillActive)
+        while (m_exitCode.load() == platform::kThreadStillActive)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         m_thread.join();
     }

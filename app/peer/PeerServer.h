@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/peer/TimeOutSocket.h"
+#include "platform/ThreadExitCode.h"
 
 #include <atomic>
 #include <chrono>
@@ -35,9 +36,6 @@
 // object.
 class PeerServer {
 public:
-    // The worker's exit code while it runs, as the thread exit code says "still active".
-    static constexpr int kStillActive = 259;
-
     // Connections served at once. Far more than the friends who browse or
     // download at the same moment; each costs a thread.
     static constexpr std::size_t kWorkers = 32;
@@ -75,8 +73,8 @@ public:
     bool IsRunning() const { return m_running.load(); }
     // True while the worker holds its listening socket.
     bool IsListening() const { return m_listening.load(); }
-    // kStillActive while the worker runs; then 1 after a stop, 0 when it gave up
-    // on its listening socket. -1 before the first start.
+    // platform::kThreadStillActive while the worker runs; then 1 after a
+    // stop, 0 when it gave up on its listening socket. -1 before the first start.
     int ExitCode() const { return m_exitCode.load(); }
     int Port() const { return m_port; }
 

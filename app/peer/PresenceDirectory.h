@@ -30,5 +30,6 @@ public:
     virtual std::optional<std::vector<std::string>> AnonymousAddresses(bool refresh) = 0;
 };
 
-// The TOS number the application names itself by to the presence network.
-inline constexpr int kSearchApplicationTos = 155;
+// Drovick's TOS number: the application number it names itself by to the
+// presence network.
+inline constexpr int kDrovickTos = 155;

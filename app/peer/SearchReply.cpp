@@ -81,7 +81,7 @@ bool SendSearchReply(TimeOutSocket& connection, const SearchReply& reply,
         return false;
     if (!connection.SendBlock(reply.EncodeHeader(), limit))
         return false;
-    // The designed limit for a table grows with its length (5 s per result);
+    // The limit for a table grows with its length (5 s per result);
     // a limit per chunk bounds a receiver that stops reading just as well and
     // keeps a dead originator from holding the server for minutes.
     return SendInChunks(connection, SearchReply::EncodeTable(reply.paths), limit) &&

@@ -318,7 +318,7 @@ void SearchServer::ServeConnection(TimeOutSocket& connection) {
     forwarded.hopCount = request->hopCount + 1;
     Forward(forwarded);
 
-    // Forwarding stays as designed; only this server's own answers are
+    // Forwarding is never rationed; only this server's own answers are
     // rationed, and an address that has had its share is not walked for.
     const std::string originator = request->OriginatorText();
     if (!m_replies.HasRoom(originator)) {

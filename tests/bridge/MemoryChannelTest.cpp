@@ -101,7 +101,7 @@ TEST_F(MemoryChannelTest, OpenThatCannotMakeThePageIsRefusedWith43) {
     EXPECT_FALSE(channel.IsOpen());
 }
 
-TEST_F(MemoryChannelTest, RecordsUpToTheLimitTravelInTheDesignedPlacesOfThePage) {
+TEST_F(MemoryChannelTest, RecordsUpToTheLimitTravelInTheirFixedPlacesOfThePage) {
     MemoryChannel service(MemoryChannel::kServiceRole);
     MemoryChannel client(MemoryChannel::kClientRole);
     service.Open(MemoryChannel::kPageName, 0);
@@ -182,7 +182,7 @@ TEST_F(MemoryChannelTest, TheServiceOpenFreesBothLocksAndForgetsStaleEvents) {
     for (auto* stale : {requestFull.get(), replyFree.get(), requestFree.get(), replyFull.get()})
         EXPECT_FALSE(stale->IsSignalled());
 
-    // The designed exchange order: the client's Begin takes the call lock and
+    // The exchange order: the client's Begin takes the call lock and
     // opens its first Send; its End gives the lock back and withdraws that
     // permission; the service's Begin opens its first reply.
     client.BeginExchange();

@@ -10,7 +10,7 @@
 namespace {
 // A code no command uses: tells the serving thread to stop after replying.
 constexpr int kStopCode = 4711;
-// The channel's call lock, by its designed name.
+// The channel's call lock, by its name.
 constexpr const char* kCallLockName = "MemoryChannel function protect";
 } // namespace
 

@@ -15,7 +15,7 @@
 // registration is given back when the object goes.
 class PresenceDirectoryOverLibrary : public PresenceDirectory {
 public:
-    explicit PresenceDirectoryOverLibrary(int tos = kSearchApplicationTos);
+    explicit PresenceDirectoryOverLibrary(int tos = kDrovickTos);
     ~PresenceDirectoryOverLibrary() override;
     PresenceDirectoryOverLibrary(const PresenceDirectoryOverLibrary&) = delete;
     PresenceDirectoryOverLibrary& operator=(const PresenceDirectoryOverLibrary&) = delete;

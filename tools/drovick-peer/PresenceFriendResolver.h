@@ -1,11 +1,9 @@
 #pragma once
 
+#include "app/peer/PresenceDirectory.h"
 #include "app/peer/TransferAgentDownload.h"
 
 #include <string>
-
-// Drovick's number on the presence network.
-inline constexpr int kDrovickApplicationId = 155;
 
 // Finds a friend's current address through the presence library: the friends
 // list is walked for the profile with that e-mail address, the friend is asked
@@ -14,7 +12,7 @@ inline constexpr int kDrovickApplicationId = 155;
 // back when the resolver goes.
 class PresenceFriendResolver : public FriendResolver {
 public:
-    explicit PresenceFriendResolver(int applicationId = kDrovickApplicationId);
+    explicit PresenceFriendResolver(int applicationId = kDrovickTos);
     ~PresenceFriendResolver() override;
     PresenceFriendResolver(const PresenceFriendResolver&) = delete;
     PresenceFriendResolver& operator=(const PresenceFriendResolver&) = delete;

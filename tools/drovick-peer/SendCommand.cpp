@@ -27,14 +27,14 @@ public:
         : m_givesBack(givesBack) {}
     ~PresenceOwnName() override {
         if (m_ready && m_givesBack)
-            Halvara_Deallocate(kDrovickApplicationId);
+            Halvara_Deallocate(kDrovickTos);
     }
     PresenceOwnName(const PresenceOwnName&) = delete;
     PresenceOwnName& operator=(const PresenceOwnName&) = delete;
 
     bool OwnName(std::string& name) override {
         if (!m_ready)
-            m_ready = Halvara_InitializeHeadless(kDrovickApplicationId) != 0;
+            m_ready = Halvara_InitializeHeadless(kDrovickTos) != 0;
         PersonalInfo profile{};
         if (!m_ready || Halvara_GetMyProfile(&profile) == 0)
             return false;

@@ -4,6 +4,7 @@
 #include "CommandSteps.h"
 #include "PasswordInput.h"
 #include "halvara.h"
+#include "platform/Environment.h"
 
 #include <cstdlib>
 #include <unistd.h>
@@ -16,8 +17,7 @@ constexpr const char* kUsage = "usage: halvara register NAME EMAIL (the password
 constexpr std::size_t kLongestText = 127;
 
 std::string DirectoryHost() {
-    const char* configured = std::getenv("HALVARA_DIRECTORY");
-    return configured && *configured ? configured : "127.0.0.1:8080";
+    return platform::DirectoryHost();
 }
 
 std::string RefusalText(int result, const std::string& eMail) {

@@ -104,7 +104,7 @@ TEST(PeerServer, ServesConnectionsSideBySideAndSurvivesAFailedOne) {
     ASSERT_TRUE(server.Start());
     EXPECT_FALSE(server.Start()) << "a second start while the worker runs";
     ASSERT_TRUE(testsupport::WaitFor([&] { return server.IsListening(); }, 5s));
-    EXPECT_EQ(server.ExitCode(), PeerServer::kStillActive);
+    EXPECT_EQ(server.ExitCode(), platform::kThreadStillActive);
 
     EXPECT_EQ(Ask(port, 99), -1);
     EXPECT_EQ(Ask(port, 41), 42) << "the server goes on after a request that threw";
@@ -216,7 +216,7 @@ TEST(PeerServer, RetriesATakenPortAndGivesUp) {
     auto started = Clock::now();
     ASSERT_TRUE(server.Start());
     ASSERT_TRUE(
-        testsupport::WaitFor([&] { return server.ExitCode() != PeerServer::kStillActive; }, 5s));
+        testsupport::WaitFor([&] { return server.ExitCode() != platform::kThreadStillActive; }, 5s));
     EXPECT_EQ(server.ExitCode(), 0);
     EXPECT_GE(Elapsed(started), 190ms) << "three attempts, 100 ms apart";
     EXPECT_FALSE(server.IsRunning());

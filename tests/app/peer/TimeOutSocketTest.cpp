@@ -70,7 +70,7 @@ TEST(TimeOutSocket, ASilentPeerCostsAtMostTheLimit) {
     EXPECT_EQ(client->Receive(&byte, 1), -1);
     EXPECT_LT(Elapsed(started), 1500ms);
 
-    // Without an armed limit a call still ends after the designed 5 seconds.
+    // Without an armed limit a call still ends after the default 5 seconds.
     client->KillTimeOut();
     started = Clock::now();
     EXPECT_EQ(client->Receive(&byte, 1), -1);
