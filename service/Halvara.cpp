@@ -1,7 +1,10 @@
 #include "Halvara.h"
 
 #include "Contacts.h"
+#include "DeferredPeers.h"
 #include "PeerAddressCheck.h"
+#include "PreRegisteredDirectory.h"
+#include "SideBySide.h"
 #include "bridge/CStdExcept.h"
 #include "platform/Environment.h"
 #include "platform/MessageBus.h"
@@ -27,125 +30,6 @@ std::string ListenAddress() {
 // A loop interval from the environment (tests shorten them), else the default.
 int IntervalFromEnvironment(const char* name, int fallback) {
     return static_cast<int>(platform::EnvironmentMilliseconds(name, fallback, 10, 3'600'000));
-}
-
-// The directory as the engine's own directory, except that a new ID comes from
-// one registered beforehand: loading a fresh identity then asks the network
-// nothing while the engine lock is held.
-class PreRegistered : public ContactDirectory {
-public:
-    PreRegistered(ContactDirectory& directory, std::int32_t id)
-        : m_directory(directory)
-        , m_id(id) {}
-    std::string LocalAddress() override { return m_directory.LocalAddress(); }
-    DirectoryProfile LookupProfile(std::int32_t contactId) override {
-        return m_directory.LookupProfile(contactId);
-    }
-    std::string LookupIP(std::int32_t contactId) override {
-        return m_directory.LookupIP(contactId);
-    }
-    void RegisterAsAcquaintance(std::int32_t contactId, std::int32_t ownId) override {
-        m_directory.RegisterAsAcquaintance(contactId, ownId);
-    }
-    std::int32_t RegisterNewID() override { return m_id; }
-    void UpdateIP(std::int32_t ownId, const std::string& ip, const std::string& password) override {
-        m_directory.UpdateIP(ownId, ip, password);
-    }
-    std::string GetRandomIP(std::int32_t tos) override { return m_directory.GetRandomIP(tos); }
-    void InsertRandomIP(std::int32_t tos, const std::string& ownIp) override {
-        m_directory.InsertRandomIP(tos, ownIp);
-    }
-    void RemoveRandomIP(std::int32_t tos, const std::string& ownIp) override {
-        m_directory.RemoveRandomIP(tos, ownIp);
-    }
-
-private:
-    ContactDirectory& m_directory;
-    std::int32_t m_id;
-};
-
-// The peer calls adding a contact asks for, noted instead of made, so they can
-// be made later on a thread that may wait for the contact.
-class DeferredPeers : public ContactPeers {
-public:
-    explicit DeferredPeers(ContactPeers& peers)
-        : m_peers(peers) {}
-    void AnnounceOwnIP(Acquaintance&, std::int32_t ownId, const std::string& ownIp) override {
-        m_announce = true;
-        m_ownId = ownId;
-        m_ownIp = ownIp;
-    }
-    void SendAcquaintanceNotice(Acquaintance&, std::int32_t ownId) override {
-        m_notice = true;
-        m_ownId = ownId;
-    }
-    void SendTOSNotice(Acquaintance& contact, std::int32_t ownId, std::int32_t tos,
-                       bool on) override {
-        m_peers.SendTOSNotice(contact, ownId, tos, on);
-    }
-    std::int32_t AnonTOSQuery(const std::string& ip, std::int32_t tos) override {
-        return m_peers.AnonTOSQuery(ip, tos);
-    }
-    bool HasCalls() const { return m_announce || m_notice; }
-    // Makes the noted calls to contact; the notice falls back to the directory
-    // by itself when the contact cannot be reached.
-    void MakeCalls(Acquaintance& contact) const {
-        if (m_announce) {
-            try {
-                m_peers.AnnounceOwnIP(contact, m_ownId, m_ownIp);
-            } catch (const CStdExcept&) {
-                // It hears our address when it next asks.
-            }
-        }
-        if (m_notice) {
-            try {
-                m_peers.SendAcquaintanceNotice(contact, m_ownId);
-            } catch (const CStdExcept&) {
-                // Neither the contact nor the directory took it.
-            }
-        }
-    }
-
-private:
-    ContactPeers& m_peers;
-    bool m_announce = false;
-    bool m_notice = false;
-    std::int32_t m_ownId = -1;
-    std::string m_ownIp;
-};
-
-// Calls call(entry) for every entry, up to `width` at once (the calling thread
-// and helpers), so contacts whose addresses no longer answer cost a loop over
-// all contacts about one time limit per `width` of them instead of one each.
-// Stops taking new entries once keepGoing() is false; returns when every call
-// taken has ended.
-template <typename Call>
-void ForEachSideBySide(const std::vector<std::shared_ptr<Acquaintance>>& entries, std::size_t width,
-                       const std::function<bool()>& keepGoing, Call call) {
-    std::atomic<std::size_t> next{0};
-    auto work = [&] {
-        for (std::size_t i = next.fetch_add(1); i < entries.size(); i = next.fetch_add(1)) {
-            if (!keepGoing())
-                return;
-            try {
-                call(*entries[i]);
-            } catch (...) {
-                // One contact's failure ends neither the loop nor its thread.
-            }
-        }
-    };
-    std::vector<std::thread> helpers;
-    const std::size_t count = std::min(entries.size(), width);
-    for (std::size_t i = 1; i < count; ++i) {
-        try {
-            helpers.emplace_back(work);
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
-    work();
-    for (std::thread& helper : helpers)
-        helper.join();
 }
 
 // Takes a recursive timed lock without limit, or for at most the loops' wait.
@@ -325,7 +209,7 @@ bool Halvara::LoadMissingState() {
     try {
         // The only reason a state fails to load is a new ID the directory
         // could not give; it is asked outside the engine lock.
-        PreRegistered directory(m_directory, m_directory.RegisterNewID());
+        PreRegisteredDirectory directory(m_directory, m_directory.RegisterNewID());
         std::lock_guard lock(m_engineLock);
         m_mem.LoadIdentityState(index, directory);
         m_contacts = m_mem.GetContacts();
@@ -962,7 +846,7 @@ void Halvara::SetIdentity(std::int32_t index, const std::string& password) {
             std::lock_guard lock(m_engineLock);
             reloadsItself = m_identityActive && m_mem.StateIndex() == index;
         }
-        std::optional<PreRegistered> preRegistered;
+        std::optional<PreRegisteredDirectory> preRegistered;
         if (!reloadsItself && !m_mem.HasStoredState(index))
             preRegistered.emplace(m_directory, m_directory.RegisterNewID());
         ContactDirectory& directory =
