@@ -35,7 +35,7 @@ void AnonContacts::Append(std::shared_ptr<AnonAcquaintance> entry) {
         }
     }
     if (m_slots.size() >= kMaxEntries)
-        throw CStdExcept("AnonContacts", 40);
+        throw CStdExcept("AnonContacts", kFull);
     std::size_t filled = m_slots.size();
     m_slots.resize(filled + kGrowth);
     m_slots[filled] = std::move(entry);

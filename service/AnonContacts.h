@@ -39,8 +39,9 @@ class AnonContacts {
 public:
     static constexpr std::size_t kGrowth = 10;
     // Far beyond what any application asks for; appending past it is refused
-    // (AnonContacts 40).
+    // (kFull).
     static constexpr std::size_t kMaxEntries = 1000;
+    static constexpr int kFull = 40;
 
     // Fills the first empty slot, else grows by kGrowth slots. 30 for a null
     // entry, 40 when full.

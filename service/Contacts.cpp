@@ -265,7 +265,7 @@ void Contacts::Remove(std::int32_t id) {
             return;
         }
     }
-    throw CStdExcept(kContacts, 140);
+    throw CStdExcept(kContacts, kNotListed);
 }
 
 void Contacts::RegisterOwnTOS(std::int32_t tos, bool on, ContactDirectory& directory,
@@ -281,7 +281,7 @@ void Contacts::RegisterOwnTOSOnly(std::int32_t tos, bool on, ContactDirectory& d
         // Only what a client registered can be dropped; a stray off must not
         // eat another application's registration count.
         if (!on && !own->IsTOSActive(tos))
-            throw CStdExcept(kContacts, 500);
+            throw CStdExcept(kContacts, kTOSNotActive);
         own->RegisterTOS(tos, on, true);
     }
     try {

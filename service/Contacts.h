@@ -28,6 +28,11 @@ class Contacts {
 public:
     using Entry = std::shared_ptr<Acquaintance>;
 
+    // Refusals (unit "Contacts"): an ID on neither list; dropping a TOS the
+    // own entry does not have active.
+    static constexpr int kNotListed = 140;
+    static constexpr int kTOSNotActive = 500;
+
     // Far beyond any real contact list; a list this long refuses appends as a
     // list over its capacity (116 / 142).
     static constexpr std::size_t kMaxListEntries = 16384;
@@ -97,7 +102,7 @@ public:
     void AppendFriend(Entry entry);
 
     // The local user's TOS registration (bridge command 18): dropping a TOS
-    // that is not active on the own entry is refused (Contacts 500). Then the own
+    // that is not active on the own entry is refused (kTOSNotActive). Then the own
     // address joins or leaves the directory's random pool for that TOS and every
     // other contact gets the registration notice of every own TOS; these
     // network failures are ignored per contact.

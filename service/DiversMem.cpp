@@ -273,11 +273,11 @@ void DiversMem::Flush() {
 void DiversMem::CheckSwitch(std::int32_t index, const std::string& password,
                             bool identityActive) const {
     if (identityActive && !m_repository.CheckIdentityPassword(index, password))
-        throw CStdExcept("Halvara", 116);
+        throw CStdExcept("Halvara", kWrongPassword);
     if (index < 0 || index >= m_repository.Count())
-        throw CStdExcept("Repository", 436);
+        throw CStdExcept("Repository", Repository::kOutOfRange);
     if (!m_repository.IsInUse(index))
-        throw CStdExcept("Repository", 437);
+        throw CStdExcept("Repository", Repository::kNotInUse);
 }
 
 void DiversMem::SwitchTo(std::int32_t index, bool identityActive, ContactDirectory& directory) {

@@ -83,6 +83,8 @@ struct IdentityState {
 class DiversMem {
 public:
     static constexpr std::string_view kSettingsKey = "Software\\Halvara 1.17\\Settings";
+    // An identity switch refused for its password (unit "Halvara").
+    static constexpr int kWrongPassword = 116;
     static constexpr std::string_view kIdentitiesValue = "Identities";
     static constexpr std::string_view kGlobalsValue = "Globals";
 
@@ -145,16 +147,18 @@ public:
     // The identity switch in two halves, so the engine can take the old
     // identity offline in between. CheckSwitch makes every refusal before
     // anything changes: with an identity active the password of the target must
-    // match (Halvara 116); the target must be an identity in use (Repository
-    // 436 / 437), checked before its state is loaded so that a switch to a
-    // missing identity never registers an ID or writes a key for it.
+    // match (kWrongPassword, unit "Halvara"); the target must be an identity in
+    // use (Repository::kOutOfRange / kNotInUse), checked before its state is
+    // loaded so that a switch to a missing identity never registers an ID or
+    // writes a key for it.
     void CheckSwitch(std::int32_t index, const std::string& password, bool identityActive) const;
     // Flushes when an identity is active, loads the target's state and makes
     // it current.
     void SwitchTo(std::int32_t index, bool identityActive, ContactDirectory& directory);
 
-    // Marks the identity deleted in the table (Repository 378) and deletes its
-    // registry key with its saved state (107 when the key stays).
+    // Marks the identity deleted in the table (Repository::kDeleteOutOfRange
+    // for a bad index) and deletes its registry key with its saved state (107
+    // when the key stays).
     void DeleteIdentity(std::int32_t index);
 
     // The active identity's state; contacts are null before the first load.

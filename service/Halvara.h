@@ -164,7 +164,8 @@ private:
     // The loaded contact lists; kNoState without them.
     std::shared_ptr<Contacts> RequireContacts();
     std::shared_ptr<Contacts> ContactsOrNull();
-    // The contact of that ID, acquaintances searched first (Contacts 140).
+    // The contact of that ID, acquaintances searched first
+    // (Contacts::kNotListed).
     std::shared_ptr<Acquaintance> FindListed(Contacts& contacts, std::int32_t id);
     // Online: the directory and the Internet reachable, a session with the
     // directory, the online services started, the contact round begun. No

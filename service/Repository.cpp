@@ -55,7 +55,7 @@ std::int32_t Repository::AddIdentity(const std::string& name, const std::string&
 
 void Repository::DeleteIdentity(std::int32_t index) {
     if (!InRange(index))
-        throw CStdExcept(kUnit, 378);
+        throw CStdExcept(kUnit, kDeleteOutOfRange);
     m_records[static_cast<std::size_t>(index)].inUse = 0;
     if (m_current == index)
         m_current = -1;
@@ -79,9 +79,9 @@ IdentityRecord Repository::GetIdentity(std::int32_t index) const {
 
 void Repository::SetCurrentIdentity(std::int32_t index) {
     if (!InRange(index))
-        throw CStdExcept(kUnit, 436);
+        throw CStdExcept(kUnit, kOutOfRange);
     if (!m_records[static_cast<std::size_t>(index)].InUse())
-        throw CStdExcept(kUnit, 437);
+        throw CStdExcept(kUnit, kNotInUse);
     m_current = index;
 }
 

@@ -38,12 +38,17 @@ public:
     // Far beyond any real use; an add past it is a failed growth (361), and a
     // stored table claiming more is unreadable.
     static constexpr std::int32_t kMaxIdentities = 4096;
+    // Refusals (unit "Repository"): an index out of range for a deletion, and
+    // for a lookup an index out of range or of an identity not in use.
+    static constexpr int kDeleteOutOfRange = 378;
+    static constexpr int kOutOfRange = 436;
+    static constexpr int kNotInUse = 437;
 
     // Name and password are required (353): an empty text counts as missing.
     // The name is kept to 128 bytes, the password lower-cased and kept to 128
     // bytes. Returns the new index.
     std::int32_t AddIdentity(const std::string& name, const std::string& password);
-    // 0 <= index < count (378). Clears in-use; a current identity stops being
+    // 0 <= index < count (kDeleteOutOfRange). Clears in-use; a current identity stops being
     // current. The identity's registry key is DiversMem's to delete.
     void DeleteIdentity(std::int32_t index);
     // False for an index out of range. Otherwise the password, lower-cased and
@@ -59,7 +64,7 @@ public:
     std::int32_t HighestIdentity() const { return Count() - 1; }
     std::int32_t CurrentIdentity() const { return m_current; }
     std::int32_t Count() const { return static_cast<std::int32_t>(m_records.size()); }
-    // In range (436) and in use (437).
+    // In range (kOutOfRange) and in use (kNotInUse).
     void SetCurrentIdentity(std::int32_t index);
     // Needs an at sign (556) and a current identity in use (559); kept to 128
     // bytes as given.
