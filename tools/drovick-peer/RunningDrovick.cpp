@@ -5,8 +5,10 @@
 #include "platform/MessageBus.h"
 #include "platform/SingleInstanceGuard.h"
 
+#include <algorithm>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -20,26 +22,22 @@ bool DrovickRuns() {
     }
 }
 
-ShareChangeOutcome ReadAnswer(const std::filesystem::path& file, std::uint64_t verdict) {
-    ShareChangeOutcome outcome;
-    outcome.made = verdict == sharerequest::kAnswerMade;
+// Between posts of the request while waiting for its answer.
+constexpr auto kPostAgain = std::chrono::seconds(1);
+
+// The answer once its file is in place; it is put there whole, so a file that
+// is there is complete.
+std::optional<ShareChangeOutcome> TakeAnswer(const std::filesystem::path& file) {
     const auto text = sharerequest::ReadSmallFile(file, sharerequest::kMaxAnswerSize);
-    unlink(file.c_str());
-    if (!outcome.made) {
-        outcome.refusal = text && !text->empty() ? *text : "Drovick refused the change";
-        return outcome;
-    }
     if (!text)
-        return outcome;
-    std::size_t start = 0;
-    while (start < text->size()) {
-        auto end = text->find('\n', start);
-        if (end == std::string::npos)
-            end = text->size();
-        outcome.lines.push_back(text->substr(start, end - start));
-        start = end + 1;
-    }
-    return outcome;
+        return std::nullopt;
+    unlink(file.c_str());
+    if (auto answer = sharerequest::DecodeAnswer(*text))
+        return answer;
+    ShareChangeOutcome unreadable;
+    unreadable.refusal = "Drovick's answer could not be read; drovick-peer shares tells "
+                         "whether the change was made";
+    return unreadable;
 }
 
 } // namespace
@@ -51,35 +49,45 @@ AskedDrovick AskRunningDrovick(const ShareChange& change, ShareChangeOutcome& ou
     std::unique_ptr<platform::MessageReceiver> receiver;
     try {
         folder = sharerequest::Folder();
-        // In place before the request goes out, so the answer cannot be missed.
+        // In place before the request goes out, so the answer's message wakes us.
         receiver = platform::MessageReceiver::Create();
     } catch (const std::exception&) {
         return AskedDrovick::NotTaken;
     }
     const auto ask = platform::MessageBus::RegisterMessage(sharerequest::kAskMessage);
-    const auto answer = platform::MessageBus::RegisterMessage(sharerequest::kAnswerMessage);
     const auto token = sharerequest::NewToken();
     const auto request = sharerequest::FileOf(folder, token, ".request");
-    if (ask == 0 || answer == 0 ||
-        !sharerequest::WriteWholeFile(request, sharerequest::EncodeRequest(change)))
+    const auto answer = sharerequest::FileOf(folder, token, ".answer");
+    if (ask == 0 || !sharerequest::WriteWholeFile(request, sharerequest::EncodeRequest(change)))
         return AskedDrovick::NotTaken;
 
     // Our own receiver is one of those reached; without another nobody listens.
     if (platform::MessageBus::PostToAll(ask, token) >= 2) {
-        const auto deadline = std::chrono::steady_clock::now() + kShareAnswerLimit;
-        for (auto now = std::chrono::steady_clock::now(); now < deadline;
-             now = std::chrono::steady_clock::now()) {
-            const auto message =
-                receiver->Receive(std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
-            if (message && message->number == answer && message->wParam == token) {
-                outcome =
-                    ReadAnswer(sharerequest::FileOf(folder, token, ".answer"), message->lParam);
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + kShareAnswerLimit;
+        auto postAgain = Clock::now() + kPostAgain;
+        for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
+            // Any message wakes us; the file tells whether it was the answer.
+            receiver->Receive(
+                std::chrono::ceil<std::chrono::milliseconds>(std::min(deadline, postAgain) - now));
+            if (auto outcomeGiven = TakeAnswer(answer)) {
+                outcome = std::move(*outcomeGiven);
                 return AskedDrovick::Answered;
+            }
+            if (Clock::now() >= postAgain) {
+                std::error_code failure;
+                if (std::filesystem::exists(request, failure))
+                    platform::MessageBus::PostToAll(ask, token);
+                postAgain = Clock::now() + kPostAgain;
             }
         }
     }
     // Taking a request renames it, so a request still there was never taken.
     if (unlink(request.c_str()) == 0)
         return AskedDrovick::NotTaken;
+    if (auto outcomeGiven = TakeAnswer(answer)) {
+        outcome = std::move(*outcomeGiven);
+        return AskedDrovick::Answered;
+    }
     return AskedDrovick::TakenUnanswered;
 }

@@ -67,6 +67,10 @@ std::string Where(int port) {
     return (address.empty() ? std::string("*") : address) + ":" + std::to_string(port);
 }
 
+std::string SharedFolders(int count) {
+    return std::to_string(count) + (count == 1 ? " shared folder" : " shared folders");
+}
+
 // Replaces the running table's entries with those of fresh; the servers hold
 // the same table, so the next request already sees the change.
 bool Publish(const DrovickSettings& fresh, ShareTable& running) {
@@ -99,8 +103,7 @@ ShareChangeOutcome ChangeRunningShares(const ShareChange& change, ShareTable& ru
     if (outcome.made && !Publish(fresh, running))
         Say("the changed shares could not be served; SIGHUP reads them again");
     if (outcome.made && !outcome.lines.empty())
-        Say(SafeText(outcome.lines.front()) + "; serving " + std::to_string(running.GetCount()) +
-            " shared folders");
+        Say(SafeText(outcome.lines.front()) + "; serving " + SharedFolders(running.GetCount()));
     else if (!outcome.made)
         Say("shares left as they were: " + SafeText(outcome.refusal));
     return outcome;
@@ -249,10 +252,7 @@ int RunServe(const std::vector<std::string>& words) {
             Complain("the servers could not be started");
             exitCode = kExitFailure;
         } else {
-            const int count = table.GetCount();
-            Say("serving " + std::to_string(count) +
-                (count == 1 ? " shared folder" : " shared folders") + " from " +
-                file.Path().string());
+            Say("serving " + SharedFolders(table.GetCount()) + " from " + file.Path().string());
             Watched watchedNfs{nfs, "NFSServer"};
             Watched watchedTransfer{transfer, "TransferServer"};
             Watched watchedSearch{search, "SearchServer", false};

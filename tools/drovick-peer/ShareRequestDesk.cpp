@@ -54,14 +54,9 @@ void ShareRequestDesk::Answer(std::uint64_t token) {
     else
         outcome.refusal = "the request could not be read";
 
-    std::string text = outcome.refusal;
-    if (outcome.made) {
-        for (const std::string& line : outcome.lines)
-            text += (text.empty() ? "" : "\n") + line;
-    }
-    // Without its file the asker still learns the verdict from the message.
-    sharerequest::WriteWholeFile(sharerequest::FileOf(m_folder, token, ".answer"), text);
-    platform::MessageBus::PostToAll(m_answerNumber, token,
-                                    outcome.made ? sharerequest::kAnswerMade
-                                                 : sharerequest::kAnswerRefused);
+    // An answer that cannot be written leaves the asker to say that the
+    // change was taken but not answered.
+    if (sharerequest::WriteWholeFile(sharerequest::FileOf(m_folder, token, ".answer"),
+                                     sharerequest::EncodeAnswer(outcome)))
+        platform::MessageBus::PostToAll(m_answerNumber, token);
 }

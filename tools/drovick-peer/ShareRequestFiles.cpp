@@ -3,6 +3,7 @@
 #include "platform/AtomicFile.h"
 #include "platform/SessionNamespace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
+#include <vector>
 
 namespace sharerequest {
 
@@ -17,6 +19,20 @@ namespace {
 
 constexpr const char* kShareWord = "share";
 constexpr const char* kUnshareWord = "unshare";
+constexpr const char* kMadeWord = "made";
+constexpr const char* kRefusedWord = "refused";
+
+std::vector<std::string> LinesOf(const std::string& text, std::size_t start) {
+    std::vector<std::string> lines;
+    while (start < text.size()) {
+        auto end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
 
 } // namespace
 
@@ -68,6 +84,31 @@ std::optional<ShareChange> DecodeRequest(const std::string& bytes) {
         change.path.find('\0') != std::string::npos)
         return std::nullopt;
     return change;
+}
+
+std::string EncodeAnswer(const ShareChangeOutcome& outcome) {
+    std::string text = outcome.made ? kMadeWord : kRefusedWord;
+    if (!outcome.made)
+        return text + "\n" + outcome.refusal;
+    for (const std::string& line : outcome.lines)
+        text += "\n" + line;
+    return text;
+}
+
+std::optional<ShareChangeOutcome> DecodeAnswer(const std::string& bytes) {
+    const auto end = std::min(bytes.find('\n'), bytes.size());
+    const std::string verdict = bytes.substr(0, end);
+    ShareChangeOutcome outcome;
+    outcome.made = verdict == kMadeWord;
+    if (!outcome.made && verdict != kRefusedWord)
+        return std::nullopt;
+    if (outcome.made)
+        outcome.lines = LinesOf(bytes, end + 1);
+    else
+        outcome.refusal = end < bytes.size() ? bytes.substr(end + 1) : "";
+    if (!outcome.made && outcome.refusal.empty())
+        outcome.refusal = "Drovick refused the change";
+    return outcome;
 }
 
 std::optional<std::string> ReadSmallFile(const std::filesystem::path& file, std::size_t limit) {

@@ -15,18 +15,17 @@
 //   <token>.request  written by the asker: "share" or "unshare", a NUL, the
 //                    absolute path
 //   <token>.taken    the same file once the running program took it
-//   <token>.answer   written by the running program: the lines to show, or
-//                    the reason for a refusal
+//   <token>.answer   written by the running program: "made" and the lines to
+//                    show, or "refused" and the reason, one a line
 //
-// kAskMessage (wParam the token) is posted once the request is in place;
-// kAnswerMessage (wParam the token, lParam kAnswerMade or kAnswerRefused) once
-// the answer is.
+// kAskMessage (wParam the token) is posted once the request is in place,
+// kAnswerMessage (wParam the token) once the answer is. The messages only
+// wake the other side: a full queue may lose one, so the asker posts again
+// and looks for the answer file every second while it waits.
 namespace sharerequest {
 
 inline constexpr const char* kAskMessage = "Pellow Change Shares";
 inline constexpr const char* kAnswerMessage = "Pellow Shares Changed";
-inline constexpr std::uint64_t kAnswerMade = 1;
-inline constexpr std::uint64_t kAnswerRefused = 2;
 
 // A path no longer than the system's longest, its verb and the NUL.
 inline constexpr std::size_t kMaxRequestSize = 4096 + 16;
@@ -44,6 +43,10 @@ std::uint64_t NewToken();
 std::string EncodeRequest(const ShareChange& change);
 // Nothing for a request that is not a verb, a NUL and an absolute path.
 std::optional<ShareChange> DecodeRequest(const std::string& bytes);
+
+std::string EncodeAnswer(const ShareChangeOutcome& outcome);
+// Nothing for an answer that says neither "made" nor "refused".
+std::optional<ShareChangeOutcome> DecodeAnswer(const std::string& bytes);
 
 // The whole file when it is a regular file of at most limit bytes.
 std::optional<std::string> ReadSmallFile(const std::filesystem::path& file, std::size_t limit);
