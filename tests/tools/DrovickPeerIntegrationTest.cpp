@@ -131,6 +131,15 @@ TEST_F(TwoUsers, RefusedDownloadsLeaveTheDestinationAlone) {
         EXPECT_TRUE(Contains(refused.output, "refused")) << refused.output;
         EXPECT_EQ(ReadFile(kept), "mine");
     }
+    // A destination folder that is not there is said so, and not made.
+    for (const auto& [destination, folder] :
+         {std::pair{m_downloads.Path() / "no" / "such" / "", m_downloads.Path() / "no" / "such"},
+          std::pair{m_downloads.Path() / "no" / "file", m_downloads.Path() / "no"}}) {
+        Result refused = Get(m_share.string() + "/small.txt", destination);
+        EXPECT_EQ(refused.code, 1) << refused.output;
+        EXPECT_TRUE(Contains(refused.output, "the folder " + folder.string() + " does not exist"))
+            << refused.output;
+    }
     Result self =
         m_second.Run({"get", "127.0.0.1", m_share.string() + "/small.txt", kept.string()});
     EXPECT_EQ(self.code, 1);
@@ -142,13 +151,47 @@ TEST_F(TwoUsers, RefusedDownloadsLeaveTheDestinationAlone) {
     EXPECT_EQ(files, 1);
 }
 
+TEST_F(TwoUsers, ShareAndUnshareReachTheRunningServeAtOnce) {
+    const fs::path later = fs::canonical(m_files.Path()) / "later";
+    fs::create_directories(later);
+    WriteFile(later / "new.txt", "new");
+    Result shared = m_first.Run({"share", later.string()});
+    ASSERT_EQ(shared.code, 0) << shared.output;
+    EXPECT_EQ(shared.output, "shared " + later.string() + "\n");
+    // The friend sees the new share without a SIGHUP.
+    Result listed = List(later.string());
+    EXPECT_EQ(listed.code, 0) << listed.output;
+    EXPECT_TRUE(Contains(listed.output, "new.txt\t3\tfile")) << listed.output;
+    EXPECT_TRUE(
+        Contains(m_firstServe->Output(), "shared " + later.string() + "; serving 2 shared folders"))
+        << m_firstServe->Output();
+    // A refusal comes back in words.
+    Result again = m_first.Run({"share", (later / "..").string() + "/later"});
+    EXPECT_EQ(again.code, 1);
+    EXPECT_TRUE(Contains(again.output, later.string() + " is already shared")) << again.output;
+
+    Result unshared = m_first.Run({"unshare", m_share.string()});
+    EXPECT_EQ(unshared.output, "unshared " + m_share.string() + "\n");
+    EXPECT_EQ(List(m_share.string()).code, 1);
+    EXPECT_TRUE(fs::is_empty(m_first.Runtime() / "halvara" / "share-requests"));
+
+    // The serve saved them: they outlive it. Without a serve the command edits the file.
+    m_firstServe->Signal(SIGTERM);
+    ASSERT_EQ(m_firstServe->Wait(5s), 0);
+    EXPECT_EQ(m_first.Run({"shares"}).output, later.string() + "\n");
+    EXPECT_EQ(m_first.Run({"unshare", later.string()}).output, "unshared " + later.string() + "\n");
+    EXPECT_EQ(m_first.Run({"shares"}).output, "");
+}
+
 TEST_F(TwoUsers, SharesReadAgainOnHangUp) {
     fs::create_directories(m_files.Path() / "later");
     WriteFile(m_files.Path() / "later" / "new.txt", "new");
-    Result shared = m_first.Run({"share", (m_files.Path() / "later").string()});
+    // Changed from another session, where the running serve cannot be asked.
+    testsupport::TempDir elsewhere;
+    Result shared = m_first.Run({"share", (m_files.Path() / "later").string()},
+                                {{"XDG_RUNTIME_DIR", elsewhere.Path().string()}});
     ASSERT_EQ(shared.code, 0) << shared.output;
-    // The running serve does not see the change by itself, and the user is told.
-    EXPECT_TRUE(Contains(shared.output, "Drovick runs for this user")) << shared.output;
+    // The running serve does not see the file change by itself.
     EXPECT_EQ(List(fs::canonical(m_files.Path() / "later").string()).code, 1);
 
     m_firstServe->Signal(SIGHUP);

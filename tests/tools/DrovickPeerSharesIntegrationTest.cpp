@@ -3,6 +3,8 @@
 #include "DrovickPeerUsers.h"
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 
 namespace {
 
@@ -88,6 +90,23 @@ TEST(DrovickPeerShares, DamagedSettingsFileIsNeverOverwritten) {
     serve->Signal(SIGTERM);
     EXPECT_EQ(serve->Wait(5s), 0);
     EXPECT_EQ(ReadFile(user.SettingsFile()), damaged);
+}
+
+TEST(DrovickPeerShares, AHolderOfTheGuardThatDoesNotListenGetsTheFileChangedAndANote) {
+    User user("127.0.0.2");
+    testsupport::TempDir files;
+    const fs::path session = user.Runtime() / "halvara";
+    fs::create_directories(session);
+    fs::permissions(session, fs::perms::owner_all);
+    const int guard = open((session / "Pellow Class.lock").c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_EQ(flock(guard, LOCK_EX), 0);
+
+    Result shared = user.Run({"share", files.Path().string()});
+    close(guard);
+    EXPECT_EQ(shared.code, 0) << shared.output;
+    EXPECT_TRUE(Contains(shared.output, "note: Drovick runs for this user but did not take"))
+        << shared.output;
+    EXPECT_EQ(user.Run({"shares"}).output, fs::canonical(files.Path()).string() + "\n");
 }
 
 TEST(DrovickPeerServe, SaysSoWhileItsPortIsTakenAndStillStops) {

@@ -39,6 +39,18 @@ fs::path Destination(const std::vector<std::string>& words, const std::string& n
     return given;
 }
 
+// The folder the file goes to must be there already. It is not made: a
+// mistyped folder would otherwise take the download where nobody looks for it.
+bool DestinationFolderExists(const fs::path& destination, std::string& error) {
+    const fs::path folder = destination.parent_path();
+    std::error_code failure;
+    if (folder.empty() || fs::is_directory(folder, failure))
+        return true;
+    error = "cannot save to " + destination.string() + ": the folder " + folder.string() +
+            (fs::exists(folder, failure) ? " is not a folder" : " does not exist");
+    return false;
+}
+
 std::string WhyNot(DownloadResult result, const std::string& host, const std::string& address,
                    int port, const std::string& path, const std::string& partial,
                    const ProgressDisplay& progress, std::int64_t received) {
@@ -95,6 +107,10 @@ int RunGet(const std::vector<std::string>& words) {
         return kExitUsage;
     }
     const fs::path destination = Destination(arguments->Words(), name);
+    if (!DestinationFolderExists(destination, error)) {
+        Complain(error);
+        return kExitFailure;
+    }
     fs::path partial = destination;
     partial += ".drovick-part";
 

@@ -1,15 +1,19 @@
 // drovick-peer serve: the remote file system, search, transfer and instant
 // message servers of the current user, with the shares of the settings file,
-// until SIGTERM or SIGINT. SIGHUP reads the shares again, so `share` and
-// `unshare` take effect without a restart. Every event of the servers, and
-// every message received, is one line on standard output.
+// until SIGTERM or SIGINT. `share` and `unshare` hand their change to it over
+// the session message bus, and it changes the file and serves the new shares
+// at once; SIGHUP reads the file again after a change made by other means.
+// Every event of the servers, and every message received, is one line on
+// standard output.
 
 #include "Commands.h"
 #include "PresenceDirectoryOverLibrary.h"
 #include "Program.h"
 #include "SettingsFile.h"
+#include "ShareRequestDesk.h"
 #include "app/files/DrovickSettings.h"
 #include "app/files/LogEvent.h"
+#include "app/files/SafeText.h"
 #include "app/files/ShareTable.h"
 #include "app/peer/InstantMessageDisplay.h"
 #include "app/peer/InstantMessageServer.h"
@@ -63,8 +67,17 @@ std::string Where(int port) {
     return (address.empty() ? std::string("*") : address) + ":" + std::to_string(port);
 }
 
-// Replaces the running table's entries with those of the settings file; the
-// servers hold the same table, so the next request already sees the change.
+std::string SharedFolders(int count) {
+    return std::to_string(count) + (count == 1 ? " shared folder" : " shared folders");
+}
+
+// Replaces the running table's entries with those of fresh; the servers hold
+// the same table, so the next request already sees the change.
+bool Publish(const DrovickSettings& fresh, ShareTable& running) {
+    const auto block = fresh.GetShareTable()->Serialize();
+    return running.Deserialize(block.data(), block.size()) >= 0;
+}
+
 void ReadSharesAgain(ShareTable& running) {
     SettingsFile file;
     DrovickSettings fresh;
@@ -73,12 +86,27 @@ void ReadSharesAgain(ShareTable& running) {
         Say(error + "; the shares stay as they were");
         return;
     }
-    const auto block = fresh.GetShareTable()->Serialize();
-    if (running.Deserialize(block.data(), block.size()) < 0) {
+    if (!Publish(fresh, running)) {
         Say("the shares could not be read again; they stay as they were");
         return;
     }
     Say("shares read again: " + std::to_string(running.GetCount()) + " shared folders");
+}
+
+// A change asked for by share or unshare. The file stays the one record: the
+// change starts from what it holds, as the command would, and the running
+// table then follows the file as after SIGHUP.
+ShareChangeOutcome ChangeRunningShares(const ShareChange& change, ShareTable& running) {
+    SettingsFile file;
+    DrovickSettings fresh;
+    ShareChangeOutcome outcome = ChangeSharesInFile(file, change, fresh);
+    if (outcome.made && !Publish(fresh, running))
+        Say("the changed shares could not be served; SIGHUP reads them again");
+    if (outcome.made && !outcome.lines.empty())
+        Say(SafeText(outcome.lines.front()) + "; serving " + SharedFolders(running.GetCount()));
+    else if (!outcome.made)
+        Say("shares left as they were: " + SafeText(outcome.refusal));
+    return outcome;
 }
 
 // What the user has been told about one server's listening socket.
@@ -158,10 +186,23 @@ int RunServe(const std::vector<std::string>& words) {
         return kExitFailure;
     }
 
-    // A damaged file keeps what was read before the damage and the defaults for
-    // the rest, as it does for the window program; serving never writes the file.
-    SettingsFile file;
+    // Listening before the file is read: a share command that finds nobody
+    // listening yet changes the file, which is then mostly read after it.
     DrovickSettings settings;
+    std::unique_ptr<ShareRequestDesk> desk;
+    try {
+        desk = std::make_unique<ShareRequestDesk>([&settings](const ShareChange& change) {
+            return ChangeRunningShares(change, *settings.GetShareTable());
+        });
+    } catch (const std::exception& failure) {
+        Say(std::string("share and unshare cannot reach this serve (") + failure.what() +
+            "); they change the file, which SIGHUP reads again");
+    }
+
+    // A damaged file keeps what was read before the damage and the defaults for
+    // the rest, as it does for the window program; serving writes the file only
+    // for a change asked for, and never over a damaged one.
+    SettingsFile file;
     if (!file.Load(settings, error))
         Complain(error + "; serving the shares that could be read from it");
     ShareTable& table = *settings.GetShareTable();
@@ -211,10 +252,7 @@ int RunServe(const std::vector<std::string>& words) {
             Complain("the servers could not be started");
             exitCode = kExitFailure;
         } else {
-            const int count = table.GetCount();
-            Say("serving " + std::to_string(count) +
-                (count == 1 ? " shared folder" : " shared folders") + " from " +
-                file.Path().string());
+            Say("serving " + SharedFolders(table.GetCount()) + " from " + file.Path().string());
             Watched watchedNfs{nfs, "NFSServer"};
             Watched watchedTransfer{transfer, "TransferServer"};
             Watched watchedSearch{search, "SearchServer", false};
@@ -229,6 +267,8 @@ int RunServe(const std::vector<std::string>& words) {
                 }
                 if (caught == SIGHUP)
                     ReadSharesAgain(table);
+                if (desk)
+                    desk->AnswerArrived();
                 const auto running = std::chrono::steady_clock::now() - started;
                 const bool essentialsServe =
                     Watch(watchedNfs, running) && Watch(watchedTransfer, running);

@@ -71,6 +71,7 @@ void NoteRunningDrovick() {
         // No session folder: nothing can be running in it either.
     }
     if (running)
-        Complain("note: Drovick runs for this user; a drovick-peer serve takes the change on "
-                 "SIGHUP, the window program would write its own shares back when it exits");
+        Complain("note: Drovick runs for this user but did not take the change; a "
+                 "drovick-peer serve reads it on SIGHUP, the window program would write its "
+                 "own shares back when it exits");
 }

@@ -30,8 +30,8 @@ private:
     std::filesystem::path m_path;
 };
 
-// Told after a change of the shares while Drovick runs for this user, as the
-// running program does not see the change by itself.
+// Told after the settings file was changed while Drovick runs for this user
+// without having taken the change itself, as it does not see the file change.
 void NoteRunningDrovick();
 
 // The share table's form of a folder: absolute, no "." or ".." components,
