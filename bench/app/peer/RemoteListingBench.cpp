@@ -1,7 +1,8 @@
 // Listing a shared folder through RemoteFileSystem against a real NFSServer
 // over loopback, the way an explorer pane draws it: FindFile, the walk with
 // its per-item questions, and each item's status and small-icon information
-// as the list view asks for them. A second figure replays the same listing
+// as the list view asks for them; then the same through ListFolder, as a
+// window's worker lists. A last figure replays the same listing
 // from a peer that sends prepared bytes, so the client's own share shows
 // apart from the server's walk of the folder.
 //
@@ -69,6 +70,21 @@ int Browse(RemoteFileSystem& remote, const std::string& pattern, double& findSec
         ++seen;
     }
     return seen;
+}
+
+// The same as a window's worker does it: the listing as a value, then each
+// item's status and small-icon information.
+int BrowseListed(RemoteFileSystem& remote, const std::string& pattern, double& listSeconds) {
+    const auto listStart = Clock::now();
+    const FolderListing listing = remote.ListFolder(pattern);
+    listSeconds = Seconds(listStart);
+    for (const FolderEntry& entry : listing.entries) {
+        FileStatus status;
+        remote.GetStatus(entry.path, status);
+        ShellFileInfo info;
+        remote.GetFileInfo(entry.path, info, kInfoIcon | kInfoSmallIcon | kInfoDisplayName);
+    }
+    return static_cast<int>(listing.entries.size());
 }
 
 // Answers every connection from prepared bytes: a session, then for each
@@ -193,9 +209,22 @@ int main(int argc, char** argv) {
         times.push_back(Seconds(start));
         findTimes.push_back(find);
     }
+    Report("through NFSServer", seen, files, times, findTimes);
+    times.clear();
+    findTimes.clear();
+    int listed = 0;
+    for (int round = 0; round < rounds; ++round) {
+        const auto start = Clock::now();
+        RemoteFileSystem remote(kAddress, nullptr, &icons, port);
+        double list = 0;
+        listed = BrowseListed(remote, share.string() + "/*.*", list);
+        times.push_back(Seconds(start));
+        findTimes.push_back(list);
+    }
     server.Stop(true);
     fs::remove_all(root);
-    Report("through NFSServer", seen, files, times, findTimes);
+    Report("through NFSServer, as a value (the second figure is ListFolder)", listed, files, times,
+           findTimes);
 
     ReplayPeer replay(PreparedListing("/replay", files), files + 1);
     times.clear();
@@ -210,5 +239,5 @@ int main(int argc, char** argv) {
         findTimes.push_back(find);
     }
     Report("client alone (prepared replies)", replayed, files, times, findTimes);
-    return seen == files && replayed == files ? 0 : 1;
+    return seen == files && listed == files && replayed == files ? 0 : 1;
 }

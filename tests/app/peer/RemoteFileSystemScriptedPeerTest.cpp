@@ -276,6 +276,10 @@ TEST(RemoteFileSystemScriptedPeer, LyingCountsAllocateNothingLarge) {
         EXPECT_LT(g_largestAllocation.load(), 1u << 20);
         EXPECT_EQ(WalkPaths(remote),
                   std::vector<std::string>{"/m/two"}); // the previous listing stays
+        EXPECT_EQ(remote.ListFolder("/x/*").outcome, announced > kNfsListingEntryLimit
+                                                         ? FolderListing::Outcome::TooLarge
+                                                         : FolderListing::Outcome::Unreachable);
+        EXPECT_LT(g_largestAllocation.load(), 1u << 20);
     }
 }
 
