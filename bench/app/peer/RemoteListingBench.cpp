@@ -163,13 +163,13 @@ std::vector<std::uint8_t> PreparedListing(const std::string& folder, int files) 
     return block;
 }
 
-void Report(const char* what, int seen, int files, std::vector<double> times,
+void Report(const char* what, const char* step, int seen, int files, std::vector<double> times,
             std::vector<double> findTimes) {
     std::sort(times.begin(), times.end());
     std::sort(findTimes.begin(), findTimes.end());
     std::printf("%s: listed %d of %d files; %zu rounds: best %.3f s, median %.3f s "
-                "(of which FindFile: best %.3f s, median %.3f s)\n",
-                what, seen, files, times.size(), times.front(), times[times.size() / 2],
+                "(of which %s: best %.3f s, median %.3f s)\n",
+                what, seen, files, times.size(), times.front(), times[times.size() / 2], step,
                 findTimes.front(), findTimes[findTimes.size() / 2]);
 }
 
@@ -198,46 +198,34 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
     IconIndexCache icons;
-    std::vector<double> times;
-    std::vector<double> findTimes;
-    int seen = 0;
-    for (int round = 0; round < rounds; ++round) {
-        const auto start = Clock::now();
-        RemoteFileSystem remote(kAddress, nullptr, &icons, port);
-        double find = 0;
-        seen = Browse(remote, share.string() + "/*.*", find);
-        times.push_back(Seconds(start));
-        findTimes.push_back(find);
-    }
-    Report("through NFSServer", seen, files, times, findTimes);
-    times.clear();
-    findTimes.clear();
-    int listed = 0;
-    for (int round = 0; round < rounds; ++round) {
-        const auto start = Clock::now();
-        RemoteFileSystem remote(kAddress, nullptr, &icons, port);
-        double list = 0;
-        listed = BrowseListed(remote, share.string() + "/*.*", list);
-        times.push_back(Seconds(start));
-        findTimes.push_back(list);
-    }
+    // Each round a fresh object, as each window makes its own; prints the
+    // figures and gives the items the last round saw.
+    using Browser = int (*)(RemoteFileSystem&, const std::string&, double&);
+    auto measure = [&](const char* what, const char* step, int onPort, const std::string& pattern,
+                       Browser browse) {
+        std::vector<double> times;
+        std::vector<double> stepTimes;
+        int seen = 0;
+        for (int round = 0; round < rounds; ++round) {
+            const auto start = Clock::now();
+            RemoteFileSystem remote(kAddress, nullptr, &icons, onPort);
+            double stepSeconds = 0;
+            seen = browse(remote, pattern, stepSeconds);
+            times.push_back(Seconds(start));
+            stepTimes.push_back(stepSeconds);
+        }
+        Report(what, step, seen, files, times, stepTimes);
+        return seen;
+    };
+    const std::string pattern = share.string() + "/*.*";
+    const int seen = measure("through NFSServer", "FindFile", port, pattern, Browse);
+    const int listed =
+        measure("through NFSServer, as a value", "ListFolder", port, pattern, BrowseListed);
     server.Stop(true);
     fs::remove_all(root);
-    Report("through NFSServer, as a value (the second figure is ListFolder)", listed, files, times,
-           findTimes);
 
     ReplayPeer replay(PreparedListing("/replay", files), files + 1);
-    times.clear();
-    findTimes.clear();
-    int replayed = 0;
-    for (int round = 0; round < rounds; ++round) {
-        const auto start = Clock::now();
-        RemoteFileSystem remote(kAddress, nullptr, &icons, replay.Port());
-        double find = 0;
-        replayed = Browse(remote, "/replay/*.*", find);
-        times.push_back(Seconds(start));
-        findTimes.push_back(find);
-    }
-    Report("client alone (prepared replies)", replayed, files, times, findTimes);
+    const int replayed = measure("client alone (prepared replies)", "FindFile", replay.Port(),
+                                 "/replay/*.*", Browse);
     return seen == files && listed == files && replayed == files ? 0 : 1;
 }
