@@ -12,9 +12,9 @@ namespace {
 // the friend's computer uses.
 bool IsDotsItem(const std::string& path) {
     const std::size_t separator = path.find_last_of("/\\");
-    const std::string_view name =
-        separator == std::string::npos ? std::string_view(path)
-                                       : std::string_view(path).substr(separator + 1);
+    const std::string_view name = separator == std::string::npos
+                                      ? std::string_view(path)
+                                      : std::string_view(path).substr(separator + 1);
     return name == "." || name == "..";
 }
 
@@ -251,8 +251,8 @@ void RemoteFileSystem::AdjustIcon(const std::string& path, ShellFileInfo& info,
     // not come back here; the memo lock is not held meanwhile.
     if (IsFolder(path)) {
         const bool root = path == "/";
-        info.iconIndex =
-            m_icons->GetDefault(root ? IconIndexCache::kRowDrive : IconIndexCache::kRowFolder, kind);
+        info.iconIndex = m_icons->GetDefault(
+            root ? IconIndexCache::kRowDrive : IconIndexCache::kRowFolder, kind);
     } else {
         info.iconIndex = m_icons->Lookup(path, kind);
     }

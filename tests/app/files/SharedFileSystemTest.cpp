@@ -163,7 +163,7 @@ TEST_F(SharedView, ListFolderShowsWhatTheWalkShows) {
     EXPECT_EQ(listed("/*", Outcome::Complete), std::vector<std::string>{m_root + "/Music"});
     EXPECT_TRUE(files.ListFolder("/*").entries.at(0).isDirectory);
     for (const std::string& refused : {m_root + "/Private/*.*", m_root + "/Music/door/*.*",
-                                      m_root + "/Music/../Private/*.*", m_root + "/*.*"})
+                                       m_root + "/Music/../Private/*.*", m_root + "/*.*"})
         EXPECT_TRUE(listed(refused, Outcome::NotReadable).empty());
 }
 
