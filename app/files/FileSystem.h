@@ -11,10 +11,10 @@
 // The one interface through which Drovick looks at files: the local disks, the
 // share-filtered view a peer gets, and a friend's computer over the network.
 //
-// Two ways to list a folder. ListFolder returns the items as a value and keeps
-// no state in the object, so any thread may call it, also while another walks.
-// The walk keeps its state in the object, so each object carries exactly one
-// running walk: FindFile(pattern, 0); when TRUE, repeat { more =
+// Two ways to list a folder. ListFolder returns the items as a value and
+// leaves the walk where it is, so any thread may call it, also while another
+// walks. The walk keeps its position in the object, so each object carries
+// exactly one running walk: FindFile(pattern, 0); when TRUE, repeat { more =
 // FindNextFile(); inspect the current entry } until a pass where more was FALSE.
 //
 // The virtual operations keep their fixed order: callers and logs number them
