@@ -68,10 +68,15 @@ bool DirectoryListing::Start(const std::string& pattern) {
         close(folderFd);
         return false;
     }
+    m_opened = true;
     while (dirent* item = readdir(dir)) {
         std::string name = item->d_name;
         if (!MatchesWildcard(wildcard, name))
             continue;
+        if (m_entries.size() >= kMaxEntries) {
+            m_capped = true;
+            break;
+        }
         Entry entry;
         entry.name = name;
         entry.isHidden = name.front() == '.' && !IsDotsName(name);
@@ -81,8 +86,6 @@ bool DirectoryListing::Start(const std::string& pattern) {
             fstatat(dirfd(dir), item->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0)
             entry.isDirectory = S_ISDIR(info.st_mode);
         m_entries.push_back(std::move(entry));
-        if (m_entries.size() >= kMaxEntries)
-            break;
     }
     closedir(dir);
     std::sort(m_entries.begin(), m_entries.end(), [](const Entry& a, const Entry& b) {
@@ -112,6 +115,20 @@ void DirectoryListing::Close() {
     m_entries.clear();
     m_folder.clear();
     m_index = -1;
+    m_opened = false;
+    m_capped = false;
+}
+
+FolderListing DirectoryListing::Items() const {
+    FolderListing listing;
+    if (!m_opened)
+        return listing;
+    listing.outcome =
+        m_capped ? FolderListing::Outcome::Truncated : FolderListing::Outcome::Complete;
+    for (const Entry& entry : m_entries)
+        if (!IsDotsName(entry.name))
+            listing.entries.push_back({m_folder + entry.name, entry.isDirectory, entry.isHidden});
+    return listing;
 }
 
 bool DirectoryListing::HasCurrent() const {

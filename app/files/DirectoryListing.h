@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/files/FolderListing.h"
+
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -28,6 +30,9 @@ public:
     bool Next();
     void Close();
 
+    // Every entry left, dots excepted, and how the reading went.
+    FolderListing Items() const;
+
     bool HasCurrent() const;
     const Entry& Current() const { return m_entries[static_cast<std::size_t>(m_index)]; }
     std::string CurrentPath() const;
@@ -36,6 +41,8 @@ private:
     std::string m_folder; // with its trailing "/", or empty for the current folder
     std::vector<Entry> m_entries;
     long m_index = -1;
+    bool m_opened = false; // the folder could be read
+    bool m_capped = false; // more entries were there than one listing holds
 };
 
 // Wildcard match of a file name: "*" any run, "?" any one character; "*.*" and

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/files/FileStatus.h"
+#include "app/files/FolderListing.h"
 #include "app/files/ShellFileInfo.h"
 
 #include <cstdint>
@@ -9,10 +10,11 @@
 
 // The one interface through which Drovick looks at files: the local disks, the
 // share-filtered view a peer gets, and a friend's computer over the network.
-// Each object carries exactly one running directory listing; two listings at
-// once need two objects.
 //
-// Listing protocol: FindFile(pattern, 0); when TRUE, repeat { more =
+// Two ways to list a folder. ListFolder returns the items as a value and
+// leaves the walk where it is, so any thread may call it, also while another
+// walks. The walk keeps its position in the object, so each object carries
+// exactly one running walk: FindFile(pattern, 0); when TRUE, repeat { more =
 // FindNextFile(); inspect the current entry } until a pass where more was FALSE.
 //
 // The virtual operations keep their fixed order: callers and logs number them
@@ -70,6 +72,10 @@ public:
     virtual bool OpenFile(void* ownerWindow, const std::string& path) = 0;
     // 22
     virtual ~FileSystem() = default;
+
+    // Not numbered: the items the walk of the same pattern would show, dots
+    // left out, with whether the listing is whole or why it failed.
+    virtual FolderListing ListFolder(const std::string& pattern) = 0;
 
     // Built once on the virtual operations, so they hold for every kind.
     bool IsDriveRoot(const std::string& path, bool checkFolder);

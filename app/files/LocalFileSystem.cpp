@@ -365,6 +365,13 @@ bool LocalFileSystem::FindFile(const std::string& pattern, std::uint32_t flags) 
     return m_listing.Start(pattern);
 }
 
+FolderListing LocalFileSystem::ListFolder(const std::string& pattern) {
+    // A listing of its own: the object's walk is not touched.
+    DirectoryListing listing;
+    listing.Start(pattern);
+    return listing.Items();
+}
+
 bool LocalFileSystem::OpenFile(void* ownerWindow, const std::string& path) {
     (void)ownerWindow;
     struct stat info {};

@@ -38,9 +38,9 @@ public:
     bool FindNextFile() override;
     bool FindFile(const std::string& pattern, std::uint32_t flags) override;
     bool OpenFile(void* ownerWindow, const std::string& path) override;
+    FolderListing ListFolder(const std::string& pattern) override;
 
 protected:
-    IconIndexCache* Icons() const { return m_iconCache; }
     DirectoryListing& Listing() { return m_listing; }
 
 private:

@@ -21,6 +21,14 @@ bool NeverSharedEntry(const NeverSharedPaths& never, const std::string& resolved
     return entry.name != "." && entry.name != ".." && never.HidesEntry(resolvedFolder, path, entry);
 }
 
+// Shared folders are kept with their trailing "/"; an item names the folder
+// without it.
+std::string WithoutTrailingSlash(std::string folder) {
+    if (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    return folder;
+}
+
 } // namespace
 
 SharedFileSystem::SharedFileSystem(ShareTable* table, IconIndexCache* iconCache)
@@ -159,10 +167,7 @@ std::string SharedFileSystem::GetFilePath() {
         return {};
     if (m_virtualIndex == 0)
         return ".";
-    std::string folder = m_virtualList[static_cast<std::size_t>(m_virtualIndex - 1)];
-    if (folder.size() > 1 && folder.back() == '/')
-        folder.pop_back();
-    return folder;
+    return WithoutTrailingSlash(m_virtualList[static_cast<std::size_t>(m_virtualIndex - 1)]);
 }
 
 bool SharedFileSystem::IsDots() {
@@ -177,35 +182,56 @@ bool SharedFileSystem::FindNextFile() {
     return m_virtualIndex < static_cast<long>(m_virtualList.size());
 }
 
+std::vector<std::string> SharedFileSystem::RootFolders() const {
+    std::vector<std::string> folders;
+    if (m_table)
+        m_table->ListUnder(kRoot, folders);
+    // A stored table is taken as it is, so one could name such a folder.
+    const NeverSharedPaths never;
+    std::erase_if(folders, [&](const std::string& folder) { return never.Hides(folder, {}); });
+    return folders;
+}
+
+bool SharedFileSystem::StartPeerListing(const std::string& pattern,
+                                        DirectoryListing& listing) const {
+    // Leave no earlier listing behind to be read through the item queries.
+    listing.Close();
+    std::size_t slash = pattern.rfind('/');
+    std::string canonical;
+    if (slash == std::string::npos || !PeerMayRead(pattern.substr(0, slash + 1), canonical))
+        return false;
+    if (!listing.Start(pattern))
+        return false;
+    const NeverSharedPaths never;
+    return listing.DropEntries([&](const DirectoryListing::Entry& entry, const std::string& path) {
+        return NeverSharedEntry(never, canonical, entry, path);
+    });
+}
+
 bool SharedFileSystem::FindFile(const std::string& pattern, std::uint32_t flags) {
+    (void)flags;
     if (ListsRoot(pattern)) {
         // The root lists as "." followed by the shared folders, even when
         // there are none.
         m_virtualRoot = true;
         m_virtualIndex = -1;
-        m_virtualList.clear();
-        if (m_table)
-            m_table->ListUnder(kRoot, m_virtualList);
-        // A stored table is taken as it is, so one could name such a folder.
-        const NeverSharedPaths never;
-        std::erase_if(m_virtualList,
-                      [&](const std::string& folder) { return never.Hides(folder, {}); });
+        m_virtualList = RootFolders();
         return true;
     }
     m_virtualRoot = false;
     m_virtualList.clear();
-    std::size_t slash = pattern.rfind('/');
-    std::string canonical;
-    if (slash == std::string::npos || !PeerMayRead(pattern.substr(0, slash + 1), canonical)) {
-        // Leave no earlier listing behind to be read through the item queries.
-        LocalFileSystem::FindFile(std::string(), flags);
-        return false;
+    return StartPeerListing(pattern, Listing());
+}
+
+FolderListing SharedFileSystem::ListFolder(const std::string& pattern) {
+    if (ListsRoot(pattern)) {
+        FolderListing root;
+        root.outcome = FolderListing::Outcome::Complete;
+        for (const std::string& folder : RootFolders())
+            root.entries.push_back({WithoutTrailingSlash(folder), true, false});
+        return root;
     }
-    if (!LocalFileSystem::FindFile(pattern, flags))
-        return false;
-    const NeverSharedPaths never;
-    return Listing().DropEntries(
-        [&](const DirectoryListing::Entry& entry, const std::string& path) {
-            return NeverSharedEntry(never, canonical, entry, path);
-        });
+    DirectoryListing listing;
+    StartPeerListing(pattern, listing);
+    return listing.Items();
 }

@@ -39,12 +39,19 @@ public:
     bool FindNextFile() override;
     bool FindFile(const std::string& pattern, std::uint32_t flags) override;
     bool OpenFile(void* ownerWindow, const std::string& path) override;
+    FolderListing ListFolder(const std::string& pattern) override;
 
 private:
     bool PeerMayRead(const std::string& path) const;
     // The same, giving where the path really leads.
     bool PeerMayRead(const std::string& path, std::string& canonical) const;
     bool IsRootWithShares(const std::string& path) const;
+    // The shared folders the root lists, as the table keeps them.
+    std::vector<std::string> RootFolders() const;
+    // Starts a listing of a pattern that is not the root, leaving out what a
+    // peer may not see; false, with the listing closed, when the folder is
+    // not shared.
+    bool StartPeerListing(const std::string& pattern, DirectoryListing& listing) const;
 
     ShareTable* m_table;
     bool m_virtualRoot = false;

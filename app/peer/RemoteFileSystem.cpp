@@ -3,11 +3,26 @@
 #include "app/files/IconIndexCache.h"
 
 #include <cstring>
+#include <string_view>
 #include <utility>
+
+namespace {
+
+// "." or "..", alone or as the last component of a path, whichever separator
+// the friend's computer uses.
+bool IsDotsItem(const std::string& path) {
+    const std::size_t separator = path.find_last_of("/\\");
+    const std::string_view name = separator == std::string::npos
+                                      ? std::string_view(path)
+                                      : std::string_view(path).substr(separator + 1);
+    return name == "." || name == "..";
+}
+
+} // namespace
 
 RemoteFileSystem::RemoteFileSystem(const std::string& host, LogEvent* log,
                                    IconIndexCache* iconCache, int port, Limits limits)
-    : LocalFileSystem(iconCache)
+    : m_icons(iconCache)
     , m_client(host, port, log, limits) {
     m_client.Acquire();
 }
@@ -42,10 +57,33 @@ bool RemoteFileSystem::FindFile(const std::string& pattern, std::uint32_t flags)
     (void)flags;
     // A failed refresh keeps the previous listing; the answer is still the
     // server's for the new pattern.
-    if (auto entries = m_client.Listing(pattern))
-        m_cache.Replace(std::move(*entries));
+    auto reply = m_client.Listing(pattern);
+    if (reply.outcome == FolderListing::Outcome::Complete)
+        m_cache.Replace(std::move(reply.entries));
     const auto found = m_client.IntRequest(kNfsFindFile, {pattern});
     return found && *found != 0;
+}
+
+FolderListing RemoteFileSystem::ListFolder(const std::string& pattern) {
+    auto reply = m_client.Listing(pattern);
+    FolderListing listing;
+    listing.outcome = reply.outcome;
+    if (reply.outcome != FolderListing::Outcome::Complete)
+        return listing;
+    // A readable folder listed with "*" holds at least its own "." item; an
+    // empty answer is how the server refuses (or a narrower pattern matched
+    // nothing, which reads the same).
+    if (reply.entries.empty()) {
+        listing.outcome = FolderListing::Outcome::NotReadable;
+        return listing;
+    }
+    listing.entries.reserve(reply.entries.size());
+    for (const NFSListingEntry& entry : reply.entries)
+        if (entry.isDots == 0 && !IsDotsItem(entry.path))
+            listing.entries.push_back({entry.path, entry.isDirectory != 0, entry.isHidden != 0});
+    // The items' questions that follow are answered from the listing.
+    m_cache.Remember(std::move(reply.entries));
+    return listing;
 }
 
 // Nothing on a friend's computer is changed from here.
@@ -204,8 +242,7 @@ void RemoteFileSystem::AdjustIcon(const std::string& path, ShellFileInfo& info,
     info.iconHandle = 0;
     if (!(flags & kInfoIcon))
         return;
-    IconIndexCache* icons = Icons();
-    if (icons == nullptr) {
+    if (m_icons == nullptr) {
         info.iconIndex = 0;
         return;
     }
@@ -214,9 +251,9 @@ void RemoteFileSystem::AdjustIcon(const std::string& path, ShellFileInfo& info,
     // not come back here; the memo lock is not held meanwhile.
     if (IsFolder(path)) {
         const bool root = path == "/";
-        info.iconIndex =
-            icons->GetDefault(root ? IconIndexCache::kRowDrive : IconIndexCache::kRowFolder, kind);
+        info.iconIndex = m_icons->GetDefault(
+            root ? IconIndexCache::kRowDrive : IconIndexCache::kRowFolder, kind);
     } else {
-        info.iconIndex = icons->Lookup(path, kind);
+        info.iconIndex = m_icons->Lookup(path, kind);
     }
 }

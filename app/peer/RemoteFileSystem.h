@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/files/LocalFileSystem.h"
+#include "app/files/FileSystem.h"
 #include "app/peer/RemoteFileSystemCache.h"
 #include "app/peer/RemoteFileSystemClient.h"
 
@@ -22,10 +22,11 @@ class LogEvent;
 // full) every operation that needs the network answers false, 0 or empty text
 // at once.
 //
-// Shared by the explorer's user-interface thread (listings) and its list
-// view's worker (GetFileInfo, GetStatus): the listing cache and the
+// ListFolder fetches a listing in one request and returns it as a value
+// without moving the walk, so a worker thread may list while a window walks.
+// Any thread may ask GetFileInfo and GetStatus: the listing cache and the
 // file-information memo each have a lock, and no lock is held during a request.
-class RemoteFileSystem : public LocalFileSystem {
+class RemoteFileSystem : public FileSystem {
 public:
     using Limits = RemoteFileSystemClient::Limits;
 
@@ -59,6 +60,7 @@ public:
     bool FindNextFile() override;
     bool FindFile(const std::string& pattern, std::uint32_t flags) override;
     bool OpenFile(void* ownerWindow, const std::string& path) override;
+    FolderListing ListFolder(const std::string& pattern) override;
 
     bool HasInstance() const { return m_client.HasInstance(); }
     std::int32_t Instance() const { return m_client.Instance(); }
@@ -81,6 +83,7 @@ private:
         std::int32_t result = 0;
     };
 
+    IconIndexCache* const m_icons;
     RemoteFileSystemClient m_client;
     RemoteFileSystemCache m_cache;
     std::mutex m_memoMutex;

@@ -2,26 +2,45 @@
 
 #include <utility>
 
-void RemoteFileSystemCache::Replace(std::vector<NFSListingEntry> entries) {
-    std::unordered_map<std::string, std::size_t> index;
+RemoteFileSystemCache::Table::Table(std::vector<NFSListingEntry> listed)
+    : entries(std::move(listed)) {
     index.reserve(entries.size());
     for (std::size_t i = 0; i < entries.size(); ++i)
         index.emplace(NormalisePath(entries[i].path), i); // the first of equal paths wins
+}
+
+const NFSListingEntry* RemoteFileSystemCache::Table::Find(const std::string& normalisedPath) const {
+    const auto found = index.find(normalisedPath);
+    return found == index.end() ? nullptr : &entries[found->second];
+}
+
+void RemoteFileSystemCache::Replace(std::vector<NFSListingEntry> entries) {
+    // Built before the lock is taken: a long listing does not hold up readers.
+    auto table = std::make_shared<const Table>(std::move(entries));
+    // Declared before the lock, so the tables let go of are freed after it.
+    std::shared_ptr<const Table> droppedWalked;
+    std::shared_ptr<const Table> droppedLatest;
     std::lock_guard lock(m_mutex);
-    m_entries = std::move(entries);
-    m_index = std::move(index);
+    droppedWalked = std::exchange(m_walked, table);
+    droppedLatest = std::exchange(m_latest, std::move(table));
     m_position = -1;
-    m_lastFound = -1;
+}
+
+void RemoteFileSystemCache::Remember(std::vector<NFSListingEntry> entries) {
+    auto table = std::make_shared<const Table>(std::move(entries));
+    std::shared_ptr<const Table> dropped;
+    std::lock_guard lock(m_mutex);
+    dropped = std::exchange(m_latest, std::move(table));
 }
 
 std::size_t RemoteFileSystemCache::Count() const {
     std::lock_guard lock(m_mutex);
-    return m_entries.size();
+    return m_walked ? m_walked->entries.size() : 0;
 }
 
 bool RemoteFileSystemCache::Next() {
     std::lock_guard lock(m_mutex);
-    const long count = static_cast<long>(m_entries.size());
+    const long count = m_walked ? static_cast<long>(m_walked->entries.size()) : 0;
     ++m_position;
     if (m_position + 1 < count)
         return true;
@@ -31,8 +50,8 @@ bool RemoteFileSystemCache::Next() {
 
 const NFSListingEntry* RemoteFileSystemCache::CurrentLocked() const {
     // Position 0 is the listing's "." item, which no walk shows.
-    if (m_position > 0 && m_position < static_cast<long>(m_entries.size()))
-        return &m_entries[static_cast<std::size_t>(m_position)];
+    if (m_walked && m_position > 0 && m_position < static_cast<long>(m_walked->entries.size()))
+        return &m_walked->entries[static_cast<std::size_t>(m_position)];
     return nullptr;
 }
 
@@ -68,16 +87,10 @@ std::string RemoteFileSystemCache::NormalisePath(const std::string& path) {
 
 const NFSListingEntry* RemoteFileSystemCache::FindLocked(const std::string& path) const {
     const std::string wanted = NormalisePath(path);
-    if (m_lastFound >= 0 && m_lastFound < static_cast<long>(m_entries.size())) {
-        const NFSListingEntry& hinted = m_entries[static_cast<std::size_t>(m_lastFound)];
-        if (NormalisePath(hinted.path) == wanted)
-            return &hinted;
-    }
-    const auto found = m_index.find(wanted);
-    if (found == m_index.end())
-        return nullptr;
-    m_lastFound = static_cast<long>(found->second);
-    return &m_entries[found->second];
+    const NFSListingEntry* found = m_latest ? m_latest->Find(wanted) : nullptr;
+    if (found == nullptr && m_walked && m_walked != m_latest)
+        found = m_walked->Find(wanted);
+    return found;
 }
 
 bool RemoteFileSystemCache::FindStatus(const std::string& path, FileStatus& status,

@@ -5,22 +5,29 @@
 #include "app/peer/NFSListingEntry.h"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-// The last listing a friend's server sent, walked like a local listing and
-// asked about by path while the explorer draws it. The first entry of every
+// The listings a friend's server sent: the one being walked like a local
+// listing, and the latest one fetched by either way of listing, both asked
+// about by path while a window draws them. The first entry of every walked
 // listing is the folder's own "." item and is never current.
 //
-// Used by the explorer's user-interface thread (which replaces and walks it)
-// and its list view's worker (which looks paths up), so every access takes
-// the cache's lock; nothing here touches the network.
+// Used by the thread that walks, by threads that list and by a list view's
+// worker that looks paths up, so every access takes the cache's lock; nothing
+// here touches the network.
 class RemoteFileSystemCache {
 public:
-    // Replaces the table; the walk starts again before the first entry.
+    // Replaces the walked table, which look-ups see first from now on; the
+    // walk starts again before the first entry.
     void Replace(std::vector<NFSListingEntry> entries);
+    // Keeps a listing for look-ups only, seen before the walked one; the walk
+    // goes on where it was.
+    void Remember(std::vector<NFSListingEntry> entries);
+    // Entries of the walked table.
     std::size_t Count() const;
 
     // Advances the walk: true while another entry follows the one reached;
@@ -44,15 +51,21 @@ public:
     static std::string NormalisePath(const std::string& path);
 
 private:
+    struct Table {
+        explicit Table(std::vector<NFSListingEntry> listed);
+        const NFSListingEntry* Find(const std::string& normalisedPath) const;
+
+        std::vector<NFSListingEntry> entries;
+        // First entry of each path, so a long listing is not scanned per question.
+        std::unordered_map<std::string, std::size_t> index;
+    };
+
     const NFSListingEntry* CurrentLocked() const;
     const NFSListingEntry* FindLocked(const std::string& path) const;
 
     mutable std::mutex m_mutex;
-    std::vector<NFSListingEntry> m_entries;
-    // First entry of each path, so a long listing is not scanned per question.
-    std::unordered_map<std::string, std::size_t> m_index;
+    // Shared when the latest listing is the walked one.
+    std::shared_ptr<const Table> m_walked;
+    std::shared_ptr<const Table> m_latest;
     long m_position = -1;
-    // Where the last look-up matched: the explorer asks about one path several
-    // times in a row.
-    mutable long m_lastFound = -1;
 };

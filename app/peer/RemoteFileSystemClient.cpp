@@ -323,28 +323,34 @@ bool RemoteFileSystemClient::ReceiveBounded(TimeOutSocket& connection, std::uint
     return true;
 }
 
-std::optional<std::vector<NFSListingEntry>>
-RemoteFileSystemClient::Listing(const std::string& path) {
-    if (!HasInstance() || !FitsPathField(path))
-        return std::nullopt;
+RemoteFileSystemClient::ListingReply RemoteFileSystemClient::Listing(const std::string& path) {
+    using Outcome = FolderListing::Outcome;
+    ListingReply reply;
+    if (!FitsPathField(path)) {
+        reply.outcome = Outcome::NotReadable;
+        return reply;
+    }
+    if (!HasInstance())
+        return reply;
     Log("Refreshing the file cache (" + m_host + ": " + path + ").");
     auto connection = Begin(kNfsListDirectory);
     if (!connection)
-        return std::nullopt;
+        return reply;
     if (!SendPath(*connection, path)) {
         Finish(connection, kSendPathFailed);
-        return std::nullopt;
+        return reply;
     }
     std::int32_t count = 0;
     if (!connection->ReceiveInt32(count, m_limits.countLimit)) {
         Finish(connection, kNoReply);
-        return std::nullopt;
+        return reply;
     }
-    std::vector<NFSListingEntry> entries;
+    std::vector<NFSListingEntry>& entries = reply.entries;
     if (count > 0) {
         if (count > m_limits.maxListingEntries) {
             Finish(connection, kListingTooLarge);
-            return std::nullopt;
+            reply.outcome = Outcome::TooLarge;
+            return reply;
         }
         const auto total = static_cast<std::size_t>(count);
         const auto deadline = std::chrono::steady_clock::now() + m_limits.tableLimit;
@@ -356,7 +362,8 @@ RemoteFileSystemClient::Listing(const std::string& path) {
             const std::size_t n = std::min(total - done, kListingPiece);
             if (!ReceiveBounded(*connection, piece.data(), n * kNfsListingEntrySize, deadline)) {
                 Finish(connection, kNoReply);
-                return std::nullopt;
+                entries.clear();
+                return reply;
             }
             for (std::size_t i = 0; i < n; ++i)
                 entries.push_back(
@@ -366,5 +373,6 @@ RemoteFileSystemClient::Listing(const std::string& path) {
         }
     }
     Succeed(connection);
-    return entries;
+    reply.outcome = Outcome::Complete;
+    return reply;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/files/FileStatus.h"
+#include "app/files/FolderListing.h"
 #include "app/files/ShellFileInfo.h"
 #include "app/peer/NFSListingEntry.h"
 #include "app/peer/NFSMachineDescription.h"
@@ -69,9 +70,15 @@ public:
     bool FileInfo(const std::string& path, std::uint32_t flags, ShellFileInfo& info,
                   std::int32_t& result);
     bool Properties(NFSMachineDescription& description, std::int32_t& result);
-    // The entries of a listing (empty for a count of 0), or nothing when the
-    // reply failed or did not hold what it announced.
-    std::optional<std::vector<NFSListingEntry>> Listing(const std::string& path);
+    struct ListingReply {
+        // Complete with the entries (none for a count of 0); otherwise why
+        // there are none: the path cannot travel (NotReadable), no instance or
+        // a reply that broke off or did not hold what it announced
+        // (Unreachable), or a count over the limit (TooLarge).
+        FolderListing::Outcome outcome = FolderListing::Outcome::Unreachable;
+        std::vector<NFSListingEntry> entries;
+    };
+    ListingReply Listing(const std::string& path);
 
     void Log(const std::string& line) const;
 

@@ -90,6 +90,33 @@ TEST(LocalFileSystem, ListingWalksEveryEntryWithDotsFirstAndMarksHiddenOnes) {
     EXPECT_FALSE(files.FindFile(root + "/missing/*.*", 0));
 }
 
+TEST(LocalFileSystem, ListFolderTellsAMissingFolderFromNoMatchAndLeavesTheWalk) {
+    testsupport::TempDir dir;
+    const std::string root = dir.Path().string();
+    WriteFile(dir.Path() / "b.txt", 3);
+    WriteFile(dir.Path() / ".secret", 1);
+    fs::create_directory(dir.Path() / "a-folder");
+
+    LocalFileSystem files;
+    ASSERT_TRUE(files.FindFile(root + "/*.*", 0));
+    files.FindNextFile();
+    files.FindNextFile();
+    const std::string walkedTo = files.GetFilePath();
+
+    const FolderListing all = files.ListFolder(root + "/*");
+    EXPECT_EQ(all.outcome, FolderListing::Outcome::Complete);
+    EXPECT_EQ(all.entries, (std::vector<FolderEntry>{{root + "/.secret", false, true},
+                                                     {root + "/a-folder", true, false},
+                                                     {root + "/b.txt", false, false}}));
+    const FolderListing none = files.ListFolder(root + "/*.none");
+    EXPECT_EQ(none.outcome, FolderListing::Outcome::Complete);
+    EXPECT_TRUE(none.entries.empty());
+    EXPECT_EQ(files.ListFolder(root + "/missing/*").outcome, FolderListing::Outcome::NotReadable);
+    EXPECT_EQ(files.ListFolder(root + "/b.txt/*").outcome, FolderListing::Outcome::NotReadable);
+
+    EXPECT_EQ(files.GetFilePath(), walkedTo);
+}
+
 TEST(LocalFileSystem, ListingOfOneEntryReportsItsLastPassAtOnce) {
     testsupport::TempDir dir;
     WriteFile(dir.Path() / "only", 1);

@@ -133,6 +133,40 @@ TEST_F(SharedView, ListingWorksOnlyInsideSharedFolders) {
     EXPECT_EQ(files.GetFilePath(), "");
 }
 
+// A peer's view listed as a value shows what its walk shows, and no more.
+TEST_F(SharedView, ListFolderShowsWhatTheWalkShows) {
+    fs::create_directories(m_dir.Path() / "Music" / "cfg" / "halvara");
+    testsupport::ScopedEnvironment environment;
+    environment.Set("XDG_CONFIG_HOME", m_root + "/Music/cfg");
+    SharedFileSystem files(m_table);
+    auto walked = [&](const std::string& pattern) {
+        std::vector<std::string> paths = ListPaths(files, pattern);
+        std::erase_if(paths, [](const std::string& path) {
+            return path == "." || path.ends_with("/.") || path.ends_with("/..");
+        });
+        return paths;
+    };
+    auto listed = [&](const std::string& pattern, FolderListing::Outcome outcome) {
+        const FolderListing listing = files.ListFolder(pattern);
+        EXPECT_EQ(listing.outcome, outcome) << pattern;
+        std::vector<std::string> paths;
+        for (const FolderEntry& entry : listing.entries)
+            paths.push_back(entry.path);
+        return paths;
+    };
+    using Outcome = FolderListing::Outcome;
+    const std::string music = m_root + "/Music/*.*";
+    EXPECT_EQ(listed(music, Outcome::Complete), walked(music));
+    EXPECT_EQ(walked(music).size(), 7u); // .hidden Rock cfg door escape.txt inner song.mp3
+    // Our own configuration folder is left out of its parent's listing.
+    EXPECT_TRUE(listed(m_root + "/Music/cfg/*", Outcome::Complete).empty());
+    EXPECT_EQ(listed("/*", Outcome::Complete), std::vector<std::string>{m_root + "/Music"});
+    EXPECT_TRUE(files.ListFolder("/*").entries.at(0).isDirectory);
+    for (const std::string& refused : {m_root + "/Private/*.*", m_root + "/Music/door/*.*",
+                                       m_root + "/Music/../Private/*.*", m_root + "/*.*"})
+        EXPECT_TRUE(listed(refused, Outcome::NotReadable).empty());
+}
+
 TEST_F(SharedView, ChangingOperationsAreRefusedAndReadsAreChecked) {
     SharedFileSystem files(m_table);
     const std::string song = m_root + "/Music/song.mp3";

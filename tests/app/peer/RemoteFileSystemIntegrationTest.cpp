@@ -14,10 +14,12 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -138,6 +140,59 @@ TEST_F(RemoteFileSystemWithServer, BrowsesASharedFolderAndItsSubfolder) {
     ASSERT_TRUE(remote->GetStatus(Share() + "/a.txt", status));
     EXPECT_EQ(status.size, 1500);
     EXPECT_EQ(m_lines.Count("Executing GetFileStatus on (127.0.0.1)."), 1);
+}
+
+// A window's worker lists while the same object's walk stands in another
+// folder; each result reaches the window's thread (here the test's) as a value.
+TEST_F(RemoteFileSystemWithServer, WorkersListFoldersForAnotherThreadWhileAWalkGoesOn) {
+    auto remote = Connect();
+    ASSERT_TRUE(remote->HasInstance());
+    ASSERT_TRUE(remote->FindFile(Share() + "/sub/*", 0));
+    ASSERT_TRUE(remote->FindNextFile()); // the "." item, never shown
+    ASSERT_TRUE(remote->FindNextFile());
+    ASSERT_EQ(remote->GetFilePath(), Share() + "/sub/..");
+
+    std::vector<std::thread> workers;
+    auto listOnWorker = [&](const std::string& pattern) {
+        std::promise<FolderListing> handed;
+        std::future<FolderListing> received = handed.get_future();
+        workers.emplace_back([&remote, pattern, handed = std::move(handed)]() mutable {
+            handed.set_value(remote->ListFolder(pattern));
+        });
+        return received;
+    };
+    auto root = listOnWorker("/*.*");
+    auto share = listOnWorker(Share() + "/*.*");
+    auto outside = listOnWorker(m_outside.string() + "/*.*");
+    // Every request has its time limits, so the workers end.
+    for (std::thread& worker : workers)
+        worker.join();
+
+    const FolderListing shares = root.get();
+    EXPECT_EQ(shares.outcome, FolderListing::Outcome::Complete);
+    EXPECT_EQ(shares.entries, (std::vector<FolderEntry>{{Share(), true, false}}));
+    const FolderListing items = share.get();
+    EXPECT_EQ(items.outcome, FolderListing::Outcome::Complete);
+    EXPECT_EQ(items.entries, (std::vector<FolderEntry>{{Share() + "/.hidden", false, true},
+                                                       {Share() + "/a.txt", false, false},
+                                                       {Share() + "/b.mp3", false, false},
+                                                       {Share() + "/sub", true, false}}));
+    const FolderListing refused = outside.get();
+    EXPECT_EQ(refused.outcome, FolderListing::Outcome::NotReadable);
+    EXPECT_TRUE(refused.entries.empty());
+
+    // The walk goes on where it stood, and neither its items nor those of
+    // the latest listing cost a request.
+    ASSERT_TRUE(remote->ListFolder(Share() + "/*").Listed());
+    m_lines.Clear();
+    EXPECT_FALSE(remote->FindNextFile());
+    EXPECT_EQ(remote->GetFilePath(), Share() + "/sub/c.txt");
+    FileStatus status;
+    ASSERT_TRUE(remote->GetStatus(Share() + "/sub/c.txt", status));
+    EXPECT_EQ(status.size, 3);
+    ASSERT_TRUE(remote->GetStatus(Share() + "/a.txt", status));
+    EXPECT_EQ(status.size, 1500);
+    EXPECT_TRUE(m_lines.Lines().empty());
 }
 
 TEST_F(RemoteFileSystemWithServer, VirtualRootListsTheSharedFolders) {
@@ -269,6 +324,7 @@ TEST_F(RemoteFileSystemWithServer, WithoutAServerEveryOperationFailsAtOnce) {
     EXPECT_EQ(remote->GetRecycleBinPath(), "");
     std::vector<std::string> properties;
     EXPECT_FALSE(remote->GetProperties(properties));
+    EXPECT_EQ(remote->ListFolder(Share() + "/*").outcome, FolderListing::Outcome::Unreachable);
     char drives[8] = {};
     EXPECT_EQ(remote->GetLogicalDriveStrings(sizeof drives, drives), 0u);
     // Only the drive list says it was asked.

@@ -228,6 +228,26 @@ TEST(RemoteFileSystemScriptedPeer, WalkShowsEveryItemButTheFirstAndStopsOnTheLas
     EXPECT_FALSE(remote.IsDots());
 }
 
+TEST(RemoteFileSystemScriptedPeer, ListFolderIsOneRequestAndLeavesOutTheDotsByFlagOrName) {
+    ScriptedPeer peer;
+    // A peer that writes its paths with backslashes and does not flag the dots.
+    peer.SetScript(Lister(
+        peer, 4,
+        {Entry("C:\\m\\."), Entry("C:\\m\\.."), Entry("C:\\m\\a.b"), Entry("C:\\m\\x", true)}));
+    RemoteFileSystem remote("127.0.0.1", nullptr, nullptr, peer.Port(), QuickLimits());
+    const FolderListing listing = remote.ListFolder("C:\\m\\*.*");
+    EXPECT_EQ(listing.outcome, FolderListing::Outcome::Complete);
+    EXPECT_EQ(listing.entries,
+              (std::vector<FolderEntry>{{"C:\\m\\a.b", false, false}, {"C:\\m\\x", true, false}}));
+    peer.SetScript(Lister(peer, 4, kMusic));
+    EXPECT_EQ(remote.ListFolder("/m/*").entries,
+              (std::vector<FolderEntry>{{"/m/one.mp3", false, false}, {"/m/two", true, false}}));
+    const auto requests = peer.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].code, kNfsListDirectory);
+    EXPECT_EQ(requests[1].code, kNfsListDirectory);
+}
+
 TEST(RemoteFileSystemScriptedPeer, FailedRefreshKeepsThePreviousListing) {
     ScriptedPeer peer;
     peer.SetScript(Lister(peer, 4, kMusic));
@@ -276,6 +296,10 @@ TEST(RemoteFileSystemScriptedPeer, LyingCountsAllocateNothingLarge) {
         EXPECT_LT(g_largestAllocation.load(), 1u << 20);
         EXPECT_EQ(WalkPaths(remote),
                   std::vector<std::string>{"/m/two"}); // the previous listing stays
+        EXPECT_EQ(remote.ListFolder("/x/*").outcome, announced > kNfsListingEntryLimit
+                                                         ? FolderListing::Outcome::TooLarge
+                                                         : FolderListing::Outcome::Unreachable);
+        EXPECT_LT(g_largestAllocation.load(), 1u << 20);
     }
 }
 
