@@ -1,6 +1,7 @@
 #include "app/files/IconIndexCache.h"
 
 #include "app/files/FileSystem.h"
+#include "app/files/FileTypeIcon.h"
 #include "app/files/SystemIconTable.h"
 #include "platform/ByteOrder.h"
 
@@ -44,7 +45,11 @@ std::unique_ptr<IconIndexCache::Node> IconIndexCache::NewRoot() {
 }
 
 IconIndexCache::IconIndexCache()
-    : m_root(NewRoot()) {}
+    : IconIndexCache(SystemIconTable::Process()) {}
+
+IconIndexCache::IconIndexCache(IconTable& table)
+    : m_table(table)
+    , m_root(NewRoot()) {}
 
 IconIndexCache::~IconIndexCache() = default;
 
@@ -76,7 +81,7 @@ bool IconIndexCache::StoreLocked(const std::string& path, std::int32_t index, in
 
 std::int32_t IconIndexCache::Lookup(const std::string& path, int kind) const {
     // Index 0 of the icon table is the generic file icon for every kind.
-    const std::int32_t fallback = SystemIconTable::kGenericFileIcon;
+    const std::int32_t fallback = IconTable::kGenericFileIcon;
     std::string extension;
     if (!StorableExtension(path, extension))
         return fallback;
@@ -198,14 +203,42 @@ int IconIndexCache::Deserialize(const std::uint8_t* block, std::size_t size) {
     }
     if (!terminated || records > kMaxRecords)
         return -1;
+
+    // The names are asked for before the lock is taken: a full block asks
+    // the MIME database once per extension that had an icon.
+    std::vector<std::pair<std::string, std::array<std::int32_t, 3>>> loaded(records);
+    for (std::size_t i = 0; i < records; ++i) {
+        const std::uint8_t* record = block + i * kRecordSize;
+        auto& [name, indexes] = loaded[i];
+        name = "a." + platform::ReadFixedText(record, 3);
+        for (std::size_t kind = 0; kind < 3; ++kind)
+            indexes[kind] = platform::LoadLE32s(record + 4 + 4 * kind);
+        RenumberSaved(name, indexes);
+    }
     std::lock_guard lock(m_mutex);
     m_root = NewRoot();
     m_nodeCount = 1;
-    for (std::size_t i = 0; i < records; ++i) {
-        const std::uint8_t* record = block + i * kRecordSize;
-        std::string name = "a." + platform::ReadFixedText(record, 3);
+    for (const auto& [name, indexes] : loaded)
         for (int kind = 0; kind < 3; ++kind)
-            StoreLocked(name, platform::LoadLE32s(record + 4 + 4 * kind), kind);
-    }
+            StoreLocked(name, indexes[static_cast<std::size_t>(kind)], kind);
     return static_cast<int>(records);
+}
+
+void IconIndexCache::RenumberSaved(const std::string& path,
+                                   std::array<std::int32_t, 3>& indexes) const {
+    // The generic file icon and "nothing stored" (negative) read the same in
+    // every table; any other saved index numbered an icon of another process.
+    std::string extension;
+    std::int32_t here = -1;
+    for (std::int32_t& index : indexes) {
+        if (index <= IconTable::kGenericFileIcon)
+            continue;
+        if (here < 0) {
+            if (!StorableExtension(path, extension))
+                return;
+            const IconNames names = FileTypeIconNames("x." + extension);
+            here = m_table.IndexOf(names.name, names.fallbackName);
+        }
+        index = here;
+    }
 }
