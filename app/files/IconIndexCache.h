@@ -46,7 +46,8 @@ public:
     // absent or damaged block (the cache then stays as it was). The block's
     // indexes were handed out by the table of the process that saved it, so
     // only the extensions are believed: each one that had an icon is given
-    // the one its name has here, from this cache's table.
+    // the one its name has here, from this cache's table (the first few
+    // thousand; the rest the generic icon, which listings correct later).
     int Deserialize(const std::uint8_t* block, std::size_t size);
 
     static constexpr int kRowFolder = 0;
@@ -65,7 +66,10 @@ private:
     };
 
     bool StoreLocked(const std::string& path, std::int32_t index, int kind);
-    void RenumberSaved(const std::string& path, std::array<std::int32_t, 3>& indexes) const;
+    // Gives the saved icons of one record this table's icon for the extension,
+    // or the generic one when it may not ask; true when it asked.
+    bool RenumberSaved(const std::string& path, std::array<std::int32_t, 3>& indexes,
+                       bool mayAsk) const;
     void SerializeNode(const Node& node, std::string& extension,
                        std::vector<std::uint8_t>& block) const;
     static std::unique_ptr<Node> NewRoot();
