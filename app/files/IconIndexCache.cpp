@@ -1,9 +1,11 @@
 #include "app/files/IconIndexCache.h"
 
 #include "app/files/FileSystem.h"
+#include "app/files/FileTypeIcon.h"
 #include "app/files/SystemIconTable.h"
 #include "platform/ByteOrder.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -11,6 +13,12 @@ namespace {
 constexpr std::size_t kBlockStep = 1024 * IconIndexCache::kRecordSize;
 // A block never holds more records than the cache may hold nodes.
 constexpr std::size_t kMaxRecords = IconIndexCache::kMaxNodes;
+// Each extension asked for again costs a MIME look-up by name (about 30 us).
+// The database knows some 700 extensions of up to three characters; past this
+// many, saved icons read as the generic one until a listing meets them again,
+// so a block full of made-up extensions delays the start by about a tenth of a
+// second.
+constexpr std::size_t kMaxRenumbered = 4096;
 
 bool ValidKind(int kind) {
     return kind >= 0 && kind < 3;
@@ -44,7 +52,11 @@ std::unique_ptr<IconIndexCache::Node> IconIndexCache::NewRoot() {
 }
 
 IconIndexCache::IconIndexCache()
-    : m_root(NewRoot()) {}
+    : IconIndexCache(SystemIconTable::Process()) {}
+
+IconIndexCache::IconIndexCache(IconTable& table)
+    : m_table(table)
+    , m_root(NewRoot()) {}
 
 IconIndexCache::~IconIndexCache() = default;
 
@@ -76,7 +88,7 @@ bool IconIndexCache::StoreLocked(const std::string& path, std::int32_t index, in
 
 std::int32_t IconIndexCache::Lookup(const std::string& path, int kind) const {
     // Index 0 of the icon table is the generic file icon for every kind.
-    const std::int32_t fallback = SystemIconTable::kGenericFileIcon;
+    const std::int32_t fallback = IconTable::kGenericFileIcon;
     std::string extension;
     if (!StorableExtension(path, extension))
         return fallback;
@@ -198,14 +210,43 @@ int IconIndexCache::Deserialize(const std::uint8_t* block, std::size_t size) {
     }
     if (!terminated || records > kMaxRecords)
         return -1;
+
+    // The names are asked for before the lock is taken.
+    std::vector<std::pair<std::string, std::array<std::int32_t, 3>>> loaded(records);
+    std::size_t asked = 0;
+    for (std::size_t i = 0; i < records; ++i) {
+        const std::uint8_t* record = block + i * kRecordSize;
+        auto& [name, indexes] = loaded[i];
+        name = "a." + platform::ReadFixedText(record, 3);
+        for (std::size_t kind = 0; kind < 3; ++kind)
+            indexes[kind] = platform::LoadLE32s(record + 4 + 4 * kind);
+        if (RenumberSaved(name, indexes, asked < kMaxRenumbered))
+            ++asked;
+    }
     std::lock_guard lock(m_mutex);
     m_root = NewRoot();
     m_nodeCount = 1;
-    for (std::size_t i = 0; i < records; ++i) {
-        const std::uint8_t* record = block + i * kRecordSize;
-        std::string name = "a." + platform::ReadFixedText(record, 3);
+    for (const auto& [name, indexes] : loaded)
         for (int kind = 0; kind < 3; ++kind)
-            StoreLocked(name, platform::LoadLE32s(record + 4 + 4 * kind), kind);
-    }
+            StoreLocked(name, indexes[static_cast<std::size_t>(kind)], kind);
     return static_cast<int>(records);
+}
+
+bool IconIndexCache::RenumberSaved(const std::string& path, std::array<std::int32_t, 3>& indexes,
+                                   bool mayAsk) const {
+    // The generic file icon and "nothing stored" (negative) read the same in
+    // every table; any other saved index numbered an icon of another process.
+    const auto saved = [](std::int32_t index) { return index > IconTable::kGenericFileIcon; };
+    if (std::none_of(indexes.begin(), indexes.end(), saved))
+        return false;
+    std::int32_t here = IconTable::kGenericFileIcon;
+    std::string extension;
+    if (mayAsk && StorableExtension(path, extension)) {
+        const IconNames names = FileTypeIconNames("x." + extension);
+        here = m_table.IndexOf(names.name, names.fallbackName);
+    }
+    for (std::int32_t& index : indexes)
+        if (saved(index))
+            index = here;
+    return mayAsk;
 }

@@ -1,28 +1,23 @@
 #pragma once
 
+#include "app/files/IconTable.h"
+
 #include <cstdint>
 #include <string>
 
-// The process-wide table of icons whose indexes GetFileInfo hands out, in place
-// of a system image list. An icon is named by its desktop icon theme name (as
-// QMimeType::iconName gives it) with a generic fallback name; the user interface
-// turns an index back into names and loads the icon from the theme.
-//
-// Index 0 is always the generic file icon, so an index nobody stored draws as a
-// plain file.
+// The process-wide icon table whose indexes GetFileInfo hands out, in place of
+// a system image list. Its indexes are the process's own: whatever keeps one
+// beyond the process keeps the icon's names, or asks again in the next one.
 namespace SystemIconTable {
 
-struct IconNames {
-    std::string name;
-    std::string fallbackName;
-};
+using IconNames = ::IconNames;
 
-// The index of the icon with that name, added on first use. Thread-safe.
+IconTable& Process();
+
+// Process().IndexOf and Process().NamesAt.
 std::int32_t IndexOf(const std::string& name, const std::string& fallbackName);
-
-// The names stored at an index; empty names when the index is unknown.
 IconNames NamesAt(std::int32_t index);
 
-inline constexpr std::int32_t kGenericFileIcon = 0;
+inline constexpr std::int32_t kGenericFileIcon = IconTable::kGenericFileIcon;
 
 } // namespace SystemIconTable

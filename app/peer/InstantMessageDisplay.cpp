@@ -9,9 +9,11 @@ bool InstantMessageEntry::CanReply() const {
 }
 
 InstantMessageDisplay::InstantMessageDisplay(const DrovickSettings* settings,
-                                             InstantMessengerOpener* opener)
+                                             InstantMessengerOpener* opener,
+                                             UserInterfaceQueue* queue)
     : m_settings(settings)
-    , m_opener(opener) {}
+    , m_opener(opener)
+    , m_queue(queue) {}
 
 void InstantMessageDisplay::Register(InstantMessageReceiver* receiver) {
     std::lock_guard lock(m_mutex);
@@ -46,11 +48,6 @@ void InstantMessageDisplay::ShowInstantMessage(const std::string& address,
                                                const std::string& senderLabel,
                                                const std::string& text, std::uint32_t bubbleColour,
                                                std::uint32_t textColour, bool outgoing) {
-    // The opener waits for the user-interface thread, which may itself be
-    // registering the window: the lock is not held across it.
-    if (PopUpOnReceipt() && m_opener && !IsOpen())
-        m_opener->OpenMessenger();
-
     // The sender chose the label and the text: neither may steer the window
     // or the terminal that shows them.
     const std::string label = SafeText(senderLabel);
@@ -62,6 +59,22 @@ void InstantMessageDisplay::ShowInstantMessage(const std::string& address,
     entry.textColour = textColour;
     entry.outgoing = outgoing;
 
+    if (!m_queue) {
+        Deliver(entry);
+        return;
+    }
+    // The user-interface thread may be stopping the very server whose worker
+    // calls here, waiting for it to end: only the message goes across.
+    m_queue->Post([this, alive = std::weak_ptr<const bool>(m_alive), entry = std::move(entry)] {
+        if (!alive.expired())
+            Deliver(entry);
+    });
+}
+
+void InstantMessageDisplay::Deliver(const InstantMessageEntry& entry) {
+    // Opening registers the window, which takes the lock.
+    if (PopUpOnReceipt() && m_opener && !IsOpen())
+        m_opener->OpenMessenger();
     std::lock_guard lock(m_mutex);
     if (m_receiver)
         m_receiver->AppendMessage(entry);

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -22,23 +24,31 @@ struct InstantMessageEntry {
 };
 
 // The messenger window: it registers while it is open. AppendMessage is called
-// on the thread that shows the message (the message server's worker, or the
-// sender's thread for an echo) under the display's lock, so it must not wait
-// for the user-interface thread: a window posts the entry to its own thread.
+// on the thread the display delivers on (the user-interface thread when the
+// display has a queue) under the display's lock.
 class InstantMessageReceiver {
 public:
     virtual ~InstantMessageReceiver() = default;
     virtual void AppendMessage(const InstantMessageEntry& entry) = 0;
 };
 
-// Opens the messenger window when a message arrives and pop-up is on. The main
-// frame implements it: on the user-interface thread it opens the window at
-// once, from another thread it hands the request to the user-interface thread
-// and waits until the window has been opened (and registered) or refused.
+// Opens the messenger window when a message arrives and pop-up is on. Called on
+// the thread the display delivers on, so a main frame opens (and registers) the
+// window there and then, or refuses; it never waits for another thread.
 class InstantMessengerOpener {
 public:
     virtual ~InstantMessengerOpener() = default;
     virtual void OpenMessenger() = 0;
+};
+
+// The user-interface thread's queue. Post is called from the message server's
+// workers and from senders and returns at once; the work runs later on the
+// user-interface thread, in the order posted. A Qt main window implements it
+// with one queued invocation on itself.
+class UserInterfaceQueue {
+public:
+    virtual ~UserInterfaceQueue() = default;
+    virtual void Post(std::function<void()> work) = 0;
 };
 
 // Where received messages and the echoes of sent ones go: the application's
@@ -48,7 +58,12 @@ class InstantMessageDisplay {
 public:
     // settings may be null: pop-up on receipt is then on, as by default.
     // opener may be null: the window is then never opened for a message.
-    InstantMessageDisplay(const DrovickSettings* settings, InstantMessengerOpener* opener);
+    // queue may be null: messages are then delivered on the thread that shows
+    // them, as the command-line programs want. With a queue, the window,
+    // the opener and the settings are only touched on the user-interface
+    // thread, and the display must be destroyed there.
+    InstantMessageDisplay(const DrovickSettings* settings, InstantMessengerOpener* opener,
+                          UserInterfaceQueue* queue = nullptr);
     InstantMessageDisplay(const InstantMessageDisplay&) = delete;
     InstantMessageDisplay& operator=(const InstantMessageDisplay&) = delete;
 
@@ -59,10 +74,10 @@ public:
     void Unregister(InstantMessageReceiver* receiver);
     bool IsOpen() const;
 
-    // Opens the window first when pop-up on receipt is set and none is open,
-    // then appends the message to the open window, if any, with the label and
-    // the text made safe to show (SafeText). Called from any
-    // thread; never with the lock held across the opener.
+    // Makes the bubble (the label and the text made safe to show, SafeText)
+    // and delivers it: posted to the queue when there is one, else at once.
+    // Called from any thread; never waits for the user-interface thread, so a
+    // server's worker may show a message while that thread stops the server.
     void ShowInstantMessage(const std::string& address, const std::string& senderLabel,
                             const std::string& text, std::uint32_t bubbleColour,
                             std::uint32_t textColour, bool outgoing);
@@ -73,10 +88,17 @@ public:
                                  bool outgoing);
 
 private:
+    // Opens the window first when pop-up on receipt is set and none is open,
+    // then appends the entry to the open window, if any.
+    void Deliver(const InstantMessageEntry& entry);
     bool PopUpOnReceipt() const;
 
     const DrovickSettings* m_settings;
     InstantMessengerOpener* m_opener;
+    UserInterfaceQueue* m_queue;
+    // Posted deliveries hold it weakly: one still queued when the display is
+    // gone is dropped.
+    const std::shared_ptr<const bool> m_alive = std::make_shared<const bool>(true);
     mutable std::mutex m_mutex;
     InstantMessageReceiver* m_receiver = nullptr;
 };

@@ -27,8 +27,9 @@ void InstantMessageServer::ServeConnection(TimeOutSocket& connection) {
     }
     auto message = DecodeInstantMessage(bytes);
     const std::string address = connection.PeerAddress();
-    // The connection is closed before the message is shown: showing may wait
-    // for a window to open, and the sender has nothing more to say.
+    // The connection is closed before the message is shown: the sender has
+    // nothing more to say, and a display without a queue shows it on this
+    // worker, through whatever the window does.
     connection.Close();
     if (!message || address == "0.0.0.0") {
         m_dropped.fetch_add(1);

@@ -14,7 +14,9 @@ class InstantMessageDisplay;
 // of a whole packet is dropped without a trace. Runs on the shared server
 // thread model (PeerServer): connections side by side on a bounded pool, the
 // run flag looked at least every 5 seconds, six attempts at the port 5 seconds
-// apart. The display takes its own lock, so messages may arrive at once.
+// apart. The display takes its own lock, so messages may arrive at once, and
+// never waits for the user-interface thread, so that thread may stop the
+// server while a message is on its way to the window.
 class InstantMessageServer : public PeerServer {
 public:
     struct Limits {

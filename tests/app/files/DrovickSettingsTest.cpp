@@ -1,7 +1,9 @@
 #include "app/files/DrovickSettings.h"
 
+#include "app/files/FileTypeIcon.h"
 #include "app/files/IconIndexCache.h"
 #include "app/files/ShareTable.h"
+#include "app/files/SystemIconTable.h"
 #include "platform/ByteOrder.h"
 #include "support/TestSupport.h"
 
@@ -58,7 +60,11 @@ TEST(DrovickSettings, FileLayoutPutsEveryFieldAtItsOffset) {
     settings.messengerRect = {-5, 6, 7, 8};
     settings.messageTextColour = 0x123456;
     ASSERT_TRUE(settings.GetShareTable()->Add("/srv/share"));
-    settings.GetIconCache().Store("a.txt", 9, 0);
+    // Icons are saved with this process's indexes and read back through their
+    // names, which gives the same indexes in the same process.
+    const IconNames text = FileTypeIconNames("a.txt");
+    const std::int32_t textIcon = SystemIconTable::IndexOf(text.name, text.fallbackName);
+    settings.GetIconCache().Store("a.txt", textIcon, 0);
 
     Bytes bytes = settings.SaveToBytes();
     const std::size_t shareLength = 4 + 4 + 12; // "/srv/share/" and its NUL
@@ -93,7 +99,7 @@ TEST(DrovickSettings, FileLayoutPutsEveryFieldAtItsOffset) {
     EXPECT_EQ(copy.transferAgentRect, (SettingsRect{1, 2, 3, 4}));
     EXPECT_EQ(copy.messengerRect, (SettingsRect{-5, 6, 7, 8}));
     EXPECT_EQ(copy.GetShareTable()->Entries(), std::vector<std::string>{"/srv/share/"});
-    EXPECT_EQ(copy.GetIconCache().Lookup("b.TXT", 0), 9);
+    EXPECT_EQ(copy.GetIconCache().Lookup("b.TXT", 0), textIcon);
     EXPECT_EQ(copy.SaveToBytes(), bytes);
 }
 

@@ -1,15 +1,26 @@
 #include "app/files/IconIndexCache.h"
 
+#include "app/files/FileTypeIcon.h"
 #include "app/files/LocalFileSystem.h"
+#include "app/files/SystemIconTable.h"
 #include "platform/ByteOrder.h"
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
+
+// The index this process's table has for the icon of files with that extension.
+std::int32_t IconHere(const std::string& extension) {
+    const IconNames names = FileTypeIconNames("x." + extension);
+    return SystemIconTable::IndexOf(names.name, names.fallbackName);
+}
 
 TEST(IconIndexCache, StoresShortLowerCasedExtensionsOnly) {
     IconIndexCache cache;
@@ -79,10 +90,57 @@ TEST(IconIndexCache, BlockIsDepthFirstByByteValueAndRoundTrips) {
     IconIndexCache copy;
     copy.Store("a.zip", 99, kIconSmall); // emptied by the rebuild
     EXPECT_EQ(copy.Deserialize(block.data(), block.size()), 7);
-    EXPECT_EQ(copy.Lookup("b.MP3", kIconLarge), 12);
-    EXPECT_EQ(copy.Lookup("b.doc", kIconSmall), 20);
+    // Saved indexes are not believed: each kind that had one gets the icon its
+    // extension has here; kinds without one stay as they were.
+    EXPECT_EQ(copy.Lookup("b.MP3", kIconLarge), IconHere("mp3"));
+    EXPECT_EQ(copy.Lookup("b.MP3", kIconOpen), 0);
+    EXPECT_EQ(copy.Lookup("b.doc", kIconSmall), IconHere("doc"));
+    EXPECT_EQ(copy.Lookup("b.m", kIconOpen), IconHere("m"));
     EXPECT_EQ(copy.Lookup("b.zip", kIconSmall), 0);
-    EXPECT_EQ(copy.Serialize(), block);
+    // A block written with this process's own indexes reads back to itself.
+    auto own = copy.Serialize();
+    ASSERT_EQ(own.size(), block.size());
+    IconIndexCache again;
+    EXPECT_EQ(again.Deserialize(own.data(), own.size()), 7);
+    EXPECT_EQ(again.Serialize(), own);
+}
+
+TEST(IconIndexCache, SavedIconsKeepTheirNamesAfterARestart) {
+    testsupport::TempDir dir;
+    const std::vector<std::string> extensions{"mp3", "txt", "png"};
+    IconIndexCache saved;
+    LocalFileSystem files(&saved);
+    ShellFileInfo info;
+    for (const auto& extension : extensions) {
+        const std::string path = (dir.Path() / ("file." + extension)).string();
+        std::ofstream(path) << "x";
+        ASSERT_NE(files.GetFileInfo(path, info, kInfoIcon | kInfoSmallIcon), 0);
+        ASSERT_NE(files.GetFileInfo(path, info, kInfoIcon), 0);
+    }
+    auto block = saved.Serialize();
+
+    // The next process met other icons first, so its table numbers these ones
+    // differently: a saved index names another icon there.
+    IconTable next;
+    std::int32_t highest = 0;
+    for (const auto& extension : extensions)
+        for (int kind : {kIconSmall, kIconLarge})
+            highest = std::max(highest, saved.Lookup("x." + extension, kind));
+    for (std::int32_t i = 1; i <= highest; ++i)
+        next.IndexOf("unrelated-" + std::to_string(i), "unrelated");
+
+    IconIndexCache restarted(next);
+    ASSERT_GT(restarted.Deserialize(block.data(), block.size()), 0);
+    for (const auto& extension : extensions) {
+        for (int kind : {kIconSmall, kIconLarge}) {
+            const IconNames before = SystemIconTable::NamesAt(saved.Lookup("x." + extension, kind));
+            ASSERT_FALSE(before.name.empty()) << extension;
+            ASSERT_NE(next.NamesAt(saved.Lookup("x." + extension, kind)).name, before.name);
+            const IconNames after = next.NamesAt(restarted.Lookup("x." + extension, kind));
+            EXPECT_EQ(after.name, before.name) << extension;
+            EXPECT_EQ(after.fallbackName, before.fallbackName) << extension;
+        }
+    }
 }
 
 TEST(IconIndexCache, DamagedOrAbsentBlockLeavesTheCacheAlone) {
@@ -108,7 +166,7 @@ TEST(IconIndexCache, DamagedOrAbsentBlockLeavesTheCacheAlone) {
     for (int i = 0; i < 3; ++i)
         platform::StoreLE32s(&odd[32 + 4 + 4 * i], -5);
     EXPECT_EQ(cache.Deserialize(odd.data(), odd.size()), 2);
-    EXPECT_EQ(cache.Lookup("q.abc", kIconLarge), 2);
+    EXPECT_EQ(cache.Lookup("q.abc", kIconLarge), IconHere("abc"));
     EXPECT_EQ(cache.Lookup("q.ogg", kIconSmall), 0);
 }
 

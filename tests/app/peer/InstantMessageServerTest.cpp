@@ -8,7 +8,12 @@
 #include "app/peer/TransferAgentDownload.h"
 #include "support/TestSupport.h"
 
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <functional>
+#include <future>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
@@ -285,6 +290,116 @@ TEST(InstantMessageServerLimitTest, StopEndsTheServerWhileAClientHangs) {
     ASSERT_EQ(SendInstantMessage(bob.address, "back", "", alice.Context(bob.port)),
               InstantMessageSendResult::Sent);
     ASSERT_TRUE(bob.window.WaitForCount(1));
+}
+
+// The user-interface thread of a window program: it runs posted work in
+// order and opens the messenger window on itself when the display asks.
+class UserInterfaceThread : public UserInterfaceQueue, public InstantMessengerOpener {
+public:
+    explicit UserInterfaceThread(Window& window)
+        : m_window(window) {
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~UserInterfaceThread() override { Finish(); }
+
+    void Post(std::function<void()> work) override {
+        {
+            std::lock_guard lock(m_mutex);
+            m_work.push_back(std::move(work));
+        }
+        m_wake.notify_one();
+    }
+    void OpenMessenger() override {
+        {
+            std::lock_guard lock(m_mutex);
+            m_openerThread = std::this_thread::get_id();
+        }
+        display->Register(&m_window);
+    }
+    std::thread::id OpenerThread() const {
+        std::lock_guard lock(m_mutex);
+        return m_openerThread;
+    }
+    // Runs what is left, then ends the thread.
+    void Finish() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_wake.notify_one();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    // Set before anything is posted.
+    InstantMessageDisplay* display = nullptr;
+
+private:
+    void Run() {
+        for (;;) {
+            std::function<void()> work;
+            {
+                std::unique_lock lock(m_mutex);
+                m_wake.wait(lock, [this] { return m_stopping || !m_work.empty(); });
+                if (m_work.empty())
+                    return;
+                work = std::move(m_work.front());
+                m_work.pop_front();
+            }
+            work();
+        }
+    }
+
+    Window& m_window;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::deque<std::function<void()>> m_work;
+    bool m_stopping = false;
+    std::thread::id m_openerThread;
+    std::thread m_thread;
+};
+
+TEST(InstantMessengerWindowTest, TheMessengerOpensWhileTheUserInterfaceStopsTheServer) {
+    DrovickSettings settings; // pop-up on receipt, as by default
+    Window window;
+    UserInterfaceThread ui(window);
+    InstantMessageDisplay display(&settings, &ui, &ui);
+    ui.display = &display;
+
+    const std::string address = "127.0.0.3";
+    setenv("HALVARA_ADDRESS", address.c_str(), 1);
+    const int port = testsupport::FreeTcpPort(address);
+    InstantMessageServer server(&display, port, PeerServer::Timing{3, 100ms, 5000ms}, {});
+    ASSERT_TRUE(server.Start());
+    ASSERT_TRUE(testsupport::WaitFor([&] { return server.IsListening(); }, 10s));
+    unsetenv("HALVARA_ADDRESS");
+
+    // The user stops the server just as a message has been read, so the
+    // worker hands it over while the user-interface thread waits for it.
+    std::promise<std::thread::id> stopped;
+    ui.Post([&] {
+        testsupport::WaitFor([&] { return server.ReceivedCount() == 1; }, 10s);
+        server.Stop(true);
+        stopped.set_value(std::this_thread::get_id());
+    });
+    User alice("127.0.0.2");
+    ASSERT_EQ(SendInstantMessage(address, "are you there?", "", alice.Context(port)),
+              InstantMessageSendResult::Sent);
+    auto stoppedOn = stopped.get_future();
+    if (stoppedOn.wait_for(10s) != std::future_status::ready) {
+        ADD_FAILURE() << "the server's worker and the user-interface thread wait for each other";
+        // Neither thread can be unwound: end here rather than hang the suite.
+        std::fflush(nullptr);
+        std::_Exit(EXIT_FAILURE);
+    }
+    const std::thread::id uiThread = stoppedOn.get();
+
+    // Once free, the user-interface thread opens the window and shows it.
+    ASSERT_TRUE(window.WaitForCount(1, 10s));
+    EXPECT_EQ(window.Entries()[0].shownText, "Alice Example: are you there?");
+    EXPECT_EQ(ui.OpenerThread(), uiThread);
+    EXPECT_FALSE(server.IsListening());
+    ui.Finish();
 }
 
 } // namespace

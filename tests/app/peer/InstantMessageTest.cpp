@@ -3,7 +3,9 @@
 #include "app/files/DrovickSettings.h"
 #include "app/peer/InstantMessageDisplay.h"
 
+#include <functional>
 #include <gtest/gtest.h>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -201,6 +203,46 @@ TEST_F(InstantMessageDisplayTest, AClosedWindowGetsNothingMore) {
     m_settings.popUpOnReceipt = 0;
     m_display.ShowInstantMessage("10.0.0.7", "Bob", "two", 0, 0, false);
     EXPECT_EQ(m_window.Entries().size(), 1u);
+}
+
+// A user-interface thread that runs what was posted only when told to.
+class HeldQueue : public UserInterfaceQueue {
+public:
+    void Post(std::function<void()> work) override { m_work.push_back(std::move(work)); }
+    void RunAll() {
+        auto work = std::move(m_work);
+        m_work.clear();
+        for (auto& step : work)
+            step();
+    }
+
+private:
+    std::vector<std::function<void()>> m_work;
+};
+
+TEST(InstantMessageDisplayQueueTest, DeliveriesWaitForTheQueueAndDieWithTheDisplay) {
+    DrovickSettings settings;
+    Window window;
+    HeldQueue queue;
+    InstantMessageDisplay* displayPointer = nullptr;
+    Opener opener(displayPointer, window);
+    auto display = std::make_unique<InstantMessageDisplay>(&settings, &opener, &queue);
+    displayPointer = display.get();
+
+    display->ShowInstantMessage("10.0.0.7", "Bob", "first", 0, 0, false);
+    // Nothing is opened or shown on the caller's thread.
+    EXPECT_EQ(opener.calls, 0);
+    EXPECT_TRUE(window.Entries().empty());
+    queue.RunAll();
+    EXPECT_EQ(opener.calls, 1);
+    ASSERT_EQ(window.Entries().size(), 1u);
+    EXPECT_EQ(window.Entries()[0].shownText, "Bob: first");
+
+    // A delivery still queued when the display goes is dropped.
+    display->ShowInstantMessage("10.0.0.7", "Bob", "late", 0, 0, false);
+    display.reset();
+    queue.RunAll();
+    EXPECT_EQ(window.Entries().size(), 1u);
 }
 
 } // namespace
