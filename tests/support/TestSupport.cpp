@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -57,19 +58,26 @@ std::filesystem::path BuildBin(const std::string& name) {
 }
 
 int FreeTcpPort(const std::string& address) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-    sa.sin_port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    // Below the system's range for outgoing connections: a port the kernel
+    // hands out as the local end of somebody's connect, after this check and
+    // before the server binds it, made a server's first listen fail now and
+    // then when test programs run side by side.
+    constexpr int kFirst = 20000;
+    constexpr int kCount = 12000;
+    static std::atomic<unsigned> next{static_cast<unsigned>(getpid()) * 7919u};
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int port = kFirst + static_cast<int>(next.fetch_add(1) % kCount);
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+        sa.sin_port = htons(static_cast<uint16_t>(port));
+        const bool free = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
         close(fd);
-        throw std::runtime_error("bind for a free port failed");
+        if (free)
+            return port;
     }
-    socklen_t length = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length);
-    close(fd);
-    return ntohs(sa.sin_port);
+    throw std::runtime_error("no free port found");
 }
 
 bool CanConnect(const std::string& address, int port, std::chrono::milliseconds limit) {

@@ -8,8 +8,8 @@
 #include "PresenceFriendResolver.h"
 #include "Program.h"
 #include "ProgressDisplay.h"
-#include "app/peer/TransferAgentDownload.h"
-#include "app/peer/TransferServer.h"
+#include "app/peer/transfer/TransferAgentDownload.h"
+#include "app/peer/transfer/TransferServer.h"
 
 #include <atomic>
 #include <csignal>

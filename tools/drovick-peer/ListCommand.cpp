@@ -6,7 +6,7 @@
 #include "PresenceFriendResolver.h"
 #include "Program.h"
 #include "app/files/SafeText.h"
-#include "app/peer/RemoteFileSystem.h"
+#include "app/peer/remotefs/RemoteFileSystem.h"
 
 #include <algorithm>
 #include <ctime>

@@ -1,6 +1,6 @@
 #include "PresenceFriendResolver.h"
 
-#include "app/peer/PeerWire.h"
+#include "app/peer/wire/PeerWire.h"
 #include "halvara.h"
 
 #include <array>

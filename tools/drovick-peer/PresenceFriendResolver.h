@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/peer/PresenceDirectory.h"
-#include "app/peer/TransferAgentDownload.h"
+#include "app/peer/transfer/TransferAgentDownload.h"
 
 #include <string>
 

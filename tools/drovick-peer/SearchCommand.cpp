@@ -13,9 +13,9 @@
 #include "app/files/DrovickSettings.h"
 #include "app/files/LogEvent.h"
 #include "app/files/SafeText.h"
-#include "app/peer/NetworkSearch.h"
-#include "app/peer/PeerConnection.h"
-#include "app/peer/TransferAgentDownload.h"
+#include "app/peer/search/NetworkSearch.h"
+#include "app/peer/transfer/TransferAgentDownload.h"
+#include "app/peer/wire/PeerConnection.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -7,9 +7,9 @@
 #include "Program.h"
 #include "SettingsFile.h"
 #include "app/files/DrovickSettings.h"
-#include "app/peer/InstantMessage.h"
-#include "app/peer/InstantMessageDisplay.h"
-#include "app/peer/InstantMessageSender.h"
+#include "app/peer/messages/InstantMessage.h"
+#include "app/peer/messages/InstantMessageDisplay.h"
+#include "app/peer/messages/InstantMessageSender.h"
 #include "halvara.h"
 
 #include <algorithm>

@@ -15,12 +15,12 @@
 #include "app/files/LogEvent.h"
 #include "app/files/SafeText.h"
 #include "app/files/ShareTable.h"
-#include "app/peer/InstantMessageDisplay.h"
-#include "app/peer/InstantMessageServer.h"
-#include "app/peer/NFSServer.h"
-#include "app/peer/PeerConnection.h"
-#include "app/peer/SearchServer.h"
-#include "app/peer/TransferServer.h"
+#include "app/peer/messages/InstantMessageDisplay.h"
+#include "app/peer/messages/InstantMessageServer.h"
+#include "app/peer/remotefs/NFSServer.h"
+#include "app/peer/search/SearchServer.h"
+#include "app/peer/transfer/TransferServer.h"
+#include "app/peer/wire/PeerConnection.h"
 #include "platform/SingleInstanceGuard.h"
 
 #include <chrono>

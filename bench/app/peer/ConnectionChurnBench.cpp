@@ -13,10 +13,10 @@
 
 #include "app/files/LogEvent.h"
 #include "app/files/ShareTable.h"
-#include "app/peer/NFSServer.h"
-#include "app/peer/PeerConnection.h"
-#include "app/peer/PeerWire.h"
-#include "app/peer/TransferServer.h"
+#include "app/peer/remotefs/NFSServer.h"
+#include "app/peer/transfer/TransferServer.h"
+#include "app/peer/wire/PeerConnection.h"
+#include "app/peer/wire/PeerWire.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -11,11 +11,11 @@
 
 #include "app/files/LogEvent.h"
 #include "app/files/ShareTable.h"
-#include "app/peer/NFSProtocol.h"
-#include "app/peer/NFSServer.h"
-#include "app/peer/PeerConnection.h"
-#include "app/peer/PeerWire.h"
-#include "app/peer/TransferServer.h"
+#include "app/peer/remotefs/NFSProtocol.h"
+#include "app/peer/remotefs/NFSServer.h"
+#include "app/peer/transfer/TransferServer.h"
+#include "app/peer/wire/PeerConnection.h"
+#include "app/peer/wire/PeerWire.h"
 #include "service/PresenceListener.h"
 #include "service/PresenceMessage.h"
 

@@ -10,11 +10,11 @@
 
 #include "app/files/IconIndexCache.h"
 #include "app/files/ShareTable.h"
-#include "app/peer/NFSListingEntry.h"
-#include "app/peer/NFSProtocol.h"
-#include "app/peer/NFSServer.h"
-#include "app/peer/RemoteFileSystem.h"
-#include "app/peer/TimeOutSocket.h"
+#include "app/peer/remotefs/NFSListingEntry.h"
+#include "app/peer/remotefs/NFSProtocol.h"
+#include "app/peer/remotefs/NFSServer.h"
+#include "app/peer/remotefs/RemoteFileSystem.h"
+#include "app/peer/wire/TimeOutSocket.h"
 
 #include <algorithm>
 #include <atomic>

@@ -7,8 +7,8 @@
 //   bench_peer_SearchWalkBench [folders (default 1000)] [files (default 100)]
 
 #include "app/files/ShareTable.h"
-#include "app/peer/SearchReply.h"
-#include "app/peer/SearchServer.h"
+#include "app/peer/search/SearchReply.h"
+#include "app/peer/search/SearchServer.h"
 
 #include <chrono>
 #include <cstdio>

@@ -7,9 +7,9 @@
 //   bench_peer_TransferThroughputBench [megabytes (default 1024)] [folder (default /tmp)]
 
 #include "app/files/ShareTable.h"
-#include "app/peer/TimeOutSocket.h"
-#include "app/peer/TransferAgentQueue.h"
-#include "app/peer/TransferServer.h"
+#include "app/peer/transfer/TransferAgentQueue.h"
+#include "app/peer/transfer/TransferServer.h"
+#include "app/peer/wire/TimeOutSocket.h"
 
 #include <chrono>
 #include <cstdio>

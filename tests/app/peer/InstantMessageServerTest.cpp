@@ -1,11 +1,11 @@
-#include "app/peer/InstantMessageServer.h"
+#include "app/peer/messages/InstantMessageServer.h"
 
 #include "app/files/DrovickSettings.h"
-#include "app/peer/InstantMessage.h"
-#include "app/peer/InstantMessageDisplay.h"
-#include "app/peer/InstantMessageSender.h"
-#include "app/peer/PeerConnection.h"
-#include "app/peer/TransferAgentDownload.h"
+#include "app/peer/messages/InstantMessage.h"
+#include "app/peer/messages/InstantMessageDisplay.h"
+#include "app/peer/messages/InstantMessageSender.h"
+#include "app/peer/transfer/TransferAgentDownload.h"
+#include "app/peer/wire/PeerConnection.h"
 #include "support/TestSupport.h"
 
 #include <condition_variable>

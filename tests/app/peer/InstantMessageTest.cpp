@@ -1,7 +1,7 @@
-#include "app/peer/InstantMessage.h"
+#include "app/peer/messages/InstantMessage.h"
 
 #include "app/files/DrovickSettings.h"
-#include "app/peer/InstantMessageDisplay.h"
+#include "app/peer/messages/InstantMessageDisplay.h"
 
 #include <functional>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
-#include "app/peer/NFSListingEntry.h"
-#include "app/peer/NFSMachineDescription.h"
-#include "app/peer/NFSProtocol.h"
-#include "app/peer/NFSServer.h"
+#include "app/peer/remotefs/NFSListingEntry.h"
+#include "app/peer/remotefs/NFSMachineDescription.h"
+#include "app/peer/remotefs/NFSProtocol.h"
+#include "app/peer/remotefs/NFSServer.h"
 
 #include <gtest/gtest.h>
 #include <string>

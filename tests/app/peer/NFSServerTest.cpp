@@ -1,4 +1,4 @@
-#include "app/peer/NFSServer.h"
+#include "app/peer/remotefs/NFSServer.h"
 
 #include "app/files/LogEvent.h"
 #include "app/files/ShareTable.h"

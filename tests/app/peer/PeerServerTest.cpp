@@ -1,7 +1,7 @@
-#include "app/peer/PeerServer.h"
+#include "app/peer/wire/PeerServer.h"
 
 #include "ForkedPeer.h"
-#include "app/peer/PeerConnection.h"
+#include "app/peer/wire/PeerConnection.h"
 #include "support/TestSupport.h"
 
 #include <cstdlib>
@@ -215,8 +215,8 @@ TEST(PeerServer, RetriesATakenPortAndGivesUp) {
     IncrementServer server(port, kQuick);
     auto started = Clock::now();
     ASSERT_TRUE(server.Start());
-    ASSERT_TRUE(
-        testsupport::WaitFor([&] { return server.ExitCode() != platform::kThreadStillActive; }, 5s));
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] { return server.ExitCode() != platform::kThreadStillActive; }, 5s));
     EXPECT_EQ(server.ExitCode(), 0);
     EXPECT_GE(Elapsed(started), 190ms) << "three attempts, 100 ms apart";
     EXPECT_FALSE(server.IsRunning());

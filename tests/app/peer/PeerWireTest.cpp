@@ -1,4 +1,4 @@
-#include "app/peer/PeerWire.h"
+#include "app/peer/wire/PeerWire.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "app/peer/RemoteFileSystemCache.h"
+#include "app/peer/remotefs/RemoteFileSystemCache.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -1,14 +1,14 @@
 // RemoteFileSystem against a real NFSServer on a loopback address, serving
 // real files from a temporary folder.
 
+#include "PeerTestSupport.h"
 #include "app/files/IconIndexCache.h"
 #include "app/files/LogEvent.h"
 #include "app/files/ShareTable.h"
-#include "app/peer/NFSProtocol.h"
-#include "app/peer/NFSServer.h"
-#include "app/peer/PeerConnection.h"
-#include "app/peer/RemoteFileSystem.h"
-#include "PeerTestSupport.h"
+#include "app/peer/remotefs/NFSProtocol.h"
+#include "app/peer/remotefs/NFSServer.h"
+#include "app/peer/remotefs/RemoteFileSystem.h"
+#include "app/peer/wire/PeerConnection.h"
 #include "tests/support/TestSupport.h"
 
 #include <algorithm>

@@ -2,10 +2,10 @@
 // test tells it to, including replies no honest server sends.
 
 #include "app/files/LogEvent.h"
-#include "app/peer/NFSListingEntry.h"
-#include "app/peer/NFSProtocol.h"
-#include "app/peer/RemoteFileSystem.h"
-#include "app/peer/TimeOutSocket.h"
+#include "app/peer/remotefs/NFSListingEntry.h"
+#include "app/peer/remotefs/NFSProtocol.h"
+#include "app/peer/remotefs/RemoteFileSystem.h"
+#include "app/peer/wire/TimeOutSocket.h"
 
 #include <atomic>
 #include <cstdlib>

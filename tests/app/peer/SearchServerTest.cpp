@@ -1,15 +1,15 @@
-#include "app/peer/SearchServer.h"
+#include "app/peer/search/SearchServer.h"
 
+#include "PeerTestSupport.h"
 #include "app/files/LogEvent.h"
 #include "app/files/PeerPath.h"
-#include "app/files/SharedFileSystem.h"
 #include "app/files/ShareTable.h"
-#include "app/peer/PeerConnection.h"
+#include "app/files/SharedFileSystem.h"
 #include "app/peer/PresenceDirectory.h"
-#include "app/peer/SearchReplyBudget.h"
-#include "app/peer/SearchReply.h"
-#include "app/peer/SearchRequest.h"
-#include "PeerTestSupport.h"
+#include "app/peer/search/SearchReply.h"
+#include "app/peer/search/SearchReplyBudget.h"
+#include "app/peer/search/SearchRequest.h"
+#include "app/peer/wire/PeerConnection.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
-#include "app/peer/TimeOutSocket.h"
+#include "app/peer/wire/TimeOutSocket.h"
 
 #include "ForkedPeer.h"
-#include "app/peer/PeerConnection.h"
+#include "app/peer/wire/PeerConnection.h"
 #include "support/TestSupport.h"
 
 #include <arpa/inet.h>

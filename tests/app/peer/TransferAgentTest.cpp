@@ -1,8 +1,8 @@
-#include "app/files/ShareTable.h"
-#include "app/peer/TransferAgentDownload.h"
-#include "app/peer/TransferAgentQueue.h"
-#include "app/peer/TransferServer.h"
 #include "PeerTestSupport.h"
+#include "app/files/ShareTable.h"
+#include "app/peer/transfer/TransferAgentDownload.h"
+#include "app/peer/transfer/TransferAgentQueue.h"
+#include "app/peer/transfer/TransferServer.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>

@@ -1,9 +1,9 @@
-#include "app/peer/TransferServer.h"
+#include "app/peer/transfer/TransferServer.h"
 
+#include "PeerTestSupport.h"
 #include "app/files/LogEvent.h"
 #include "app/files/ShareTable.h"
-#include "app/peer/PeerConnection.h"
-#include "PeerTestSupport.h"
+#include "app/peer/wire/PeerConnection.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "app/peer/wire/PeerWire.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// One download the transfer agent works on: where the file is and where it
+// goes. A host is a dotted IPv4 address, "127.0.0.1" for this computer, or a
+// friend's e-mail address (a text with an at sign).
+struct TransferItem {
+    std::string sourcePath;
+    std::string sourceHost;
+    std::string destinationPath;
+    std::string destinationHost;
+};
+
+// Longest texts an item holds (its fields are 261 and 257 bytes with the NUL).
+inline constexpr std::size_t kTransferItemPathText = 260;
+inline constexpr std::size_t kTransferItemHostText = 256;
+// The address that stands for this computer in an item.
+inline constexpr char kLocalHostAddress[] = "127.0.0.1";
+
+// Turns a friend's e-mail address into the friend's current address. The
+// presence library implements it; it walks the friend list for the first
+// friend whose profile e-mail address equals the given text byte for byte.
+// Called on the transfer agent's worker thread.
+class FriendResolver {
+public:
+    virtual ~FriendResolver() = default;
+    // email is already lower-cased. The friend's dotted address, or "" when
+    // there is no such friend, no known address, or no presence library yet.
+    virtual std::string AddressOf(const std::string& email) = 0;
+};
+
+// How a download ended. Only Done is a success; the queue treats every other
+// result alike, the rest say why for logs and tests.
+enum class DownloadResult {
+    Done,
+    WrongDirection, // not from another computer to this one; no file touched
+    CannotCreate,   // the destination could not be created
+    NoAddress,      // a friend's address could not be found
+    CannotConnect,  // no connection to the friend's transfer server
+    RequestFailed,  // the request could not be sent
+    Refused,        // no positive size arrived: the server refused the file
+    ReceiveFailed,  // a block stopped short
+    WriteFailed,    // the destination could not be written
+    Stopped,        // the run flag was cleared between blocks
+};
+
+const char* DownloadResultName(DownloadResult result);
+
+struct TransferDownloadOptions {
+    int port = kTransferServerPort;
+    // Each receive of the size word and of block data.
+    std::chrono::milliseconds callLimit = kPeerCallLimit;
+};
+
+// Called after every receive with the bytes received so far and the size.
+using TransferProgress = std::function<void(std::int64_t received, std::int32_t size)>;
+
+// Fetches the item's file from the source computer's transfer server and
+// writes it to the destination, which is created (or emptied) first. A
+// download that fails or is stopped leaves the destination as far as it was
+// written, always a whole number of blocks. running is watched by the
+// connection too, so clearing it also ends a wait on a silent server.
+//
+// Whatever the server announces, the agent holds one block in memory: the
+// size word decides how much is written, never how much is allocated.
+DownloadResult DownloadTransferItem(const TransferItem& item, FriendResolver* friends,
+                                    const std::atomic<bool>& running,
+                                    const TransferProgress& progress,
+                                    const TransferDownloadOptions& options = {});
+
+// Case of ASCII letters ignored, every other byte compared as it is.
+bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b);

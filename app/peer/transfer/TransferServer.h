@@ -1,0 +1,80 @@
+#pragma once
+
+#include "app/peer/transfer/TransferPace.h"
+#include "app/peer/wire/PeerServer.h"
+#include "app/peer/wire/PeerWire.h"
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+class LogEvent;
+class ShareTable;
+
+// Download exchange on one connection, shared by the server and the agent:
+// the agent sends the requested path in a kTransferPathWidth field, the server
+// answers the file size (int32, greater than 0) and then the file in blocks of
+// exactly kTransferBlockSize bytes. There are size / kTransferBlockSize + 1
+// blocks: the last one carries the tail followed by zero filler, and holds
+// filler only when the size is an exact multiple of the block size.
+inline constexpr std::size_t kTransferBlockSize = 10240;
+// The source path the agent copies into the request field (a 261-byte field
+// holds at most 260 characters).
+inline constexpr std::size_t kTransferSourcePathText = 260;
+// Sends in a row that may fail before the server gives a download up.
+inline constexpr int kTransferSendAttempts = 6;
+
+// Number of blocks a file of size bytes travels in.
+inline constexpr std::int64_t TransferBlockCount(std::int64_t size) {
+    return size / static_cast<std::int64_t>(kTransferBlockSize) + 1;
+}
+
+// Sends whole files from the shared folders to peers that ask for them, one
+// download per connection, several side by side (PeerServer). A reader that
+// takes less than minimumRate over a rate window is cut off, so a trickling
+// reader cannot hold a worker for the hours a large file would take. Each step
+// is one "TransferServer: " line in the event log.
+//
+// Every requested path goes through CanonicalizePeerPath, so only files that
+// really lie inside a shared folder are served: "..", a symbolic link that
+// leads out of the shares and absolute paths anywhere else are refused like
+// any other path outside the shares.
+class TransferServer : public PeerServer {
+public:
+    struct Limits {
+        // How long the request may take to arrive: a peer that connects and
+        // sends nothing holds the server for at most this long.
+        std::chrono::milliseconds requestLimit = kPeerCallLimit;
+        // Each attempt at sending one block (and the size word).
+        std::chrono::milliseconds sendLimit = kPeerCallLimit;
+        // 4 KiB/s is 32 kbit/s, below any link a friend downloads over; a
+        // reader taking 2 KiB every 2 s is under it. Over 20 s, so that a
+        // stall of a few seconds on a real link is forgiven.
+        std::size_t minimumRate = 4096;
+        std::chrono::milliseconds rateWindow{20000};
+    };
+
+    // Holds a reference on table while it lives (table may be null: then the
+    // server refuses to start). log may be null: events are then dropped.
+    TransferServer(ShareTable* table, LogEvent* log, int port = kTransferServerPort);
+    TransferServer(ShareTable* table, LogEvent* log, int port, Timing timing, Limits limits);
+    ~TransferServer() override;
+
+    // Refused (false) without a share table, as there is nothing to serve, and
+    // while the worker thread is recorded.
+    bool Start();
+
+protected:
+    void ServeConnection(TimeOutSocket& connection) override;
+
+private:
+    void Log(const std::string& line) const;
+    // Sends one whole block, repeating what did not go out; false after
+    // kTransferSendAttempts failures in a row, when the reader falls below the
+    // pace or when the server is stopping.
+    bool SendBlock(TimeOutSocket& connection, const std::uint8_t* block, TransferPace& pace);
+
+    ShareTable* m_table;
+    LogEvent* m_log;
+    const Limits m_limits;
+};
