@@ -7,7 +7,7 @@
 #include "SearchCommand.h"
 
 #include "Commands.h"
-#include "PresenceDirectoryOverLibrary.h"
+#include "app/session/PresenceSession.h"
 #include "Program.h"
 #include "SettingsFile.h"
 #include "app/files/DrovickSettings.h"
@@ -104,7 +104,7 @@ std::string LocalAddressTowards(const std::string& host, int port) {
 // even without the presence service.
 class SearchTargets : public PresenceDirectory {
 public:
-    SearchTargets(PresenceDirectoryOverLibrary& library, std::vector<std::string> hosts,
+    SearchTargets(PresenceDirectory& library, std::vector<std::string> hosts,
                   int searchPort)
         : m_library(library)
         , m_hosts(std::move(hosts))
@@ -140,7 +140,7 @@ public:
     }
 
 private:
-    PresenceDirectoryOverLibrary& m_library;
+    PresenceDirectory& m_library;
     const std::vector<std::string> m_hosts;
     const int m_searchPort;
 };
@@ -334,8 +334,8 @@ int RunSearch(const std::vector<std::string>& words) {
     }
 
     OnStopSignals(RequestStop);
-    PresenceDirectoryOverLibrary library;
-    if (!library.Initialize()) {
+    PresenceSession library;
+    if (!library.Start()) {
         if (options->hosts.empty()) {
             Complain("Halvara is not initialized; cannot run RaskSearch. (halvserve could not be "
                      "reached, or this user has no registered identity; --to ADDRESS searches "
