@@ -7,16 +7,6 @@
 #include <array>
 #include <cstring>
 
-namespace {
-
-// A fixed profile field up to its NUL, never past the field.
-template <std::size_t N>
-std::string FieldText(const char (&field)[N]) {
-    return std::string(field, strnlen(field, N));
-}
-
-} // namespace
-
 PresenceSession::PresenceSession(int tos, Hold hold)
     : m_tos(tos)
     , m_hold(hold) {}

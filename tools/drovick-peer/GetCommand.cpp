@@ -5,11 +5,11 @@
 
 #include "Commands.h"
 #include "HostAddress.h"
-#include "app/session/PresenceSession.h"
 #include "Program.h"
 #include "ProgressDisplay.h"
 #include "app/peer/transfer/TransferAgentDownload.h"
 #include "app/peer/transfer/TransferServer.h"
+#include "app/session/PresenceSession.h"
 
 #include <atomic>
 #include <csignal>

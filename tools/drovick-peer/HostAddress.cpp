@@ -5,8 +5,7 @@
 
 #include <algorithm>
 
-std::string ResolveHost(const std::string& host, PresenceSession& friends,
-                        std::string& error) {
+std::string ResolveHost(const std::string& host, PresenceSession& friends, std::string& error) {
     if (!IsEMailAddress(host))
         return host;
     // E-mail addresses are stored lower-cased.

@@ -3,10 +3,10 @@
 
 #include "Commands.h"
 #include "HostAddress.h"
-#include "app/session/PresenceSession.h"
 #include "Program.h"
 #include "app/files/SafeText.h"
 #include "app/peer/remotefs/RemoteFileSystem.h"
+#include "app/session/PresenceSession.h"
 
 #include <algorithm>
 #include <ctime>

@@ -7,7 +7,6 @@
 // standard output.
 
 #include "Commands.h"
-#include "app/session/PresenceSession.h"
 #include "Program.h"
 #include "SettingsFile.h"
 #include "ShareRequestDesk.h"
@@ -21,6 +20,7 @@
 #include "app/peer/search/SearchServer.h"
 #include "app/peer/transfer/TransferServer.h"
 #include "app/peer/wire/PeerConnection.h"
+#include "app/session/PresenceSession.h"
 #include "platform/SingleInstanceGuard.h"
 
 #include <chrono>

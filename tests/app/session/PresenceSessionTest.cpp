@@ -3,13 +3,13 @@
 // registration given back exactly once. The library starts once per process,
 // so this program holds one test.
 
-#include "FakeService.h"
-#include "support/TestSupport.h"
 #include "app/session/PresenceSession.h"
 
-#include <gtest/gtest.h>
+#include "FakeService.h"
+#include "support/TestSupport.h"
 
 #include <future>
+#include <gtest/gtest.h>
 
 namespace {
 
