@@ -3,10 +3,9 @@
 
 #include "app/session/FriendsWatch.h"
 
-#include "FakeService.h"
+#include "ScriptedSessionService.h"
 #include "app/session/PresenceSession.h"
 #include "platform/MessageBus.h"
-#include "support/TestSupport.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
@@ -14,8 +13,6 @@
 
 namespace {
 
-using testsupport::ScopedEnvironment;
-using testsupport::TempDir;
 using testsupport::WaitFor;
 
 constexpr int kMyId = 7;
@@ -58,11 +55,8 @@ std::vector<BridgeRecord> Answer(const BridgeRecord& request) {
 
 TEST(FriendsWatch, ReadsAfterTheStartAndAgainOnEveryAnnouncedChange) {
     using namespace std::chrono_literals;
-    TempDir runtime;
-    ScopedEnvironment environment;
-    environment.Set("XDG_RUNTIME_DIR", runtime.Path().string());
-    environment.Set("HALVSERVE_PATH", "/bin/true");
-    FakeService service(Answer);
+    ScriptedSessionService scripted(Answer);
+    FakeService& service = scripted.Service();
     PresenceSession session;
     std::atomic<int> changes{0};
     FriendsWatch watch(session, kDrovickTos, [&changes] { ++changes; });

@@ -5,16 +5,12 @@
 
 #include "app/session/PresenceSession.h"
 
-#include "FakeService.h"
-#include "support/TestSupport.h"
+#include "ScriptedSessionService.h"
 
 #include <future>
 #include <gtest/gtest.h>
 
 namespace {
-
-using testsupport::ScopedEnvironment;
-using testsupport::TempDir;
 
 constexpr int kMyId = 7;
 constexpr int kFriendId = 42;
@@ -69,11 +65,8 @@ int UpdateTosRequests(const FakeService& service, int on) {
 }
 
 TEST(PresenceSession, StartsOnceAnswersEveryFrontEndAndGivesBackOnce) {
-    TempDir runtime;
-    ScopedEnvironment environment;
-    environment.Set("XDG_RUNTIME_DIR", runtime.Path().string());
-    environment.Set("HALVSERVE_PATH", "/bin/true");
-    FakeService service(Answer);
+    ScriptedSessionService scripted(Answer);
+    FakeService& service = scripted.Service();
     {
         PresenceSession session;
         EXPECT_FALSE(session.IsInitialized());
