@@ -5,11 +5,11 @@
 
 #include "Commands.h"
 #include "HostAddress.h"
-#include "PresenceFriendResolver.h"
 #include "Program.h"
 #include "ProgressDisplay.h"
 #include "app/peer/transfer/TransferAgentDownload.h"
 #include "app/peer/transfer/TransferServer.h"
+#include "app/session/PresenceSession.h"
 
 #include <atomic>
 #include <csignal>
@@ -114,7 +114,7 @@ int RunGet(const std::vector<std::string>& words) {
     fs::path partial = destination;
     partial += ".drovick-part";
 
-    PresenceFriendResolver friends;
+    PresenceSession friends;
     const std::string address = ResolveHost(host, friends, error);
     if (address.empty()) {
         Complain(error);

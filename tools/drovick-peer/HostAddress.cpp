@@ -1,11 +1,11 @@
 #include "HostAddress.h"
 
-#include "PresenceFriendResolver.h"
+#include "app/session/AddressText.h"
+#include "app/session/PresenceSession.h"
 
 #include <algorithm>
 
-std::string ResolveHost(const std::string& host, PresenceFriendResolver& friends,
-                        std::string& error) {
+std::string ResolveHost(const std::string& host, PresenceSession& friends, std::string& error) {
     if (!IsEMailAddress(host))
         return host;
     // E-mail addresses are stored lower-cased.

@@ -3,10 +3,10 @@
 
 #include "Commands.h"
 #include "HostAddress.h"
-#include "PresenceFriendResolver.h"
 #include "Program.h"
 #include "app/files/SafeText.h"
 #include "app/peer/remotefs/RemoteFileSystem.h"
+#include "app/session/PresenceSession.h"
 
 #include <algorithm>
 #include <ctime>
@@ -95,7 +95,7 @@ int RunList(const std::vector<std::string>& words) {
     while (folder.size() > 1 && folder.back() == '/')
         folder.pop_back();
 
-    PresenceFriendResolver friends;
+    PresenceSession friends;
     const std::string address = ResolveHost(host, friends, error);
     if (address.empty()) {
         Complain(error);

@@ -7,7 +7,6 @@
 #include "SearchCommand.h"
 
 #include "Commands.h"
-#include "PresenceDirectoryOverLibrary.h"
 #include "Program.h"
 #include "SettingsFile.h"
 #include "app/files/DrovickSettings.h"
@@ -16,6 +15,7 @@
 #include "app/peer/search/NetworkSearch.h"
 #include "app/peer/transfer/TransferAgentDownload.h"
 #include "app/peer/wire/PeerConnection.h"
+#include "app/session/PresenceSession.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -104,8 +104,7 @@ std::string LocalAddressTowards(const std::string& host, int port) {
 // even without the presence service.
 class SearchTargets : public PresenceDirectory {
 public:
-    SearchTargets(PresenceDirectoryOverLibrary& library, std::vector<std::string> hosts,
-                  int searchPort)
+    SearchTargets(PresenceDirectory& library, std::vector<std::string> hosts, int searchPort)
         : m_library(library)
         , m_hosts(std::move(hosts))
         , m_searchPort(searchPort) {}
@@ -140,7 +139,7 @@ public:
     }
 
 private:
-    PresenceDirectoryOverLibrary& m_library;
+    PresenceDirectory& m_library;
     const std::vector<std::string> m_hosts;
     const int m_searchPort;
 };
@@ -334,8 +333,8 @@ int RunSearch(const std::vector<std::string>& words) {
     }
 
     OnStopSignals(RequestStop);
-    PresenceDirectoryOverLibrary library;
-    if (!library.Initialize()) {
+    PresenceSession library;
+    if (!library.Start()) {
         if (options->hosts.empty()) {
             Complain("Halvara is not initialized; cannot run RaskSearch. (halvserve could not be "
                      "reached, or this user has no registered identity; --to ADDRESS searches "

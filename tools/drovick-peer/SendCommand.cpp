@@ -3,49 +3,19 @@
 // and prints its echo.
 
 #include "Commands.h"
-#include "PresenceFriendResolver.h"
 #include "Program.h"
 #include "SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/peer/messages/InstantMessage.h"
 #include "app/peer/messages/InstantMessageDisplay.h"
 #include "app/peer/messages/InstantMessageSender.h"
-#include "halvara.h"
+#include "app/session/AddressText.h"
+#include "app/session/PresenceSession.h"
 
 #include <algorithm>
-#include <cstring>
 #include <unistd.h>
 
 namespace {
-
-// The own profile name through the presence library. The library is set up
-// once per process and given back by whoever set it up first: the friend
-// resolver when the destination is a friend's, this object otherwise.
-class PresenceOwnName : public OwnNameSource {
-public:
-    explicit PresenceOwnName(bool givesBack)
-        : m_givesBack(givesBack) {}
-    ~PresenceOwnName() override {
-        if (m_ready && m_givesBack)
-            Halvara_Deallocate(kDrovickTos);
-    }
-    PresenceOwnName(const PresenceOwnName&) = delete;
-    PresenceOwnName& operator=(const PresenceOwnName&) = delete;
-
-    bool OwnName(std::string& name) override {
-        if (!m_ready)
-            m_ready = Halvara_InitializeHeadless(kDrovickTos) != 0;
-        PersonalInfo profile{};
-        if (!m_ready || Halvara_GetMyProfile(&profile) == 0)
-            return false;
-        name.assign(profile.name, strnlen(profile.name, sizeof profile.name));
-        return true;
-    }
-
-private:
-    const bool m_givesBack;
-    bool m_ready = false;
-};
 
 // Prints the echo of the sent message as the messenger window would show it.
 class EchoPrinter : public InstantMessageReceiver {
@@ -86,15 +56,16 @@ int RunSend(const std::vector<std::string>& words) {
     DrovickSettings settings;
     if (!file.LoadOrComplain(settings))
         return kExitFailure;
-    PresenceFriendResolver friends;
-    PresenceOwnName ownName(!toFriend);
+    // One session answers both the friend's address and the own name, and
+    // gives the library back once.
+    PresenceSession presence;
     EchoPrinter echo;
     InstantMessageDisplay display(&settings, nullptr);
     display.Register(&echo);
 
     InstantMessageSendContext context;
-    context.friends = &friends;
-    context.ownName = &ownName;
+    context.friends = &presence;
+    context.ownName = &presence;
     context.settings = &settings;
     context.display = &display;
     context.port = *port;
@@ -102,8 +73,8 @@ int RunSend(const std::vector<std::string>& words) {
     display.Unregister(&echo);
     if (result == InstantMessageSendResult::Sent)
         return kExitSuccess;
-    if (result == InstantMessageSendResult::NoFriend && !friends.Failure().empty())
-        Complain(friends.Failure());
+    if (result == InstantMessageSendResult::NoFriend && !presence.Failure().empty())
+        Complain(presence.Failure());
     else if (result == InstantMessageSendResult::NoOwnName)
         Complain("the presence service gave no own profile (halvserve could not be reached, or "
                  "this user has no registered identity)");

@@ -7,7 +7,6 @@
 // standard output.
 
 #include "Commands.h"
-#include "PresenceDirectoryOverLibrary.h"
 #include "Program.h"
 #include "SettingsFile.h"
 #include "ShareRequestDesk.h"
@@ -21,6 +20,7 @@
 #include "app/peer/search/SearchServer.h"
 #include "app/peer/transfer/TransferServer.h"
 #include "app/peer/wire/PeerConnection.h"
+#include "app/session/PresenceSession.h"
 #include "platform/SingleInstanceGuard.h"
 
 #include <chrono>
@@ -29,7 +29,6 @@
 #include <ctime>
 #include <exception>
 #include <memory>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -227,9 +226,9 @@ int RunServe(const std::vector<std::string>& words) {
     // program does: without a running halvserve the library waits out its
     // start limit, and the servers must not wait with it. Until it answered,
     // searches are answered from the own shares and forwarded to nobody.
-    PresenceDirectoryOverLibrary presence;
-    std::thread presenceStart([&presence] {
-        if (presence.Initialize())
+    PresenceSession presence;
+    presence.StartInBackground([](bool registered) {
+        if (registered)
             Say("the presence service answered; searches are forwarded to online friends and "
                 "anonymous acquaintances");
         else
@@ -297,9 +296,8 @@ int RunServe(const std::vector<std::string>& words) {
         // The library is still waiting for a presence service that is not
         // there and cannot be told to stop; a stop should not wait out its
         // start limit. Nothing is left to write or give back.
-        presenceStart.detach();
+        presence.LetGoOfPendingStart();
         std::_Exit(exitCode);
     }
-    presenceStart.join();
     return exitCode;
 }

@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-bool Reachable(const PresenceSession& session) {
+bool Reachable(const CommandSession& session) {
     if (!session.Holding())
-        Complain(PresenceSession::UnreachableText());
+        Complain(CommandSession::UnreachableText());
     return session.Holding();
 }
 
@@ -40,11 +40,11 @@ std::optional<std::string> ReadGivenPassword() {
     return password;
 }
 
-bool ReadyAndRegistered(const PresenceSession& session) {
+bool ReadyAndRegistered(const CommandSession& session) {
     if (!Reachable(session))
         return false;
     if (!session.Registered())
-        Complain(PresenceSession::UnregisteredText());
+        Complain(CommandSession::UnregisteredText());
     return session.Registered();
 }
 

@@ -12,7 +12,7 @@
 // did not succeed, so the caller only picks the exit code.
 
 // Whether the session holds the TOS (the service runs and answers).
-bool Reachable(const PresenceSession& session);
+bool Reachable(const CommandSession& session);
 
 // The TOS of a command whose only option is --tos N (the context's TOS
 // without it) and that takes no words; nothing after a usage complaint.
@@ -29,7 +29,7 @@ std::optional<std::string> ReadGivenPassword();
 
 // Whether the session holds the TOS and the active identity is registered:
 // every command on the own entry or the contact lists needs both.
-bool ReadyAndRegistered(const PresenceSession& session);
+bool ReadyAndRegistered(const CommandSession& session);
 
 // The text of a fixed-size field the service filled, up to its first NUL.
 std::string FieldText(const char* field, std::size_t width);

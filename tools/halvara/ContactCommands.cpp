@@ -24,7 +24,7 @@ int PrintList(const std::vector<std::string>& words, const CommandContext& conte
         Complain(std::string("usage: halvara ") + name);
         return kExitUsage;
     }
-    PresenceSession session(context.tos);
+    CommandSession session(context.tos);
     if (!ReadyAndRegistered(session))
         return kExitFailure;
     std::vector<int> ids;
@@ -93,7 +93,7 @@ int OnContact(const std::vector<std::string>& words, const CommandContext& conte
     auto word = ContactWord(arguments, error, command.usage);
     if (!word || (command.optionsUsable && !command.optionsUsable(*arguments)))
         return kExitUsage;
-    PresenceSession session(context.tos);
+    CommandSession session(context.tos);
     if (!ReadyAndRegistered(session))
         return kExitFailure;
     std::string failure;

@@ -20,7 +20,7 @@ int RunHold(const std::vector<std::string>& words, const CommandContext& context
     sigset_t previous;
     sigprocmask(SIG_BLOCK, &stops, &previous);
 
-    PresenceSession session(*tos);
+    CommandSession session(*tos);
     if (!Reachable(session))
         return kExitFailure;
     WriteLine(STDOUT_FILENO, "holding");

@@ -28,7 +28,7 @@ int RunIdentities(const std::vector<std::string>& words, const CommandContext& c
         Complain("usage: halvara identities");
         return kExitUsage;
     }
-    PresenceSession session(context.tos);
+    CommandSession session(context.tos);
     if (!Reachable(session))
         return kExitFailure;
     const int highest = Halvara_GetHighestIdentity();
@@ -67,7 +67,7 @@ int RunSwitch(const std::vector<std::string>& words, const CommandContext& conte
     if (!password)
         return kExitUsage;
 
-    PresenceSession session(context.tos);
+    CommandSession session(context.tos);
     if (!Reachable(session))
         return kExitFailure;
     const int highest = Halvara_GetHighestIdentity();

@@ -10,7 +10,7 @@ int RunMe(const std::vector<std::string>& words, const CommandContext& context) 
         Complain("usage: halvara me");
         return kExitUsage;
     }
-    PresenceSession session(context.tos);
+    CommandSession session(context.tos);
     if (!ReadyAndRegistered(session))
         return kExitFailure;
     const int id = Halvara_GetMyID();

@@ -15,7 +15,7 @@ int RunMessage(const std::vector<std::string>& words, const CommandContext& cont
     std::optional<int> tos = TosOnlyCommand(words, context, "usage: halvara [--tos N] message");
     if (!tos)
         return kExitUsage;
-    PresenceSession session(*tos);
+    CommandSession session(*tos);
     if (!Reachable(session))
         return kExitFailure;
     char title[kTextBuffer] = {};

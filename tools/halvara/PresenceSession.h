@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/session/PresenceSession.h"
+
 #include <string>
 
 // The client's registration with the presence service for the length of one
@@ -7,29 +9,23 @@
 // (after the service has written its state) when it closes, so a service that
 // nobody else holds ends after the command.
 //
-// A user without a registered identity still gets the TOS registered, by hand,
-// because registering and switching identities need a running service too.
-class PresenceSession {
+// A user without a registered identity still gets the TOS number registered,
+// by hand, because registering and switching identities need a running
+// service too.
+class CommandSession : public PresenceSession {
 public:
-    explicit PresenceSession(int tos);
-    ~PresenceSession();
-    PresenceSession(const PresenceSession&) = delete;
-    PresenceSession& operator=(const PresenceSession&) = delete;
-
-    // The service holds the TOS for us: it runs and answers.
-    bool Holding() const { return m_holding; }
-    // The active identity was registered with the directory when the session
-    // opened.
-    bool Registered() const { return m_registered; }
-    // Flushes the service's state and drops the TOS; the destructor does it too.
-    void Close();
+    explicit CommandSession(int tos)
+        : PresenceSession(tos, Hold::EvenUnregistered) {
+        Start();
+    }
 
     // Why a command cannot go on, for Complain.
-    static std::string UnreachableText();
-    static std::string UnregisteredText();
-
-private:
-    int m_tos;
-    bool m_registered = false;
-    bool m_holding = false;
+    static std::string UnreachableText() {
+        return "the presence service could not be reached (is halvserve installed and "
+               "HALVARA_DIRECTORY reachable for a new user?)";
+    }
+    static std::string UnregisteredText() {
+        return "this user has no registered identity; register one with: halvara register NAME "
+               "EMAIL";
+    }
 };

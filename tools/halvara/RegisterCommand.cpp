@@ -36,7 +36,7 @@ std::string RefusalText(int result, const std::string& eMail) {
     case HALVARA_REGISTER_NOT_SAVED:
         return "the identity was registered, but the presence service could not save it";
     case HALVARA_REGISTER_NOT_READY:
-        return PresenceSession::UnreachableText();
+        return CommandSession::UnreachableText();
     default:
         return "the presence service could not register the identity (the directory refused it "
                "or stopped answering)";
@@ -84,7 +84,7 @@ int RunRegister(const std::vector<std::string>& words, const CommandContext& con
         }
     }
 
-    PresenceSession session(context.tos);
+    CommandSession session(context.tos);
     if (!Reachable(session))
         return kExitFailure;
     const int result =
