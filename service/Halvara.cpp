@@ -42,16 +42,24 @@ bool TakeLock(std::unique_lock<std::recursive_timed_mutex>& lock, Halvara::Wait 
 
 } // namespace
 
+Halvara::Intervals Halvara::Intervals::FromEnvironment() {
+    return Intervals{
+        IntervalFromEnvironment("HALVARA_RECONNECT_INTERVAL_MS", kReconnectIntervalMs),
+        IntervalFromEnvironment("HALVARA_LIVE_CHECK_INTERVAL_MS", kLiveCheckIntervalMs)};
+}
+
 Halvara::Halvara()
+    : Halvara(Intervals::FromEnvironment()) {}
+
+Halvara::Halvara(const Intervals& intervals)
     : m_probe([this] { return FindLocalAddress(m_database.Host()); })
     , m_localAddress([this] { return m_probe.Read(); })
     , m_directory(m_database, m_localAddress)
     , m_calls(m_localAddress)
     , m_peers(m_calls, m_directory)
     , m_mem(m_store)
-    , m_reconnectMs(IntervalFromEnvironment("HALVARA_RECONNECT_INTERVAL_MS", kReconnectIntervalMs))
-    , m_liveCheckMs(
-          IntervalFromEnvironment("HALVARA_LIVE_CHECK_INTERVAL_MS", kLiveCheckIntervalMs))
+    , m_reconnectMs(intervals.reconnectMs)
+    , m_liveCheckMs(intervals.liveCheckMs)
     , m_rounds(*this, m_database, m_directory, m_calls, m_peers, m_callsRunning,
                kOfflineRoundMs) {
     m_calls.SetRunFlag(&m_callsRunning);

@@ -95,9 +95,20 @@ public:
 
     enum class Wait { kBlocking, kNonBlocking };
 
+    // How often the reconnect loop and the live check run.
+    struct Intervals {
+        int reconnectMs = kReconnectIntervalMs;
+        int liveCheckMs = kLiveCheckIntervalMs;
+        // HALVARA_RECONNECT_INTERVAL_MS and HALVARA_LIVE_CHECK_INTERVAL_MS
+        // when set (tests and benchmarks shorten them), else the defaults.
+        static Intervals FromEnvironment();
+    };
+
     // The registry is the current user's; the directory host and the local
-    // address come from the environment.
+    // address come from the environment. The first form reads the intervals
+    // from the environment too.
     Halvara();
+    explicit Halvara(const Intervals& intervals);
     ~Halvara() override;
 
     Halvara(const Halvara&) = delete;
@@ -148,8 +159,7 @@ public:
     // Never throws; returns whether the engine is online afterwards.
     bool UpdateConnectivity(Wait mode);
     int State() const { return m_state.load(); }
-    // The intervals of the loops: HALVARA_RECONNECT_INTERVAL_MS and
-    // HALVARA_LIVE_CHECK_INTERVAL_MS when set, for tests and benchmarks.
+    // The intervals of the loops, as the engine was made with.
     int ReconnectIntervalMs() const { return m_reconnectMs; }
     int LiveCheckIntervalMs() const { return m_liveCheckMs; }
     // How many rounds the live check and the contact round have completed.
