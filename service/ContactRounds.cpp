@@ -1,7 +1,7 @@
 #include "ContactRounds.h"
 
-#include "Contacts.h"
 #include "ContactNetwork.h"
+#include "Contacts.h"
 #include "PresenceCallPeers.h"
 #include "PresenceCalls.h"
 #include "SideBySide.h"

@@ -60,8 +60,7 @@ Halvara::Halvara(const Intervals& intervals)
     , m_mem(m_store)
     , m_reconnectMs(intervals.reconnectMs)
     , m_liveCheckMs(intervals.liveCheckMs)
-    , m_rounds(*this, m_database, m_directory, m_calls, m_peers, m_callsRunning,
-               kOfflineRoundMs) {
+    , m_rounds(*this, m_database, m_directory, m_calls, m_peers, m_callsRunning, kOfflineRoundMs) {
     m_calls.SetRunFlag(&m_callsRunning);
     m_probe.Start();
     try {
@@ -250,8 +249,9 @@ void Halvara::StartContactRound(const std::shared_ptr<Contacts>& contacts) {
     // A round still talking for an earlier going online (or an earlier ID)
     // stops at its next contact.
     m_contactRound.RequestStop();
-    m_contactRound.Start(
-        [this, contacts](BackgroundLoop::Control& control) { m_rounds.ContactRound(control, *contacts); });
+    m_contactRound.Start([this, contacts](BackgroundLoop::Control& control) {
+        m_rounds.ContactRound(control, *contacts);
+    });
 }
 
 void Halvara::GoOffline(Wait mode, bool reconnect, bool broadcast) {

@@ -82,8 +82,9 @@ public:
 
     static constexpr int kReconnectIntervalMs = 4000;
     static constexpr int kLiveCheckIntervalMs = 60000;
-    // How long the loops wait for the connectivity and identity locks.
-    static constexpr int kLoopLockWaitMs = 1000;
+    // How long the loops wait for the connectivity and identity locks (the
+    // live check's wait for the identity lock is the rounds').
+    static constexpr int kLoopLockWaitMs = ::ContactRounds::kIdentityWaitMs;
     static constexpr int kDirectoryReachMs = 15000;
     // The round of 0.0.0.0 at the end and at an identity switch: one peer
     // time limit (the connect limit) for the whole round, waiting for a
