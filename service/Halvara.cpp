@@ -4,7 +4,6 @@
 #include "DeferredPeers.h"
 #include "PeerAddressCheck.h"
 #include "PreRegisteredDirectory.h"
-#include "SideBySide.h"
 #include "bridge/CStdExcept.h"
 #include "platform/Environment.h"
 #include "platform/MessageBus.h"
@@ -43,16 +42,25 @@ bool TakeLock(std::unique_lock<std::recursive_timed_mutex>& lock, Halvara::Wait 
 
 } // namespace
 
+Halvara::Intervals Halvara::Intervals::FromEnvironment() {
+    return Intervals{
+        IntervalFromEnvironment("HALVARA_RECONNECT_INTERVAL_MS", kReconnectIntervalMs),
+        IntervalFromEnvironment("HALVARA_LIVE_CHECK_INTERVAL_MS", kLiveCheckIntervalMs)};
+}
+
 Halvara::Halvara()
+    : Halvara(Intervals::FromEnvironment()) {}
+
+Halvara::Halvara(const Intervals& intervals)
     : m_probe([this] { return FindLocalAddress(m_database.Host()); })
     , m_localAddress([this] { return m_probe.Read(); })
     , m_directory(m_database, m_localAddress)
     , m_calls(m_localAddress)
     , m_peers(m_calls, m_directory)
     , m_mem(m_store)
-    , m_reconnectMs(IntervalFromEnvironment("HALVARA_RECONNECT_INTERVAL_MS", kReconnectIntervalMs))
-    , m_liveCheckMs(
-          IntervalFromEnvironment("HALVARA_LIVE_CHECK_INTERVAL_MS", kLiveCheckIntervalMs)) {
+    , m_reconnectMs(intervals.reconnectMs)
+    , m_liveCheckMs(intervals.liveCheckMs)
+    , m_rounds(*this, m_database, m_directory, m_calls, m_peers, m_callsRunning, kOfflineRoundMs) {
     m_calls.SetRunFlag(&m_callsRunning);
     m_probe.Start();
     try {
@@ -82,7 +90,7 @@ Halvara::~Halvara() {
     m_liveCheck.RequestStop();
     // Notices still queued fail at once and are left at the directory.
     m_contactCalls.Close();
-    AnnounceOffline();
+    m_rounds.AnnounceOffline();
     try {
         GoOffline(Wait::kBlocking, false, false);
     } catch (const CStdExcept&) {
@@ -122,6 +130,14 @@ std::shared_ptr<Acquaintance> Halvara::FindListed(Contacts& contacts, std::int32
 
 void Halvara::Broadcast(const char* message) {
     platform::MessageBus::PostToAll(platform::MessageBus::RegisterMessage(message));
+}
+
+void Halvara::BroadcastUpdateContacts() {
+    Broadcast(kUpdateContacts);
+}
+
+void Halvara::FlushLocked() {
+    m_mem.Flush();
 }
 
 // Online state.
@@ -233,156 +249,9 @@ void Halvara::StartContactRound(const std::shared_ptr<Contacts>& contacts) {
     // A round still talking for an earlier going online (or an earlier ID)
     // stops at its next contact.
     m_contactRound.RequestStop();
-    m_contactRound.Start(
-        [this, contacts](BackgroundLoop::Control& control) { ContactRound(control, *contacts); });
-}
-
-void Halvara::ContactRound(BackgroundLoop::Control& control, Contacts& contacts) {
-    std::shared_ptr<Acquaintance> own;
-    try {
-        own = contacts.OwnEntry();
-    } catch (const CStdExcept&) {
-        return;
-    }
-    const std::int32_t ownId = own->ID();
-    const std::string ownIp = own->IP();
-    if (ownId < 1)
-        return;
-
-    // Each contact's address refreshed from the directory and told ours. The
-    // run flag is looked at with the contact's exchange lock held, so once
-    // going offline has cleared it no contact hears the old address after
-    // 0.0.0.0.
-    const std::function<bool()> running = [&control] { return control.ShouldRun(); };
-    ForEachSideBySide(contacts.OtherContacts(), kSideBySideCalls, running,
-                      [&](Acquaintance& contact) {
-                          try {
-                              contact.Internet()->SetIP(m_directory.LookupIP(contact.ID()));
-                              std::lock_guard exchange(contact.ExchangeLock());
-                              if (!control.ShouldRun())
-                                  return;
-                              m_peers.AnnounceOwnIP(contact, ownId, ownIp);
-                          } catch (const CStdExcept&) {
-                              // Unknown to the directory or not running: it
-                              // hears from us when it next asks.
-                          }
-                      });
-    if (!control.ShouldRun())
-        return;
-
-    // Which friends run what the local user runs.
-    const TosTable ownTos = own->CopyTOSTable();
-    for (const TosTable::Triple& triple : ownTos.Triples()) {
-        if (!triple.active)
-            continue;
-        ForEachSideBySide(
-            contacts.OtherFriends(), kSideBySideCalls, running,
-            [&](Acquaintance& friendEntry) { QueryTOS(friendEntry, ownId, triple.tos, running); });
-        if (!control.ShouldRun())
-            return;
-    }
-
-    // Who added us while we could not be reached: each becomes an
-    // acquaintance and is told so; the directory forgets them only then. The
-    // list is read and cleared with the own password, as only its owner may.
-    const std::string ownPassword = Friend::OwnPassword(own);
-    std::vector<std::int32_t> waiting;
-    try {
-        waiting = m_database.LookupAcquaintances(ownId, ownPassword);
-    } catch (const CStdExcept&) {
-    }
-    bool listChanged = false;
-    for (std::int32_t id : waiting) {
-        if (!control.ShouldRun())
-            return;
-        if (id == ownId || contacts.FindContact(id))
-            continue;
-        try {
-            contacts.Add(id, false, true, m_directory, m_peers);
-            listChanged = true;
-        } catch (const CStdExcept&) {
-            // Listed meanwhile, or not a valid ID.
-        }
-    }
-    if (!waiting.empty()) {
-        // The directory forgets them only once they are written here: a kill
-        // in between would lose them for good. The engine's lock is only
-        // tried, as whoever holds it may be waiting for this round to stop;
-        // then they are collected again next time.
-        if (listChanged) {
-            std::unique_lock lock(m_engineLock, std::defer_lock);
-            while (!lock.try_lock()) {
-                if (!control.Sleep(10))
-                    return;
-            }
-            try {
-                m_mem.Flush();
-            } catch (const CStdExcept&) {
-                waiting.clear();
-            }
-        }
-    }
-    if (!waiting.empty()) {
-        try {
-            m_database.DeleteAcquaintances(ownId, ownPassword);
-        } catch (const CStdExcept&) {
-            // Collected again next time; adding them twice is refused.
-        }
-    }
-    if (listChanged)
-        Broadcast(kUpdateContacts);
-
-    ForEachSideBySide(contacts.Acquaintances(), kSideBySideCalls, running,
-                      [&](Acquaintance& acquaintance) {
-                          try {
-                              std::lock_guard exchange(acquaintance.ExchangeLock());
-                              if (!control.ShouldRun())
-                                  return;
-                              // An acquaintance that no longer knows us is kept
-                              // as it is.
-                              m_calls.KnownQuery(acquaintance.IP(), acquaintance.ID(), ownId);
-                          } catch (const CStdExcept&) {
-                          }
-                      });
-    if (!control.ShouldRun())
-        return;
-
-    if (!SendTOSNotices(control, contacts))
-        return;
-    m_contactRounds.fetch_add(1);
-    Broadcast(kUpdateContacts);
-}
-
-bool Halvara::SendTOSNotices(BackgroundLoop::Control& control, Contacts& contacts) {
-    std::shared_ptr<Acquaintance> own;
-    try {
-        own = contacts.OwnEntry();
-    } catch (const CStdExcept&) {
-        return false;
-    }
-    const std::int32_t ownId = own->ID();
-    // The table as it is now: a later registration starts a new round, which
-    // supersedes this one.
-    const TosTable ownTos = own->CopyTOSTable();
-    const std::function<bool()> running = [&control] { return control.ShouldRun(); };
-    ForEachSideBySide(
-        contacts.OtherContacts(), kSideBySideCalls, running, [&](Acquaintance& contact) {
-            for (const TosTable::Triple& triple : ownTos.Triples()) {
-                std::lock_guard exchange(contact.ExchangeLock());
-                if (!control.ShouldRun())
-                    return;
-                try {
-                    m_peers.SendTOSNotice(contact, ownId, triple.tos, triple.active != 0);
-                } catch (const CStdExcept&) {
-                    // An unreachable contact hears of the TOS
-                    // when it next asks.
-                    return;
-                }
-            }
-        });
-    if (!control.ShouldRun())
-        return false;
-    return true;
+    m_contactRound.Start([this, contacts](BackgroundLoop::Control& control) {
+        m_rounds.ContactRound(control, *contacts);
+    });
 }
 
 void Halvara::GoOffline(Wait mode, bool reconnect, bool broadcast) {
@@ -407,50 +276,6 @@ void Halvara::GoOfflineLocked(bool reconnect, bool broadcast) {
         StartReconnectLoop();
     if (broadcast)
         Broadcast(kUpdateContacts);
-}
-
-void Halvara::AnnounceOffline() {
-    auto contacts = ContactsOrNull();
-    if (!contacts)
-        return;
-    std::int32_t ownId = -1;
-    try {
-        ownId = contacts->OwnID();
-    } catch (const CStdExcept&) {
-    }
-    if (ownId < 1)
-        return;
-    // Every contact with an address hears it, not only those marked online: a
-    // contact that added us is listed with its address without ever being
-    // marked online. The calls run side by side and all end by one peer time
-    // limit from now, waiting for a contact busy in another exchange
-    // included, so contacts whose addresses accept and never answer cost the
-    // bridge or the end that limit once.
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kOfflineRoundMs);
-    const PresenceCalls bounded = m_calls.BoundedTo(std::chrono::milliseconds(kOfflineRoundMs));
-    std::vector<std::shared_ptr<Acquaintance>> reachable;
-    for (const auto& contact : contacts->OtherContacts())
-        if (contact->IP() != "0.0.0.0" && !contact->IP().empty())
-            reachable.push_back(contact);
-    ForEachSideBySide(
-        reachable, kOfflineAnnouncers, [] { return true; },
-        [&](Acquaintance& contact) {
-            std::unique_lock exchange(contact.ExchangeLock(), std::defer_lock);
-            if (!exchange.try_lock_until(deadline))
-                return;
-            PresenceCalls calls = bounded;
-            try {
-                calls.AnnounceIP(contact.IP(), contact.ID(), ownId, "0.0.0.0");
-            } catch (const CStdExcept&) {
-            }
-        });
-    if (m_state.load() == kOnline) {
-        try {
-            m_directory.UpdateIP(ownId, "0.0.0.0", Friend::OwnPassword(contacts->OwnEntry()));
-        } catch (const CStdExcept&) {
-        }
-    }
 }
 
 void Halvara::StartListener() {
@@ -507,72 +332,9 @@ void Halvara::StartLiveCheck() {
             UpdateConnectivity(Wait::kNonBlocking);
             if (!control.ShouldRun())
                 return;
-            LiveCheckRound(control);
+            m_rounds.LiveCheckRound(control);
         }
     });
-}
-
-void Halvara::LiveCheckRound(BackgroundLoop::Control& control) {
-    std::vector<std::shared_ptr<Acquaintance>> others;
-    std::int32_t ownId = -1;
-    {
-        // An identity being loaded makes the round skip rather than wait.
-        std::unique_lock identity(m_identityLock, std::defer_lock);
-        if (!identity.try_lock_for(std::chrono::milliseconds(kLoopLockWaitMs)))
-            return;
-        auto contacts = ContactsOrNull();
-        if (!contacts)
-            return;
-        try {
-            ownId = contacts->OwnID();
-        } catch (const CStdExcept&) {
-            return;
-        }
-        others = contacts->OtherContacts();
-    }
-    std::atomic<bool> changed{false};
-    const std::function<bool()> running = [&control] { return control.ShouldRun(); };
-    ForEachSideBySide(others, kSideBySideCalls, running, [&](Acquaintance& contact) {
-        const bool stored = contact.IsOnlineForTOS(-1);
-        if (QueryTOS(contact, ownId, -1, running) != stored)
-            changed = true;
-    });
-    if (!control.ShouldRun())
-        return;
-    m_liveRounds.fetch_add(1);
-    if (changed)
-        Broadcast(kUpdateContacts);
-}
-
-bool Halvara::QueryTOS(Acquaintance& contact, std::int32_t ownId, std::int32_t tos,
-                       const std::function<bool()>& keepGoing) {
-    std::int32_t answer = 0;
-    {
-        std::lock_guard exchange(contact.ExchangeLock());
-        // Looked at again once the contact is free: a loop told to stop while
-        // this waited behind another call to the same contact starts no new one.
-        if (keepGoing && !keepGoing())
-            return contact.IsOnlineForTOS(tos);
-        try {
-            answer = m_calls.TOSQuery(contact.IP(), contact.ID(), ownId, tos);
-        } catch (const CStdExcept&) {
-            // A call cut short by the end or a switch says nothing about the
-            // contact, whose address must stay for the round of 0.0.0.0.
-            if (!m_callsRunning.load())
-                return contact.IsOnlineForTOS(tos);
-            contact.MarkOffline(false);
-            return false;
-        }
-    }
-    contact.SetOnline(true);
-    if (tos != -1 && (answer == 1) != contact.IsTOSActive(tos)) {
-        try {
-            contact.RegisterTOS(tos, answer == 1, false);
-        } catch (const CStdExcept&) {
-            // A full table keeps what it has; the answer stands.
-        }
-    }
-    return answer == 1;
 }
 
 // Identity and own entry.
@@ -688,7 +450,7 @@ bool Halvara::IsOnline(std::int32_t id, std::int32_t tos, std::int32_t mode) {
     if (mode == 0)
         return entry->IsOnlineForTOS(tos);
     UpdateConnectivity(Wait::kBlocking);
-    return QueryTOS(*entry, contacts->OwnID(), tos);
+    return m_rounds.QueryTOS(*entry, contacts->OwnID(), tos);
 }
 
 // Directory queries.
@@ -740,7 +502,7 @@ void Halvara::UpdateTOS(std::int32_t tos, bool on) {
         if (m_state.load() == kOnline) {
             m_noticeRound.RequestStop();
             m_noticeRound.Start([this, contacts](BackgroundLoop::Control& control) {
-                SendTOSNotices(control, *contacts);
+                m_rounds.SendTOSNotices(control, *contacts);
             });
         }
         return;
@@ -830,7 +592,7 @@ void Halvara::SetIdentity(std::int32_t index, const std::string& password) {
     // Calls queued for the old identity fail now (notices go to the
     // directory) rather than reach its contacts after it is gone.
     m_contactCalls.WaitUntilIdle();
-    AnnounceOffline();
+    m_rounds.AnnounceOffline();
     try {
         GoOffline(Wait::kBlocking, false, false);
     } catch (const CStdExcept&) {

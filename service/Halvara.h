@@ -3,6 +3,7 @@
 #include "BackgroundLoop.h"
 #include "ContactCallQueue.h"
 #include "ContactNetwork.h"
+#include "ContactRounds.h"
 #include "CurrentIPProbe.h"
 #include "DiversMem.h"
 #include "PeerAddressCheck.h"
@@ -29,8 +30,8 @@ class Contacts;
 // background loops reach the engine: the current-IP probe (whole life), the
 // reconnect loop (only while offline) and the live check (only while online).
 // Two rounds talk to all contacts after a change, on threads of their own: the
-// contact round after going online and the TOS notices after command 18. Every
-// loop over all contacts calls up to kSideBySideCalls of them at once. The
+// contact round after going online and the TOS notices after command 18. The
+// rounds over all contacts are ContactRounds'; the engine starts them. The
 // calls to a contact just added (its new address and the acquaintance notice)
 // go out from a queue of their own, so command 7 and the listener never wait
 // for that contact.
@@ -67,7 +68,7 @@ class Contacts;
 // with CStdExcept("Halvara", kNoState), and the TOS registrations are kept on
 // an own table so the clients that hold the service keep it running. The state
 // is loaded when the engine next goes online.
-class Halvara : public PresenceEngine, private PresenceHandler {
+class Halvara : public PresenceEngine, private PresenceHandler, private ContactRoundsHost {
 public:
     static constexpr int kNoState = 9001;
     // Going online failed (the directory or the Internet cannot be reached, or
@@ -81,14 +82,10 @@ public:
 
     static constexpr int kReconnectIntervalMs = 4000;
     static constexpr int kLiveCheckIntervalMs = 60000;
-    // How long the loops wait for the connectivity and identity locks.
-    static constexpr int kLoopLockWaitMs = 1000;
+    // How long the loops wait for the connectivity and identity locks (the
+    // live check's wait for the identity lock is the rounds').
+    static constexpr int kLoopLockWaitMs = ::ContactRounds::kIdentityWaitMs;
     static constexpr int kDirectoryReachMs = 15000;
-    // How many contacts a loop over all of them (going online, the live
-    // check, the TOS notices, the end) calls at once.
-    static constexpr std::size_t kSideBySideCalls = 16;
-    // The end waits for nobody's answer but the last: it tells more at once.
-    static constexpr std::size_t kOfflineAnnouncers = 64;
     // The round of 0.0.0.0 at the end and at an identity switch: one peer
     // time limit (the connect limit) for the whole round, waiting for a
     // contact busy in another exchange included. A contact that answers needs
@@ -99,9 +96,20 @@ public:
 
     enum class Wait { kBlocking, kNonBlocking };
 
+    // How often the reconnect loop and the live check run.
+    struct Intervals {
+        int reconnectMs = kReconnectIntervalMs;
+        int liveCheckMs = kLiveCheckIntervalMs;
+        // HALVARA_RECONNECT_INTERVAL_MS and HALVARA_LIVE_CHECK_INTERVAL_MS
+        // when set (tests and benchmarks shorten them), else the defaults.
+        static Intervals FromEnvironment();
+    };
+
     // The registry is the current user's; the directory host and the local
-    // address come from the environment.
+    // address come from the environment. The first form reads the intervals
+    // from the environment too.
     Halvara();
+    explicit Halvara(const Intervals& intervals);
     ~Halvara() override;
 
     Halvara(const Halvara&) = delete;
@@ -152,18 +160,17 @@ public:
     // Never throws; returns whether the engine is online afterwards.
     bool UpdateConnectivity(Wait mode);
     int State() const { return m_state.load(); }
-    // The intervals of the loops: HALVARA_RECONNECT_INTERVAL_MS and
-    // HALVARA_LIVE_CHECK_INTERVAL_MS when set, for tests and benchmarks.
+    // The intervals of the loops, as the engine was made with.
     int ReconnectIntervalMs() const { return m_reconnectMs; }
     int LiveCheckIntervalMs() const { return m_liveCheckMs; }
     // How many rounds the live check and the contact round have completed.
-    int LiveCheckRounds() const { return m_liveRounds.load(); }
-    int ContactRounds() const { return m_contactRounds.load(); }
+    int LiveCheckRounds() const { return m_rounds.LiveCheckRounds(); }
+    int ContactRounds() const { return m_rounds.CompletedContactRounds(); }
 
 private:
     // The loaded contact lists; kNoState without them.
     std::shared_ptr<Contacts> RequireContacts();
-    std::shared_ptr<Contacts> ContactsOrNull();
+    std::shared_ptr<Contacts> ContactsOrNull() override;
     // The contact of that ID, acquaintances searched first
     // (Contacts::kNotListed).
     std::shared_ptr<Acquaintance> FindListed(Contacts& contacts, std::int32_t id);
@@ -175,24 +182,16 @@ private:
     // The online services that decide whether going online succeeded:
     // listener, live check, own address published to the directory.
     void StartOnlineServices(const std::shared_ptr<Contacts>& contacts);
-    // The rest of going online, on a thread of its own so that contacts whose
-    // addresses no longer answer hold up neither the bridge nor the start:
-    // own address announced to every contact, TOS queries to the friends,
-    // waiting acquaintances collected, known query to every acquaintance,
-    // TOS notices to every contact, "update contacts". Going offline stops it.
+    // The rest of going online (ContactRounds::ContactRound), on a thread of
+    // its own so that contacts whose addresses no longer answer hold up
+    // neither the bridge nor the start. Going offline stops it.
     void StartContactRound(const std::shared_ptr<Contacts>& contacts);
-    void ContactRound(BackgroundLoop::Control& control, Contacts& contacts);
-    // The notice of every own TOS to every contact; false when stopped first.
-    bool SendTOSNotices(BackgroundLoop::Control& control, Contacts& contacts);
     // Offline: listener and live check stopped, the session dropped, every
     // contact marked offline; the reconnect loop started and "update contacts"
     // broadcast when asked. Throws kAlreadyOffline while offline.
     void GoOffline(Wait mode, bool reconnect, bool broadcast);
     // The same with the connectivity lock held, whatever the state.
     void GoOfflineLocked(bool reconnect, bool broadcast);
-    // Tells every contact with an address, and the directory, 0.0.0.0, in one
-    // round that ends by kOfflineRoundMs whatever the contacts do.
-    void AnnounceOffline();
     // Command 7 and a TOS query from a stranger: the contact is listed at once,
     // and told our address and (notify) that we added it from the queue.
     void AddAndTell(std::int32_t id, bool asFriend, bool notify);
@@ -207,15 +206,13 @@ private:
     void StopListener();
     void StartReconnectLoop();
     void StartLiveCheck();
-    void LiveCheckRound(BackgroundLoop::Control& control);
-    // Type 13 to a contact without any list lock: on success the contact is
-    // online and the answer is recorded for that TOS; any failure marks it
-    // offline (address 0.0.0.0) and answers false.
-    // A loop's keepGoing is looked at once the contact's exchange lock is held:
-    // false answers the stored presence without a call.
-    bool QueryTOS(Acquaintance& contact, std::int32_t ownId, std::int32_t tos,
-                  const std::function<bool()>& keepGoing = {});
     static void Broadcast(const char* message);
+    // ContactRoundsHost, from the rounds' threads.
+    bool IsEngineOnline() const override { return m_state.load() == kOnline; }
+    std::mutex& EngineLock() override { return m_engineLock; }
+    void FlushLocked() override;
+    std::recursive_timed_mutex& IdentityLock() override { return m_identityLock; }
+    void BroadcastUpdateContacts() override;
     // The directory's address for a caller, asked only when a check needs it.
     peercheck::DirectoryAddress DirectoryAddressOf(std::int32_t callerId);
 
@@ -265,8 +262,8 @@ private:
 
     int m_reconnectMs = kReconnectIntervalMs;
     int m_liveCheckMs = kLiveCheckIntervalMs;
-    std::atomic<int> m_liveRounds{0};
-    std::atomic<int> m_contactRounds{0};
+    // Before the loops that run its rounds, so it outlives them.
+    ::ContactRounds m_rounds;
     // Declared last: stopped first when the engine goes.
     BackgroundLoop m_reconnect;
     BackgroundLoop m_liveCheck;

@@ -5,7 +5,9 @@
 #include "QuemblyApp.h"
 
 int main() {
-    QuemblyApp app([] { return std::make_unique<Halvara>(); });
+    // Read once, here, rather than by the engine on the bridge thread.
+    const Halvara::Intervals intervals = Halvara::Intervals::FromEnvironment();
+    QuemblyApp app([intervals] { return std::make_unique<Halvara>(intervals); });
     if (!app.InitInstance())
         return app.ExitCode();
     return app.Run();
