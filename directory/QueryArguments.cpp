@@ -102,10 +102,6 @@ std::optional<std::int32_t> ParseInt32(std::string_view text) {
     return static_cast<std::int32_t>(value);
 }
 
-bool IsDottedQuad(std::string_view text) {
-    return platform::IsDottedQuad(text);
-}
-
 bool HasControlBytes(std::string_view text) {
     for (char c : text) {
         auto byte = static_cast<unsigned char>(c);

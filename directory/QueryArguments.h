@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/IPv4Text.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,7 +29,7 @@ bool PercentDecode(std::string_view in, std::string& out);
 std::optional<std::int32_t> ParseInt32(std::string_view text);
 
 // Dotted quad of four decimal numbers 0 to 255, nothing else.
-bool IsDottedQuad(std::string_view text);
+using platform::IsDottedQuad;
 
 // True when the text holds a byte below 0x20 or 0x7F: such a byte in a name
 // would break the line-oriented answers.

@@ -254,6 +254,8 @@ bool NamedEvent::Wait(std::chrono::milliseconds limit) {
     // A limit of "forever" must not overflow the clock.
     limit = std::clamp(limit, std::chrono::milliseconds::zero(), kLongestLimit);
     const auto deadline = std::chrono::steady_clock::now() + limit;
+    // Read (and cached) before the take, so that the holder's stamp goes in
+    // right after it rather than after a read of /proc.
     OwnStartTime();
     bool slept = false;
     for (;;) {

@@ -312,10 +312,6 @@ std::string FormatAddress(const std::array<std::uint8_t, 4>& bytes) {
     return platform::DottedQuad(bytes);
 }
 
-bool IsDottedQuad(const std::string& text) {
-    return platform::IsDottedQuad(text);
-}
-
 std::string EncodeSpaces(const std::string& text) {
     std::string encoded;
     encoded.reserve(text.size());

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/IPv4Text.h"
+
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -97,7 +99,7 @@ std::array<std::uint8_t, 4> ParseAddress(const std::string& text);
 std::string FormatAddress(const std::array<std::uint8_t, 4>& bytes);
 // True when text is four decimal numbers of 0 to 255 separated by dots, and
 // nothing else.
-bool IsDottedQuad(const std::string& text);
+using platform::IsDottedQuad;
 
 // Every space written as "%20"; nothing else changes.
 std::string EncodeSpaces(const std::string& text);
