@@ -289,7 +289,7 @@ TEST_F(PresenceListenerTest, TOSQueryAnswersThenLetsTheEngineAddTheCaller) {
     auto answer = Exchange(Request(Header::Request(kTOSQuery, kOwnId, 9), Word(-1)));
     ASSERT_EQ(answer.size(), kHeaderSize + 4);
     EXPECT_EQ(DecodeInt32(std::span(answer).subspan(kHeaderSize)), 1);
-    EXPECT_TRUE(WaitFor([&] { return handler.Saw("queried", 9); }, 2s));
+    EXPECT_TRUE(WaitFor([&] { return handler.Saw("queried", 9); }, 10s));
     // TOS -1 is plain presence: the engine is not asked.
     EXPECT_FALSE(handler.Saw("has -1", -1));
 
@@ -297,7 +297,7 @@ TEST_F(PresenceListenerTest, TOSQueryAnswersThenLetsTheEngineAddTheCaller) {
     handler.throwOnQueried = true;
     Exchange(Request(Header::Request(kTOSQuery, kOwnId, 10), Word(155)));
     handler.throwOnQueried = false;
-    EXPECT_TRUE(WaitFor([&] { return listener->ServedCount() == 2; }, 2s));
+    EXPECT_TRUE(WaitFor([&] { return listener->ServedCount() == 2; }, 10s));
     EXPECT_EQ(Exchange(Request(Header::Request(kKnownQuery, kOwnId, 7))).size(), 24u);
 }
 
@@ -305,7 +305,7 @@ TEST_F(PresenceListenerTest, CallsCarryBothIDsAndParseTheAnswers) {
     PresenceCalls calls = Calls();
     EXPECT_EQ(calls.TOSQuery(kLoopback, kOwnId, 7, 155), 1);
     EXPECT_EQ(calls.TOSQuery(kLoopback, kOwnId, 8, 156), 0);
-    EXPECT_TRUE(WaitFor([&] { return handler.Saw("queried", 8); }, 2s));
+    EXPECT_TRUE(WaitFor([&] { return handler.Saw("queried", 8); }, 10s));
     EXPECT_TRUE(handler.Saw("queried", 7));
 
     calls.AnnounceIP(kLoopback, kOwnId, 7, "10.1.2.3");
@@ -321,7 +321,7 @@ TEST_F(PresenceListenerTest, CallsCarryBothIDsAndParseTheAnswers) {
     EXPECT_EQ(profile.name, "Own Name");
     EXPECT_EQ(profile.eMail, "own@example.org");
 
-    EXPECT_TRUE(WaitFor([&] { return handler.Saw("tos 156 off", 12); }, 2s));
+    EXPECT_TRUE(WaitFor([&] { return handler.Saw("tos 156 off", 12); }, 10s));
     EXPECT_TRUE(handler.Saw("address 10.1.2.3", 7));
     EXPECT_TRUE(handler.Saw("address 0.0.0.0", 8));
     EXPECT_TRUE(handler.Saw("state 99", 7));
@@ -331,7 +331,7 @@ TEST_F(PresenceListenerTest, CallsCarryBothIDsAndParseTheAnswers) {
     EXPECT_TRUE(handler.Saw("profile", 13));
 
     calls.StopListener(kLoopback, kOwnId);
-    EXPECT_TRUE(WaitFor([&] { return !listener->IsRunning(); }, 2s));
+    EXPECT_TRUE(WaitFor([&] { return !listener->IsRunning(); }, 10s));
     // Started again, it serves again.
     ASSERT_TRUE(listener->Start());
     EXPECT_TRUE(WaitFor([&] { return listener->IsListening(); }, 5s));
