@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+class DrovickSettings;
+class InstantMessageDisplay;
+class LogEvent;
+class PresenceDirectory;
+
+// The four peer servers of one user, in the order they are started.
+enum class PeerServerKind { RemoteFileSystem, Search, Transfer, Messenger };
+
+// What a server's listening socket does. A server retries a taken port every
+// five seconds until it gets it or gives up.
+enum class PeerServerState {
+    Starting,  // started, no port yet
+    Slow,      // still no port two seconds after the start
+    Listening, // accepting on its port
+    GaveUp,    // stopped trying; the search and messenger servers are optional
+    Stopped,
+};
+
+// Told about every change of a server's state and every change of the shares
+// made through the services. Called on a thread of the services' own: an
+// implementation must not block (a window posts to its user-interface thread).
+class PeerServicesObserver {
+public:
+    virtual ~PeerServicesObserver() = default;
+    virtual void ServerStateChanged(PeerServerKind server, PeerServerState state, int port) = 0;
+    // One line for the user about a change of the shares asked over the message
+    // bus (share and unshare of drovick-peer), made and saved, or refused.
+    virtual void SharesChanged(const std::string& line) = 0;
+};
+
+struct PeerServerPorts {
+    int remoteFileSystem;
+    int transfer;
+    int search;
+    int searchResult;
+    int messenger;
+    // The fixed ports of the product.
+    static PeerServerPorts Defaults();
+};
+
+// Drovick's composition below the windows, shared by `drovick-peer serve` and
+// the window program: the single-instance guard, the settings file and its
+// share table, and the four peer servers started and stopped in their order.
+//
+// Use, on one thread: TakeGuard, LoadSettings, Start; at the end Stop and
+// SaveSettings (the window program saves, serve saves only changes asked for).
+class PeerServices {
+public:
+    // programName ("drovick", "drovick-peer serve") is written into the guard's
+    // lock file so that a second start can say who holds it.
+    explicit PeerServices(std::string programName);
+    ~PeerServices(); // stops the servers when still running
+    PeerServices(const PeerServices&) = delete;
+    PeerServices& operator=(const PeerServices&) = delete;
+
+    enum class Guard { Taken, HeldByOther, Unreachable };
+    // Takes Drovick's single-instance guard. When another process holds it,
+    // holder names that program and its process id ("drovick, process 1234").
+    Guard TakeGuard(std::string& holder);
+
+    // Reads "Drovick.settings". A missing file leaves the defaults and is fine;
+    // a damaged one keeps what was read before the damage, gives false with
+    // error set, and is not written over until SaveSettings.
+    bool LoadSettings(std::string& error);
+    bool SaveSettings(std::string& error);
+    const std::filesystem::path& SettingsPath() const;
+    // Owned by the services; the user-interface thread edits it.
+    DrovickSettings& Settings();
+
+    // Starts the remote file system, search, transfer and instant-message
+    // servers in that order, each given the settings' share table, and starts
+    // taking share changes asked over the message bus. False when a server
+    // could not be started at all. log, display and presence must outlive Stop.
+    bool Start(LogEvent& log, InstantMessageDisplay& display, PresenceDirectory& presence,
+               const PeerServerPorts& ports, PeerServicesObserver* observer);
+    // Tells every server to stop, then waits for the search, remote file
+    // system, transfer and instant-message servers in that order. Idempotent.
+    void Stop();
+
+    PeerServerState StateOf(PeerServerKind server) const;
+    int PortOf(PeerServerKind server) const;
+
+    // Reads the share table from the file again (serve's SIGHUP); the line for
+    // the user goes to the observer.
+    void ReadSharesAgain();
+
+private:
+    struct Running;
+    std::string m_programName;
+    std::unique_ptr<Running> m_running;
+};
