@@ -10,6 +10,7 @@
 #include "support/TestSupport.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QSignalSpy>
 #include <QTest>
 #include <filesystem>
@@ -91,9 +92,19 @@ private slots:
         QCOMPARE(Read(dir.Path() / "a.txt"), std::string("new"));
         QCOMPARE(questions.captions, QStringList({"Copy File", "Copy File"}));
 
-        // A target that is not there yet is copied without a question.
+        // A target that is not there yet is copied without a question, on a
+        // worker: the window goes on while the wait cursor shows.
         request.targetPath = Q(dir.Path() / "c.txt");
-        QCOMPARE(Run(operation, request), CopyOrMove::kDoneLocally);
+        std::optional<int> result;
+        operation.Start(request, [&](int value) { result = value; });
+        QVERIFY(!result.has_value());
+        QCOMPARE(operation.Running(), 1);
+        QVERIFY(QGuiApplication::overrideCursor());
+        QCOMPARE(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+        QTRY_VERIFY_WITH_TIMEOUT(result.has_value(), 10000);
+        QCOMPARE(*result, CopyOrMove::kDoneLocally);
+        QVERIFY(!QGuiApplication::overrideCursor());
+        QCOMPARE(Read(dir.Path() / "c.txt"), std::string("new"));
         QCOMPARE(questions.captions.size(), 2);
         QVERIFY(handOff.items.empty());
         QCOMPARE(operation.Running(), 0);

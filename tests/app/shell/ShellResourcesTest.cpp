@@ -1,5 +1,6 @@
 // The program's pictures and the help page. With DROVICK_SCREENSHOT_DIR set,
-// a sheet of every bundled picture at 16, 32 and 52 px is saved there.
+// a sheet of every bundled picture at 16, 32 and 52 px (and the 16 px one
+// enlarged three times, to judge its pixels) is saved there.
 
 #include "app/shell/resources/HelpLocation.h"
 #include "app/shell/resources/ShellIcons.h"
@@ -32,7 +33,7 @@ private slots:
         const QStringList names = ShellIcons::Names();
         QCOMPARE(names.size(), 16);
         const QList<int> sizes{16, 32, 52, 64};
-        QImage sheet(names.size() * 60 + 8, 8 + 16 + 32 + 52 + 3 * 8 + 8, QImage::Format_ARGB32);
+        QImage sheet(names.size() * 60 + 8, 8 + 16 + 32 + 52 + 48 + 4 * 8 + 8, QImage::Format_ARGB32);
         sheet.fill(Qt::white);
         QPainter painter(&sheet);
         for (int column = 0; column < names.size(); ++column) {
@@ -49,6 +50,10 @@ private slots:
                     painter.drawImage(8 + column * 60, y, image);
                     y += size + 8;
                 }
+                if (size == 16)
+                    painter.drawImage(8 + column * 60, 8 + 16 + 32 + 52 + 3 * 8,
+                                      image.scaled(48, 48, Qt::IgnoreAspectRatio,
+                                                   Qt::FastTransformation));
             }
             QVERIFY(!ShellIcons::Get(name.constData()).isNull());
         }
