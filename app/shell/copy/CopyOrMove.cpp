@@ -19,8 +19,7 @@ bool Exists(const std::string& path) {
 }
 
 // The file work itself, on the worker: nothing here touches a window.
-int CopyOrMoveHere(const std::string& source, const std::string& target, bool move,
-                   bool replace) {
+int CopyOrMoveHere(const std::string& source, const std::string& target, bool move, bool replace) {
     LocalFileSystem files;
     if (!move)
         return files.CopyFile(source, target, !replace) ? CopyOrMove::kDoneLocally
@@ -35,7 +34,9 @@ int CopyOrMoveHere(const std::string& source, const std::string& target, bool mo
 } // namespace
 
 CopyOrMove::CopyOrMove(CopyQuestions& questions, TransferHandOff& handOff, QObject* parent)
-    : QObject(parent), m_questions(questions), m_handOff(handOff) {}
+    : QObject(parent)
+    , m_questions(questions)
+    , m_handOff(handOff) {}
 
 CopyOrMove::~CopyOrMove() {
     for (auto& [job, worker] : m_jobs) {
@@ -81,14 +82,14 @@ void CopyOrMove::StartLocal(const CopyOrMoveRequest& request, bool replace, Fini
     QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
     const std::uint64_t job = m_nextJob++;
     m_jobs.emplace(job, std::thread([this, job, source = request.sourcePath.toStdString(),
-                                     target = request.targetPath.toStdString(),
-                                     move = request.move, replace, finished] {
-        int result = CopyOrMoveHere(source, target, move, replace);
-        // Queued to the user-interface thread; dropped when this object is gone.
-        QMetaObject::invokeMethod(
-            this, [this, job, result, finished] { JobDone(job, result, finished); },
-            Qt::QueuedConnection);
-    }));
+                                     target = request.targetPath.toStdString(), move = request.move,
+                                     replace, finished] {
+                       int result = CopyOrMoveHere(source, target, move, replace);
+                       // Queued to the user-interface thread; dropped when this object is gone.
+                       QMetaObject::invokeMethod(
+                           this, [this, job, result, finished] { JobDone(job, result, finished); },
+                           Qt::QueuedConnection);
+                   }));
 }
 
 void CopyOrMove::JobDone(std::uint64_t job, int result, const Finished& finished) {

@@ -171,8 +171,8 @@ private slots:
         QCOMPARE(shown, QStringList({"workstation", "ada"}));
         SaveShot(dialog, "computer-information");
 
-        for (auto properties : {std::vector<std::string>{"workstation"},
-                                std::vector<std::string>{}}) {
+        for (auto properties :
+             {std::vector<std::string>{"workstation"}, std::vector<std::string>{}}) {
             QString text, caption;
             // The box is modal: answer it from the event loop once it shows.
             QTimer answer;

@@ -2,9 +2,10 @@
 // the trash, and a friend's file handed to the transfer agent and downloaded
 // from a real transfer server.
 
+#include "app/shell/copy/CopyOrMove.h"
+
 #include "app/files/ShareTable.h"
 #include "app/peer/transfer/TransferServer.h"
-#include "app/shell/copy/CopyOrMove.h"
 #include "app/shell/copy/CopyQuestions.h"
 #include "app/shell/copy/HeadlessTransferAgent.h"
 #include "support/TestSupport.h"

@@ -33,7 +33,8 @@ private slots:
         const QStringList names = ShellIcons::Names();
         QCOMPARE(names.size(), 16);
         const QList<int> sizes{16, 32, 52, 64};
-        QImage sheet(names.size() * 60 + 8, 8 + 16 + 32 + 52 + 48 + 4 * 8 + 8, QImage::Format_ARGB32);
+        QImage sheet(names.size() * 60 + 8, 8 + 16 + 32 + 52 + 48 + 4 * 8 + 8,
+                     QImage::Format_ARGB32);
         sheet.fill(Qt::white);
         QPainter painter(&sheet);
         for (int column = 0; column < names.size(); ++column) {
@@ -51,9 +52,9 @@ private slots:
                     y += size + 8;
                 }
                 if (size == 16)
-                    painter.drawImage(8 + column * 60, 8 + 16 + 32 + 52 + 3 * 8,
-                                      image.scaled(48, 48, Qt::IgnoreAspectRatio,
-                                                   Qt::FastTransformation));
+                    painter.drawImage(
+                        8 + column * 60, 8 + 16 + 32 + 52 + 3 * 8,
+                        image.scaled(48, 48, Qt::IgnoreAspectRatio, Qt::FastTransformation));
             }
             QVERIFY(!ShellIcons::Get(name.constData()).isNull());
         }
