@@ -58,6 +58,24 @@ QString Q(const fs::path& path) {
     return QString::fromStdString(path.string());
 }
 
+// A file a.txt ("new") to copy or move onto b.txt ("old") in one folder, and an
+// operation whose questions the test answers.
+struct LocalFiles {
+    LocalFiles() {
+        Write(dir.Path() / "a.txt", "new");
+        Write(dir.Path() / "b.txt", "old");
+    }
+    CopyOrMoveRequest AOntoB(const QString& sourceComputer, const QString& targetComputer,
+                             bool move) const {
+        return {sourceComputer, Q(dir.Path() / "a.txt"), targetComputer, Q(dir.Path() / "b.txt"),
+                move};
+    }
+    testsupport::TempDir dir;
+    ScriptedQuestions questions;
+    RecordingHandOff handOff;
+    CopyOrMove operation{questions, handOff};
+};
+
 } // namespace
 
 class CopyOrMoveTest : public QObject {
@@ -74,14 +92,9 @@ class CopyOrMoveTest : public QObject {
 
 private slots:
     void copyOntoExistingFileAsksAndObeysTheAnswer() {
-        testsupport::TempDir dir;
-        Write(dir.Path() / "a.txt", "new");
-        Write(dir.Path() / "b.txt", "old");
-        ScriptedQuestions questions;
-        RecordingHandOff handOff;
-        CopyOrMove operation(questions, handOff);
-        CopyOrMoveRequest request{"(Local)", Q(dir.Path() / "a.txt"), "127.0.0.1",
-                                  Q(dir.Path() / "b.txt"), false};
+        LocalFiles files;
+        auto& [dir, questions, handOff, operation] = files;
+        CopyOrMoveRequest request = files.AOntoB("(Local)", "127.0.0.1", false);
 
         questions.answer = false;
         QCOMPARE(Run(operation, request), CopyOrMove::kNothingDone);
@@ -112,17 +125,12 @@ private slots:
     }
 
     void moveOntoExistingFilePutsTheOldOneInTheTrash() {
-        testsupport::TempDir dir;
+        LocalFiles files;
+        auto& [dir, questions, handOff, operation] = files;
         testsupport::ScopedEnvironment environment;
         environment.Set("HOME", (dir.Path() / "home").string());
         environment.Set("XDG_DATA_HOME", (dir.Path() / "home" / "data").string());
-        Write(dir.Path() / "a.txt", "new");
-        Write(dir.Path() / "b.txt", "old");
-        ScriptedQuestions questions;
-        RecordingHandOff handOff;
-        CopyOrMove operation(questions, handOff);
-        CopyOrMoveRequest request{"127.0.0.1", Q(dir.Path() / "a.txt"), "(Local)",
-                                  Q(dir.Path() / "b.txt"), true};
+        CopyOrMoveRequest request = files.AOntoB("127.0.0.1", "(Local)", true);
 
         questions.answer = false;
         QCOMPARE(Run(operation, request), CopyOrMove::kNothingDone);
