@@ -8,7 +8,9 @@
 #include <QGuiApplication>
 #include <filesystem>
 #include <string>
+#include <sys/resource.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace {
 
@@ -87,6 +89,8 @@ void CopyOrMove::StartLocal(const CopyOrMoveRequest& request, bool replace, Fini
     job.worker =
         std::thread([this, id, source = request.sourcePath.toStdString(),
                      target = request.targetPath.toStdString(), move = request.move, replace] {
+            // Below the window thread, so a long copy never takes its turn from it.
+            setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
             int result = CopyOrMoveHere(source, target, move, replace);
             // Queued to the user-interface thread; dropped when this object is gone.
             QMetaObject::invokeMethod(
