@@ -133,9 +133,16 @@ TEST_F(NetworkMonitorGuiTest, WorkersNeverWaitForTheWindow) {
     NetworkMonitorView view(log);
     constexpr int kThreads = 4;
     constexpr int kEach = 5000;
-    LogFromThreads(log, kThreads, kEach);
-    ASSERT_TRUE(shelltest::ProcessUntil(
+    std::atomic<int> done{0};
+    std::thread logging([&] {
+        LogFromThreads(log, kThreads, kEach);
+        done = 1;
+    });
+    EXPECT_TRUE(testsupport::WaitFor([&] { return done == 1; }, 10s));
+    // Should a worker wait for the window after all, this lets it go.
+    EXPECT_TRUE(shelltest::ProcessUntil(
         [&] { return view.Model().rowCount() == kThreads * kEach; }));
+    logging.join();
     std::vector<int> next(kThreads, 0);
     for (const QString& row : Rows(view)) {
         const QStringList parts = row.split(' ');
