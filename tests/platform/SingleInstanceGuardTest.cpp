@@ -110,9 +110,14 @@ TEST_F(SingleInstanceGuardTest, TheHolderIsNamedOnlyWhileHeldAndOnlyWhenWellForm
     }
 
     const auto path = platform::SessionObjectPath(name, ".lock");
-    const std::string damaged[] = {"drovick", "drovick\n12x\n", "\n12\n", "drovick\n0\n",
-                                   "dro\x1bvick\n12\n", std::string(70, 'a') + "\n12\n",
-                                   "drovick\n99999999999\n", "drovick\n12\n" + std::string(4096, ' ')};
+    const std::string damaged[] = {"drovick",
+                                   "drovick\n12x\n",
+                                   "\n12\n",
+                                   "drovick\n0\n",
+                                   "dro\x1bvick\n12\n",
+                                   std::string(70, 'a') + "\n12\n",
+                                   "drovick\n99999999999\n",
+                                   "drovick\n12\n" + std::string(4096, ' ')};
     for (const std::string& text : damaged) {
         auto guard = Guard::TryAcquire(name);
         ASSERT_NE(guard, nullptr);

@@ -117,9 +117,6 @@ protected:
     Recorder m_recorder;
 };
 
-const PeerServerKind kOrder[] = {PeerServerKind::RemoteFileSystem, PeerServerKind::Search,
-                                 PeerServerKind::Transfer, PeerServerKind::Messenger};
-
 TEST_F(PeerServicesTest, StartsTheFourServersAndStopsThemOnceInStages) {
     PeerServices services("drovick-peer serve");
     std::string holder;
@@ -130,9 +127,9 @@ TEST_F(PeerServicesTest, StartsTheFourServersAndStopsThemOnceInStages) {
     ASSERT_TRUE(Start(services));
     EXPECT_FALSE(Start(services)) << "already started";
 
-    ASSERT_TRUE(WaitFor([&] { return m_recorder.ChangesTo(PeerServerState::Listening).size() == 4; },
-                        10s));
-    for (PeerServerKind server : kOrder) {
+    ASSERT_TRUE(
+        WaitFor([&] { return m_recorder.ChangesTo(PeerServerState::Listening).size() == 4; }, 10s));
+    for (PeerServerKind server : kPeerServerKinds) {
         EXPECT_EQ(services.StateOf(server), PeerServerState::Listening);
         EXPECT_EQ(m_recorder.StatesOf(server),
                   std::vector<PeerServerState>{PeerServerState::Listening});
@@ -144,10 +141,10 @@ TEST_F(PeerServicesTest, StartsTheFourServersAndStopsThemOnceInStages) {
 
     services.Stop();
     // Every stop is told before Stop returns, once, and the ports are free.
-    for (PeerServerKind server : kOrder) {
-        EXPECT_EQ(m_recorder.StatesOf(server),
-                  (std::vector<PeerServerState>{PeerServerState::Listening,
-                                                PeerServerState::Stopped}));
+    for (PeerServerKind server : kPeerServerKinds) {
+        EXPECT_EQ(
+            m_recorder.StatesOf(server),
+            (std::vector<PeerServerState>{PeerServerState::Listening, PeerServerState::Stopped}));
         EXPECT_EQ(services.StateOf(server), PeerServerState::Stopped);
         EXPECT_FALSE(testsupport::CanConnect(kAddress, services.PortOf(server), 1s));
     }
@@ -157,8 +154,8 @@ TEST_F(PeerServicesTest, StartsTheFourServersAndStopsThemOnceInStages) {
 
     // Started again after a stop, the same object serves again.
     ASSERT_TRUE(Start(services));
-    EXPECT_TRUE(WaitFor([&] { return m_recorder.ChangesTo(PeerServerState::Listening).size() == 8; },
-                        10s));
+    EXPECT_TRUE(
+        WaitFor([&] { return m_recorder.ChangesTo(PeerServerState::Listening).size() == 8; }, 10s));
 }
 
 // A port someone else holds: the server is reported slow while it keeps
@@ -187,8 +184,8 @@ TEST_F(PeerServicesTest, ATakenPortIsSlowThenGivenUp) {
     EXPECT_TRUE(PeerServices::IsEssential(PeerServerKind::Transfer));
     EXPECT_FALSE(PeerServices::IsEssential(PeerServerKind::Search));
     EXPECT_FALSE(PeerServices::IsEssential(PeerServerKind::Messenger));
-    for (PeerServerKind server : {PeerServerKind::Search, PeerServerKind::Transfer,
-                                  PeerServerKind::Messenger})
+    for (PeerServerKind server :
+         {PeerServerKind::Search, PeerServerKind::Transfer, PeerServerKind::Messenger})
         EXPECT_EQ(services.StateOf(server), PeerServerState::Listening);
 
     services.Stop();
@@ -225,7 +222,8 @@ TEST_F(PeerServicesTest, AShareAskedOverTheBusReachesTheTablesListeners) {
     EXPECT_EQ(heard.load(), 1);
     EXPECT_EQ(table->Entries(), std::vector<std::string>{folder.string() + "/"});
     ASSERT_TRUE(WaitFor([&] { return !m_recorder.Lines().empty(); }, 10s));
-    EXPECT_EQ(m_recorder.Lines().front(), "shared " + folder.string() + "; serving 1 shared folder");
+    EXPECT_EQ(m_recorder.Lines().front(),
+              "shared " + folder.string() + "; serving 1 shared folder");
 
     DrovickSettings saved;
     ASSERT_TRUE(saved.LoadSettings(services.SettingsPath()));
