@@ -110,7 +110,9 @@ public:
     // For a test; takes effect at the next Start.
     void SetPatience(const PeerServerPatience& patience);
 
+    // Stopped before the first Start and after Stop.
     PeerServerState StateOf(PeerServerKind server) const;
+    // The port of the last Start (the product's before one).
     int PortOf(PeerServerKind server) const;
 
     // Reads the share table from the file again (serve's SIGHUP); the line for
