@@ -8,7 +8,7 @@
 
 #include "Commands.h"
 #include "Program.h"
-#include "SettingsFile.h"
+#include "SettingsComplaints.h"
 #include "app/files/DrovickSettings.h"
 #include "app/files/LogEvent.h"
 #include "app/files/SafeText.h"
@@ -16,6 +16,7 @@
 #include "app/peer/transfer/TransferAgentDownload.h"
 #include "app/peer/wire/PeerConnection.h"
 #include "app/session/PresenceSession.h"
+#include "app/session/SettingsFile.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -316,7 +317,7 @@ int RunSearch(const std::vector<std::string>& words) {
 
     SettingsFile file;
     DrovickSettings settings;
-    if (!file.LoadOrComplain(settings))
+    if (!LoadOrComplain(file, settings))
         return kExitFailure;
     std::string folder = options->destination;
     if (options->getRow > 0 && folder.empty()) {

@@ -2,8 +2,9 @@
 
 #include "Program.h"
 #include "RunningDrovick.h"
-#include "SettingsFile.h"
+#include "SettingsComplaints.h"
 #include "app/files/DrovickSettings.h"
+#include "app/session/SettingsFile.h"
 
 #include <unistd.h>
 

@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -140,7 +141,7 @@ int main(int argc, char** argv) {
     std::ofstream(share / "small.txt") << "a small shared file";
     setenv("HALVARA_ADDRESS", kAddress, 1);
 
-    auto* table = new ShareTable();
+    auto table = std::make_shared<ShareTable>();
     if (!table->Add(share.string()))
         return 1;
     LogEvent log; // no receiver: every line is dropped, as with no monitor open
@@ -162,7 +163,6 @@ int main(int argc, char** argv) {
         transfer.Stop(true);
         nfs.Stop(true);
     }
-    table->Release();
     fs::remove_all(pattern);
     return 0;
 }

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -70,7 +71,7 @@ int main(int argc, char** argv) {
     MakeTree(shared, folders, files);
     std::printf("tree: %d folders x %d files made in %.2f s\n", folders, files, Seconds(start));
 
-    auto* table = new ShareTable();
+    auto table = std::make_shared<ShareTable>();
     if (!table->Add(shared.string() + "/")) {
         std::printf("could not share %s\n", shared.c_str());
         return 1;
@@ -86,7 +87,7 @@ int main(int argc, char** argv) {
         std::vector<std::string> paths;
         std::vector<std::string> titles;
         start = Clock::now();
-        SearchServer::SearchSharedFolders(table, 0, "*song*", paths, titles);
+        SearchServer::SearchSharedFolders(table.get(), 0, "*song*", paths, titles);
         const double searchTime = Seconds(start);
 
         std::printf("round %d: find -iname '*song*': %ld matches in %.3f s\n", round, found,
@@ -97,7 +98,6 @@ int main(int argc, char** argv) {
     std::printf("(a reply holds at most %zu results, so the walk stops there)\n",
                 SearchServer::kReplyResultLimit);
 
-    table->Release();
     std::error_code ignored;
     fs::remove_all(root, ignored);
     return 0;

@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <sys/resource.h>
@@ -107,7 +108,8 @@ double PlainCopy(const fs::path& source, const fs::path& destination) {
 
 // Seconds for a download of source into destination through the queue, the
 // worker and the transfer server.
-double Download(ShareTable* table, const fs::path& source, const fs::path& destination) {
+double Download(const std::shared_ptr<ShareTable>& table, const fs::path& source,
+                const fs::path& destination) {
     setenv("HALVARA_ADDRESS", kAddress, 1);
     TransferDownloadOptions options;
     options.port = FreePort();
@@ -171,7 +173,7 @@ int main(int argc, char** argv) {
             out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
         }
     }
-    auto* table = new ShareTable();
+    auto table = std::make_shared<ShareTable>();
     table->Add((folder / "share").string());
     double bytes = static_cast<double>(megabytes) * 1024 * 1024;
 
@@ -189,7 +191,6 @@ int main(int argc, char** argv) {
                 bytes / download / 1048576, downloadOk ? "identical" : "DIFFERENT");
     std::printf("download / plain:  %5.1f%%\n", 100.0 * plain / download);
 
-    table->Release();
     fs::remove_all(folder);
     return plainOk && downloadOk && plain > 0 && download > 0 ? 0 : 1;
 }

@@ -1,8 +1,8 @@
-#include "ShareChange.h"
+#include "app/session/ShareChange.h"
 
-#include "SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/files/ShareTable.h"
+#include "app/session/SettingsFile.h"
 
 #include <filesystem>
 #include <system_error>
