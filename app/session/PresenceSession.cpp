@@ -5,15 +5,22 @@
 #include "halvara.h"
 
 #include <array>
+#include <chrono>
 #include <cstring>
 
 PresenceSession::PresenceSession(int tos, Hold hold)
     : m_tos(tos)
     , m_hold(hold) {}
 
+namespace {
+
+// How often a cancel is repeated while the start has not answered.
+constexpr std::chrono::milliseconds kCancelRepeat{20};
+
+} // namespace
+
 PresenceSession::~PresenceSession() {
-    if (m_startThread.joinable())
-        m_startThread.join();
+    CancelPendingStart();
     Close();
 }
 
@@ -25,9 +32,11 @@ bool PresenceSession::Start() {
 void PresenceSession::StartOnce() {
     // Registers the TOS number by itself when the identity is registered;
     // otherwise it fails but leaves the library ready for registering by hand.
-    const bool registered = Halvara_InitializeHeadless(m_tos) != 0;
-    const bool holding =
-        registered || (m_hold == Hold::EvenUnregistered && Halvara_UpdateTOS(m_tos, 1) != 0);
+    bool registered = false;
+    if (!m_cancelled.load())
+        registered = Halvara_InitializeHeadless(m_tos) != 0;
+    const bool holding = registered || (m_hold == Hold::EvenUnregistered && !m_cancelled.load() &&
+                                        Halvara_UpdateTOS(m_tos, 1) != 0);
     m_holding.store(holding);
     m_state.store(registered ? kRegistered : kUnregistered);
 }
@@ -40,6 +49,19 @@ void PresenceSession::StartInBackground(std::function<void(bool registered)> ans
         if (answered)
             answered(registered);
     });
+}
+
+void PresenceSession::CancelPendingStart() {
+    m_cancelled.store(true);
+    if (!m_startThread.joinable() || m_startThread.get_id() == std::this_thread::get_id())
+        return;
+    // The library only cancels a start it is running: one that is about to
+    // enter it is asked again until the start has answered.
+    while (!HasAnswered()) {
+        Halvara_CancelInitialize();
+        std::this_thread::sleep_for(kCancelRepeat);
+    }
+    m_startThread.join();
 }
 
 void PresenceSession::LetGoOfPendingStart() {
