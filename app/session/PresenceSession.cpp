@@ -30,13 +30,18 @@ bool PresenceSession::Start() {
 }
 
 void PresenceSession::StartOnce() {
-    // Registers the TOS number by itself when the identity is registered;
-    // otherwise it fails but leaves the library ready for registering by hand.
+    // Either start registers the TOS number by itself when the identity is
+    // registered; otherwise it fails but leaves the library ready for
+    // registering by hand.
+    const auto parent = static_cast<HalvaraWindow>(m_parentWindow);
     bool registered = false;
     if (!m_cancelled.load())
-        registered = Halvara_InitializeHeadless(m_tos) != 0;
+        registered =
+            (parent ? Halvara_Initialize(parent, m_tos) : Halvara_InitializeHeadless(m_tos)) != 0;
     const bool holding = registered || (m_hold == Hold::EvenUnregistered && !m_cancelled.load() &&
                                         Halvara_UpdateTOS(m_tos, 1) != 0);
+    if (registered && parent && !m_cancelled.load())
+        Halvara_AddAnonAcquaintances(kAnonymousAcquaintancesAsked, m_tos);
     m_holding.store(holding);
     m_state.store(registered ? kRegistered : kUnregistered);
 }

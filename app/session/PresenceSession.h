@@ -34,6 +34,14 @@ public:
     PresenceSession(const PresenceSession&) = delete;
     PresenceSession& operator=(const PresenceSession&) = delete;
 
+    // With a window (a program's main window; the library never dereferences
+    // it) the start is the window program's: Halvara_Initialize with the
+    // window as the owner of what the library shows, then, once registered,
+    // kAnonymousAcquaintancesAsked anonymous acquaintances of the TOS number.
+    // Without one, as by default, it starts headless and shows nothing. Call
+    // before the start.
+    void SetParentWindow(void* window) { m_parentWindow = window; }
+
     // Starts the library and blocks until it answered; only the first call
     // asks, later ones wait for and return its answer. Any thread. True when
     // the active identity is registered.
@@ -81,6 +89,8 @@ public:
     static constexpr int kFriendLimit = 100000;
     // The anonymous acquaintances' text is never asked for in a larger buffer.
     static constexpr int kAnonymousTextLimit = 64 * 1024;
+    // How many anonymous acquaintances a window start asks for.
+    static constexpr int kAnonymousAcquaintancesAsked = 5;
 
 private:
     static constexpr int kPending = 0;
@@ -93,6 +103,7 @@ private:
 
     const int m_tos;
     const Hold m_hold;
+    void* m_parentWindow = nullptr;
     std::atomic<bool> m_cancelled{false};
     std::once_flag m_started;
     std::atomic<int> m_state{kPending};
