@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -20,6 +21,19 @@ struct SettingsRect {
     bool operator==(const SettingsRect&) const = default;
 };
 
+// The options that threads other than the user-interface thread read (the
+// message server's and the senders' threads, the downloads), as one value: a
+// worker takes a copy and never sees half an edit.
+struct WorkerOptions {
+    static constexpr std::uint32_t kDefaultTextColour = 0;
+    static constexpr std::uint32_t kDefaultBubbleColour = 0xff8080;
+
+    bool popUpOnReceipt = true;
+    std::uint32_t messageTextColour = kDefaultTextColour;
+    std::uint32_t messageBubbleColour = kDefaultBubbleColour;
+    std::string downloadDirectory;
+};
+
 // Every option and window placement of Drovick, with the application's share
 // table and icon cache, stored in one binary file, "Drovick.settings":
 //
@@ -28,6 +42,8 @@ struct SettingsRect {
 //
 // The windows read and write the fields directly on the user-interface thread;
 // it is loaded before any server starts and saved after the windows closed.
+// Other threads never read the fields: they read Options(), which the
+// user-interface thread refreshes with PublishOptions after an edit.
 class DrovickSettings {
 public:
     DrovickSettings();
@@ -64,8 +80,15 @@ public:
     SettingsRect monitorRect;
     std::int32_t monitorOpen = 0;
     std::int32_t popUpOnReceipt = 1;
-    std::uint32_t messageTextColour = 0;
-    std::uint32_t messageBubbleColour = 0xff8080;
+    std::uint32_t messageTextColour = WorkerOptions::kDefaultTextColour;
+    std::uint32_t messageBubbleColour = WorkerOptions::kDefaultBubbleColour;
+
+    // Hands the option fields above to the worker threads as one value. The
+    // user-interface thread calls it after it edited them (Preferences' OK);
+    // loading calls it too. Until then workers see the options as they were.
+    void PublishOptions();
+    // A copy of what was published last; any thread.
+    WorkerOptions Options() const;
 
     ShareTable* GetShareTable() const { return m_shareTable; }
     IconIndexCache& GetIconCache() const { return *m_iconCache; }
@@ -98,4 +121,6 @@ private:
 
     ShareTable* m_shareTable;
     IconIndexCache* m_iconCache;
+    mutable std::mutex m_optionsMutex;
+    WorkerOptions m_publishedOptions;
 };

@@ -123,6 +123,7 @@ protected:
         m_alice.friends.addresses["bob@example.com"] = m_bob.address;
         m_alice.settings.messageBubbleColour = 0x0080ff80;
         m_alice.settings.messageTextColour = 0x00202020;
+        m_alice.settings.PublishOptions();
     }
 
     // Sends raw bytes to Bob's server and closes.
@@ -172,6 +173,7 @@ TEST_F(InstantMessageServerTest, AReplyByAddressReachesTheSender) {
     // Bob answers the bubble: its address as destination, its label as label.
     m_bob.ownName = FakeOwnName("Bob");
     m_bob.settings.messageBubbleColour = 0x00010203;
+    m_bob.settings.PublishOptions();
     auto reply = SendInstantMessage(received.address, std::string(600, 'r'), received.senderLabel,
                                     m_bob.Context(m_alice.port));
     ASSERT_EQ(reply, InstantMessageSendResult::Sent) << InstantMessageSendResultName(reply);
