@@ -93,13 +93,11 @@ void DrovickSettings::PublishOptions() {
     options.messageTextColour = messageTextColour;
     options.messageBubbleColour = messageBubbleColour;
     options.downloadDirectory = downloadDirectory;
-    std::lock_guard lock(m_optionsMutex);
-    m_publishedOptions = std::move(options);
+    m_publishedOptions.Publish(std::move(options));
 }
 
 WorkerOptions DrovickSettings::Options() const {
-    std::lock_guard lock(m_optionsMutex);
-    return m_publishedOptions;
+    return m_publishedOptions.Copy();
 }
 
 void DrovickSettings::EncodeFixedBlock(std::span<std::uint8_t, kFixedBlockSize> block) const {

@@ -1,10 +1,11 @@
 #pragma once
 
+#include "app/files/WorkerOptions.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,19 +20,6 @@ struct SettingsRect {
     std::int32_t right = 0;
     std::int32_t bottom = 0;
     bool operator==(const SettingsRect&) const = default;
-};
-
-// The options that threads other than the user-interface thread read (the
-// message server's and the senders' threads, the downloads), as one value: a
-// worker takes a copy and never sees half an edit.
-struct WorkerOptions {
-    static constexpr std::uint32_t kDefaultTextColour = 0;
-    static constexpr std::uint32_t kDefaultBubbleColour = 0xff8080;
-
-    bool popUpOnReceipt = true;
-    std::uint32_t messageTextColour = kDefaultTextColour;
-    std::uint32_t messageBubbleColour = kDefaultBubbleColour;
-    std::string downloadDirectory;
 };
 
 // Every option and window placement of Drovick, with the application's share
@@ -121,6 +109,5 @@ private:
 
     ShareTable* m_shareTable;
     IconIndexCache* m_iconCache;
-    mutable std::mutex m_optionsMutex;
-    WorkerOptions m_publishedOptions;
+    PublishedWorkerOptions m_publishedOptions;
 };
