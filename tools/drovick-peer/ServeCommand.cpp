@@ -219,12 +219,8 @@ int RunServe(const std::vector<std::string>& words) {
     display.Unregister(&printer);
     log.Unregister(&output);
     Say("stopped");
-    if (!presence.HasAnswered()) {
-        // The library is still waiting for a presence service that is not
-        // there and cannot be told to stop; a stop should not wait out its
-        // start limit. Nothing is left to write or give back.
-        presence.LetGoOfPendingStart();
-        std::_Exit(exitCode);
-    }
+    // A start still waiting for a presence service that is not there is told
+    // to give up, so stopping never waits out the library's start limit.
+    presence.CancelPendingStart();
     return exitCode;
 }
