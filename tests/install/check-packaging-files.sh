@@ -38,20 +38,25 @@ page_words() { sed -e 's/\\-/-/g' -e 's/\\f[BIRP]//g' -e 's/\\(em//g' "$1"; }
 # Options like --nfs-port, from help text or a page.
 options_in() { grep -oE -- '--[a-z][a-z-]*' | sort -u; }
 
+# check_agreement PROGRAM PAGE COMMAND_PATTERN: the pattern finds the command
+# words in the help, after which a word of its own on the page must follow.
 check_agreement() {
-  local program=$1 page=$2 help page_text
+  local program=$1 page=$2 pattern=$3 help page_text
   help=$("$programs/$program" --help 2>&1) || fail "$program --help exits non-zero"
   page_text=$(page_words "$page")
-  # Every command word of the help (indented first word) is a command on the page.
   while read -r command; do
     grep -qE "^\.BI? \"?$command( |\"|$)" <<<"$page_text" || fail "$program: command $command is not on $(basename "$page")"
-  done < <(grep -oE '^  [a-z][a-z-]*' <<<"$help" | tr -d ' ' | sort -u)
+  done < <(grep -oE "$pattern" <<<"$help" | awk '{ print $NF }' | sort -u)
   # Options agree both ways; the page alone may document --help.
   diff <(options_in <<<"$help") <(options_in <<<"$page_text" | grep -vx -- '--help') ||
     fail "$program --help and $(basename "$page") name different options (< help, > page)"
 }
-check_agreement halvara "$source_dir/docs/man/halvara.1"
-check_agreement drovick-peer "$source_dir/docs/man/drovick-peer.1"
+# The indented first word of a help line is a command; halvdir's usage names
+# each command after the program's name.
+check_agreement halvara "$source_dir/docs/man/halvara.1" '^  [a-z][a-z-]*'
+check_agreement drovick-peer "$source_dir/docs/man/drovick-peer.1" '^  [a-z][a-z-]*'
+check_agreement halvdir "$source_dir/docs/man/halvdir.8" 'halvdir [a-z][a-z-]*'
+
 
 [ "$failed" = 0 ] && echo "packaging files valid"
 exit "$failed"
