@@ -71,19 +71,21 @@ foreach(page IN LISTS HALVARA_MAN_PAGES)
 endforeach()
 
 # Services: the directory as a system service, the headless Drovick as a
-# user service, both naming the installed programs' folder.
-foreach(unit IN ITEMS halvdir.service drovick-peer.service)
-  set(BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
-  configure_file(${PROJECT_SOURCE_DIR}/packaging/${unit}
-    ${PROJECT_BINARY_DIR}/packaging/${unit} @ONLY)
-endforeach()
+# user service. Each names the installed programs' folder, which is known only
+# when installing: `cmake --install --prefix` may choose another prefix.
+function(halvara_install_unit unit destination)
+  set(source ${PROJECT_SOURCE_DIR}/packaging/${unit})
+  set(made ${PROJECT_BINARY_DIR}/packaging/${unit})
+  install(CODE "
+    set(BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    configure_file(\"${source}\" \"${made}\" @ONLY)")
+  install(FILES ${made} DESTINATION ${destination})
+endfunction()
 if(TARGET halvdir)
-  install(FILES ${PROJECT_BINARY_DIR}/packaging/halvdir.service
-    DESTINATION lib/systemd/system)
+  halvara_install_unit(halvdir.service lib/systemd/system)
 endif()
 if(TARGET drovick-peer)
-  install(FILES ${PROJECT_BINARY_DIR}/packaging/drovick-peer.service
-    DESTINATION lib/systemd/user)
+  halvara_install_unit(drovick-peer.service lib/systemd/user)
 endif()
 
 # The window program's help, pictures, desktop entry, metainfo and icons.

@@ -45,6 +45,7 @@ case "${1:-}" in
     ;;
   --root)
     build=""
+    prefix=$3
     root="$2$3"
     ;;
   *) echo "usage: $0 --build BUILD_DIR | --root ROOT PREFIX"; exit 2 ;;
@@ -58,6 +59,24 @@ library=$(find "$root/lib" -name libhalvara.so.1 | head -n1)
 for program in drovick-peer halvara halvdir; do
   [ -x "$bin/$program" ] || fail "$program not installed"
 done
+
+# Pages, units naming the installed programs, and the header; with the window
+# program, its menu entry, icons and help.
+for file in share/man/man1/halvara.1 share/man/man1/drovick-peer.1 share/man/man8/halvdir.8 \
+  include/halvara.h; do
+  [ -f "$root/$file" ] || fail "$file not installed"
+done
+grep -qx "ExecStart=$prefix/bin/halvdir serve .*" "$root/lib/systemd/system/halvdir.service" ||
+  fail "halvdir.service does not start $prefix/bin/halvdir"
+grep -qx "ExecStart=$prefix/bin/drovick-peer serve" "$root/lib/systemd/user/drovick-peer.service" ||
+  fail "drovick-peer.service does not start $prefix/bin/drovick-peer"
+if [ -x "$bin/drovick" ]; then
+  for file in share/applications/drovick.desktop share/metainfo/org.drovick.Drovick.metainfo.xml \
+    share/icons/hicolor/scalable/apps/drovick.svg share/icons/hicolor/48x48/apps/drovick.png \
+    share/drovick/help/index.html share/man/man1/drovick.1; do
+    [ -f "$root/$file" ] || fail "$file not installed with drovick"
+  done
+fi
 
 # Nothing installed may look for libraries in the build folder.
 if [ -n "$build" ]; then
