@@ -131,8 +131,8 @@ until (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do
   sleep 0.3
 done
 
-make_user ada 127.0.0.2
-make_user bo 127.0.0.3
+make_user ada 127.0.0.82
+make_user bo 127.0.0.83
 for name in ada bo; do
   echo "secret-$name" | as_user "$name" "$bin/halvara" register "${name^}" "$name@example.org" \
     >"$work/$name-register.log" 2>&1 || fail "$name cannot register"
