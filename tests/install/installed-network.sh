@@ -14,6 +14,7 @@ trap 'echo "FAIL: line $LINENO: $BASH_COMMAND"' ERR
 
 work=$(mktemp -d)
 pids=()
+installed_service=""
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
