@@ -1,12 +1,11 @@
 # The application's picture in the hicolor icon theme under the name the
-# desktop entry gives (Icon=drovick): the SVG as the scalable icon, and PNGs at
-# the usual sizes rendered from it at build time for desktops and menus that
-# want fixed sizes. Qt's SVG image plugin draws them, so nothing is needed
-# beyond what the window program already uses.
+# desktop entry gives (Icon=drovick) as PNGs at the usual sizes, rendered at
+# build time for desktops and menus that want fixed sizes; the SVG itself is
+# the scalable icon (app/shell/resources/Resources.cmake installs it). Qt's
+# SVG image plugin draws them, so nothing is needed beyond what the window
+# program already uses.
 set(DROVICK_APP_PICTURE ${PROJECT_SOURCE_DIR}/app/shell/resources/app.svg)
 set(DROVICK_ICON_THEME ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
-install(FILES ${DROVICK_APP_PICTURE}
-  DESTINATION ${DROVICK_ICON_THEME}/scalable/apps RENAME drovick.svg)
 
 find_package(Qt6 COMPONENTS Gui QUIET)
 if(NOT Qt6Gui_FOUND)

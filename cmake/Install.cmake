@@ -88,11 +88,10 @@ if(TARGET drovick-peer)
   halvara_install_unit(drovick-peer.service lib/systemd/user)
 endif()
 
-# The window program's help, pictures, desktop entry, metainfo and icons.
+# The window program's pictures, desktop entry, metainfo and icon sizes. Its
+# help and scalable icon are installed by app/shell/resources/Resources.cmake,
+# beside the rule that compiles the help's installed place into the program.
 if(TARGET drovick)
-  if(EXISTS ${PROJECT_SOURCE_DIR}/help)
-    install(DIRECTORY ${PROJECT_SOURCE_DIR}/help/ DESTINATION ${DROVICK_DATA_DIR}/help)
-  endif()
   set(DROVICK_PICTURES ${PROJECT_SOURCE_DIR}/app/shell/resources)
   file(GLOB DROVICK_PICTURE_FILES ${DROVICK_PICTURES}/*.svg)
   if(DROVICK_PICTURE_FILES)
