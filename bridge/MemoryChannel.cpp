@@ -342,7 +342,14 @@ std::filesystem::path MemoryChannel::ServiceProgram() {
     auto beside = folder / kServiceProgram;
     if (CanOpenForReading(beside))
         return beside;
-    return (folder / ".." / "libexec" / "halvara" / kServiceProgram).lexically_normal();
+    // Installed: the build knows the way from the library folder to the
+    // service's, which is deeper under a multiarch libdir.
+#ifdef HALVARA_SERVICE_FROM_LIBRARY
+    const std::filesystem::path installed = HALVARA_SERVICE_FROM_LIBRARY;
+#else
+    const std::filesystem::path installed = "../libexec/halvara";
+#endif
+    return (folder / installed / kServiceProgram).lexically_normal();
 }
 
 void MemoryChannel::StartService() {

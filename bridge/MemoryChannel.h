@@ -94,8 +94,8 @@ public:
     // missing, 206 when it cannot be started).
     void StartService();
     // The program StartService launches: HALVSERVE_PATH when set, else
-    // "halvserve" beside the binary that holds this code, else
-    // <that folder>/../libexec/halvara/halvserve.
+    // "halvserve" beside the binary that holds this code, else the installed
+    // one: libexec/halvara/halvserve of the install that folder belongs to.
     static std::filesystem::path ServiceProgram();
     // Client side: while BeginExchange waits, launch halvserve when none runs
     // and the call lock is held by a process that has died (a service that

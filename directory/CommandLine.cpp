@@ -260,6 +260,11 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
         return 2;
     }
     const std::string& command = arguments[1];
+    // Asked for, the usage is an answer, not an error.
+    if (command == "--help" || command == "-h") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     struct Command {
         std::vector<std::string> options;
         int (*run)(const Parsed&);
