@@ -1,0 +1,58 @@
+#include "SystemMessageDialog.h"
+
+#include "LibraryIcon.h"
+
+#include <QDesktopServices>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+SystemMessageDialog::SystemMessageDialog(QWidget* parent, const QString& title,
+                                         const QString& text)
+    : QDialog(parent)
+    , m_address(AddressIn(text)) {
+    setObjectName("SystemMessageDialog");
+    setWindowTitle(title);
+    setWindowIcon(LibraryIcon());
+
+    auto* message = new QLabel(text, this);
+    message->setObjectName("message");
+    message->setWordWrap(true);
+    // The service's text is shown as it is, never as markup.
+    message->setTextFormat(Qt::PlainText);
+    message->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    message->setMinimumWidth(340);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
+    if (!m_address.isEmpty()) {
+        QPushButton* goThere = buttons->addButton(tr("Go there!"), QDialogButtonBox::ActionRole);
+        goThere->setObjectName("goThere");
+        goThere->setAutoDefault(false);
+        connect(goThere, &QPushButton::clicked, this, [this] { GoThere(); });
+    }
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(message);
+    layout->addWidget(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+QString SystemMessageDialog::AddressIn(const QString& text) {
+    const qsizetype start = text.indexOf(QLatin1String("http://"));
+    if (start < 0)
+        return {};
+    qsizetype end = start;
+    while (end < text.size() && text[end] != u' ' && text[end] != u'\n')
+        ++end;
+    return text.mid(start, end - start);
+}
+
+void SystemMessageDialog::GoThere() {
+    if (!QDesktopServices::openUrl(QUrl(m_address, QUrl::TolerantMode)))
+        QMessageBox::critical(this, tr("Halvara"),
+                              tr("An error occurred in opening your web browser"));
+}
