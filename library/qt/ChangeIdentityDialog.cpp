@@ -9,7 +9,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QStandardItemModel>
 
@@ -122,8 +121,8 @@ void ChangeIdentityDialog::DeleteSelected() {
     if (index < 0 || m_work.Busy())
         return;
     if (index == m_active) {
-        QMessageBox::critical(this, tr("Delete identity"),
-                              tr("You cannot delete your own identity."));
+        GuiThread::OpenMessageBox(this, QMessageBox::Critical, tr("Delete identity"),
+                                  tr("You cannot delete your own identity."), QMessageBox::Ok);
         return;
     }
     m_work.Start([this, index]() -> BackgroundWork::Then {
@@ -138,9 +137,15 @@ void ChangeIdentityDialog::NewIdentity() {
     m_work.Start([this]() -> BackgroundWork::Then {
         const bool reachable = m_client.DirectoryReachable();
         return [this, reachable] {
-            // The new identity is already the active one: nothing is left to change.
-            if (reachable && RunRegisterWizard(this, m_client) == 1)
-                reject();
+            if (!reachable)
+                return;
+            auto* wizard = new RegisterWizard(this, m_client);
+            connect(wizard, &QDialog::finished, this, [this, wizard] {
+                // The new identity is already the active one: nothing is left to change.
+                if (wizard->Answer() == 1)
+                    reject();
+            });
+            GuiThread::Open(wizard);
         };
     });
 }

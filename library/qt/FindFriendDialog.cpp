@@ -1,12 +1,12 @@
 #include "FindFriendDialog.h"
 
+#include "GuiThread.h"
 #include "LibraryIcon.h"
 
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 
 FindFriendDialog::FindFriendDialog(QWidget* parent, const ClientCalls& client,
@@ -73,12 +73,15 @@ void FindFriendDialog::Found(int id) {
     m_foundId = -1;
     m_status->setText(tr("Could not find your friend.  You can invite your friend to join."));
     UpdateButtons();
-    const auto asked = QMessageBox::question(
-        this, tr("Could not find your friend."),
-        tr("Would you like to send your friend an invitation?"),
-        QMessageBox::Yes | QMessageBox::No);
-    if (asked != QMessageBox::Yes)
-        return;
+    GuiThread::OpenMessageBox(this, QMessageBox::Question, tr("Could not find your friend."),
+                              tr("Would you like to send your friend an invitation?"),
+                              QMessageBox::Yes | QMessageBox::No, [this](int answer) {
+                                  if (answer == QMessageBox::Yes)
+                                      Invite();
+                              });
+}
+
+void FindFriendDialog::Invite() {
     m_work.Start([this, address = m_typedAddress]() -> BackgroundWork::Then {
         m_client.SendInvitation(address, m_application.name, m_application.webAddress,
                                 m_application.id);

@@ -30,6 +30,8 @@ public:
 private:
     void Find();
     void Found(int id);
+    // Command 27 with the address typed for the last Find.
+    void Invite();
     void UpdateButtons();
 
     ClientCalls m_client;

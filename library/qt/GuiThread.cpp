@@ -23,8 +23,9 @@ namespace {
 std::mutex g_mutex;
 std::condition_variable g_changed;
 bool g_quitting = false;
-// The dialogs up at the moment, touched on the user-interface thread only.
-std::vector<QPointer<QDialog>> g_openDialogs;
+// The dialogs up at the moment, touched on the user-interface thread only;
+// each leaves the list as it is destroyed.
+std::vector<QDialog*> g_openDialogs;
 
 bool OnGuiThread() {
     QCoreApplication* app = QCoreApplication::instance();
@@ -42,17 +43,55 @@ void OnAboutToQuit() {
         g_quitting = true;
     }
     g_changed.notify_all();
-    const auto open = g_openDialogs;
+    std::vector<QPointer<QDialog>> open(g_openDialogs.begin(), g_openDialogs.end());
     for (const QPointer<QDialog>& dialog : open) {
         if (dialog)
             dialog->reject();
     }
 }
 
+void Track(QDialog* dialog) {
+    g_openDialogs.push_back(dialog);
+    // Only the address is compared: the dialog part is gone by then.
+    const QObject* object = dialog;
+    QObject::connect(dialog, &QObject::destroyed, [object] {
+        std::erase_if(g_openDialogs,
+                      [object](QDialog* open) { return static_cast<QObject*>(open) == object; });
+    });
+}
+
+// One answer a caller on another thread waits for.
 struct Pending {
     bool done = false;
     int answer = 0;
+    void Give(int value) {
+        {
+            std::lock_guard lock(g_mutex);
+            if (done)
+                return;
+            answer = value;
+            done = true;
+        }
+        g_changed.notify_all();
+    }
 };
+
+// Posts `work` to the user-interface thread and waits for the answer it gives.
+int PostAndWait(const std::function<void(const std::shared_ptr<Pending>&)>& work, int cancelled) {
+    auto pending = std::make_shared<Pending>();
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [pending, work, cancelled] {
+            if (Quitting())
+                pending->Give(cancelled);
+            else
+                work(pending);
+        },
+        Qt::QueuedConnection);
+    std::unique_lock lock(g_mutex);
+    g_changed.wait(lock, [&] { return pending->done || g_quitting; });
+    return pending->done ? pending->answer : cancelled;
+}
 
 } // namespace
 
@@ -66,32 +105,37 @@ void WatchQuit() {
     });
 }
 
-int Run(const std::function<int()>& show, int cancelled) {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app || Quitting())
+int RunDialog(const std::function<QDialog*()>& make,
+              const std::function<int(const QDialog&)>& answer, int cancelled) {
+    if (!QCoreApplication::instance() || Quitting())
+        return cancelled;
+    if (OnGuiThread()) {
+        std::unique_ptr<QDialog> dialog(make());
+        Track(dialog.get());
+        dialog->exec();
+        return Quitting() ? cancelled : answer(*dialog);
+    }
+    return PostAndWait(
+        [make, answer, cancelled](const std::shared_ptr<Pending>& pending) {
+            QDialog* dialog = make();
+            QObject::connect(dialog, &QDialog::finished, dialog, [pending, dialog, answer] {
+                pending->Give(answer(*dialog));
+            });
+            // A dialog that went with its parent window before it ended.
+            QObject::connect(dialog, &QObject::destroyed,
+                             [pending, cancelled] { pending->Give(cancelled); });
+            Open(dialog);
+        },
+        cancelled);
+}
+
+int Run(const std::function<int()>& work, int cancelled) {
+    if (!QCoreApplication::instance() || Quitting())
         return cancelled;
     if (OnGuiThread())
-        return show();
-
-    auto pending = std::make_shared<Pending>();
-    pending->answer = cancelled;
-    QMetaObject::invokeMethod(
-        app,
-        [pending, show] {
-            if (Quitting())
-                return;
-            const int answer = show();
-            {
-                std::lock_guard lock(g_mutex);
-                pending->answer = answer;
-                pending->done = true;
-            }
-            g_changed.notify_all();
-        },
-        Qt::QueuedConnection);
-    std::unique_lock lock(g_mutex);
-    g_changed.wait(lock, [&] { return pending->done || g_quitting; });
-    return pending->done ? pending->answer : cancelled;
+        return work();
+    return PostAndWait([work](const std::shared_ptr<Pending>& pending) { pending->Give(work()); },
+                       cancelled);
 }
 
 int RunOffGui(const std::function<int()>& work) {
@@ -114,14 +158,24 @@ int RunOffGui(const std::function<int()>& work) {
     return answer;
 }
 
-int ExecCancellable(QDialog& dialog) {
-    if (Quitting())
-        return QDialog::Rejected;
-    g_openDialogs.emplace_back(&dialog);
-    const int result = dialog.exec();
-    g_openDialogs.erase(std::remove(g_openDialogs.begin(), g_openDialogs.end(), &dialog),
-                        g_openDialogs.end());
-    return Quitting() ? QDialog::Rejected : result;
+void Open(QDialog* dialog) {
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::ApplicationModal);
+    Track(dialog);
+    if (Quitting()) {
+        dialog->reject();
+        return;
+    }
+    dialog->show();
+}
+
+void OpenMessageBox(QWidget* parent, QMessageBox::Icon icon, const QString& caption,
+                    const QString& text, QMessageBox::StandardButtons buttons,
+                    const std::function<void(int)>& then) {
+    auto* box = new QMessageBox(icon, caption, text, buttons, parent);
+    if (then)
+        QObject::connect(box, &QMessageBox::finished, parent, then);
+    Open(box);
 }
 
 } // namespace GuiThread

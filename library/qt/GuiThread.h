@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMessageBox>
 #include <functional>
 
 class QDialog;
@@ -12,17 +13,31 @@ namespace GuiThread {
 // Watches the application's quit from now on; safe from any thread.
 void WatchQuit();
 
-// Runs `show` on the user-interface thread and returns its answer. A caller on
-// another thread waits for it; it gets `cancelled` when the application quits
-// before or while the window is up.
-int Run(const std::function<int()>& show, int cancelled);
+// Makes a dialog on the user-interface thread, shows it modally and returns
+// what `answer` reads from it once it ended. A caller on that thread runs it
+// in a nested loop, as a modal dialog does. A caller on another thread waits
+// while the user-interface thread goes on with its own loop; it gets
+// `cancelled` when the application quits before or while the dialog is up.
+int RunDialog(const std::function<QDialog*()>& make,
+              const std::function<int(const QDialog&)>& answer, int cancelled);
+
+// Runs `work` on the user-interface thread and returns its answer, waiting
+// for it from another thread; for short work that shows no dialog.
+int Run(const std::function<int()>& work, int cancelled);
 
 // Runs `work` off the user-interface thread: on a worker while a caller on the
 // user-interface thread keeps its events going under a wait cursor, or right
 // there on any other thread. For work that no window shows yet.
 int RunOffGui(const std::function<int()>& work);
 
-// A modal dialog that is rejected when the application quits.
-int ExecCancellable(QDialog& dialog);
+// Shows a dialog modally without a nested loop; it deletes itself once closed
+// and is rejected when the application quits.
+void Open(QDialog* dialog);
+
+// A message box over `parent`, opened the same way; `then` gets the button
+// the user chose, as a StandardButton.
+void OpenMessageBox(QWidget* parent, QMessageBox::Icon icon, const QString& caption,
+                    const QString& text, QMessageBox::StandardButtons buttons,
+                    const std::function<void(int)>& then = {});
 
 } // namespace GuiThread

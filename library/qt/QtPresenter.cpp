@@ -34,27 +34,28 @@ QWidget* OwnerWidget(void* owner) {
 
 QPointer<QSystemTrayIcon> g_loadingIcon;
 
+// The answer of a dialog that only informs.
+int Seen(const QDialog&) {
+    return 0;
+}
+
 void ShowError(void* owner, const char* text, const char* caption) {
     const QString message = QString::fromUtf8(text);
     const QString title = QString::fromUtf8(caption);
-    GuiThread::Run(
-        [=] {
-            QMessageBox box(QMessageBox::Critical, title, message, QMessageBox::Ok,
-                            OwnerWidget(owner));
-            return GuiThread::ExecCancellable(box);
+    GuiThread::RunDialog(
+        [=]() -> QDialog* {
+            return new QMessageBox(QMessageBox::Critical, title, message, QMessageBox::Ok,
+                                   OwnerWidget(owner));
         },
-        0);
+        &Seen, 0);
 }
 
 void ShowSystemMessage(void* owner, const char* title, const char* text) {
     const QString message = QString::fromUtf8(text);
     const QString caption = QString::fromUtf8(title);
-    GuiThread::Run(
-        [=] {
-            SystemMessageDialog dialog(OwnerWidget(owner), caption, message);
-            return GuiThread::ExecCancellable(dialog);
-        },
-        0);
+    GuiThread::RunDialog(
+        [=]() -> QDialog* { return new SystemMessageDialog(OwnerWidget(owner), caption, message); },
+        &Seen, 0);
 }
 
 void ShowLoadingIcon(const char* tip) {
@@ -91,15 +92,12 @@ int FindFriend(void* owner, const HalvaraQtClientCalls* calls, const char* appli
     if (!calls)
         return HALVARA_QT_CANCELLED;
     const ClientCalls client(*calls);
-    FindFriendDialog::Application application{QString::fromUtf8(applicationName),
-                                              QString::fromUtf8(applicationWebAddress),
-                                              applicationId};
-    return GuiThread::Run(
-        [=] {
-            FindFriendDialog dialog(OwnerWidget(owner), client, application);
-            GuiThread::ExecCancellable(dialog);
-            return dialog.Answer();
-        },
+    const FindFriendDialog::Application application{QString::fromUtf8(applicationName),
+                                                    QString::fromUtf8(applicationWebAddress),
+                                                    applicationId};
+    return GuiThread::RunDialog(
+        [=]() -> QDialog* { return new FindFriendDialog(OwnerWidget(owner), client, application); },
+        [](const QDialog& dialog) { return static_cast<const FindFriendDialog&>(dialog).Answer(); },
         HALVARA_QT_CANCELLED);
 }
 
@@ -110,18 +108,20 @@ int RegisterIdentity(void* owner, const HalvaraQtClientCalls* calls) {
     // Without the directory no ID can be handed out or confirmed: no wizard.
     if (GuiThread::RunOffGui([&] { return client.DirectoryReachable() ? 1 : 0; }) == 0)
         return 0;
-    return GuiThread::Run([=] { return RunRegisterWizard(OwnerWidget(owner), client); }, 0);
+    return GuiThread::RunDialog(
+        [=]() -> QDialog* { return new RegisterWizard(OwnerWidget(owner), client); },
+        [](const QDialog& wizard) { return static_cast<const RegisterWizard&>(wizard).Answer(); },
+        0);
 }
 
 int ChangeIdentity(void* owner, const HalvaraQtClientCalls* calls) {
     if (!calls)
         return HALVARA_QT_CANCELLED;
     const ClientCalls client(*calls);
-    return GuiThread::Run(
-        [=] {
-            ChangeIdentityDialog dialog(OwnerWidget(owner), client);
-            GuiThread::ExecCancellable(dialog);
-            return dialog.Answer();
+    return GuiThread::RunDialog(
+        [=]() -> QDialog* { return new ChangeIdentityDialog(OwnerWidget(owner), client); },
+        [](const QDialog& dialog) {
+            return static_cast<const ChangeIdentityDialog&>(dialog).Answer();
         },
         HALVARA_QT_CANCELLED);
 }

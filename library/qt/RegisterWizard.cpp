@@ -1,9 +1,7 @@
 #include "RegisterWizard.h"
 
-#include "GuiThread.h"
 #include "LibraryIcon.h"
 
-#include <QAbstractButton>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -85,7 +83,7 @@ RegisterVerdictPage::RegisterVerdictPage(QWizard* wizard, const RegisterFieldsPa
     , m_eMail(Shown(this, "eMail"))
     , m_passwordVerdict(Shown(this, "passwordVerdict"))
     , m_idVerdict(Shown(this, "idVerdict"))
-    , m_work(*wizard, [this] { BusyChanged(); }) {
+    , m_work(*wizard, [this] { emit completeChanged(); }) {
     setTitle(tr("Register"));
     auto* form = new QFormLayout;
     form->addRow(tr("Name:"), m_name);
@@ -109,10 +107,23 @@ void RegisterVerdictPage::initializePage() {
     m_idVerdict->clear();
     m_decided = false;
     m_verdict = {};
-    m_work.Start([this, eMail = m_fields.EMail(),
+    ++m_generation;
+    // A verdict still on its way was asked for older text; it asks again when it comes.
+    if (!m_work.Busy())
+        Decide();
+}
+
+void RegisterVerdictPage::Decide() {
+    const int generation = m_generation;
+    m_work.Start([this, generation, eMail = m_fields.EMail(),
                   password = m_fields.Password()]() -> BackgroundWork::Then {
         ClientCalls::Verdict verdict = m_client.DecideRegistration(eMail, password);
-        return [this, verdict] {
+        return [this, verdict, generation] {
+            if (generation != m_generation) {
+                if (m_wizard.currentPage() == this)
+                    Decide();
+                return;
+            }
             m_verdict = verdict;
             m_decided = true;
             m_idVerdict->setText(verdict.text);
@@ -123,13 +134,6 @@ void RegisterVerdictPage::initializePage() {
 
 bool RegisterVerdictPage::isComplete() const {
     return m_decided && !m_work.Busy() && m_verdict.mayTake && m_passwordsMatch;
-}
-
-void RegisterVerdictPage::BusyChanged() {
-    // Back would show page 1 while the verdict of its old text is still coming.
-    if (QAbstractButton* back = m_wizard.button(QWizard::BackButton))
-        back->setEnabled(!m_work.Busy());
-    emit completeChanged();
 }
 
 RegisterWizard::RegisterWizard(QWidget* parent, const ClientCalls& client)
@@ -164,10 +168,4 @@ void RegisterWizard::accept() {
             QWizard::accept();
         };
     });
-}
-
-int RunRegisterWizard(QWidget* parent, const ClientCalls& client) {
-    RegisterWizard wizard(parent, client);
-    GuiThread::ExecCancellable(wizard);
-    return wizard.Answer();
 }

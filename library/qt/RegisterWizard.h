@@ -45,7 +45,8 @@ public:
     bool Busy() const { return m_work.Busy(); }
 
 private:
-    void BusyChanged();
+    // Commands 31, 14 and 16 on a worker for the fields as they are now.
+    void Decide();
 
     QWizard& m_wizard;
     const RegisterFieldsPage& m_fields;
@@ -56,6 +57,8 @@ private:
     QLabel* m_idVerdict;
     bool m_passwordsMatch = false;
     bool m_decided = false;
+    // Counts the page's activations, so a verdict on older fields is not shown.
+    int m_generation = 0;
     ClientCalls::Verdict m_verdict;
     BackgroundWork m_work;
 };
@@ -78,6 +81,3 @@ private:
     int m_answer = 0;
     BackgroundWork m_work;
 };
-
-// Runs the wizard modally on the user-interface thread; its answer.
-int RunRegisterWizard(QWidget* parent, const ClientCalls& client);

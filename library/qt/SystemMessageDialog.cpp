@@ -1,11 +1,11 @@
 #include "SystemMessageDialog.h"
 
+#include "GuiThread.h"
 #include "LibraryIcon.h"
 
 #include <QDesktopServices>
 #include <QDialogButtonBox>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -53,6 +53,7 @@ QString SystemMessageDialog::AddressIn(const QString& text) {
 
 void SystemMessageDialog::GoThere() {
     if (!QDesktopServices::openUrl(QUrl(m_address, QUrl::TolerantMode)))
-        QMessageBox::critical(this, tr("Halvara"),
-                              tr("An error occurred in opening your web browser"));
+        GuiThread::OpenMessageBox(this, QMessageBox::Critical, tr("Halvara"),
+                                  tr("An error occurred in opening your web browser"),
+                                  QMessageBox::Ok);
 }
