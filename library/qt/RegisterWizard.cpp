@@ -2,6 +2,8 @@
 
 #include "LibraryIcon.h"
 
+#include <QAbstractButton>
+
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>

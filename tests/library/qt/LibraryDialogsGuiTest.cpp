@@ -36,23 +36,6 @@ public slots:
 
 namespace {
 
-std::vector<int> Codes(const FakeService& service) {
-    std::vector<int> codes;
-    for (const BridgeRecord& request : service.Requests())
-        codes.push_back(request.Code());
-    return codes;
-}
-
-// The requests of one command, in order.
-std::vector<BridgeRecord> Sent(const FakeService& service, int code) {
-    std::vector<BridgeRecord> sent;
-    for (const BridgeRecord& request : service.Requests()) {
-        if (request.Code() == code)
-            sent.push_back(request);
-    }
-    return sent;
-}
-
 class LibraryDialogsGuiTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {

@@ -106,3 +106,21 @@ private:
 
     std::mutex m_mutex;
 };
+
+// The codes of every request the service got, in order.
+inline std::vector<int> Codes(const FakeService& service) {
+    std::vector<int> codes;
+    for (const BridgeRecord& request : service.Requests())
+        codes.push_back(request.Code());
+    return codes;
+}
+
+// The requests of one command, in order.
+inline std::vector<BridgeRecord> Sent(const FakeService& service, int code) {
+    std::vector<BridgeRecord> sent;
+    for (const BridgeRecord& request : service.Requests()) {
+        if (request.Code() == code)
+            sent.push_back(request);
+    }
+    return sent;
+}
