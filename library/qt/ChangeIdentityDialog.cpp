@@ -45,7 +45,9 @@ ChangeIdentityDialog::ChangeIdentityDialog(QWidget* parent, const ClientCalls& c
     m_deleteIdentity->setAutoDefault(false);
 
     auto* layout = new QGridLayout(this);
-    layout->addWidget(new QLabel(tr("&Identities:"), this), 0, 0, 1, 2);
+    auto* listLabel = new QLabel(tr("&Identities:"), this);
+    listLabel->setBuddy(m_list);
+    layout->addWidget(listLabel, 0, 0, 1, 2);
     layout->addWidget(m_list, 1, 0, 3, 1);
     layout->addWidget(m_newIdentity, 1, 1);
     layout->addWidget(m_deleteIdentity, 2, 1);

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QUrl>
+#include <QHBoxLayout>
 #include <QVBoxLayout>
 
 SystemMessageDialog::SystemMessageDialog(QWidget* parent, const QString& title,
@@ -24,7 +25,10 @@ SystemMessageDialog::SystemMessageDialog(QWidget* parent, const QString& title,
     // The service's text is shown as it is, never as markup.
     message->setTextFormat(Qt::PlainText);
     message->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    message->setMinimumWidth(340);
+    message->setMinimumWidth(420);
+    auto* icon = new QLabel(this);
+    icon->setPixmap(LibraryIcon().pixmap(48, 48));
+    icon->setAlignment(Qt::AlignTop);
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
     if (!m_address.isEmpty()) {
@@ -35,8 +39,13 @@ SystemMessageDialog::SystemMessageDialog(QWidget* parent, const QString& title,
     }
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
 
+    auto* row = new QHBoxLayout;
+    row->setSpacing(14);
+    row->addWidget(icon);
+    row->addWidget(message, 1);
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(message);
+    layout->addLayout(row);
+    layout->addSpacing(6);
     layout->addWidget(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 }
