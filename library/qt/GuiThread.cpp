@@ -23,6 +23,8 @@ namespace {
 std::mutex g_mutex;
 std::condition_variable g_changed;
 bool g_quitting = false;
+// The application object whose quit is watched.
+QCoreApplication* g_watched = nullptr;
 // The dialogs up at the moment, touched on the user-interface thread only;
 // each leaves the list as it is destroyed.
 std::vector<QDialog*> g_openDialogs;
@@ -37,12 +39,17 @@ bool Quitting() {
     return g_quitting;
 }
 
-void OnAboutToQuit() {
+// Nothing is shown any more, and every waiting caller is answered.
+void StopShowing() {
     {
         std::lock_guard lock(g_mutex);
         g_quitting = true;
     }
     g_changed.notify_all();
+}
+
+void OnAboutToQuit() {
+    StopShowing();
     std::vector<QPointer<QDialog>> open(g_openDialogs.begin(), g_openDialogs.end());
     for (const QPointer<QDialog>& dialog : open) {
         if (dialog)
@@ -96,12 +103,25 @@ int PostAndWait(const std::function<void(const std::shared_ptr<Pending>&)>& work
 } // namespace
 
 void WatchQuit() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        QCoreApplication* app = QCoreApplication::instance();
-        // The application object runs the handler on its own thread, whoever
-        // connects it.
-        QObject::connect(app, &QCoreApplication::aboutToQuit, app, &OnAboutToQuit);
+    QCoreApplication* app = QCoreApplication::instance();
+    {
+        std::lock_guard lock(g_mutex);
+        if (!app || app == g_watched)
+            return;
+        // A new application object (a program may make one after another) shows
+        // dialogs again.
+        g_watched = app;
+        g_quitting = false;
+    }
+    // The application object runs the handler on its own thread, whoever connects it.
+    QObject::connect(app, &QCoreApplication::aboutToQuit, app, &OnAboutToQuit);
+    // An application object deleted without a quit runs no posted dialog either.
+    QObject::connect(app, &QObject::destroyed, [] {
+        {
+            std::lock_guard lock(g_mutex);
+            g_watched = nullptr;
+        }
+        StopShowing();
     });
 }
 
