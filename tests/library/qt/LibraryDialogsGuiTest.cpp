@@ -239,47 +239,47 @@ TEST_F(LibraryDialogsGuiTest, RegisterWizardVerdictsKeepFinishOffUntilTheIdMayBe
     Caller caller([&] { return m_client->AddIdentity(); });
     QWidget* wizard = WaitForWindow("RegisterWizard");
     ASSERT_NE(wizard, nullptr);
-    auto verdicts = [&] { return qobject_cast<QWizard*>(wizard)->currentPage(); };
-    auto next = [&] { return Click(WizardButton(wizard, QWizard::NextButton)); };
-    auto back = [&] { return Click(WizardButton(wizard, QWizard::BackButton)); };
+    struct Case {
+        const char* eMail;
+        const char* password;
+        const char* confirmation;
+        const char* label;
+        const char* verdict;
+        bool finish;
+    };
+    const Case cases[] = {
+        {"taken@example.org", "mine", "mine", "idVerdict",
+         "This ID (e-mail address) has already been registered.  Your passwords do not match; "
+         "you cannot take this identity, you must use a different e-mail address",
+         false},
+        {"fresh@example.org", "one", "two", "passwordVerdict", "Passwords do not match", false},
+        // Already one of this user's identities, though the passwords match.
+        {"mine@example.org", "pw", "pw", "idVerdict",
+         "You have already used this e-mail address for an identity; you should just switch to "
+         "the identity designated by this e-mail.",
+         false},
+        // The registered ID's own password: it may be claimed (the last case, finished below).
+        {"taken@example.org", "theirs", "theirs", "idVerdict",
+         "This ID (e-mail address) has already been registered.  Your passwords do, however, "
+         "match; you can proceed and register this identity for yourself",
+         true},
+    };
+    auto* asWizard = qobject_cast<QWizard*>(wizard);
     auto finishEnabled = [&] { return WizardButton(wizard, QWizard::FinishButton)->isEnabled(); };
-
-    // Registered elsewhere with another password.
-    FillFirstPage(wizard, "Ann", "taken@example.org", "mine", "mine");
-    ASSERT_TRUE(next());
-    ASSERT_TRUE(VerdictShown(wizard));
-    EXPECT_EQ(TextOf(verdicts(), "idVerdict"),
-              "This ID (e-mail address) has already been registered.  Your passwords do not "
-              "match; you cannot take this identity, you must use a different e-mail address");
-    EXPECT_FALSE(finishEnabled());
-
-    // Passwords that differ.
-    ASSERT_TRUE(back());
-    FillFirstPage(wizard, "Ann", "fresh@example.org", "one", "two");
-    ASSERT_TRUE(next());
-    ASSERT_TRUE(VerdictShown(wizard));
-    EXPECT_EQ(TextOf(verdicts(), "passwordVerdict"), "Passwords do not match");
-    EXPECT_FALSE(finishEnabled());
-
-    // An address that is already one of this user's identities.
-    ASSERT_TRUE(back());
-    FillFirstPage(wizard, "Ann", "mine@example.org", "pw", "pw");
-    ASSERT_TRUE(next());
-    ASSERT_TRUE(VerdictShown(wizard));
-    EXPECT_EQ(TextOf(verdicts(), "idVerdict"),
-              "You have already used this e-mail address for an identity; you should just "
-              "switch to the identity designated by this e-mail.");
-    EXPECT_FALSE(finishEnabled());
-
-    // The registered ID's own password: it may be claimed.
-    ASSERT_TRUE(back());
-    FillFirstPage(wizard, "Ann", "taken@example.org", "theirs", "theirs");
-    ASSERT_TRUE(next());
-    ASSERT_TRUE(VerdictShown(wizard));
-    EXPECT_EQ(TextOf(verdicts(), "idVerdict"),
-              "This ID (e-mail address) has already been registered.  Your passwords do, "
-              "however, match; you can proceed and register this identity for yourself");
-    ASSERT_TRUE(WaitUntil(finishEnabled));
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.eMail);
+        if (asWizard->currentId() == 1) {
+            ASSERT_TRUE(Click(WizardButton(wizard, QWizard::BackButton)));
+        }
+        FillFirstPage(wizard, "Ann", test.eMail, test.password, test.confirmation);
+        ASSERT_TRUE(Click(WizardButton(wizard, QWizard::NextButton)));
+        ASSERT_TRUE(VerdictShown(wizard));
+        EXPECT_EQ(TextOf(asWizard->currentPage(), test.label), test.verdict);
+        if (test.finish)
+            EXPECT_TRUE(WaitUntil(finishEnabled));
+        else
+            EXPECT_FALSE(finishEnabled());
+    }
     ASSERT_TRUE(Click(WizardButton(wizard, QWizard::FinishButton)));
     EXPECT_EQ(caller.Answer(), 1);
     const auto claims = Sent(*m_service, kCmdClaimID);
