@@ -115,8 +115,8 @@ int FinishRegistration(void* context, const char* name, const char* eMail, const
 } // namespace
 
 HalvaraQtClientCalls ClientCallTable(HalvaraClient& client) {
-    return HalvaraQtClientCalls{&client,           &LookupId,        &SendInvitation,
-                                &AddFriend,        &ActiveIdentity,  &HighestIdentity,
-                                &IdentityText,     &DeleteIdentity,  &SetIdentity,
-                                &DirectoryReachable, &DecideRegistration, &FinishRegistration};
+    return HalvaraQtClientCalls{
+        &client,         &LookupId,           &SendInvitation,     &AddFriend,
+        &ActiveIdentity, &HighestIdentity,    &IdentityText,       &DeleteIdentity,
+        &SetIdentity,    &DirectoryReachable, &DecideRegistration, &FinishRegistration};
 }

@@ -79,10 +79,9 @@ ClientCalls::Verdict ClientCalls::DecideRegistration(const QString& eMail,
 bool ClientCalls::FinishRegistration(const QString& name, const QString& eMail,
                                      const QString& password, int registeredId) const {
     QByteArray bytes = password.toUtf8();
-    const bool registered =
-        m_calls.finishRegistration(m_calls.context, name.toUtf8().constData(),
-                                   eMail.toUtf8().constData(), bytes.constData(),
-                                   registeredId) != 0;
+    const bool registered = m_calls.finishRegistration(m_calls.context, name.toUtf8().constData(),
+                                                       eMail.toUtf8().constData(),
+                                                       bytes.constData(), registeredId) != 0;
     bytes.fill('\0');
     return registered;
 }

@@ -7,7 +7,6 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <QThread>
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -138,9 +137,8 @@ int RunDialog(const std::function<QDialog*()>& make,
     return PostAndWait(
         [make, answer, cancelled](const std::shared_ptr<Pending>& pending) {
             QDialog* dialog = make();
-            QObject::connect(dialog, &QDialog::finished, dialog, [pending, dialog, answer] {
-                pending->Give(answer(*dialog));
-            });
+            QObject::connect(dialog, &QDialog::finished, dialog,
+                             [pending, dialog, answer] { pending->Give(answer(*dialog)); });
             // A dialog that went with its parent window before it ended.
             QObject::connect(dialog, &QObject::destroyed,
                              [pending, cancelled] { pending->Give(cancelled); });

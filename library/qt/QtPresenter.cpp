@@ -126,14 +126,9 @@ int ChangeIdentity(void* owner, const HalvaraQtClientCalls* calls) {
         HALVARA_QT_CANCELLED);
 }
 
-const HalvaraQtPresenter kPresenter{HALVARA_QT_ABI_VERSION,
-                                    &ShowError,
-                                    &ShowSystemMessage,
-                                    &ShowLoadingIcon,
-                                    &RemoveLoadingIcon,
-                                    &FindFriend,
-                                    &RegisterIdentity,
-                                    &ChangeIdentity};
+const HalvaraQtPresenter kPresenter{HALVARA_QT_ABI_VERSION, &ShowError,         &ShowSystemMessage,
+                                    &ShowLoadingIcon,       &RemoveLoadingIcon, &FindFriend,
+                                    &RegisterIdentity,      &ChangeIdentity};
 
 } // namespace
 

@@ -3,7 +3,6 @@
 #include "LibraryIcon.h"
 
 #include <QAbstractButton>
-
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>

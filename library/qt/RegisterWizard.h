@@ -35,7 +35,8 @@ private:
 // out again each time the page is shown.
 class RegisterVerdictPage : public QWizardPage {
 public:
-    RegisterVerdictPage(QWizard* wizard, const RegisterFieldsPage& fields, const ClientCalls& client);
+    RegisterVerdictPage(QWizard* wizard, const RegisterFieldsPage& fields,
+                        const ClientCalls& client);
 
     void initializePage() override;
     // Finish: the address may be taken and the passwords match.

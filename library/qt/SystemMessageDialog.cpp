@@ -5,14 +5,13 @@
 
 #include <QDesktopServices>
 #include <QDialogButtonBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QUrl>
-#include <QHBoxLayout>
 #include <QVBoxLayout>
 
-SystemMessageDialog::SystemMessageDialog(QWidget* parent, const QString& title,
-                                         const QString& text)
+SystemMessageDialog::SystemMessageDialog(QWidget* parent, const QString& title, const QString& text)
     : QDialog(parent)
     , m_address(AddressIn(text)) {
     setObjectName("SystemMessageDialog");

@@ -11,7 +11,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QWidget>
-
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>

@@ -140,8 +140,10 @@ int main(int argc, char** argv) {
     ScriptedPresence script;
     script.directory["ben@example.org"] = {42, "b3n"};
     script.directory["taken@example.org"] = {77, "theirs"};
-    script.identities = {{"ann@example.org", "a"}, {"ann.work@example.org", "w"},
-                         {"", ""}, {"ann.games@example.org", "g"}};
+    script.identities = {{"ann@example.org", "a"},
+                         {"ann.work@example.org", "w"},
+                         {"", ""},
+                         {"ann.games@example.org", "g"}};
     script.active = 1;
 
     SystemMessage(script, window);

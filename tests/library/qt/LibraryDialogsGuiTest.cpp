@@ -49,8 +49,7 @@ protected:
         setenv("XDG_RUNTIME_DIR", m_runtime.Path().c_str(), 1);
         // The scripted service plays halvserve; nothing is launched.
         setenv("HALVSERVE_PATH", "/bin/true", 1);
-        setenv("HALVARA_DIRECTORY", ("127.0.0.1:" + std::to_string(m_directory.Port())).c_str(),
-               1);
+        setenv("HALVARA_DIRECTORY", ("127.0.0.1:" + std::to_string(m_directory.Port())).c_str(), 1);
         m_window.setWindowTitle("Application");
         m_window.show();
     }
@@ -220,9 +219,9 @@ TEST_F(LibraryDialogsGuiTest, RegisterWizardTakesANewAddressAndSendsTheDesignedS
     std::vector<int> codes = Codes(*m_service);
     EXPECT_EQ(std::vector<int>(codes.begin() + 1, codes.begin() + beforeFinish),
               (std::vector<int>{kCmdIsIdentityTaken, kCmdLookupID}));
-    EXPECT_EQ(std::vector<int>(codes.begin() + beforeFinish, codes.end()),
-              (std::vector<int>{kCmdAddIdentity, kCmdSetIdentity, kCmdSetMyProfile,
-                                kCmdFlushData}));
+    EXPECT_EQ(
+        std::vector<int>(codes.begin() + beforeFinish, codes.end()),
+        (std::vector<int>{kCmdAddIdentity, kCmdSetIdentity, kCmdSetMyProfile, kCmdFlushData}));
     const BridgeRecord created = Sent(*m_service, kCmdAddIdentity)[0];
     EXPECT_EQ(created.TextAt(4), "Ann Smith");
     EXPECT_EQ(created.TextAt(132), "s3cret");
@@ -366,7 +365,8 @@ TEST_F(LibraryDialogsGuiTest, SystemMessageWithoutAnHttpAddressHasNoGoThere) {
     EXPECT_EQ(caller.Answer(), 1);
 }
 
-TEST_F(LibraryDialogsGuiTest, ChangeIdentityListsByIndexRefusesDeletingTheActiveAndChecksThePassword) {
+TEST_F(LibraryDialogsGuiTest,
+       ChangeIdentityListsByIndexRefusesDeletingTheActiveAndChecksThePassword) {
     m_script.identities = {{"ann@example.org", "a"}, {"", ""}, {"work@example.org", "w"}};
     m_script.active = 2;
     Start();

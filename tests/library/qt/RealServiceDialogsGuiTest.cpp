@@ -79,7 +79,8 @@ protected:
 
     void TearDown() override {
         m_client.reset();
-        for (pid_t pid : Holders(m_root.Path() / "runtime" / "halvara" / "Quembly class Class.lock"))
+        for (pid_t pid :
+             Holders(m_root.Path() / "runtime" / "halvara" / "Quembly class Class.lock"))
             kill(pid, SIGKILL);
     }
 

@@ -77,9 +77,9 @@ private:
         }
         case kCmdSetIdentity: {
             const int index = request.I32At(4);
-            const bool right = index >= 0 && index < static_cast<int>(identities.size()) &&
-                               identities[static_cast<std::size_t>(index)].password ==
-                                   request.TextAt(8);
+            const bool right =
+                index >= 0 && index < static_cast<int>(identities.size()) &&
+                identities[static_cast<std::size_t>(index)].password == request.TextAt(8);
             if (right)
                 active = index;
             return FakeService::Reply(request, right ? 1 : 0);
