@@ -76,7 +76,7 @@ void Register(HalvaraClient& client) {
     Save(wizard, "register-page2-taken");
     if (asWizard) {
         Click(asWizard->button(QWizard::BackButton));
-        Type(wizard, "eMail", "ann@example.org");
+        Type(wizard, "eMail", "ann.smith@example.org");
         Click(asWizard->button(QWizard::NextButton));
         WaitUntil([&] {
             return asWizard->currentId() == 1 && wizard->cursor().shape() != Qt::WaitCursor;
