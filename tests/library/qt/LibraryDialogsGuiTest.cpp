@@ -13,9 +13,12 @@
 #include <QTimer>
 #include <QUrl>
 #include <QWizard>
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
+#include <thread>
 
 // Font configuration keeps a cache for the life of the process, which the leak
 // checker of the sanitizer build would otherwise report at exit.
@@ -167,6 +170,49 @@ TEST_F(LibraryDialogsGuiTest, NewFriendOffersAnInvitationForAnUnknownAddressAndA
     ASSERT_TRUE(Click(Button(dialog, "Cancel")));
     EXPECT_EQ(caller.Answer(), 0);
     EXPECT_TRUE(Sent(*m_service, kCmdAdd).empty());
+}
+
+TEST_F(LibraryDialogsGuiTest, AWaitingCommandLeavesTheWindowLiveAndBusy) {
+    m_script.directory["ben@example.org"] = {42, "b3n"};
+    std::atomic<bool> release{false};
+    // Even a failed check lets the service go on, or it could never stop.
+    struct Release {
+        std::atomic<bool>& flag;
+        ~Release() { flag = true; }
+    } releaseAtEnd{release};
+    m_script.beforeAnswer = [&](const BridgeRecord& request) {
+        while (request.Code() == kCmdLookupID && !release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    Start();
+    Caller caller([&] { return m_client->Add("Drovick", "", 155); });
+    QWidget* dialog = WaitForWindow("NewFriendDialog");
+    ASSERT_NE(dialog, nullptr);
+    Type(dialog, "eMail", "ben@example.org");
+    ASSERT_TRUE(Click(Button(dialog, "Find")));
+
+    // While the service holds its answer back the window shows it is busy, and
+    // the user-interface thread keeps serving its timers.
+    auto last = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration longestGap{};
+    QTimer ticks;
+    QObject::connect(&ticks, &QTimer::timeout, [&] {
+        const auto now = std::chrono::steady_clock::now();
+        longestGap = std::max(longestGap, now - last);
+        last = now;
+    });
+    ticks.start(10);
+    WaitUntil([] { return false; }, std::chrono::milliseconds(1000));
+    EXPECT_EQ(dialog->cursor().shape(), Qt::WaitCursor);
+    EXPECT_FALSE(Button(dialog, "Find")->isEnabled());
+    EXPECT_FALSE(Button(dialog, "OK")->isEnabled());
+    EXPECT_LT(longestGap, std::chrono::milliseconds(500));
+
+    release = true;
+    ASSERT_TRUE(WaitUntil([&] { return Button(dialog, "OK")->isEnabled(); }));
+    EXPECT_NE(dialog->cursor().shape(), Qt::WaitCursor);
+    ASSERT_TRUE(Click(Button(dialog, "OK")));
+    EXPECT_EQ(caller.Answer(), 1);
 }
 
 TEST_F(LibraryDialogsGuiTest, ADialogAskedForOnTheUserInterfaceThreadRunsThereModally) {

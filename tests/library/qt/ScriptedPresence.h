@@ -6,6 +6,7 @@
 
 #include "FakeService.h"
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -25,9 +26,13 @@ public:
     bool registered = true;
     std::string messageTitle;
     std::string messageText;
+    // Runs on the service's thread before each answer, e.g. to hold one back.
+    std::function<void(const BridgeRecord&)> beforeAnswer;
 
     FakeService::Handler Handler() {
         return [this](const BridgeRecord& request) {
+            if (beforeAnswer)
+                beforeAnswer(request);
             std::lock_guard lock(m_mutex);
             return std::vector<BridgeRecord>{Answer(request)};
         };
