@@ -6,6 +6,7 @@
 #include "HalvaraClient.h"
 #include "ScriptedPresence.h"
 #include "UserMessages.h"
+#include "platform/MessageBus.h"
 #include "support/TestSupport.h"
 
 #include <QDesktopServices>
@@ -15,6 +16,7 @@
 #include <QWizard>
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
@@ -207,6 +209,9 @@ TEST_F(LibraryDialogsGuiTest, AWaitingCommandLeavesTheWindowLiveAndBusy) {
     EXPECT_FALSE(Button(dialog, "Find")->isEnabled());
     EXPECT_FALSE(Button(dialog, "OK")->isEnabled());
     EXPECT_LT(longestGap, std::chrono::milliseconds(500));
+    std::printf("longest pause of the user-interface thread while the service waited: %lld ms\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(longestGap).count()));
 
     release = true;
     ASSERT_TRUE(WaitUntil([&] { return Button(dialog, "OK")->isEnabled(); }));
@@ -467,6 +472,9 @@ TEST_F(LibraryDialogsGuiTest,
     EXPECT_EQ(Sent(*m_service, kCmdSetIdentity)[0].I32At(4), 2);
     EXPECT_EQ(Sent(*m_service, kCmdSetIdentity)[0].TextAt(8), "nope");
 
+    // Only a change that took is announced to every application.
+    auto receiver = platform::MessageReceiver::Create();
+    EXPECT_FALSE(receiver->Receive(std::chrono::milliseconds(0)).has_value());
     Caller right([&] { return m_client->ChangeIdentity(); });
     dialog = WaitForWindow("ChangeIdentityDialog");
     ASSERT_NE(dialog, nullptr);
@@ -474,6 +482,10 @@ TEST_F(LibraryDialogsGuiTest,
     Type(dialog, "password", "w");
     ASSERT_TRUE(Click(Button(dialog, "OK")));
     EXPECT_EQ(right.Answer(), 1);
+    const auto announced = receiver->Receive(std::chrono::milliseconds(2000));
+    ASSERT_TRUE(announced.has_value());
+    EXPECT_EQ(announced->number,
+              platform::MessageBus::RegisterMessage(HalvaraClient::kUpdateContactsMessage));
 }
 
 TEST_F(LibraryDialogsGuiTest, ChangeIdentityNewIdentityRegistersAndClosesAsCancelled) {
