@@ -1,5 +1,6 @@
 #include "HalvaraClient.h"
 
+#include "ClientCallTable.h"
 #include "IdentityRegistration.h"
 #include "LoadingIcon.h"
 #include "UserMessages.h"
@@ -7,6 +8,7 @@
 #include "bridge/CStdExcept.h"
 #include "bridge/MemoryChannel.h"
 #include "platform/Environment.h"
+#include "platform/MessageBus.h"
 #include "platform/SingleInstanceGuard.h"
 
 #include <algorithm>
@@ -195,8 +197,8 @@ int HalvaraClient::Initialize(HalvaraWindow parent, int applicationId) {
     bool registered = false;
     if (parent) {
         registered = DoneFlag(kCmdIsRegistered) != 0;
-        // The registration wizard is offered here once the library's dialogs
-        // exist; until then an unregistered identity stays unregistered.
+        if (!registered)
+            registered = RunRegistration(parent) == 1;
     }
     if (registered) {
         UpdateTOS(applicationId, 1);
@@ -273,10 +275,18 @@ int HalvaraClient::FlushData() {
     return DoneFlag(kCmdFlushData);
 }
 
-int HalvaraClient::Add(const char*, const char*, int) {
-    // Adding a friend needs the "New friend" dialog, which the library does not
-    // have yet; without it no friend can be chosen.
-    return 0;
+int HalvaraClient::Add(const char* applicationName, const char* applicationWebAddress,
+                       int applicationId) {
+    const HalvaraWindow parent = ParentWindow();
+    if (!parent)
+        return 0;
+    // The dialog adds the friend found itself (command 7), off its window's thread.
+    const HalvaraQtClientCalls calls = ClientCallTable(*this);
+    return m_messages.FindFriend(parent, calls, applicationName ? applicationName : "",
+                                 applicationWebAddress ? applicationWebAddress : "",
+                                 applicationId) == 1
+               ? 1
+               : 0;
 }
 
 int HalvaraClient::AddID(int friendId) {
@@ -359,14 +369,27 @@ int HalvaraClient::SetMyProfile(const PersonalInfo& profile) {
     return ok ? 1 : 0;
 }
 
-int HalvaraClient::LookupID(const char* eMail) {
-    if (!eMail)
-        return -1;
+bool HalvaraClient::LookupExchange(const char* eMail, int& id) {
     BridgeRecord request;
     request.SetCode(kCmdLookupID);
     request.SetTextAt(kArg1, Trimmed(eMail));
     BridgeRecord reply;
-    return Transact(request, reply) ? reply.I32At(kArg1) : 0;
+    if (!Transact(request, reply))
+        return false;
+    id = reply.I32At(kArg1);
+    return true;
+}
+
+int HalvaraClient::LookupID(const char* eMail) {
+    if (!eMail)
+        return -1;
+    int id = 0;
+    return LookupExchange(eMail, id) ? id : 0;
+}
+
+int HalvaraClient::FindID(const char* eMail) {
+    int id = -1;
+    return eMail && LookupExchange(eMail, id) ? id : -1;
 }
 
 int HalvaraClient::IsIdentityTaken(const char* eMail) {
@@ -465,7 +488,25 @@ int HalvaraClient::NumActiveTOS() {
 }
 
 int HalvaraClient::ChangeIdentity() {
-    // Needs the "Change Identity" dialog, which the library does not have yet.
+    const HalvaraWindow parent = ParentWindow();
+    if (!parent)
+        return 0;
+    // The dialog sends command 21 itself, off its window's thread.
+    const int answer = m_messages.ChangeIdentity(parent, ClientCallTable(*this));
+    if (answer == 1) {
+        try {
+            platform::MessageBus::PostToAll(
+                platform::MessageBus::RegisterMessage(kUpdateContactsMessage));
+        } catch (const std::exception&) {
+            // No session bus: the applications re-read their lists at their next start.
+        }
+        return 1;
+    }
+    if (answer == 0)
+        m_messages.ShowError(parent,
+                             "Unable to change your identity.\nMake sure you typed your "
+                             "password correctly.",
+                             "Change Identity");
     return 0;
 }
 
@@ -521,9 +562,13 @@ int HalvaraClient::DeleteIdentity(int index) {
 }
 
 int HalvaraClient::AddIdentity() {
-    // Registering needs the "Register ID" wizard, which the library does not
-    // have yet.
-    return 0;
+    const HalvaraWindow parent = ParentWindow();
+    return parent ? RunRegistration(parent) : 0;
+}
+
+int HalvaraClient::RunRegistration(HalvaraWindow parent) {
+    // The plugin probes the directory first and shows no wizard without it.
+    return m_messages.RegisterIdentity(parent, ClientCallTable(*this)) == 1 ? 1 : 0;
 }
 
 int HalvaraClient::AddAcquaintance(int id) {

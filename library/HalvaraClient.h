@@ -71,6 +71,9 @@ public:
     int GetMyProfile(PersonalInfo* destination);
     int SetMyProfile(const PersonalInfo& profile);
     int LookupID(const char* eMail);
+    // As LookupID, but a failed exchange reads as an unknown address (-1): what
+    // the dialogs show for a service that did not answer.
+    int FindID(const char* eMail);
     int IsOnline(int id, int tos, int mode);
     int GetIP(int id, char* buffer, int size);
     int GetMyID();
@@ -97,6 +100,8 @@ public:
 
     // The text Halvara_Initialize shows when the identity is not registered.
     static std::string RegistrationFailureText();
+    // Posted to every application after the identity changed.
+    static constexpr const char* kUpdateContactsMessage = "Halvara: update contacts";
 
 private:
     // Sends a request that carries only its code and up to three numbers at 4,
@@ -107,6 +112,10 @@ private:
     // Fetches a profile with command 11; false unless done with its flag set.
     bool FetchProfile(int id, PersonalInfo& profile);
     void ShowSystemMessage(HalvaraWindow owner, const BridgeRecord& reply);
+    // Command 14 on the trimmed address; false on a channel error.
+    bool LookupExchange(const char* eMail, int& id);
+    // The registration wizard owned by the parent window: 1 registered, 0 not.
+    int RunRegistration(HalvaraWindow parent);
     // One exchange on the channel; answered tells whether a first reply came.
     bool ExchangeOnce(const BridgeRecord& request, BridgeRecord& reply,
                       const std::function<bool(const BridgeRecord&, const BlockReader&)>& more,

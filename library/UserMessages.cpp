@@ -7,6 +7,19 @@
 #include <filesystem>
 #include <mutex>
 
+int UserMessages::FindFriend(HalvaraWindow, const HalvaraQtClientCalls&, const std::string&,
+                             const std::string&, int) {
+    return kCancelled;
+}
+
+int UserMessages::RegisterIdentity(HalvaraWindow, const HalvaraQtClientCalls&) {
+    return 0;
+}
+
+int UserMessages::ChangeIdentity(HalvaraWindow, const HalvaraQtClientCalls&) {
+    return kCancelled;
+}
+
 void StandardErrorMessages::ShowError(HalvaraWindow, const std::string& text,
                                       const std::string& caption) {
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
@@ -76,6 +89,24 @@ public:
     void RemoveLoadingIcon() override {
         if (const HalvaraQtPresenter* presenter = Presenter())
             presenter->removeLoadingIcon();
+    }
+    int FindFriend(HalvaraWindow owner, const HalvaraQtClientCalls& calls,
+                   const std::string& applicationName, const std::string& applicationWebAddress,
+                   int applicationId) override {
+        if (const HalvaraQtPresenter* presenter = Presenter())
+            return presenter->findFriend(owner, &calls, applicationName.c_str(),
+                                         applicationWebAddress.c_str(), applicationId);
+        return kCancelled;
+    }
+    int RegisterIdentity(HalvaraWindow owner, const HalvaraQtClientCalls& calls) override {
+        if (const HalvaraQtPresenter* presenter = Presenter())
+            return presenter->registerIdentity(owner, &calls);
+        return 0;
+    }
+    int ChangeIdentity(HalvaraWindow owner, const HalvaraQtClientCalls& calls) override {
+        if (const HalvaraQtPresenter* presenter = Presenter())
+            return presenter->changeIdentity(owner, &calls);
+        return kCancelled;
     }
 
 private:

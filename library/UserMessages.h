@@ -1,6 +1,7 @@
 #pragma once
 
 #include "halvara.h"
+#include "qt/QtPresenterAbi.h"
 
 #include <memory>
 #include <string>
@@ -20,6 +21,18 @@ public:
     // The small notification icon shown while the identity is being checked.
     virtual void ShowLoadingIcon(const std::string& tip) = 0;
     virtual void RemoveLoadingIcon() = 0;
+
+    // The library's dialogs, which reach the client through `calls`. Without a
+    // toolkit there is no dialog, and each answers as if the user cancelled.
+    static constexpr int kCancelled = HALVARA_QT_CANCELLED;
+    // "New friend": 1 added, 0 the add failed, else kCancelled.
+    virtual int FindFriend(HalvaraWindow owner, const HalvaraQtClientCalls& calls,
+                           const std::string& applicationName,
+                           const std::string& applicationWebAddress, int applicationId);
+    // The probe, then "Register ID": 1 registered, 0 not.
+    virtual int RegisterIdentity(HalvaraWindow owner, const HalvaraQtClientCalls& calls);
+    // "Change Identity": 1 changed, 0 the password was refused, else kCancelled.
+    virtual int ChangeIdentity(HalvaraWindow owner, const HalvaraQtClientCalls& calls);
 };
 
 // Writes every message to standard error; for programs without a display.

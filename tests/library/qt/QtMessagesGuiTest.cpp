@@ -4,6 +4,7 @@
 #include "UserMessages.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QTimer>
 #include <QWidget>
@@ -28,17 +29,22 @@ struct SeenBox {
     bool seen = false;
 };
 
-// Closes the next modal message box as soon as it shows and notes what it held.
+// Closes the next modal message box (or the system message's dialog) as soon
+// as it shows and notes what it held.
 void CloseNextBox(SeenBox& seen) {
     auto* timer = new QTimer(qApp);
     QObject::connect(timer, &QTimer::timeout, [timer, &seen] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
         if (!box)
             return;
         seen.title = box->windowTitle();
-        seen.text = box->text();
+        if (auto* messageBox = qobject_cast<QMessageBox*>(box)) {
+            seen.text = messageBox->text();
+            seen.icon = messageBox->icon();
+        } else if (auto* message = box->findChild<QLabel*>("message")) {
+            seen.text = message->text();
+        }
         seen.parent = box->parentWidget();
-        seen.icon = box->icon();
         seen.seen = true;
         box->done(QMessageBox::Ok);
         timer->stop();
