@@ -7,10 +7,9 @@
 #include <string>
 
 class Acquaintance;
-class WatchInternetDatabase;
 
-// What the contact records ask of the directory. The engine hands in one over
-// its WatchInternetDatabase (DirectoryOfContacts below); tests hand in a fake.
+// What the contact records ask of the directory. The engine hands in its own
+// (EngineDirectory); tests hand in a fake.
 // Every failure throws CStdExcept.
 class ContactDirectory {
 public:
@@ -48,25 +47,4 @@ public:
                                bool on) = 0;
     // Type 19 to an anonymous acquaintance's address: its answer (0 or 1).
     virtual std::int32_t AnonTOSQuery(const std::string& ip, std::int32_t tos) = 0;
-};
-
-// The directory as the running engine reaches it: the queries of the watched
-// session, and the local address from the current-IP probe.
-class DirectoryOfContacts : public ContactDirectory {
-public:
-    DirectoryOfContacts(WatchInternetDatabase& database, AddressSource currentAddress);
-
-    std::string LocalAddress() override;
-    DirectoryProfile LookupProfile(std::int32_t contactId) override;
-    std::string LookupIP(std::int32_t contactId) override;
-    void RegisterAsAcquaintance(std::int32_t contactId, std::int32_t ownId) override;
-    std::int32_t RegisterNewID() override;
-    void UpdateIP(std::int32_t ownId, const std::string& ip, const std::string& password) override;
-    std::string GetRandomIP(std::int32_t tos) override;
-    void InsertRandomIP(std::int32_t tos, const std::string& ownIp) override;
-    void RemoveRandomIP(std::int32_t tos, const std::string& ownIp) override;
-
-private:
-    WatchInternetDatabase& m_database;
-    AddressSource m_currentAddress;
 };

@@ -1,25 +1,20 @@
 #include "ContactRounds.h"
 
-#include "ContactNetwork.h"
 #include "Contacts.h"
-#include "PresenceCallPeers.h"
-#include "PresenceCalls.h"
+#include "EngineDirectory.h"
+#include "EnginePeers.h"
 #include "SideBySide.h"
 #include "TosTable.h"
-#include "WatchInternetDatabase.h"
 #include "bridge/CStdExcept.h"
 
 #include <chrono>
 #include <vector>
 
-ContactRounds::ContactRounds(ContactRoundsHost& host, WatchInternetDatabase& database,
-                             DirectoryOfContacts& directory, PresenceCalls& calls,
-                             PresenceCallPeers& peers, const std::atomic<bool>& callsRunning,
+ContactRounds::ContactRounds(ContactRoundsHost& host, EngineDirectory& directory,
+                             EnginePeers& peers, const std::atomic<bool>& callsRunning,
                              int offlineRoundMs)
     : m_host(host)
-    , m_database(database)
     , m_directory(directory)
-    , m_calls(calls)
     , m_peers(peers)
     , m_callsRunning(callsRunning)
     , m_offlineRoundMs(offlineRoundMs) {}
@@ -80,7 +75,7 @@ void ContactRounds::ContactRound(BackgroundLoop::Control& control, Contacts& con
                                   return;
                               // An acquaintance that no longer knows us is kept
                               // as it is.
-                              m_calls.KnownQuery(acquaintance.IP(), acquaintance.ID(), ownId);
+                              m_peers.KnownQuery(acquaintance.IP(), acquaintance.ID(), ownId);
                           } catch (const CStdExcept&) {
                           }
                       });
@@ -101,7 +96,7 @@ bool ContactRounds::CollectWaitingAcquaintances(BackgroundLoop::Control& control
     // list is read and cleared with the own password, as only its owner may.
     std::vector<std::int32_t> waiting;
     try {
-        waiting = m_database.LookupAcquaintances(ownId, ownPassword);
+        waiting = m_directory.LookupAcquaintances(ownId, ownPassword);
     } catch (const CStdExcept&) {
     }
     bool listChanged = false;
@@ -137,7 +132,7 @@ bool ContactRounds::CollectWaitingAcquaintances(BackgroundLoop::Control& control
     }
     if (!waiting.empty()) {
         try {
-            m_database.DeleteAcquaintances(ownId, ownPassword);
+            m_directory.DeleteAcquaintances(ownId, ownPassword);
         } catch (const CStdExcept&) {
             // Collected again next time; adding them twice is refused.
         }
@@ -198,7 +193,6 @@ void ContactRounds::AnnounceOffline() {
     // bridge or the end that limit once.
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(m_offlineRoundMs);
-    const PresenceCalls bounded = m_calls.BoundedTo(std::chrono::milliseconds(m_offlineRoundMs));
     std::vector<std::shared_ptr<Acquaintance>> reachable;
     for (const auto& contact : contacts->OtherContacts())
         if (contact->IP() != "0.0.0.0" && !contact->IP().empty())
@@ -209,9 +203,8 @@ void ContactRounds::AnnounceOffline() {
             std::unique_lock exchange(contact.ExchangeLock(), std::defer_lock);
             if (!exchange.try_lock_until(deadline))
                 return;
-            PresenceCalls calls = bounded;
             try {
-                calls.AnnounceIP(contact.IP(), contact.ID(), ownId, "0.0.0.0");
+                m_peers.AnnounceOfflineBy(contact.IP(), contact.ID(), ownId, deadline);
             } catch (const CStdExcept&) {
             }
         });
@@ -265,7 +258,7 @@ bool ContactRounds::QueryTOS(Acquaintance& contact, std::int32_t ownId, std::int
         if (keepGoing && !keepGoing())
             return contact.IsOnlineForTOS(tos);
         try {
-            answer = m_calls.TOSQuery(contact.IP(), contact.ID(), ownId, tos);
+            answer = m_peers.TOSQuery(contact.IP(), contact.ID(), ownId, tos);
         } catch (const CStdExcept&) {
             // A call cut short by the end or a switch says nothing about the
             // contact, whose address must stay for the round of 0.0.0.0.

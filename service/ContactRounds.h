@@ -12,10 +12,8 @@
 
 class Acquaintance;
 class Contacts;
-class DirectoryOfContacts;
-class PresenceCallPeers;
-class PresenceCalls;
-class WatchInternetDatabase;
+class EngineDirectory;
+class EnginePeers;
 
 // What the rounds need from the engine that runs them, so they reach its
 // state without knowing the engine.
@@ -49,8 +47,7 @@ public:
 
     // callsRunning is the calls' run flag: a call cut short by it says
     // nothing about the contact.
-    ContactRounds(ContactRoundsHost& host, WatchInternetDatabase& database,
-                  DirectoryOfContacts& directory, PresenceCalls& calls, PresenceCallPeers& peers,
+    ContactRounds(ContactRoundsHost& host, EngineDirectory& directory, EnginePeers& peers,
                   const std::atomic<bool>& callsRunning, int offlineRoundMs);
 
     ContactRounds(const ContactRounds&) = delete;
@@ -86,10 +83,8 @@ private:
                                      std::int32_t ownId, const std::string& ownPassword);
 
     ContactRoundsHost& m_host;
-    WatchInternetDatabase& m_database;
-    DirectoryOfContacts& m_directory;
-    PresenceCalls& m_calls;
-    PresenceCallPeers& m_peers;
+    EngineDirectory& m_directory;
+    EnginePeers& m_peers;
     const std::atomic<bool>& m_callsRunning;
     const int m_offlineRoundMs;
     std::atomic<int> m_liveRounds{0};

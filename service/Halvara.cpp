@@ -4,6 +4,7 @@
 #include "DeferredPeers.h"
 #include "PeerAddressCheck.h"
 #include "PreRegisteredDirectory.h"
+#include "RealCollaborators.h"
 #include "bridge/CStdExcept.h"
 #include "platform/Environment.h"
 #include "platform/MessageBus.h"
@@ -52,16 +53,26 @@ Halvara::Halvara()
     : Halvara(Intervals::FromEnvironment()) {}
 
 Halvara::Halvara(const Intervals& intervals)
-    : m_probe([this] { return FindLocalAddress(m_database.Host()); })
+    : Halvara(std::make_unique<RealCollaborators>(), intervals) {}
+
+Halvara::Halvara(std::unique_ptr<RealCollaborators>&& own, const Intervals& intervals)
+    : Halvara(std::move(own), own->Parts(), intervals) {}
+
+Halvara::Halvara(const EngineCollaborators& collaborators, const Intervals& intervals)
+    : Halvara(nullptr, collaborators, intervals) {}
+
+Halvara::Halvara(std::unique_ptr<RealCollaborators>&& own,
+                 const EngineCollaborators& collaborators, const Intervals& intervals)
+    : m_own(std::move(own))
+    , m_directory(collaborators.directory)
+    , m_probe(collaborators.probe)
     , m_localAddress([this] { return m_probe.Read(); })
-    , m_directory(m_database, m_localAddress)
-    , m_calls(m_localAddress)
-    , m_peers(m_calls, m_directory)
-    , m_mem(m_store)
+    , m_peers(collaborators.peers)
+    , m_mem(collaborators.store)
     , m_reconnectMs(intervals.reconnectMs)
     , m_liveCheckMs(intervals.liveCheckMs)
-    , m_rounds(*this, m_database, m_directory, m_calls, m_peers, m_callsRunning, kOfflineRoundMs) {
-    m_calls.SetRunFlag(&m_callsRunning);
+    , m_rounds(*this, m_directory, m_peers, m_callsRunning, kOfflineRoundMs) {
+    m_peers.SetRunFlag(&m_callsRunning);
     m_probe.Start();
     try {
         // A new identity registers its ID before the engine has gone online,
@@ -105,6 +116,8 @@ Halvara::~Halvara() {
         m_mem.SaveAtExit();
     }
     m_reconnect.StopAndWait();
+    // Every thread that made calls has ended; the peers may outlive the flag.
+    m_peers.SetRunFlag(nullptr);
 }
 
 std::shared_ptr<Contacts> Halvara::ContactsOrNull() {
@@ -176,15 +189,7 @@ void Halvara::GoOnline(Wait mode) {
     if (m_state.load() == kOnline || !ServicesAllowed())
         return;
 
-    // The directory first: without it the engine cannot go online whatever
-    // else answers, and on its own it costs one connection attempt.
-    const std::string host = m_database.Host();
-    bool reachable = IsHostReachableWithin(host, kDirectoryReachMs);
-    if (reachable) {
-        NoteHostAnswered(host);
-        reachable = IsInternetReachable();
-    }
-    if (!reachable) {
+    if (!m_directory.OpenSession()) {
         // Offline already: only the reconnect loop must be there.
         if (m_state.load() == kOffline)
             StartReconnectLoop();
@@ -192,7 +197,6 @@ void Halvara::GoOnline(Wait mode) {
             GoOfflineLocked(true, true);
         throw CStdExcept(kUnit, kOnlineFailed);
     }
-    m_database.SetSession(std::make_shared<InternetSession>(m_localAddress), host);
 
     auto contacts = ContactsOrNull();
     if (!contacts && LoadMissingState())
@@ -268,7 +272,7 @@ void Halvara::GoOfflineLocked(bool reconnect, bool broadcast) {
     m_noticeRound.RequestStop();
     StopListener();
     m_liveCheck.RequestStop();
-    m_database.SetSession(nullptr, m_database.Host());
+    m_directory.CloseSession();
     if (auto contacts = ContactsOrNull())
         contacts->GoOffline();
     m_state.store(kOffline);
@@ -301,8 +305,9 @@ void Halvara::StopListener() {
             // Not cancelled with the calls to contacts: the own listener
             // answers at once, and without the request the stop waits for its
             // accept poll.
-            m_calls.BoundedTo(std::chrono::milliseconds(kOfflineRoundMs))
-                .StopListener(target, ownId);
+            m_peers.StopListener(target, ownId,
+                                 std::chrono::steady_clock::now() +
+                                     std::chrono::milliseconds(kOfflineRoundMs));
         } catch (const CStdExcept&) {
             // The run flag below ends it within its accept poll.
         }
@@ -353,7 +358,7 @@ void Halvara::SetMyProfile(const ProfileInfo& profile) {
         if (identities.IsInUse(identities.CurrentIdentity()))
             identities.SetCurrentEmail(profile.eMail);
     }
-    m_database.UpdateProfile(contacts->OwnID(), profile.name, LowerCase(profile.eMail),
+    m_directory.UpdateProfile(contacts->OwnID(), profile.name, LowerCase(profile.eMail),
                              profile.password);
     std::lock_guard lock(m_engineLock);
     m_mem.SetRegistered(true);
@@ -366,7 +371,7 @@ std::int32_t Halvara::GetMyID() {
 bool Halvara::ClaimID(std::int32_t id, const std::string& password) {
     UpdateConnectivity(Wait::kBlocking);
     auto contacts = RequireContacts();
-    if (!m_database.CheckPassword(id, password))
+    if (!m_directory.CheckPassword(id, password))
         return false;
     std::unique_lock connectivity(m_connectivityLock);
     Friend::AdoptID(contacts->OwnEntry(), id, password, m_directory);
@@ -457,18 +462,18 @@ bool Halvara::IsOnline(std::int32_t id, std::int32_t tos, std::int32_t mode) {
 
 std::int32_t Halvara::LookupID(const std::string& eMail) {
     UpdateConnectivity(Wait::kBlocking);
-    return m_database.LookupID(LowerCase(eMail));
+    return m_directory.LookupID(LowerCase(eMail));
 }
 
 ProfileInfo Halvara::LookupProfile(std::int32_t id) {
     UpdateConnectivity(Wait::kBlocking);
-    DirectoryProfile profile = m_database.LookupProfile(id);
+    DirectoryProfile profile = m_directory.LookupProfile(id);
     return ProfileInfo{profile.name, profile.eMail, {}};
 }
 
 bool Halvara::CheckPassword(std::int32_t id, const std::string& password) {
     UpdateConnectivity(Wait::kBlocking);
-    return m_database.CheckPassword(id, password);
+    return m_directory.CheckPassword(id, password);
 }
 
 void Halvara::SendInvitation(const std::string& eMail, const std::string& applicationName,
@@ -481,7 +486,7 @@ void Halvara::SendInvitation(const std::string& eMail, const std::string& applic
         senderEMail = m_mem.Profile().eMail.value_or("");
         senderName = m_mem.Profile().name.value_or("");
     }
-    m_database.SendInvitationMail(senderEMail, eMail, applicationName, senderName,
+    m_directory.SendInvitationMail(senderEMail, eMail, applicationName, senderName,
                                   applicationAddress, applicationId);
 }
 
@@ -526,7 +531,7 @@ SystemMessageTexts Halvara::GetSystemMessage(std::int32_t number) {
     // The times handed out live in the identity's memory block.
     UpdateConnectivity(Wait::kBlocking);
     RequireContacts();
-    const SystemMessageTimes times = m_database.GetSystemMessageTime(number);
+    const SystemMessageTimes times = m_directory.GetSystemMessageTime(number);
     if (times.general < 0 || times.particular < 0)
         throw CStdExcept(kUnit, 1114);
     std::int32_t lastGeneral = 0;
@@ -542,7 +547,7 @@ SystemMessageTexts Halvara::GetSystemMessage(std::int32_t number) {
         std::lock_guard lock(m_engineLock);
         m_mem.SetLastParticularMessage(times.particular);
     } else if (times.particular > lastParticular) {
-        SystemMessage message = m_database.GetSystemMessage(number);
+        SystemMessage message = m_directory.GetSystemMessage(number);
         std::lock_guard lock(m_engineLock);
         m_mem.SetLastParticularMessage(times.particular);
         return SystemMessageTexts{message.title, message.text};
@@ -551,7 +556,7 @@ SystemMessageTexts Halvara::GetSystemMessage(std::int32_t number) {
         std::lock_guard lock(m_engineLock);
         m_mem.SetLastGeneralMessage(times.general);
     } else if (times.general > lastGeneral) {
-        SystemMessage message = m_database.GetSystemMessage(0);
+        SystemMessage message = m_directory.GetSystemMessage(0);
         std::lock_guard lock(m_engineLock);
         m_mem.SetLastGeneralMessage(times.general);
         return SystemMessageTexts{message.title, message.text};
@@ -695,7 +700,7 @@ std::int32_t Halvara::OwnID() {
 }
 
 peercheck::DirectoryAddress Halvara::DirectoryAddressOf(std::int32_t callerId) {
-    return [this, callerId] { return m_database.LookupIP(callerId); };
+    return [this, callerId] { return m_directory.LookupIP(callerId); };
 }
 
 presence::PeerProfile Halvara::ProfileFor(std::int32_t) {

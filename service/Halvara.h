@@ -2,18 +2,17 @@
 
 #include "BackgroundLoop.h"
 #include "ContactCallQueue.h"
-#include "ContactNetwork.h"
 #include "ContactRounds.h"
 #include "CurrentIPProbe.h"
 #include "DiversMem.h"
+#include "EngineCollaborators.h"
+#include "EngineDirectory.h"
+#include "EnginePeers.h"
 #include "PeerAddressCheck.h"
-#include "PresenceCallPeers.h"
-#include "PresenceCalls.h"
 #include "PresenceEngine.h"
 #include "PresenceListener.h"
+#include "TimedSocket.h"
 #include "TosTable.h"
-#include "WatchInternetDatabase.h"
-#include "platform/RegistryStore.h"
 
 #include <atomic>
 #include <functional>
@@ -21,9 +20,12 @@
 #include <mutex>
 
 class Contacts;
+class RealCollaborators;
 
 // The presence engine: the stored identities and the active identity's state
 // (through DiversMem), its contact lists, the directory and the peer protocol.
+// The store, the directory, the peers and the current-IP probe are handed in
+// (EngineCollaborators), so its rounds run as well against ones in memory.
 //
 // Made on the bridge thread, which then calls every bridge operation; the peer
 // listener calls the PresenceHandler methods from its own thread, and three
@@ -85,7 +87,6 @@ public:
     // How long the loops wait for the connectivity and identity locks (the
     // live check's wait for the identity lock is the rounds').
     static constexpr int kLoopLockWaitMs = ::ContactRounds::kIdentityWaitMs;
-    static constexpr int kDirectoryReachMs = 15000;
     // The round of 0.0.0.0 at the end and at an identity switch: one peer
     // time limit (the connect limit) for the whole round, waiting for a
     // contact busy in another exchange included. A contact that answers needs
@@ -105,9 +106,11 @@ public:
         static Intervals FromEnvironment();
     };
 
-    // The registry is the current user's; the directory host and the local
-    // address come from the environment. The first form reads the intervals
-    // from the environment too.
+    // Works through collaborators, which outlive it.
+    Halvara(const EngineCollaborators& collaborators, const Intervals& intervals);
+    // Works through real collaborators of its own, as halvserve's: the
+    // current user's registry, the directory host and the local address from
+    // the environment. The first form reads the intervals from there too.
     Halvara();
     explicit Halvara(const Intervals& intervals);
     ~Halvara() override;
@@ -168,6 +171,10 @@ public:
     int ContactRounds() const { return m_rounds.CompletedContactRounds(); }
 
 private:
+    Halvara(std::unique_ptr<RealCollaborators>&& own, const Intervals& intervals);
+    Halvara(std::unique_ptr<RealCollaborators>&& own, const EngineCollaborators& collaborators,
+            const Intervals& intervals);
+
     // The loaded contact lists; kNoState without them.
     std::shared_ptr<Contacts> RequireContacts();
     std::shared_ptr<Contacts> ContactsOrNull() override;
@@ -230,16 +237,16 @@ private:
                     const std::string& peerAddress) override;
     bool IsKnown(std::int32_t callerId) override;
 
-    platform::RegistryStore m_store;
-    WatchInternetDatabase m_database;
-    CurrentIPProbe m_probe;
+    // Real collaborators made for this engine alone (null when handed in):
+    // declared first, so they go last.
+    std::unique_ptr<RealCollaborators> m_own;
+    EngineDirectory& m_directory;
+    CurrentIPProbe& m_probe;
     AddressSource m_localAddress;
-    DirectoryOfContacts m_directory;
-    // Cleared at the end and during an identity switch: every call of m_calls
+    // Cleared at the end and during an identity switch: every call of m_peers
     // fails within a tenth of a second.
     std::atomic<bool> m_callsRunning{true};
-    PresenceCalls m_calls;
-    PresenceCallPeers m_peers;
+    EnginePeers& m_peers;
 
     // Guards m_mem, m_identityActive, m_contacts and m_ownTos.
     std::mutex m_engineLock;

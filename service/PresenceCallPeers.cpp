@@ -36,3 +36,27 @@ void PresenceCallPeers::SendTOSNotice(Acquaintance& contact, std::int32_t ownId,
 std::int32_t PresenceCallPeers::AnonTOSQuery(const std::string& ip, std::int32_t tos) {
     return m_calls.AnonTOSQuery(ip, tos);
 }
+
+void PresenceCallPeers::SetRunFlag(const std::atomic<bool>* running) {
+    m_calls.SetRunFlag(running);
+}
+
+std::int32_t PresenceCallPeers::TOSQuery(const std::string& ip, std::int32_t contactId,
+                                         std::int32_t ownId, std::int32_t tos) {
+    return m_calls.TOSQuery(ip, contactId, ownId, tos);
+}
+
+std::int32_t PresenceCallPeers::KnownQuery(const std::string& ip, std::int32_t contactId,
+                                           std::int32_t ownId) {
+    return m_calls.KnownQuery(ip, contactId, ownId);
+}
+
+void PresenceCallPeers::AnnounceOfflineBy(const std::string& ip, std::int32_t contactId,
+                                          std::int32_t ownId, Deadline deadline) {
+    m_calls.BoundedUntil(deadline).AnnounceIP(ip, contactId, ownId, "0.0.0.0");
+}
+
+void PresenceCallPeers::StopListener(const std::string& ownIp, std::int32_t ownId,
+                                     Deadline deadline) {
+    m_calls.BoundedUntil(deadline).StopListener(ownIp, ownId);
+}

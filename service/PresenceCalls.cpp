@@ -57,9 +57,13 @@ PresenceCalls::PresenceCalls(AddressSource localAddress, int port, int blockLimi
     , m_blockLimitMs(blockLimitMs) {}
 
 PresenceCalls PresenceCalls::BoundedTo(std::chrono::milliseconds limit) const {
+    return BoundedUntil(std::chrono::steady_clock::now() + limit);
+}
+
+PresenceCalls PresenceCalls::BoundedUntil(std::chrono::steady_clock::time_point cutoff) const {
     PresenceCalls bounded(*this);
     bounded.m_running = nullptr;
-    bounded.m_cutoff = std::chrono::steady_clock::now() + limit;
+    bounded.m_cutoff = cutoff;
     return bounded;
 }
 

@@ -53,6 +53,8 @@ public:
     // A copy whose calls nothing cancels but which all end by limit from now,
     // whatever step they are in: one bounded round of calls.
     PresenceCalls BoundedTo(std::chrono::milliseconds limit) const;
+    // The same, over by cutoff.
+    PresenceCalls BoundedUntil(std::chrono::steady_clock::time_point cutoff) const;
 
     // Connects and exchanges the header; hands back the connected socket for
     // the payload.

@@ -3,11 +3,16 @@
 // codes are listed on QuemblyApp.
 #include "Halvara.h"
 #include "QuemblyApp.h"
+#include "RealCollaborators.h"
 
 int main() {
-    // Read once, here, rather than by the engine on the bridge thread.
+    // Read and built once, here, rather than by the engine on the bridge
+    // thread; they outlive the engine, which the application ends first.
     const Halvara::Intervals intervals = Halvara::Intervals::FromEnvironment();
-    QuemblyApp app([intervals] { return std::make_unique<Halvara>(intervals); });
+    RealCollaborators collaborators;
+    QuemblyApp app([intervals, &collaborators] {
+        return std::make_unique<Halvara>(collaborators.Parts(), intervals);
+    });
     if (!app.InitInstance())
         return app.ExitCode();
     return app.Run();

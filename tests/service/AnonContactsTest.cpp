@@ -3,6 +3,7 @@
 #include "FakeContactNetwork.h"
 #include "ScriptedHttpResponder.h"
 #include "service/Contacts.h"
+#include "service/DirectoryOfContacts.h"
 #include "service/WatchInternetDatabase.h"
 
 #include <cstdlib>
