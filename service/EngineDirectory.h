@@ -32,10 +32,8 @@ public:
     virtual bool CheckPassword(std::int32_t id, const std::string& password) = 0;
     virtual SystemMessageTimes GetSystemMessageTime(std::int32_t number) = 0;
     virtual SystemMessage GetSystemMessage(std::int32_t index) = 0;
-    virtual void SendInvitationMail(const std::string& senderEMail,
-                                    const std::string& recipientEMail,
-                                    const std::string& applicationName,
-                                    const std::string& senderName,
-                                    const std::string& applicationAddress,
-                                    std::int32_t applicationId) = 0;
+    virtual void
+    SendInvitationMail(const std::string& senderEMail, const std::string& recipientEMail,
+                       const std::string& applicationName, const std::string& senderName,
+                       const std::string& applicationAddress, std::int32_t applicationId) = 0;
 };

@@ -20,8 +20,8 @@ public:
     // nothing cancels them. The flag must outlive every call.
     virtual void SetRunFlag(const std::atomic<bool>* running) = 0;
     // Type 13: whether the contact runs that TOS (1 or 0).
-    virtual std::int32_t TOSQuery(const std::string& ip, std::int32_t contactId,
-                                  std::int32_t ownId, std::int32_t tos) = 0;
+    virtual std::int32_t TOSQuery(const std::string& ip, std::int32_t contactId, std::int32_t ownId,
+                                  std::int32_t tos) = 0;
     // Type 17: whether the contact knows us (1 or 0).
     virtual std::int32_t KnownQuery(const std::string& ip, std::int32_t contactId,
                                     std::int32_t ownId) = 0;
@@ -30,6 +30,5 @@ public:
     virtual void AnnounceOfflineBy(const std::string& ip, std::int32_t contactId,
                                    std::int32_t ownId, Deadline deadline) = 0;
     // Type 18 to the own listener at ownIp, over by deadline.
-    virtual void StopListener(const std::string& ownIp, std::int32_t ownId,
-                              Deadline deadline) = 0;
+    virtual void StopListener(const std::string& ownIp, std::int32_t ownId, Deadline deadline) = 0;
 };

@@ -61,8 +61,8 @@ Halvara::Halvara(std::unique_ptr<RealCollaborators>&& own, const Intervals& inte
 Halvara::Halvara(const EngineCollaborators& collaborators, const Intervals& intervals)
     : Halvara(nullptr, collaborators, intervals) {}
 
-Halvara::Halvara(std::unique_ptr<RealCollaborators>&& own,
-                 const EngineCollaborators& collaborators, const Intervals& intervals)
+Halvara::Halvara(std::unique_ptr<RealCollaborators>&& own, const EngineCollaborators& collaborators,
+                 const Intervals& intervals)
     : m_own(std::move(own))
     , m_directory(collaborators.directory)
     , m_probe(collaborators.probe)
@@ -359,7 +359,7 @@ void Halvara::SetMyProfile(const ProfileInfo& profile) {
             identities.SetCurrentEmail(profile.eMail);
     }
     m_directory.UpdateProfile(contacts->OwnID(), profile.name, LowerCase(profile.eMail),
-                             profile.password);
+                              profile.password);
     std::lock_guard lock(m_engineLock);
     m_mem.SetRegistered(true);
 }
@@ -487,7 +487,7 @@ void Halvara::SendInvitation(const std::string& eMail, const std::string& applic
         senderName = m_mem.Profile().name.value_or("");
     }
     m_directory.SendInvitationMail(senderEMail, eMail, applicationName, senderName,
-                                  applicationAddress, applicationId);
+                                   applicationAddress, applicationId);
 }
 
 void Halvara::FlushData() {

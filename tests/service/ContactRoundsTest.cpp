@@ -72,8 +72,7 @@ public:
         std::lock_guard lock(m_lock);
         m_session = false;
     }
-    std::vector<std::int32_t> LookupAcquaintances(std::int32_t ownId,
-                                                  const std::string&) override {
+    std::vector<std::int32_t> LookupAcquaintances(std::int32_t ownId, const std::string&) override {
         std::lock_guard lock(m_lock);
         RequireSession();
         return m_waiting[ownId];
@@ -164,8 +163,7 @@ public:
             throw CStdExcept("Protocol", 51);
         return 1;
     }
-    std::int32_t KnownQuery(const std::string& ip, std::int32_t contactId,
-                            std::int32_t) override {
+    std::int32_t KnownQuery(const std::string& ip, std::int32_t contactId, std::int32_t) override {
         Record({contactId, ip, "known query"});
         return 1;
     }
@@ -233,9 +231,9 @@ protected:
     }
 
     std::unique_ptr<Halvara> MakeEngine(int liveCheckMs = Halvara::kLiveCheckIntervalMs) {
-        auto engine = std::make_unique<Halvara>(
-            EngineCollaborators{m_store, m_directory, m_peers, m_probe},
-            Halvara::Intervals{50, liveCheckMs});
+        auto engine =
+            std::make_unique<Halvara>(EngineCollaborators{m_store, m_directory, m_peers, m_probe},
+                                      Halvara::Intervals{50, liveCheckMs});
         EXPECT_EQ(engine->State(), Halvara::kOnline);
         return engine;
     }
