@@ -55,6 +55,7 @@ Halvara::Halvara()
 Halvara::Halvara(const Intervals& intervals)
     : Halvara(std::make_unique<RealCollaborators>(), intervals) {}
 
+// own is only bound here; it moves into m_own after Parts() has been read.
 Halvara::Halvara(std::unique_ptr<RealCollaborators>&& own, const Intervals& intervals)
     : Halvara(std::move(own), own->Parts(), intervals) {}
 
