@@ -276,8 +276,8 @@ TEST_F(ContactRoundsTest, GoingOnlineTellsFriendsAtTheirNewAddressesAndListsWhoW
         << "the stored address was told";
     EXPECT_TRUE(Contains(m_directory.Published(), {kOwnId, std::string(kOwnAddress)}));
 
-    // Who waited is listed (not ourselves), hears of it, and only then
-    // leaves the directory.
+    // Who waited is listed (not ourselves) and hears of it; the directory
+    // forgets the list.
     EXPECT_EQ(engine->GetAcquaintance(0), 702);
     EXPECT_THROW(engine->GetAcquaintance(1), CStdExcept);
     EXPECT_TRUE(Contains(m_peers.CallsTo(702), {702, "10.0.0.72", "acquaintance notice"}));
@@ -317,8 +317,9 @@ TEST_F(ContactRoundsTest, TheEndTellsEveryContactWithAnAddressEvenOneWhoseCallIt
     const auto calls = m_peers.Calls();
     EXPECT_TRUE(Contains(calls, {601, "10.0.0.1", "0.0.0.0"}));
     EXPECT_TRUE(Contains(calls, {603, "10.0.0.3", "0.0.0.0"}));
-    EXPECT_FALSE(Contains(m_peers.CallsTo(604), {604, "0.0.0.0", "0.0.0.0"}));
-    EXPECT_FALSE(Contains(m_peers.CallsTo(604), {604, "", "0.0.0.0"}));
+    const auto toUnplaced = m_peers.CallsTo(604);
+    EXPECT_TRUE(std::none_of(toUnplaced.begin(), toUnplaced.end(),
+                             [](const auto& call) { return std::get<2>(call) == "0.0.0.0"; }));
     ASSERT_FALSE(m_directory.Published().empty());
     EXPECT_EQ(m_directory.Published().back(), std::make_pair(kOwnId, std::string("0.0.0.0")));
 }
