@@ -139,7 +139,11 @@ void NFSServer::ServeOperation(TimeOutSocket& connection) {
         return;
     }
     Log("NFSServer: Fulfilling client request");
-    if (Fulfil(connection, *session, code))
+    const bool done = Fulfil(connection, *session, code);
+    // The session is idle again before the request is reported done, so a
+    // new session that follows the report never finds it busy.
+    session.Finish();
+    if (done)
         Log("NFSServer: Done with request");
 }
 

@@ -29,8 +29,13 @@ NFSSessionTable::Use::Use(Use&& other) noexcept
     , m_session(std::move(other.m_session)) {}
 
 NFSSessionTable::Use::~Use() {
+    Finish();
+}
+
+void NFSSessionTable::Use::Finish() {
     if (m_session)
         m_table->Finished(*m_session);
+    m_session.reset();
 }
 
 NFSSessionTable::NFSSessionTable(Limits limits)

@@ -57,6 +57,8 @@ public:
         ~Use();
         Use(Use&& other) noexcept;
         Use& operator=(Use&&) = delete;
+        // Gives the session back before the use goes out of scope.
+        void Finish();
         explicit operator bool() const { return m_session != nullptr; }
         NFSSession& operator*() const { return *m_session; }
         NFSSession* operator->() const { return m_session.get(); }

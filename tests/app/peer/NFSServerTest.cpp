@@ -573,7 +573,12 @@ TEST_F(NFSServerProtocol, ASessionBelongsToItsAddressWhichHoldsOnlySoMany) {
     EXPECT_FALSE(Operation(mine, 0x20A, other));
     EXPECT_FALSE(Operation(mine, 0x103, other));
     EXPECT_EQ(m_lines.Count("NFSServer: Client not get secury filesystem"), 2);
+    const int done = m_lines.Count("NFSServer: Done with request");
     EXPECT_EQ(AskInt(mine, 0x20A, m_share + "/*.*", owner), 1);
+    // The reply reaches us before the server has put the session down; only
+    // an idle session may be replaced.
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] { return m_lines.Count("NFSServer: Done with request") > done; }, 10s));
 
     // A fourth session of the owner replaces the owner's least recently used
     // one, never another address's.
