@@ -29,7 +29,6 @@ class DrovickApplication : public QApplication,
                            private PeerServicesObserver,
                            private UserInterfaceQueue,
                            private InstantMessengerOpener {
-    Q_OBJECT
 public:
     DrovickApplication(int& argc, char** argv);
     ~DrovickApplication() override;
