@@ -20,9 +20,44 @@ namespace {
 // far longer than this.
 constexpr auto kProbeTolerance = std::chrono::milliseconds(150);
 
+// A name, a line feed, a process id and a line feed; anything longer was not
+// written by a holder.
+constexpr std::size_t kMaxHolderText = SingleInstanceGuard::kMaxProgramName + 24;
+
+bool WriteHolder(int fd, std::string_view program) {
+    std::string text(program.substr(0, SingleInstanceGuard::kMaxProgramName));
+    text += "\n" + std::to_string(getpid()) + "\n";
+    if (ftruncate(fd, 0) != 0)
+        return false;
+    return pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
+}
+
+std::optional<SingleInstanceGuard::Holder> ParseHolder(const std::string& text) {
+    const auto nameEnd = text.find('\n');
+    if (nameEnd == std::string::npos || nameEnd == 0 ||
+        nameEnd > SingleInstanceGuard::kMaxProgramName)
+        return std::nullopt;
+    SingleInstanceGuard::Holder holder;
+    holder.program = text.substr(0, nameEnd);
+    for (char c : holder.program) {
+        if (c < 0x20 || c > 0x7e)
+            return std::nullopt;
+    }
+    const auto idEnd = text.find('\n', nameEnd + 1);
+    const std::string id = text.substr(nameEnd + 1, idEnd - nameEnd - 1);
+    if (idEnd == std::string::npos || id.empty() || id.size() > 10 ||
+        id.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    holder.processId = std::stol(id);
+    if (holder.processId <= 0)
+        return std::nullopt;
+    return holder;
+}
+
 } // namespace
 
-std::unique_ptr<SingleInstanceGuard> SingleInstanceGuard::TryAcquire(std::string_view name) {
+std::unique_ptr<SingleInstanceGuard> SingleInstanceGuard::TryAcquire(std::string_view name,
+                                                                     std::string_view program) {
     auto path = SessionObjectPath(name, ".lock");
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0)
@@ -39,7 +74,29 @@ std::unique_ptr<SingleInstanceGuard> SingleInstanceGuard::TryAcquire(std::string
         };
         nanosleep(&pause, nullptr);
     }
+    // Without its name written the guard still guards; only the message of
+    // the one turned away is less precise. A holder that names nobody clears
+    // the name an earlier holder left.
+    if (program.empty())
+        (void)!ftruncate(fd, 0);
+    else
+        (void)WriteHolder(fd, program);
     return std::unique_ptr<SingleInstanceGuard>(new SingleInstanceGuard(fd));
+}
+
+std::optional<SingleInstanceGuard::Holder> SingleInstanceGuard::HolderOf(std::string_view name) {
+    if (!IsHeld(name))
+        return std::nullopt;
+    auto path = SessionObjectPath(name, ".lock");
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return std::nullopt;
+    char buffer[kMaxHolderText + 1];
+    const ssize_t got = pread(fd, buffer, sizeof buffer, 0);
+    close(fd);
+    if (got <= 0 || static_cast<std::size_t>(got) > kMaxHolderText)
+        return std::nullopt;
+    return ParseHolder(std::string(buffer, static_cast<std::size_t>(got)));
 }
 
 bool SingleInstanceGuard::IsHeld(std::string_view name) {

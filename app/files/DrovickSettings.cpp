@@ -75,14 +75,13 @@ std::string DefaultDownloadDirectory() {
 
 DrovickSettings::DrovickSettings()
     : downloadDirectory(DefaultDownloadDirectory())
-    , m_shareTable(new ShareTable)
+    , m_shareTable(std::make_shared<ShareTable>())
     , m_iconCache(new IconIndexCache) {
     LocalFileSystem local(m_iconCache);
     m_iconCache->FillDefaults(local);
 }
 
 DrovickSettings::~DrovickSettings() {
-    m_shareTable->Release();
     delete m_iconCache;
 }
 

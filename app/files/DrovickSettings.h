@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -67,7 +68,9 @@ public:
     std::uint32_t messageTextColour = 0;
     std::uint32_t messageBubbleColour = 0xff8080;
 
-    ShareTable* GetShareTable() const { return m_shareTable; }
+    // Shared with the servers that serve it; it outlives the settings while
+    // one of them still runs.
+    const std::shared_ptr<ShareTable>& GetShareTable() const { return m_shareTable; }
     IconIndexCache& GetIconCache() const { return *m_iconCache; }
 
     // Reads the file. False when it is missing, short or damaged; fields read
@@ -96,6 +99,6 @@ private:
     void EncodeTail(std::span<std::uint8_t, kTailSize> tail) const;
     void DecodeTail(std::span<const std::uint8_t, kTailSize> tail);
 
-    ShareTable* m_shareTable;
+    std::shared_ptr<ShareTable> m_shareTable;
     IconIndexCache* m_iconCache;
 };

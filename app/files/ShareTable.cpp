@@ -3,6 +3,7 @@
 #include "platform/ByteOrder.h"
 #include "platform/Environment.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <unistd.h>
@@ -23,15 +24,26 @@ ShareTable::ShareTable() = default;
 
 ShareTable::~ShareTable() = default;
 
-void ShareTable::AddRef() {
-    m_references.fetch_add(1);
+int ShareTable::AddListener(Listener listener) {
+    std::lock_guard lock(m_listenerMutex);
+    const int id = m_nextListenerId++;
+    m_listeners.emplace(id, std::move(listener));
+    return id;
 }
 
-int ShareTable::Release() {
-    int count = m_references.fetch_sub(1) - 1;
-    if (count == 0)
-        delete this;
-    return count;
+void ShareTable::RemoveListener(int id) {
+    std::lock_guard lock(m_listenerMutex);
+    m_listeners.erase(id);
+}
+
+void ShareTable::TellListeners() {
+    std::lock_guard lock(m_listenerMutex);
+    // A copy: a listener may add or remove listeners while the calls go on.
+    const auto listeners = m_listeners;
+    for (const auto& [id, listener] : listeners) {
+        if (m_listeners.count(id) != 0)
+            listener();
+    }
 }
 
 std::string ShareTable::WithSlash(const std::string& path) {
@@ -70,32 +82,35 @@ bool ShareTable::IsSharedLocked(const std::string& pathWithSlash) const {
 }
 
 bool ShareTable::Add(const std::string& folder) {
-    std::lock_guard lock(m_mutex);
-    std::string path = WithSlash(folder);
-    if (IsSharedLocked(path))
-        return false;
-    if (!IsShareable(path))
-        return false;
-    for (auto it = m_entries.begin(); it != m_entries.end();) {
-        if (IsUnder(path, *it))
-            it = m_entries.erase(it);
-        else
-            ++it;
+    {
+        std::lock_guard lock(m_mutex);
+        std::string path = WithSlash(folder);
+        if (IsSharedLocked(path))
+            return false;
+        if (!IsShareable(path))
+            return false;
+        for (auto it = m_entries.begin(); it != m_entries.end();) {
+            if (IsUnder(path, *it))
+                it = m_entries.erase(it);
+            else
+                ++it;
+        }
+        m_entries.push_back(path);
     }
-    m_entries.push_back(path);
+    TellListeners();
     return true;
 }
 
 bool ShareTable::Remove(const std::string& folder) {
-    std::lock_guard lock(m_mutex);
-    std::string path = WithSlash(folder);
-    for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
-        if (*it == path) {
-            m_entries.erase(it);
-            return true;
-        }
+    {
+        std::lock_guard lock(m_mutex);
+        auto found = std::find(m_entries.begin(), m_entries.end(), WithSlash(folder));
+        if (found == m_entries.end())
+            return false;
+        m_entries.erase(found);
     }
-    return false;
+    TellListeners();
+    return true;
 }
 
 bool ShareTable::IsShared(const std::string& path) const {
@@ -234,7 +249,11 @@ int ShareTable::Deserialize(const std::uint8_t* block, std::size_t size) {
             continue;
         entries.push_back(std::move(entry));
     }
-    std::lock_guard lock(m_mutex);
-    m_entries = std::move(entries);
-    return static_cast<int>(m_entries.size());
+    const int kept = static_cast<int>(entries.size());
+    {
+        std::lock_guard lock(m_mutex);
+        m_entries = std::move(entries);
+    }
+    TellListeners();
+    return kept;
 }

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,18 +16,26 @@
 // Kept by Add: no entry lies below another, no entry is the root, none lies in
 // a system folder or in the product's own configuration and runtime folders.
 //
-// Shared between the user-interface thread and the peer servers: every
-// operation holds the table's recursive mutex; the holders count references by
-// hand and the table deletes itself when the last one is given back.
+// Shared between the user-interface thread and the peer servers, each holding
+// it through a std::shared_ptr: every operation holds the table's recursive
+// mutex. Whoever shows the shares registers a listener to hear of changes.
 class ShareTable {
 public:
     ShareTable();
+    ~ShareTable();
     ShareTable(const ShareTable&) = delete;
     ShareTable& operator=(const ShareTable&) = delete;
 
-    void AddRef();
-    // The new count; at 0 the table is gone.
-    int Release();
+    // Called after every Add or Remove that changed the table and after every
+    // Deserialize that replaced it, on the thread that made the change, with
+    // the table's own lock free (a listener may read the table). A listener
+    // must not block: a window posts to its user-interface thread.
+    using Listener = std::function<void()>;
+    // The id that RemoveListener takes; never 0.
+    int AddListener(Listener listener);
+    // Once it returns, the listener is not running and is never called again
+    // (unless it is the caller itself, removing itself from inside a call).
+    void RemoveListener(int id);
 
     bool Add(const std::string& folder);
     bool Remove(const std::string& folder);
@@ -56,12 +65,15 @@ public:
     static std::vector<std::string> NeverSharedFolders();
 
 private:
-    ~ShareTable();
-
+    void TellListeners();
     static std::string WithSlash(const std::string& path);
     bool IsSharedLocked(const std::string& pathWithSlash) const;
 
-    std::atomic<int> m_references{1};
     mutable std::recursive_mutex m_mutex;
     std::vector<std::string> m_entries;
+    // Held while listeners are called, so a removal waits for a running call;
+    // recursive, so a listener may remove itself or add another.
+    std::recursive_mutex m_listenerMutex;
+    std::map<int, Listener> m_listeners;
+    int m_nextListenerId = 1;
 };

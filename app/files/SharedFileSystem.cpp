@@ -31,17 +31,11 @@ std::string WithoutTrailingSlash(std::string folder) {
 
 } // namespace
 
-SharedFileSystem::SharedFileSystem(ShareTable* table, IconIndexCache* iconCache)
+SharedFileSystem::SharedFileSystem(std::shared_ptr<ShareTable> table, IconIndexCache* iconCache)
     : LocalFileSystem(iconCache)
-    , m_table(table) {
-    if (m_table)
-        m_table->AddRef();
-}
+    , m_table(std::move(table)) {}
 
-SharedFileSystem::~SharedFileSystem() {
-    if (m_table)
-        m_table->Release();
-}
+SharedFileSystem::~SharedFileSystem() = default;
 
 bool SharedFileSystem::PeerMayRead(const std::string& path) const {
     std::string canonical;

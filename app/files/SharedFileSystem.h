@@ -2,6 +2,7 @@
 
 #include "app/files/LocalFileSystem.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,9 @@ class ShareTable;
 // through CanonicalizePeerPath before it reaches the disk.
 class SharedFileSystem : public LocalFileSystem {
 public:
-    // Holds a reference on the table while it lives; table may be null.
-    SharedFileSystem(ShareTable* table, IconIndexCache* iconCache = nullptr);
+    // Holds the table while it lives; table may be null.
+    explicit SharedFileSystem(std::shared_ptr<ShareTable> table,
+                              IconIndexCache* iconCache = nullptr);
     ~SharedFileSystem() override;
 
     bool IsDirectory() override;
@@ -53,7 +55,7 @@ private:
     // not shared.
     bool StartPeerListing(const std::string& pattern, DirectoryListing& listing) const;
 
-    ShareTable* m_table;
+    std::shared_ptr<ShareTable> m_table;
     bool m_virtualRoot = false;
     long m_virtualIndex = -1;
     std::vector<std::string> m_virtualList;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -46,6 +47,14 @@ struct PeerServerPorts {
     static PeerServerPorts Defaults();
 };
 
+// How a server waits for a taken port. The product's values; tests shorten them.
+struct PeerServerPatience {
+    int listenAttempts = 6;
+    std::chrono::milliseconds listenRetryDelay{5000};
+    // A server without its port this long after the start is reported Slow.
+    std::chrono::milliseconds slowAfter{2000};
+};
+
 // Drovick's composition below the windows, shared by `drovick-peer serve` and
 // the window program: the single-instance guard, the settings file and its
 // share table, and the four peer servers started and stopped in their order.
@@ -63,7 +72,11 @@ public:
 
     enum class Guard { Taken, HeldByOther, Unreachable };
     // Takes Drovick's single-instance guard. When another process holds it,
-    // holder names that program and its process id ("drovick, process 1234").
+    // holder names that program and its process id ("drovick, process 1234"),
+    // or is empty when the holder did not name itself; when the session
+    // folder cannot be reached, holder says why. Holding the guard, the
+    // services take the share changes asked over the message bus from now on
+    // (they are answered once started), so none is lost before Start.
     Guard TakeGuard(std::string& holder);
 
     // Reads "Drovick.settings". A missing file leaves the defaults and is fine;
@@ -82,18 +95,30 @@ public:
     bool Start(LogEvent& log, InstantMessageDisplay& display, PresenceDirectory& presence,
                const PeerServerPorts& ports, PeerServicesObserver* observer);
     // Tells every server to stop, then waits for the search, remote file
-    // system, transfer and instant-message servers in that order. Idempotent.
+    // system, transfer and instant-message servers in that order; the
+    // observer has been told everything once it returns. Idempotent.
     void Stop();
+
+    // Without the remote file system or the transfer server there is nothing
+    // to serve: a front end stops when one of them gave up.
+    static bool IsEssential(PeerServerKind server);
+    // For a test; takes effect at the next Start.
+    void SetPatience(const PeerServerPatience& patience);
 
     PeerServerState StateOf(PeerServerKind server) const;
     int PortOf(PeerServerKind server) const;
 
     // Reads the share table from the file again (serve's SIGHUP); the line for
-    // the user goes to the observer.
+    // the user goes to the observer. Only while started.
     void ReadSharesAgain();
 
 private:
+    struct Held;
     struct Running;
-    std::string m_programName;
+    // With m_shareMutex held: the file's share table becomes the served one.
+    bool PublishSharesOf(const DrovickSettings& fresh);
+
+    const std::string m_programName;
+    std::unique_ptr<Held> m_held;
     std::unique_ptr<Running> m_running;
 };

@@ -1,7 +1,7 @@
 #include "RunningDrovick.h"
 
-#include "SettingsFile.h"
-#include "ShareRequestFiles.h"
+#include "app/session/SettingsFile.h"
+#include "app/session/ShareRequestFiles.h"
 #include "platform/MessageBus.h"
 #include "platform/SingleInstanceGuard.h"
 

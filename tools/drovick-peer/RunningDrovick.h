@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ShareChange.h"
+#include "app/session/ShareChange.h"
 
 #include <chrono>
 

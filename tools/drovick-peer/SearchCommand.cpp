@@ -8,7 +8,8 @@
 
 #include "Commands.h"
 #include "Program.h"
-#include "SettingsFile.h"
+#include "SettingsComplaints.h"
+#include "app/session/SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/files/LogEvent.h"
 #include "app/files/SafeText.h"
@@ -316,7 +317,7 @@ int RunSearch(const std::vector<std::string>& words) {
 
     SettingsFile file;
     DrovickSettings settings;
-    if (!file.LoadOrComplain(settings))
+    if (!LoadOrComplain(file, settings))
         return kExitFailure;
     std::string folder = options->destination;
     if (options->getRow > 0 && folder.empty()) {

@@ -4,7 +4,8 @@
 
 #include "Commands.h"
 #include "Program.h"
-#include "SettingsFile.h"
+#include "SettingsComplaints.h"
+#include "app/session/SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/peer/messages/InstantMessage.h"
 #include "app/peer/messages/InstantMessageDisplay.h"
@@ -54,7 +55,7 @@ int RunSend(const std::vector<std::string>& words) {
 
     SettingsFile file;
     DrovickSettings settings;
-    if (!file.LoadOrComplain(settings))
+    if (!LoadOrComplain(file, settings))
         return kExitFailure;
     // One session answers both the friend's address and the own name, and
     // gives the library back once.

@@ -2,7 +2,8 @@
 
 #include "Program.h"
 #include "RunningDrovick.h"
-#include "SettingsFile.h"
+#include "SettingsComplaints.h"
+#include "app/session/SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 
 #include <unistd.h>

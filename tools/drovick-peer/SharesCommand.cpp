@@ -2,7 +2,8 @@
 
 #include "Commands.h"
 #include "Program.h"
-#include "SettingsFile.h"
+#include "SettingsComplaints.h"
+#include "app/session/SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/files/ShareTable.h"
 
@@ -13,7 +14,7 @@ int RunShares(const std::vector<std::string>& words) {
         return kExitUsage;
     SettingsFile file;
     DrovickSettings settings;
-    if (!file.LoadOrComplain(settings))
+    if (!LoadOrComplain(file, settings))
         return kExitFailure;
     for (const std::string& entry : settings.GetShareTable()->Entries())
         WriteLine(STDOUT_FILENO, Shown(entry));

@@ -24,24 +24,19 @@ bool HasWildcard(const std::string& text) {
 
 } // namespace
 
-NFSServer::NFSServer(ShareTable* table, LogEvent* log, int port)
-    : NFSServer(table, log, port, Timing{}, Limits{}) {}
+NFSServer::NFSServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port)
+    : NFSServer(std::move(table), log, port, Timing{}, Limits{}) {}
 
-NFSServer::NFSServer(ShareTable* table, LogEvent* log, int port, Timing timing, Limits limits)
+NFSServer::NFSServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port, Timing timing, Limits limits)
     : PeerServer(port, timing)
-    , m_table(table)
+    , m_table(std::move(table))
     , m_log(log)
     , m_limits(limits)
-    , m_sessions({limits.sessionLimit, limits.sessionsPerAddress, limits.sessionIdleLimit}) {
-    if (m_table)
-        m_table->AddRef();
-}
+    , m_sessions({limits.sessionLimit, limits.sessionsPerAddress, limits.sessionIdleLimit}) {}
 
 NFSServer::~NFSServer() {
     // The worker must be gone before the sessions and the table it uses.
     Stop(true);
-    if (m_table)
-        m_table->Release();
 }
 
 bool NFSServer::Start() {

@@ -48,8 +48,8 @@ public:
 
     // Holds a reference on table while it lives (table may be null: then the
     // server refuses to start). log may be null: events are then dropped.
-    NFSServer(ShareTable* table, LogEvent* log, int port = kNfsServerPort);
-    NFSServer(ShareTable* table, LogEvent* log, int port, Timing timing, Limits limits);
+    NFSServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port = kNfsServerPort);
+    NFSServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port, Timing timing, Limits limits);
     ~NFSServer() override;
 
     // Refused (false) without a share table and while the worker thread is recorded.
@@ -76,7 +76,7 @@ private:
     bool MayReach(const std::string& path) const;
     bool MayList(const std::string& pattern) const;
 
-    ShareTable* m_table;
+    const std::shared_ptr<ShareTable> m_table;
     LogEvent* m_log;
     const Limits m_limits;
     NFSSessionTable m_sessions;

@@ -12,11 +12,11 @@ using Clock = std::chrono::steady_clock;
 } // namespace
 
 NFSSession::NFSSession(std::int32_t sessionId, std::string peerAddress, std::int32_t agreedVersion,
-                       ShareTable* table)
+                       std::shared_ptr<ShareTable> table)
     : id(sessionId)
     , address(std::move(peerAddress))
     , version(agreedVersion)
-    , fileSystem(std::make_unique<SharedFileSystem>(table)) {}
+    , fileSystem(std::make_unique<SharedFileSystem>(std::move(table))) {}
 
 NFSSession::~NFSSession() = default;
 
@@ -69,7 +69,7 @@ bool NFSSessionTable::ReplaceLeastRecentlyUsed(const std::string& address) {
 }
 
 std::int32_t NFSSessionTable::Open(const std::string& address, std::int32_t version,
-                                   ShareTable* table) {
+                                   std::shared_ptr<ShareTable> table) {
     std::lock_guard lock(m_mutex);
     Compact();
     if (m_nextId == std::numeric_limits<std::int32_t>::max())

@@ -20,7 +20,7 @@ inline constexpr std::size_t kNfsSessionsPerAddress = 16;
 // One client instance's view of the shares on the remote file system server.
 struct NFSSession {
     NFSSession(std::int32_t sessionId, std::string peerAddress, std::int32_t agreedVersion,
-               ShareTable* table);
+               std::shared_ptr<ShareTable> table);
     ~NFSSession();
 
     const std::int32_t id;
@@ -70,7 +70,8 @@ public:
 
     // A new session for address, or kNfsNoSession when none can be had. Ids
     // count from 0 and are never handed out twice.
-    std::int32_t Open(const std::string& address, std::int32_t version, ShareTable* table);
+    std::int32_t Open(const std::string& address, std::int32_t version,
+                      std::shared_ptr<ShareTable> table);
     // The live session id that address opened, marked in use; empty for an
     // unknown, released or expired id and for another address's session.
     Use Find(std::int32_t id, const std::string& address);

@@ -213,31 +213,26 @@ private:
 
 } // namespace
 
-SearchServer::SearchServer(ShareTable* table, LogEvent* log, PresenceDirectory* presence)
-    : SearchServer(table, log, presence, Ports{}, Timing{}) {}
+SearchServer::SearchServer(std::shared_ptr<ShareTable> table, LogEvent* log, PresenceDirectory* presence)
+    : SearchServer(std::move(table), log, presence, Ports{}, Timing{}) {}
 
-SearchServer::SearchServer(ShareTable* table, LogEvent* log, PresenceDirectory* presence,
+SearchServer::SearchServer(std::shared_ptr<ShareTable> table, LogEvent* log, PresenceDirectory* presence,
                            Ports ports)
-    : SearchServer(table, log, presence, ports, Timing{}) {}
+    : SearchServer(std::move(table), log, presence, ports, Timing{}) {}
 
-SearchServer::SearchServer(ShareTable* table, LogEvent* log, PresenceDirectory* presence,
+SearchServer::SearchServer(std::shared_ptr<ShareTable> table, LogEvent* log, PresenceDirectory* presence,
                            Ports ports, Timing timing)
     : PeerServer(ports.listen, timing)
-    , m_table(table)
+    , m_table(std::move(table))
     , m_log(log)
     , m_presence(presence)
     , m_ports(ports)
     , m_recent(kRecentRequests)
-    , m_replies({kRepliesPerAddress, kResultsPerAddress, kReplyWindow, kReplyAddresses}) {
-    if (m_table)
-        m_table->AddRef();
-}
+    , m_replies({kRepliesPerAddress, kResultsPerAddress, kReplyWindow, kReplyAddresses}) {}
 
 SearchServer::~SearchServer() {
     // The worker must be gone before the table it walks.
     Stop(true);
-    if (m_table)
-        m_table->Release();
 }
 
 bool SearchServer::Start() {
@@ -328,7 +323,7 @@ void SearchServer::ServeConnection(TimeOutSocket& connection) {
     Log("SearchServer: Compiling query results");
     std::vector<std::string> paths;
     std::vector<std::string> titles;
-    SearchSharedFolders(m_table, request->mode, request->query, paths, titles, RunFlag());
+    SearchSharedFolders(m_table.get(), request->mode, request->query, paths, titles, RunFlag());
     Log("SearchServer: Returning query results");
     if (paths.empty())
         return;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,9 +58,9 @@ public:
     // Holds a reference on table while it lives (table may be null: then the
     // server refuses to start). log and presence may be null: events are then
     // dropped, and without presence nothing is forwarded.
-    SearchServer(ShareTable* table, LogEvent* log, PresenceDirectory* presence);
-    SearchServer(ShareTable* table, LogEvent* log, PresenceDirectory* presence, Ports ports);
-    SearchServer(ShareTable* table, LogEvent* log, PresenceDirectory* presence, Ports ports,
+    SearchServer(std::shared_ptr<ShareTable> table, LogEvent* log, PresenceDirectory* presence);
+    SearchServer(std::shared_ptr<ShareTable> table, LogEvent* log, PresenceDirectory* presence, Ports ports);
+    SearchServer(std::shared_ptr<ShareTable> table, LogEvent* log, PresenceDirectory* presence, Ports ports,
                  Timing timing);
     ~SearchServer() override;
 
@@ -100,7 +101,7 @@ private:
     void Reply(const SearchRequest& request, const std::vector<std::string>& paths,
                const std::vector<std::string>& titles);
 
-    ShareTable* m_table;
+    const std::shared_ptr<ShareTable> m_table;
     LogEvent* m_log;
     PresenceDirectory* m_presence;
     const Ports m_ports;

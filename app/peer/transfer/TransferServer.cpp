@@ -43,24 +43,19 @@ struct OpenFile {
 
 } // namespace
 
-TransferServer::TransferServer(ShareTable* table, LogEvent* log, int port)
-    : TransferServer(table, log, port, Timing{}, Limits{}) {}
+TransferServer::TransferServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port)
+    : TransferServer(std::move(table), log, port, Timing{}, Limits{}) {}
 
-TransferServer::TransferServer(ShareTable* table, LogEvent* log, int port, Timing timing,
+TransferServer::TransferServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port, Timing timing,
                                Limits limits)
     : PeerServer(port, timing)
-    , m_table(table)
+    , m_table(std::move(table))
     , m_log(log)
-    , m_limits(limits) {
-    if (m_table)
-        m_table->AddRef();
-}
+    , m_limits(limits) {}
 
 TransferServer::~TransferServer() {
     // The worker must not serve a connection with a table already given back.
     Stop(true);
-    if (m_table)
-        m_table->Release();
 }
 
 bool TransferServer::Start() {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 class LogEvent;
@@ -56,8 +57,8 @@ public:
 
     // Holds a reference on table while it lives (table may be null: then the
     // server refuses to start). log may be null: events are then dropped.
-    TransferServer(ShareTable* table, LogEvent* log, int port = kTransferServerPort);
-    TransferServer(ShareTable* table, LogEvent* log, int port, Timing timing, Limits limits);
+    TransferServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port = kTransferServerPort);
+    TransferServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port, Timing timing, Limits limits);
     ~TransferServer() override;
 
     // Refused (false) without a share table, as there is nothing to serve, and
@@ -74,7 +75,7 @@ private:
     // pace or when the server is stopping.
     bool SendBlock(TimeOutSocket& connection, const std::uint8_t* block, TransferPace& pace);
 
-    ShareTable* m_table;
+    const std::shared_ptr<ShareTable> m_table;
     LogEvent* m_log;
     const Limits m_limits;
 };

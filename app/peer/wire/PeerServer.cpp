@@ -36,6 +36,11 @@ PeerServer::~PeerServer() {
 
 void PeerServer::OnListenFailed(int, int) {}
 
+void PeerServer::Tell(ListenEvent event) const {
+    if (m_stateListener)
+        m_stateListener(event);
+}
+
 void PeerServer::ReapEndedWorker() {
     if (m_thread.joinable() && m_exitCode.load() != platform::kThreadStillActive)
         m_thread.join();
@@ -91,12 +96,16 @@ void PeerServer::Run() {
         ++attempt;
         OnListenFailed(attempt, listener.LastError());
         if (attempt >= m_timing.listenAttempts || !Pause(m_timing.listenRetryDelay)) {
+            const bool gaveUp = attempt >= m_timing.listenAttempts;
             m_running.store(false);
-            m_exitCode.store(attempt >= m_timing.listenAttempts ? 0 : 1);
+            // Told before the exit code, which lets Stop join this thread.
+            Tell(gaveUp ? ListenEvent::GaveUp : ListenEvent::Stopped);
+            m_exitCode.store(gaveUp ? 0 : 1);
             return;
         }
     }
     m_listening.store(true);
+    Tell(ListenEvent::Listening);
 
     platform::ConnectionPool pool({m_timing.workers, m_timing.connectionsPerAddress});
     while (m_running.load()) {
@@ -117,6 +126,7 @@ void PeerServer::Run() {
     // Connections in progress see the cleared run flag and end.
     pool.Close();
     m_listening.store(false);
+    Tell(ListenEvent::Stopped);
     m_exitCode.store(1);
 }
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -55,11 +56,24 @@ public:
         std::chrono::milliseconds requestLimit = kRequestLimit;
     };
 
+    // What the listening socket did; told to the state listener.
+    enum class ListenEvent {
+        Listening, // took its port and accepts
+        GaveUp,    // could not take its port in all its attempts
+        Stopped,   // ended after a stop, listening or not
+    };
+    // Called on the server's own thread, once per event, so it must not block
+    // and must not stop or destroy the server.
+    using StateListener = std::function<void(ListenEvent)>;
+
     explicit PeerServer(int port);
     PeerServer(int port, Timing timing);
     virtual ~PeerServer();
     PeerServer(const PeerServer&) = delete;
     PeerServer& operator=(const PeerServer&) = delete;
+
+    // Set before Start; the thread Start runs reads it without a lock.
+    void SetStateListener(StateListener listener) { m_stateListener = std::move(listener); }
 
     // Refused (false) while a worker thread is recorded.
     bool Start();
@@ -97,12 +111,14 @@ private:
     bool Pause(std::chrono::milliseconds delay);
     // Joins a worker that has ended; the caller holds m_threadMutex.
     void ReapEndedWorker();
+    void Tell(ListenEvent event) const;
 
     const int m_port;
     const Timing m_timing;
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_listening{false};
     std::atomic<int> m_exitCode{-1};
+    StateListener m_stateListener;
     // Guards m_thread: Start and Stop may be called from different threads.
     std::mutex m_threadMutex;
     std::thread m_thread;

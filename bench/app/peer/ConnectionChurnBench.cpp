@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
     std::ofstream(share / "small.txt") << "a small shared file";
     setenv("HALVARA_ADDRESS", kAddress, 1);
 
-    auto* table = new ShareTable();
+    auto table = std::make_shared<ShareTable>();
     if (!table->Add(share.string()))
         return 1;
     LogEvent log; // no receiver: every line is dropped, as with no monitor open
@@ -162,7 +162,6 @@ int main(int argc, char** argv) {
         transfer.Stop(true);
         nfs.Stop(true);
     }
-    table->Release();
     fs::remove_all(pattern);
     return 0;
 }

@@ -166,7 +166,7 @@ int main(int argc, char** argv) {
             big.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
         std::ofstream(root / "share" / "small", std::ios::binary) << std::string(100000, 's');
     }
-    auto* table = new ShareTable;
+    auto table = std::make_shared<ShareTable>();
     table->Add((root / "share").string());
     LogEvent log;
     CutOffWatch watch;
@@ -260,7 +260,6 @@ int main(int argc, char** argv) {
     std::printf("Stop of the three servers: %.0f ms\n",
                 std::chrono::duration<double, std::milli>(Clock::now() - stopping).count());
     log.Unregister(&watch);
-    table->Release();
     fs::remove_all(root);
     return 0;
 }

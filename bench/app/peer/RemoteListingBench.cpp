@@ -188,11 +188,10 @@ int main(int argc, char** argv) {
         std::ofstream(share / ("file" + std::to_string(i) + extension)) << i;
     }
 
-    auto* table = new ShareTable();
+    auto table = std::make_shared<ShareTable>();
     table->Add(share.string());
     const int port = FreePort();
     NFSServer server(table, nullptr, port);
-    table->Release();
     server.Start();
     while (!server.IsListening())
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
     MakeTree(shared, folders, files);
     std::printf("tree: %d folders x %d files made in %.2f s\n", folders, files, Seconds(start));
 
-    auto* table = new ShareTable();
+    auto table = std::make_shared<ShareTable>();
     if (!table->Add(shared.string() + "/")) {
         std::printf("could not share %s\n", shared.c_str());
         return 1;
@@ -97,7 +97,6 @@ int main(int argc, char** argv) {
     std::printf("(a reply holds at most %zu results, so the walk stops there)\n",
                 SearchServer::kReplyResultLimit);
 
-    table->Release();
     std::error_code ignored;
     fs::remove_all(root, ignored);
     return 0;

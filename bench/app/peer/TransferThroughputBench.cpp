@@ -171,7 +171,7 @@ int main(int argc, char** argv) {
             out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
         }
     }
-    auto* table = new ShareTable();
+    auto table = std::make_shared<ShareTable>();
     table->Add((folder / "share").string());
     double bytes = static_cast<double>(megabytes) * 1024 * 1024;
 
@@ -189,7 +189,6 @@ int main(int argc, char** argv) {
                 bytes / download / 1048576, downloadOk ? "identical" : "DIFFERENT");
     std::printf("download / plain:  %5.1f%%\n", 100.0 * plain / download);
 
-    table->Release();
     fs::remove_all(folder);
     return plainOk && downloadOk && plain > 0 && download > 0 ? 0 : 1;
 }

@@ -2,17 +2,19 @@
 
 #include "platform/ByteOrder.h"
 
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <gtest/gtest.h>
+#include <memory>
 #include <thread>
+#include <vector>
 
 namespace {
 
-// The table deletes itself; tests hold the first reference and give it back.
 struct TableHolder {
-    ShareTable* table = new ShareTable;
-    ~TableHolder() { table->Release(); }
-    ShareTable* operator->() const { return table; }
+    std::shared_ptr<ShareTable> table = std::make_shared<ShareTable>();
+    ShareTable* operator->() const { return table.get(); }
 };
 
 TEST(ShareTable, SharedFolderCoversItsContentsByteForByte) {
@@ -152,19 +154,69 @@ TEST(ShareTable, BlockRoundTripsAndDamageIsRefused) {
 }
 
 TEST(ShareTable, ReferencesKeepTheTableAliveAcrossThreads) {
-    auto* table = new ShareTable;
-    table->AddRef();
-    std::thread reader([table] {
+    auto table = std::make_shared<ShareTable>();
+    std::weak_ptr<ShareTable> watched = table;
+    std::thread reader([held = table] {
         for (int i = 0; i < 2000; ++i)
-            table->IsShared("/srv/x/y");
-        table->Release();
+            held->IsShared("/srv/x/y");
     });
     for (int i = 0; i < 200; ++i) {
         table->Add("/srv/x" + std::to_string(i % 7));
         table->Remove("/srv/x" + std::to_string((i + 3) % 7));
     }
+    table.reset();
     reader.join();
-    EXPECT_EQ(table->Release(), 0);
+    EXPECT_TRUE(watched.expired());
+}
+
+// A listener hears each change that was made, and none that was refused; it
+// is called with the table's lock free, so a listener that hands the table to
+// another thread (a window's) and waits for it does not lock up.
+TEST(ShareTable, ListenersHearChangesWithTheTableFree) {
+    TableHolder t;
+    std::vector<int> heard;
+    bool readElsewhere = true;
+    const int id = t->AddListener([&] {
+        heard.push_back(t->GetCount());
+        auto count = std::async(std::launch::async, [&] { return t->GetCount(); });
+        readElsewhere = readElsewhere &&
+                        count.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    });
+    ASSERT_TRUE(t->Add("/srv/music"));
+    EXPECT_FALSE(t->Add("/srv/music/rock")) << "already shared";
+    EXPECT_FALSE(t->Remove("/srv/films"));
+    ASSERT_TRUE(t->Add("/srv/films"));
+    ASSERT_TRUE(t->Remove("/srv/music"));
+    TableHolder other;
+    other->Add("/srv/a");
+    other->Add("/srv/b");
+    const auto block = other->Serialize();
+    ASSERT_EQ(t->Deserialize(block.data(), block.size()), 2);
+    EXPECT_EQ(t->Deserialize(block.data(), 3), -1);
+    EXPECT_EQ(heard, (std::vector<int>{1, 2, 1, 2}));
+    EXPECT_TRUE(readElsewhere);
+
+    t->RemoveListener(id);
+    ASSERT_TRUE(t->Add("/srv/c"));
+    EXPECT_EQ(heard.size(), 4u) << "a removed listener is not called";
+}
+
+// A listener may take itself out while it is called; the others still hear
+// that change, and it hears no later one.
+TEST(ShareTable, ListenerMayRemoveItselfWhileCalled) {
+    TableHolder t;
+    int once = 0;
+    int always = 0;
+    int onceId = 0;
+    onceId = t->AddListener([&] {
+        ++once;
+        t->RemoveListener(onceId);
+    });
+    t->AddListener([&] { ++always; });
+    ASSERT_TRUE(t->Add("/srv/one"));
+    ASSERT_TRUE(t->Add("/srv/two"));
+    EXPECT_EQ(once, 1);
+    EXPECT_EQ(always, 2);
 }
 
 } // namespace

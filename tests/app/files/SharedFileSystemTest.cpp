@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 
 namespace {
 
@@ -47,11 +48,10 @@ protected:
         fs::create_symlink("Rock", m_dir.Path() / "Music" / "inner");
         ASSERT_TRUE(m_table->Add(m_root + "/Music"));
     }
-    void TearDown() override { m_table->Release(); }
 
     testsupport::TempDir m_dir;
     std::string m_root;
-    ShareTable* m_table = new ShareTable;
+    std::shared_ptr<ShareTable> m_table = std::make_shared<ShareTable>();
 };
 
 TEST_F(SharedView, PeerPathsOutsideASharedFolderAreRefused) {
@@ -109,9 +109,8 @@ TEST_F(SharedView, RootListsDotsThenEverySharedFolder) {
         EXPECT_EQ(files.GetFilePath(), m_root + "/Private");
     }
 
-    ShareTable* empty = new ShareTable;
+    auto empty = std::make_shared<ShareTable>();
     SharedFileSystem nothing(empty);
-    empty->Release();
     EXPECT_EQ(ListPaths(nothing, "/*.*"), std::vector<std::string>{"."});
 }
 
@@ -208,9 +207,8 @@ TEST_F(SharedView, DriveListHoldsOnlyDrivesWithAShare) {
     EXPECT_EQ(files.GetLogicalDriveStrings(sizeof buffer, buffer), 2u);
     EXPECT_EQ(std::string(buffer, 3), std::string("/\0\0", 3));
 
-    ShareTable* empty = new ShareTable;
+    auto empty = std::make_shared<ShareTable>();
     SharedFileSystem nothing(empty);
-    empty->Release();
     std::memset(buffer, 'z', sizeof buffer);
     EXPECT_EQ(nothing.GetLogicalDriveStrings(sizeof buffer, buffer), 2u);
     EXPECT_EQ(buffer[0], 0);

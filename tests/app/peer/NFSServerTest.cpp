@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -186,7 +187,6 @@ protected:
     void TearDown() override {
         m_server.reset();
         m_log.Unregister(&m_lines);
-        m_table->Release();
         unsetenv("HALVARA_ADDRESS");
     }
 
@@ -284,7 +284,7 @@ protected:
 
     testsupport::TempDir m_dir;
     std::string m_share, m_private;
-    ShareTable* m_table = new ShareTable;
+    std::shared_ptr<ShareTable> m_table = std::make_shared<ShareTable>();
     LogEvent m_log;
     CollectedLog m_lines;
     int m_port = 0;

@@ -72,14 +72,13 @@ protected:
         WriteFile(m_share / "sub" / "c.txt", 3);
         WriteFile(m_outside / "secret.txt", 5);
 
-        auto* table = new ShareTable();
+        auto table = std::make_shared<ShareTable>();
         ASSERT_TRUE(table->Add(m_share.string()));
         m_port = testsupport::FreeTcpPort();
         NFSServer::Timing timing;
         timing.acceptLimit = 200ms;
         m_server =
             std::make_unique<NFSServer>(table, &m_serverLog, m_port, timing, NFSServer::Limits{});
-        table->Release(); // the server holds its own reference
         ASSERT_TRUE(m_server->Start());
         ASSERT_TRUE(testsupport::WaitFor([&] { return m_server->IsListening(); }, 5s));
         m_log.Register(&m_lines);

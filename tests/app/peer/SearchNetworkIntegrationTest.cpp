@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -112,7 +113,7 @@ std::unique_ptr<ForkedPeer> ForkSearchServer(const ServerSpec& spec, int port, i
                                              const fs::path& logFile) {
     return std::make_unique<ForkedPeer>([=] {
         setenv("HALVARA_ADDRESS", spec.address.c_str(), 1);
-        auto* table = new ShareTable();
+        auto table = std::make_shared<ShareTable>();
         table->Add(spec.share.string() + "/");
         LogEvent log;
         FileLog lines(logFile);
@@ -128,7 +129,6 @@ std::unique_ptr<ForkedPeer> ForkSearchServer(const ServerSpec& spec, int port, i
         PeerServer::Timing timing;
         timing.acceptLimit = 200ms;
         SearchServer server(table, &log, &presence, ports, timing);
-        table->Release();
         server.Start();
         // Ends when the test kills the process.
         while (true)
@@ -370,10 +370,9 @@ TEST(SearchDownloadTest, AStrangersFileNameCannotLeadTheDownloadOutOfItsFolder) 
     const int transferPort = testsupport::FreeTcpPort("127.0.0.2");
     ForkedPeer server([&] {
         setenv("HALVARA_ADDRESS", "127.0.0.2", 1);
-        auto* table = new ShareTable();
+        auto table = std::make_shared<ShareTable>();
         table->Add(share.string() + "/");
         TransferServer transfer(table, nullptr, transferPort);
-        table->Release();
         transfer.Start();
         while (true)
             std::this_thread::sleep_for(1s);

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -45,8 +46,7 @@ public:
 };
 
 struct TableHolder {
-    ShareTable* table = new ShareTable();
-    ~TableHolder() { table->Release(); }
+    std::shared_ptr<ShareTable> table = std::make_shared<ShareTable>();
 };
 
 void WriteText(const fs::path& path, const std::string& text) {
@@ -145,17 +145,17 @@ TEST(SearchWalkTest, NameModeFollowsTheQueryRulesInsideSharedFoldersOnly) {
     TableHolder holder;
     ASSERT_TRUE(holder.table->Add((dir.Path() / "shared").string() + "/"));
 
-    EXPECT_EQ(Names(Search(holder.table, 0, "song")), (std::vector<std::string>{"Song", "song"}));
-    EXPECT_EQ(Names(Search(holder.table, 0, "song*")),
+    EXPECT_EQ(Names(Search(holder.table.get(), 0, "song")), (std::vector<std::string>{"Song", "song"}));
+    EXPECT_EQ(Names(Search(holder.table.get(), 0, "song*")),
               (std::vector<std::string>{"Song", "Songs", "song"}));
-    EXPECT_EQ(Names(Search(holder.table, 0, "*song*")),
+    EXPECT_EQ(Names(Search(holder.table.get(), 0, "*song*")),
               (std::vector<std::string>{"MySongs", "Song", "Songs", "song"}));
-    EXPECT_EQ(Names(Search(holder.table, 0, "a.b")), (std::vector<std::string>{"a.b", "aXb"}));
-    EXPECT_TRUE(Search(holder.table, 0, "").empty());
-    EXPECT_TRUE(Search(holder.table, 0, "a(b").empty());
+    EXPECT_EQ(Names(Search(holder.table.get(), 0, "a.b")), (std::vector<std::string>{"a.b", "aXb"}));
+    EXPECT_TRUE(Search(holder.table.get(), 0, "").empty());
+    EXPECT_TRUE(Search(holder.table.get(), 0, "a(b").empty());
     // Folders match too, after their content; the matched text is the name as written.
     std::vector<std::string> titles;
-    auto paths = Search(holder.table, 7, "*e*", &titles);
+    auto paths = Search(holder.table.get(), 7, "*e*", &titles);
     ASSERT_EQ(paths.size(), 3u);
     EXPECT_EQ(paths[0], (dir.Path() / "shared/deep/er").string());
     EXPECT_EQ(paths[2], (dir.Path() / "shared/deep").string());
@@ -174,16 +174,16 @@ TEST(SearchWalkTest, TitleAndArtistModesReadTheTagsOfMp3FilesOnly) {
     ASSERT_TRUE(holder.table->Add((dir.Path() / "music").string() + "/"));
 
     std::vector<std::string> titles;
-    EXPECT_EQ(Names(Search(holder.table, 1, "hello", &titles)),
+    EXPECT_EQ(Names(Search(holder.table.get(), 1, "hello", &titles)),
               (std::vector<std::string>{"one.MP3"}));
     EXPECT_EQ(titles, (std::vector<std::string>{"Hello"}));
-    EXPECT_EQ(Names(Search(holder.table, 2, "*band", &titles)),
+    EXPECT_EQ(Names(Search(holder.table.get(), 2, "*band", &titles)),
               (std::vector<std::string>{"one.MP3", "two.mp3"}));
-    EXPECT_EQ(Names(Search(holder.table, 2, "band")), (std::vector<std::string>{"two.mp3"}));
-    EXPECT_TRUE(Search(holder.table, 1, "*").size() == 2u);
-    EXPECT_TRUE(Search(holder.table, 1, "one*").empty());
+    EXPECT_EQ(Names(Search(holder.table.get(), 2, "band")), (std::vector<std::string>{"two.mp3"}));
+    EXPECT_TRUE(Search(holder.table.get(), 1, "*").size() == 2u);
+    EXPECT_TRUE(Search(holder.table.get(), 1, "one*").empty());
     // The name mode still finds the untagged file by its name.
-    EXPECT_EQ(Names(Search(holder.table, 0, "untagged.mp3")),
+    EXPECT_EQ(Names(Search(holder.table.get(), 0, "untagged.mp3")),
               (std::vector<std::string>{"untagged.mp3"}));
 }
 
@@ -194,7 +194,7 @@ TEST(SearchWalkTest, ALinkBackToAParentFolderIsWalkedOnce) {
     fs::create_directory_symlink(dir.Path() / "shared", dir.Path() / "shared/a/loop");
     TableHolder holder;
     ASSERT_TRUE(holder.table->Add((dir.Path() / "shared").string() + "/"));
-    EXPECT_EQ(Search(holder.table, 0, "needle").size(), 1u);
+    EXPECT_EQ(Search(holder.table.get(), 0, "needle").size(), 1u);
 }
 
 TEST(SearchWalkTest, NeitherALinkOutOfTheSharesNorANeverSharedFolderIsEntered) {
@@ -213,8 +213,8 @@ TEST(SearchWalkTest, NeitherALinkOutOfTheSharesNorANeverSharedFolderIsEntered) {
     TableHolder holder;
     ASSERT_TRUE(holder.table->Add((dir.Path() / "shared").string() + "/"));
     ASSERT_TRUE(holder.table->Add((dir.Path() / "other").string() + "/"));
-    const auto songs = Search(holder.table, 0, "*song");
-    const auto links = Search(holder.table, 0, "out");
+    const auto songs = Search(holder.table.get(), 0, "*song");
+    const auto links = Search(holder.table.get(), 0, "out");
     if (saved)
         setenv("XDG_CONFIG_HOME", savedText.c_str(), 1);
     else
@@ -257,11 +257,11 @@ TEST(NeverSharedTest, ASharedHomeKeepsItsConfigurationAndSessionFoldersOutOfSigh
     TableHolder holder;
     ASSERT_TRUE(holder.table->Add(home.string() + "/"));
 
-    EXPECT_EQ(Search(holder.table, 0, "*halvara*"),
+    EXPECT_EQ(Search(holder.table.get(), 0, "*halvara*"),
               (std::vector<std::string>{(home / "Music/halvara").string()}));
-    EXPECT_EQ(Search(holder.table, 0, "*drovick*"), std::vector<std::string>{});
-    EXPECT_EQ(Search(holder.table, 0, "*settings*"), std::vector<std::string>{});
-    EXPECT_EQ(Names(Search(holder.table, 0, "*")),
+    EXPECT_EQ(Search(holder.table.get(), 0, "*drovick*"), std::vector<std::string>{});
+    EXPECT_EQ(Search(holder.table.get(), 0, "*settings*"), std::vector<std::string>{});
+    EXPECT_EQ(Names(Search(holder.table.get(), 0, "*")),
               (std::vector<std::string>{".config", "Music", "halvara", "other", "run"}));
 
     SharedFileSystem view(holder.table);

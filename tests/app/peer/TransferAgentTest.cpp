@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <map>
 #include <mutex>
 #include <random>
@@ -83,7 +84,7 @@ protected:
         m_downloads = m_temp.Path() / "downloads";
         fs::create_directories(m_share);
         fs::create_directories(m_downloads);
-        m_table = new ShareTable();
+        m_table = std::make_shared<ShareTable>();
         ASSERT_TRUE(m_table->Add(m_share.string()));
         m_options.port = testsupport::FreeTcpPort(kServerAddress);
         m_server = std::make_unique<TransferServer>(m_table, nullptr, m_options.port,
@@ -94,7 +95,6 @@ protected:
     }
     void TearDown() override {
         m_server.reset();
-        m_table->Release();
         unsetenv("HALVARA_ADDRESS");
     }
 
@@ -114,7 +114,7 @@ protected:
 
     testsupport::TempDir m_temp;
     fs::path m_share, m_downloads;
-    ShareTable* m_table = nullptr;
+    std::shared_ptr<ShareTable> m_table;
     TransferDownloadOptions m_options;
     FakeFriends m_friends;
     std::unique_ptr<TransferServer> m_server;

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -49,7 +50,7 @@ protected:
         m_private = m_temp.Path() / "private";
         fs::create_directories(m_share / "sub");
         fs::create_directories(m_private);
-        m_table = new ShareTable();
+        m_table = std::make_shared<ShareTable>();
         ASSERT_TRUE(m_table->Add(m_share.string()));
         m_log.Register(&m_lines);
         m_port = testsupport::FreeTcpPort(kServerAddress);
@@ -57,7 +58,6 @@ protected:
     void TearDown() override {
         m_server.reset();
         m_log.Unregister(&m_lines);
-        m_table->Release();
         unsetenv("HALVARA_ADDRESS");
     }
 
@@ -86,7 +86,7 @@ protected:
 
     testsupport::TempDir m_temp;
     fs::path m_share, m_private;
-    ShareTable* m_table = nullptr;
+    std::shared_ptr<ShareTable> m_table;
     LogEvent m_log;
     LogLines m_lines;
     int m_port = 0;

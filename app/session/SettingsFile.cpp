@@ -1,10 +1,7 @@
-#include "SettingsFile.h"
+#include "app/session/SettingsFile.h"
 
-#include "Program.h"
 #include "app/files/DrovickSettings.h"
-#include "platform/SingleInstanceGuard.h"
 
-#include <exception>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -20,14 +17,6 @@ bool SettingsFile::Load(DrovickSettings& settings, std::string& error) const {
         return true;
     error = "the settings file " + m_path.string() +
             " is damaged or unreadable; it is left as it is (move it away to start afresh)";
-    return false;
-}
-
-bool SettingsFile::LoadOrComplain(DrovickSettings& settings) const {
-    std::string error;
-    if (Load(settings, error))
-        return true;
-    Complain(error);
     return false;
 }
 
@@ -61,17 +50,4 @@ std::string Shown(const std::string& entry) {
     if (entry.size() > 1 && entry.back() == '/')
         return entry.substr(0, entry.size() - 1);
     return entry;
-}
-
-void NoteRunningDrovick() {
-    bool running = false;
-    try {
-        running = platform::SingleInstanceGuard::IsHeld(kDrovickGuardName);
-    } catch (const std::exception&) {
-        // No session folder: nothing can be running in it either.
-    }
-    if (running)
-        Complain("note: Drovick runs for this user but did not take the change; a "
-                 "drovick-peer serve reads it on SIGHUP, the window program would write its "
-                 "own shares back when it exits");
 }

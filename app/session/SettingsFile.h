@@ -21,18 +21,12 @@ public:
     // gives false, so that a change never replaces what the user may still
     // want to rescue.
     bool Load(DrovickSettings& settings, std::string& error) const;
-    // Load for a command: false after saying why on standard error.
-    bool LoadOrComplain(DrovickSettings& settings) const;
     // Writes settings back, creating the folder when needed.
     bool Save(const DrovickSettings& settings, std::string& error) const;
 
 private:
     std::filesystem::path m_path;
 };
-
-// Told after the settings file was changed while Drovick runs for this user
-// without having taken the change itself, as it does not see the file change.
-void NoteRunningDrovick();
 
 // The share table's form of a folder: absolute, no "." or ".." components,
 // symbolic links resolved, ending in "/". Empty (error set) when the folder

@@ -1,6 +1,6 @@
-#include "ShareChange.h"
+#include "app/session/ShareChange.h"
 
-#include "SettingsFile.h"
+#include "app/session/SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/files/ShareTable.h"
 

@@ -1,4 +1,4 @@
-#include "ShareRequestFiles.h"
+#include "app/session/ShareRequestFiles.h"
 
 #include "platform/AtomicFile.h"
 #include "platform/SessionNamespace.h"

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "ShareChange.h"
+#include "app/session/ShareChange.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -28,8 +29,9 @@ public:
     ShareRequestDesk(const ShareRequestDesk&) = delete;
     ShareRequestDesk& operator=(const ShareRequestDesk&) = delete;
 
-    // Answers the requests that have arrived, without waiting for more.
-    void AnswerArrived();
+    // Answers the requests that have arrived, waiting up to wait for the
+    // first one when none has.
+    void AnswerArriving(std::chrono::milliseconds wait);
 
 private:
     void Answer(std::uint64_t token);

@@ -1,6 +1,6 @@
-#include "ShareRequestDesk.h"
+#include "app/session/ShareRequestDesk.h"
 
-#include "ShareRequestFiles.h"
+#include "app/session/ShareRequestFiles.h"
 #include "platform/MessageBus.h"
 
 #include <cerrno>
@@ -11,7 +11,7 @@
 namespace {
 
 // A burst of requests waits for the next turn rather than holding off the
-// signals the caller watches between turns.
+// stop flag the caller watches between turns.
 constexpr int kMostPerTurn = 8;
 
 } // namespace
@@ -28,9 +28,9 @@ ShareRequestDesk::ShareRequestDesk(Apply apply)
 
 ShareRequestDesk::~ShareRequestDesk() = default;
 
-void ShareRequestDesk::AnswerArrived() {
+void ShareRequestDesk::AnswerArriving(std::chrono::milliseconds wait) {
     for (int turn = 0; turn < kMostPerTurn; ++turn) {
-        const auto message = m_receiver->Receive(std::chrono::milliseconds(0));
+        const auto message = m_receiver->Receive(turn == 0 ? wait : std::chrono::milliseconds(0));
         if (!message)
             return;
         if (message->number == m_askNumber && message->wParam != 0)
