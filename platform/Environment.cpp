@@ -22,6 +22,11 @@ std::string DirectoryHost() {
     return host.empty() ? kDefaultDirectoryHost : host;
 }
 
+std::string UpdateUrl() {
+    std::string url = EnvironmentText("DROVICK_UPDATE_URL");
+    return url.empty() ? "http://" + DirectoryHost() + "/latestversion/drovick" : url;
+}
+
 std::string ConfiguredAddress() {
     return EnvironmentText("HALVARA_ADDRESS");
 }

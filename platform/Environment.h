@@ -17,6 +17,10 @@ std::string EnvironmentText(const char* name);
 inline constexpr const char* kDefaultDirectoryHost = "127.0.0.1:8080";
 std::string DirectoryHost();
 
+// DROVICK_UPDATE_URL: the address of the file that holds the newest release's
+// number; default the bundled directory's http://<directory host>/latestversion/drovick.
+std::string UpdateUrl();
+
 // HALVARA_ADDRESS: this user's address, which listeners bind and calls leave
 // from; "" when unset.
 std::string ConfiguredAddress();
