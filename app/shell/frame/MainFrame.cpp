@@ -2,10 +2,14 @@
 
 #include "app/files/DrovickSettings.h"
 #include "app/shell/frame/BackgroundCall.h"
-#include "app/shell/frame/FrameIcons.h"
-#include "app/shell/frame/HelpPage.h"
 #include "app/shell/frame/TrayIcon.h"
 #include "app/shell/frame/WindowKinds.h"
+#include "app/shell/infobar/InfoBar.h"
+#include "app/shell/infobar/TipRotation.h"
+#include "app/shell/preferences/PreferencesDialog.h"
+#include "app/shell/resources/HelpLocation.h"
+#include "app/shell/resources/ShellIcons.h"
+#include "app/shell/update/VersionCheck.h"
 #include "library/halvara.h"
 
 #include <QAction>
@@ -21,26 +25,13 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-#if __has_include("app/shell/infobar/InfoBar.h") && __has_include("app/shell/infobar/TipRotation.h")
-#include "app/shell/infobar/InfoBar.h"
-#include "app/shell/infobar/TipRotation.h"
-#define DROVICK_HAS_INFO_BAR 1
-#endif
-#if __has_include("app/shell/preferences/PreferencesDialog.h")
-#include "app/shell/preferences/PreferencesDialog.h"
-#define DROVICK_HAS_PREFERENCES 1
-#endif
-#if __has_include("app/shell/update/VersionCheck.h")
-#include "app/shell/update/VersionCheck.h"
-#define DROVICK_HAS_VERSION_CHECK 1
-#endif
 
 MainFrame::MainFrame(DrovickSettings& settings, WindowKinds& kinds,
                      std::function<bool()> presenceReady, QWidget* parent)
     : QMainWindow(parent), m_settings(settings), m_kinds(kinds),
       m_presenceReady(std::move(presenceReady)) {
     setWindowTitle(QStringLiteral("Drovick"));
-    setWindowIcon(FrameIcon("app"));
+    setWindowIcon(ShellIcons::Get("app"));
     setObjectName(QStringLiteral("MainFrame"));
     m_area = new QMdiArea;
     m_area->setObjectName(QStringLiteral("MainArea"));
@@ -76,7 +67,7 @@ QAction* MainFrame::MakeCommand(const QString& name, const QString& text, const 
     auto* action = new QAction(text, this);
     action->setObjectName(name);
     if (icon)
-        action->setIcon(FrameIcon(icon));
+        action->setIcon(ShellIcons::Get(icon));
     return action;
 }
 
@@ -101,9 +92,6 @@ void MainFrame::BuildMenus() {
     file->addSeparator();
     QAction* update = MakeCommand(QStringLiteral("update"), QStringLiteral("&Update..."));
     connect(update, &QAction::triggered, this, &MainFrame::CheckVersion);
-#ifndef DROVICK_HAS_VERSION_CHECK
-    update->setEnabled(false);
-#endif
     file->addAction(update);
     file->addSeparator();
     QAction* exit = MakeCommand(QStringLiteral("exit"), QStringLiteral("E&xit"));
@@ -129,9 +117,6 @@ void MainFrame::BuildMenus() {
     QAction* preferences =
         MakeCommand(QStringLiteral("preferences"), QStringLiteral("&Preferences..."), "preferences");
     connect(preferences, &QAction::triggered, this, &MainFrame::ShowPreferences);
-#ifndef DROVICK_HAS_PREFERENCES
-    preferences->setEnabled(false);
-#endif
     edit->addAction(preferences);
 
     QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
@@ -185,7 +170,7 @@ void MainFrame::BuildToolBar() {
     // disabled in both places; the view toggles show their check marks.
     const auto addKind = [this](const char* id, const char* icon, const char* tip) {
         if (QAction* toggle = m_kinds.Toggle(QString::fromLatin1(id))) {
-            toggle->setIcon(FrameIcon(icon));
+            toggle->setIcon(ShellIcons::Get(icon));
             toggle->setToolTip(QString::fromLatin1(tip));
             m_toolBar->addAction(toggle);
         }
@@ -229,12 +214,11 @@ void MainFrame::BuildStatusBar() {
 }
 
 void MainFrame::BuildInfoBar() {
-#ifdef DROVICK_HAS_INFO_BAR
-    auto* bar = new InfoBar(this);
+    auto* bar = new InfoBar;
     bar->setObjectName(QStringLiteral("InfoBar"));
-    new TipRotation(bar, this);
     m_infoBar = bar;
-#endif
+    auto* tips = new TipRotation(TipList(QString::fromLatin1(kProductAddress)), *bar, this);
+    tips->Start();
 }
 
 void MainFrame::ApplyBarSettings() {
@@ -324,7 +308,7 @@ void MainFrame::ChangeIdentity() {
 }
 
 void MainFrame::ShowHelp() {
-    const QString page = HelpPage::Find();
+    const QString page = HelpLocation::IndexPage();
     if (page.isEmpty()) {
         QMessageBox::critical(this, QStringLiteral("Drovick Help"),
                               QStringLiteral("Could not find the help files; make sure you're running\n"
@@ -338,16 +322,12 @@ void MainFrame::ShowHelp() {
 }
 
 void MainFrame::ShowPreferences() {
-#ifdef DROVICK_HAS_PREFERENCES
     PreferencesDialog dialog(m_settings, this);
     dialog.exec();
-#endif
 }
 
 void MainFrame::CheckVersion() {
-#ifdef DROVICK_HAS_VERSION_CHECK
     if (!m_versionCheck)
         m_versionCheck = new VersionCheck(this);
-    static_cast<VersionCheck*>(m_versionCheck)->Start(this);
-#endif
+    m_versionCheck->Start(this);
 }

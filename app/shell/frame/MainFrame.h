@@ -10,6 +10,7 @@ class QLabel;
 class QMdiArea;
 class QToolBar;
 class TrayIcon;
+class VersionCheck;
 class WindowKinds;
 
 // Drovick's main window: the multiple-document area the tool windows open in,
@@ -72,6 +73,6 @@ private:
     QLabel* m_serversPane = nullptr;
     QLabel* m_thirdPane = nullptr;
     TrayIcon* m_tray = nullptr;
-    QObject* m_versionCheck = nullptr;
+    VersionCheck* m_versionCheck = nullptr;
     bool m_closing = false;
 };

@@ -3,10 +3,7 @@
 #include "app/files/LogEvent.h"
 #include "app/shell/frame/WindowKinds.h"
 
-#if __has_include("app/shell/monitor/NetworkMonitorView.h")
 #include "app/shell/monitor/NetworkMonitorView.h"
-#define DROVICK_HAS_NETWORK_MONITOR 1
-#endif
 
 void RegisterToolWindowKinds(WindowKinds& kinds, LogEvent& log) {
     using S = DrovickSettings;
@@ -22,10 +19,6 @@ void RegisterToolWindowKinds(WindowKinds& kinds, LogEvent& log) {
                     QStringLiteral("Instant &Messenger"), &S::messengerOpen, &S::messengerRect, {}});
     WindowKind monitor{QStringLiteral("monitor"), QStringLiteral("Network Monitor"),
                        QStringLiteral("&Network Monitor"), &S::monitorOpen, &S::monitorRect, {}};
-#ifdef DROVICK_HAS_NETWORK_MONITOR
     monitor.factory = [&log]() -> QWidget* { return new NetworkMonitorView(log); };
-#else
-    (void)log;
-#endif
     kinds.Register(std::move(monitor));
 }

@@ -1,12 +1,12 @@
 #include "app/shell/frame/TrayIcon.h"
 
-#include "app/shell/frame/FrameIcons.h"
+#include "app/shell/resources/ShellIcons.h"
 
 #include <QAction>
 #include <QMenu>
 
 TrayIcon::TrayIcon(QObject* parent) : QSystemTrayIcon(parent), m_menu(new QMenu) {
-    setIcon(FrameIcon("tray"));
+    setIcon(ShellIcons::Get("tray"));
     setToolTip(QStringLiteral("Drovick"));
     QAction* show = m_menu->addAction(QStringLiteral("Show window"));
     show->setObjectName(QStringLiteral("trayShow"));

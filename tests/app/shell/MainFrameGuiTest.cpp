@@ -7,7 +7,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QLabel>
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMessageBox>
@@ -25,8 +24,6 @@ struct FrameRun {
     explicit FrameRun(const std::filesystem::path& file) {
         settings.LoadSettings(file);
         RegisterToolWindowKinds(kinds, log);
-        // A plain window stands for the network monitor's content.
-        kinds.SetFactory(QStringLiteral("monitor"), [] { return new QLabel(QStringLiteral("rows")); });
         frame = std::make_unique<MainFrame>(settings, kinds, [] { return false; });
         frame->resize(1000, 700);
         frame->show();
