@@ -92,6 +92,7 @@ void DrovickApplication::StartPresenceThread() {
             Halvara_AddAnonAcquaintances(5, kDrovickTos);
         m_presence.Start();
         m_presenceInitialized.store(initialized != 0 && m_presence.IsInitialized());
+        m_presenceDone.store(true);
         Post([this] {
             if (m_frame)
                 m_frame->SetPresenceText(PresenceInitialized() ? QStringLiteral("Presence: online")
@@ -115,6 +116,17 @@ void DrovickApplication::ShutDown() {
         std::fprintf(stderr, "drovick: the settings were not saved: %s\n", error.c_str());
     // Tells every server, then waits for each in the designed order.
     m_services.Stop();
+    // The start may sit in a library message the user never answers; polled
+    // rather than joined so that a signal still ends the program.
+    const auto deadline = std::chrono::steady_clock::now() + kPresenceWait;
+    while (m_presenceThread.joinable() && !m_presenceDone.load() &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (m_presenceThread.joinable() && !m_presenceDone.load()) {
+        m_presenceThread.detach();
+        m_presenceAbandoned = true;
+        return;
+    }
     if (m_presenceThread.joinable())
         m_presenceThread.join();
     m_presence.Close();

@@ -8,6 +8,7 @@
 #include <QApplication>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -38,6 +39,14 @@ public:
     // Runs the exit order once the event loop returned; called by Run.
     void ShutDown();
 
+    // True when the presence thread was still inside the library after the
+    // exit order's wait: the caller must then end the process without running
+    // destructors (std::_Exit), as the library is still in use.
+    bool MustEndAtOnce() const { return m_presenceAbandoned; }
+    // How long the exit order waits for the presence thread: longer than the
+    // library's start limit, short enough for a service manager's stop.
+    static constexpr std::chrono::seconds kPresenceWait{15};
+
     MainFrame* Frame() const { return m_frame.get(); }
     LogEvent& Log() { return m_log; }
     bool PresenceInitialized() const { return m_presenceInitialized.load(); }
@@ -63,5 +72,7 @@ private:
     std::unique_ptr<ExitSignals> m_exitSignals;
     std::thread m_presenceThread;
     std::atomic<bool> m_presenceInitialized{false};
+    std::atomic<bool> m_presenceDone{false};
+    bool m_presenceAbandoned = false;
     bool m_shutDown = false;
 };
