@@ -73,7 +73,7 @@ bool DrovickApplication::StartUp() {
     connect(m_messages.get(), &SessionMessages::DisplayMessenger, this,
             [this] { m_kinds->Open(QStringLiteral("messenger")); });
     m_exitSignals = std::make_unique<ExitSignals>();
-    connect(m_exitSignals.get(), &ExitSignals::ExitRequested, m_frame.get(), &QWidget::close);
+    connect(m_exitSignals.get(), &ExitSignals::ExitRequested, m_frame.get(), &MainFrame::Exit);
 
     StartPresenceThread();
     m_kinds->ReopenFromFlags();

@@ -48,7 +48,7 @@ MainFrame::MainFrame(DrovickSettings& settings, WindowKinds& kinds,
 
     m_tray = new TrayIcon(this);
     connect(m_tray, &TrayIcon::ShowWindowRequested, this, &MainFrame::ShowAndRaise);
-    connect(m_tray, &TrayIcon::ExitRequested, this, &MainFrame::close);
+    connect(m_tray, &TrayIcon::ExitRequested, this, &MainFrame::Exit);
     m_tray->show();
 
     m_toolBar = addToolBar(QStringLiteral("Toolbar"));
@@ -95,7 +95,7 @@ void MainFrame::BuildMenus() {
     file->addAction(update);
     file->addSeparator();
     QAction* exit = MakeCommand(QStringLiteral("exit"), QStringLiteral("E&xit"));
-    connect(exit, &QAction::triggered, this, &MainFrame::close);
+    connect(exit, &QAction::triggered, this, &MainFrame::Exit);
     file->addAction(exit);
 
     QMenu* edit = menuBar()->addMenu(QStringLiteral("&Edit"));
@@ -273,16 +273,26 @@ void MainFrame::SetPresenceText(const QString& text) { m_presencePane->setText(t
 
 void MainFrame::SetServersText(const QString& text) { m_serversPane->setText(text); }
 
+void MainFrame::Exit() {
+    // A hidden window gets no close event, so the exit does not wait for one.
+    BeginExit();
+    close();
+}
+
+void MainFrame::BeginExit() {
+    if (m_closing)
+        return;
+    m_closing = true;
+    if (isVisible())
+        StoreBarSettings();
+    // Windows open now are reopened at the next start.
+    m_kinds.KeepOpenFlagsAtExit();
+    m_tray->hide();
+    emit ExitRequested();
+}
+
 void MainFrame::closeEvent(QCloseEvent* event) {
-    if (!m_closing) {
-        m_closing = true;
-        if (isVisible())
-            StoreBarSettings();
-        // Windows open now are reopened at the next start.
-        m_kinds.KeepOpenFlagsAtExit();
-        m_tray->hide();
-        emit ExitRequested();
-    }
+    BeginExit();
     event->accept();
 }
 

@@ -35,6 +35,9 @@ public:
     void ShowAtStart();
     // Shows the window and brings it to the front ("Pellow WakeUp", the tray).
     void ShowAndRaise();
+    // Ends the program through the close path, whether the window is shown
+    // or hidden in the notification area ("E&xit", SIGTERM, SIGINT).
+    void Exit();
     void SetPresenceText(const QString& text);
     void SetServersText(const QString& text);
     QAction* Command(const QString& name) const;
@@ -55,6 +58,7 @@ private:
     void BuildStatusBar();
     void BuildInfoBar();
     void StoreBarSettings();
+    void BeginExit();
     void AddFriend();
     void ChangeIdentity();
     void ShowHelp();

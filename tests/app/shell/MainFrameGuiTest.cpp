@@ -10,6 +10,7 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMessageBox>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
@@ -161,6 +162,19 @@ private slots:
                  QStringLiteral("Halvara has not been initialized;\ncannot add a friend."));
         QCOMPARE(NextMessageBoxText([&] { run.frame->Command(QStringLiteral("identity"))->trigger(); }),
                  QStringLiteral("Halvara has not been initialized;\ncannot change your identity."));
+    }
+
+    void ExitFromTheNotificationAreaEndsTheProgramOnce() {
+        // The window hidden in the notification area, as SIGTERM or the tray
+        // menu's "E&xit" find it, still ends the program and keeps the flags.
+        FrameRun run(m_file);
+        run.kinds.Open(QStringLiteral("monitor"));
+        run.frame->hide();
+        QSignalSpy exit(run.frame.get(), &MainFrame::ExitRequested);
+        run.frame->Exit();
+        run.frame->Exit();
+        QCOMPARE(exit.count(), 1);
+        QCOMPARE(run.settings.monitorOpen, 1);
     }
 
 private:
