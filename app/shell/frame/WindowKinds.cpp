@@ -124,8 +124,9 @@ const WindowKinds::Entry* WindowKinds::Find(const QString& id) const {
 }
 
 void WindowKinds::StoreRect(Entry& entry) {
-    if (entry.kind.rect && entry.window)
-        m_settings.*entry.kind.rect = WindowPlacement::ToSettings(entry.window->geometry());
+    QMdiSubWindow* window = entry.window.data();
+    if (entry.kind.rect && window)
+        m_settings.*entry.kind.rect = WindowPlacement::ToSettings(window->geometry());
 }
 
 bool WindowKinds::eventFilter(QObject* watched, QEvent* event) {
