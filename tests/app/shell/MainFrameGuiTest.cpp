@@ -11,6 +11,7 @@
 #include <QMdiSubWindow>
 #include <QMessageBox>
 #include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
@@ -162,6 +163,17 @@ private slots:
                  QStringLiteral("Halvara has not been initialized;\ncannot add a friend."));
         QCOMPARE(NextMessageBoxText([&] { run.frame->Command(QStringLiteral("identity"))->trigger(); }),
                  QStringLiteral("Halvara has not been initialized;\ncannot change your identity."));
+    }
+
+    void WithoutANotificationAreaTheWindowShowsEvenWhenAskedNotTo() {
+        // The offscreen platform has no notification area: hiding the window
+        // would leave a program nobody can reach.
+        QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
+        FrameRun run(m_file);
+        run.frame->hide();
+        run.settings.showMainWindowOnStart = 0;
+        run.frame->ShowAtStart();
+        QVERIFY(run.frame->isVisible());
     }
 
     void ExitFromTheNotificationAreaEndsTheProgramOnce() {
