@@ -13,12 +13,12 @@ void RunInBackground(QObject* context, std::function<int()> work, std::function<
         // Posted to the application object, which outlives the windows; the
         // context is looked at only on the user-interface thread.
         QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
-                [guard, done, result] {
-                    if (guard && done)
-                        done(result);
-                },
-                Qt::QueuedConnection);
+            QCoreApplication::instance(),
+            [guard, done, result] {
+                if (guard && done)
+                    done(result);
+            },
+            Qt::QueuedConnection);
     });
     QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     thread->start();

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QObject>
-
 #include <functional>
 
 // Runs work that may wait for the presence service on a thread of its own and

@@ -11,18 +11,20 @@
 
 #include <QMessageBox>
 #include <QStatusBar>
-
 #include <cstdio>
 
 DrovickApplication::DrovickApplication(int& argc, char** argv)
-    : QApplication(argc, argv), m_services(SingleInstance::kProgramName) {
+    : QApplication(argc, argv)
+    , m_services(SingleInstance::kProgramName) {
     setApplicationName(QStringLiteral("Drovick"));
     // The program lives on in the notification area with its window hidden;
     // it ends through the main frame's close path only.
     setQuitOnLastWindowClosed(false);
 }
 
-DrovickApplication::~DrovickApplication() { ShutDown(); }
+DrovickApplication::~DrovickApplication() {
+    ShutDown();
+}
 
 int DrovickApplication::Run() {
     std::string holder;
@@ -48,7 +50,8 @@ bool DrovickApplication::StartUp() {
 
     std::string error;
     if (!m_services.LoadSettings(error) && !error.empty())
-        std::fprintf(stderr, "drovick: %s; the rest of the settings are the defaults\n", error.c_str());
+        std::fprintf(stderr, "drovick: %s; the rest of the settings are the defaults\n",
+                     error.c_str());
 
     InstantMessengerOpener* opener = this;
     UserInterfaceQueue* queue = this;
@@ -95,8 +98,9 @@ void DrovickApplication::StartPresenceThread() {
         m_presenceDone.store(true);
         Post([this] {
             if (m_frame)
-                m_frame->SetPresenceText(PresenceInitialized() ? QStringLiteral("Presence: online")
-                                                               : QStringLiteral("Presence: not initialized"));
+                m_frame->SetPresenceText(PresenceInitialized()
+                                             ? QStringLiteral("Presence: online")
+                                             : QStringLiteral("Presence: not initialized"));
         });
     });
 }
@@ -144,12 +148,13 @@ void DrovickApplication::UpdateServersPane() {
     QStringList listening;
     for (const auto& server : kServers)
         if (m_services.StateOf(server.kind) == PeerServerState::Listening)
-            listening << QStringLiteral("%1 %2").arg(QString::fromLatin1(server.name)).arg(
-                m_services.PortOf(server.kind));
+            listening << QStringLiteral("%1 %2")
+                             .arg(QString::fromLatin1(server.name))
+                             .arg(m_services.PortOf(server.kind));
     if (m_frame)
-        m_frame->SetServersText(listening.isEmpty()
-                                    ? QStringLiteral("No server listening")
-                                    : QStringLiteral("Listening: ") + listening.join(QStringLiteral(", ")));
+        m_frame->SetServersText(listening.isEmpty() ? QStringLiteral("No server listening")
+                                                    : QStringLiteral("Listening: ") +
+                                                          listening.join(QStringLiteral(", ")));
 }
 
 void DrovickApplication::ServerStateChanged(PeerServerKind, PeerServerState, int) {
@@ -167,4 +172,6 @@ void DrovickApplication::Post(std::function<void()> work) {
     QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
 }
 
-void DrovickApplication::OpenMessenger() { m_kinds->Open(QStringLiteral("messenger")); }
+void DrovickApplication::OpenMessenger() {
+    m_kinds->Open(QStringLiteral("messenger"));
+}

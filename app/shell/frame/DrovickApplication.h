@@ -6,7 +6,6 @@
 #include "app/session/PresenceSession.h"
 
 #include <QApplication>
-
 #include <atomic>
 #include <chrono>
 #include <memory>

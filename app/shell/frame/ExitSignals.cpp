@@ -1,7 +1,6 @@
 #include "app/shell/frame/ExitSignals.h"
 
 #include <QSocketNotifier>
-
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -25,7 +24,8 @@ constexpr std::array kSignals{SIGTERM, SIGINT};
 
 } // namespace
 
-ExitSignals::ExitSignals(QObject* parent) : QObject(parent) {
+ExitSignals::ExitSignals(QObject* parent)
+    : QObject(parent) {
     if (g_pipe[0] >= 0 || pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);

@@ -25,11 +25,12 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
-
 MainFrame::MainFrame(DrovickSettings& settings, WindowKinds& kinds,
                      std::function<bool()> presenceReady, QWidget* parent)
-    : QMainWindow(parent), m_settings(settings), m_kinds(kinds),
-      m_presenceReady(std::move(presenceReady)) {
+    : QMainWindow(parent)
+    , m_settings(settings)
+    , m_kinds(kinds)
+    , m_presenceReady(std::move(presenceReady)) {
     setWindowTitle(QStringLiteral("Drovick"));
     setWindowIcon(ShellIcons::Get("app"));
     setObjectName(QStringLiteral("MainFrame"));
@@ -86,7 +87,8 @@ void MainFrame::BuildMenus() {
     QAction* info = MakeCommand(QStringLiteral("info"), QStringLiteral("&Info..."));
     info->setEnabled(false);
     file->addAction(info);
-    QAction* search = MakeCommand(QStringLiteral("search"), QStringLiteral("RaskSearch..."), "search");
+    QAction* search =
+        MakeCommand(QStringLiteral("search"), QStringLiteral("RaskSearch..."), "search");
     search->setEnabled(false);
     file->addAction(search);
     file->addSeparator();
@@ -108,21 +110,25 @@ void MainFrame::BuildMenus() {
                       {"paste", "P&aste", QKeySequence::Paste},
                       {"delete", "&Delete", QKeySequence::Delete}};
     for (const auto& command : kClipboard) {
-        QAction* action = MakeCommand(QString::fromLatin1(command.name), QString::fromLatin1(command.text));
+        QAction* action =
+            MakeCommand(QString::fromLatin1(command.name), QString::fromLatin1(command.text));
         action->setShortcut(command.key);
         action->setEnabled(false);
         edit->addAction(action);
     }
     edit->addSeparator();
-    QAction* preferences =
-        MakeCommand(QStringLiteral("preferences"), QStringLiteral("&Preferences..."), "preferences");
+    QAction* preferences = MakeCommand(QStringLiteral("preferences"),
+                                       QStringLiteral("&Preferences..."), "preferences");
     connect(preferences, &QAction::triggered, this, &MainFrame::ShowPreferences);
     edit->addAction(preferences);
 
     QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
-    view->addAction(MakeBarToggle(QStringLiteral("toolbar"), QStringLiteral("&Toolbar"), m_toolBar));
-    view->addAction(MakeBarToggle(QStringLiteral("statusbar"), QStringLiteral("&Status Bar"), statusBar()));
-    QAction* infoToggle = MakeBarToggle(QStringLiteral("infobar"), QStringLiteral("&Info Bar"), m_infoBar);
+    view->addAction(
+        MakeBarToggle(QStringLiteral("toolbar"), QStringLiteral("&Toolbar"), m_toolBar));
+    view->addAction(
+        MakeBarToggle(QStringLiteral("statusbar"), QStringLiteral("&Status Bar"), statusBar()));
+    QAction* infoToggle =
+        MakeBarToggle(QStringLiteral("infobar"), QStringLiteral("&Info Bar"), m_infoBar);
     view->addAction(infoToggle);
     view->addSeparator();
     for (const char* id : {"friends", "shared", "transfers", "messenger", "monitor"})
@@ -151,7 +157,8 @@ void MainFrame::BuildMenus() {
     friends->addAction(identity);
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
-    QAction* topics = MakeCommand(QStringLiteral("helpTopics"), QStringLiteral("Topics..."), "help");
+    QAction* topics =
+        MakeCommand(QStringLiteral("helpTopics"), QStringLiteral("Topics..."), "help");
     connect(topics, &QAction::triggered, this, &MainFrame::ShowHelp);
     help->addAction(topics);
 }
@@ -189,7 +196,8 @@ void MainFrame::BuildToolBar() {
     addKind("messenger", "messenger", "Instant Messenger");
     addKind("monitor", "monitor", "Network Monitor");
     m_toolBar->addSeparator();
-    QAction* send = MakeCommand(QStringLiteral("sendMessage"), QStringLiteral("Send Message"), "message");
+    QAction* send =
+        MakeCommand(QStringLiteral("sendMessage"), QStringLiteral("Send Message"), "message");
     send->setToolTip(QStringLiteral("Send an instant message"));
     send->setEnabled(false);
     m_toolBar->addAction(send);
@@ -269,9 +277,13 @@ void MainFrame::ShowAndRaise() {
     activateWindow();
 }
 
-void MainFrame::SetPresenceText(const QString& text) { m_presencePane->setText(text); }
+void MainFrame::SetPresenceText(const QString& text) {
+    m_presencePane->setText(text);
+}
 
-void MainFrame::SetServersText(const QString& text) { m_serversPane->setText(text); }
+void MainFrame::SetServersText(const QString& text) {
+    m_serversPane->setText(text);
+}
 
 void MainFrame::Exit() {
     // A hidden window gets no close event, so the exit does not wait for one.
@@ -298,8 +310,9 @@ void MainFrame::closeEvent(QCloseEvent* event) {
 
 void MainFrame::AddFriend() {
     if (!m_presenceReady()) {
-        QMessageBox::critical(this, QStringLiteral("Add Friend"),
-                              QStringLiteral("Halvara has not been initialized;\ncannot add a friend."));
+        QMessageBox::critical(
+            this, QStringLiteral("Add Friend"),
+            QStringLiteral("Halvara has not been initialized;\ncannot add a friend."));
         return;
     }
     // The library asks the user through its own dialogs and waits for the
@@ -310,25 +323,29 @@ void MainFrame::AddFriend() {
 
 void MainFrame::ChangeIdentity() {
     if (!m_presenceReady()) {
-        QMessageBox::critical(this, QStringLiteral("Change Identity"),
-                              QStringLiteral("Halvara has not been initialized;\ncannot change your identity."));
+        QMessageBox::critical(
+            this, QStringLiteral("Change Identity"),
+            QStringLiteral("Halvara has not been initialized;\ncannot change your identity."));
         return;
     }
-    RunInBackground(this, [] { return Halvara_ChangeIdentity(); }, nullptr);
+    RunInBackground(
+        this, [] { return Halvara_ChangeIdentity(); }, nullptr);
 }
 
 void MainFrame::ShowHelp() {
     const QString page = HelpLocation::IndexPage();
     if (page.isEmpty()) {
-        QMessageBox::critical(this, QStringLiteral("Drovick Help"),
-                              QStringLiteral("Could not find the help files; make sure you're running\n"
-                                             "Drovick in its directory, and the help subdirectory is extant."));
+        QMessageBox::critical(
+            this, QStringLiteral("Drovick Help"),
+            QStringLiteral("Could not find the help files; make sure you're running\n"
+                           "Drovick in its directory, and the help subdirectory is extant."));
         return;
     }
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(page)))
-        QMessageBox::critical(this, QStringLiteral("Drovick help"),
-                              QStringLiteral("An error occurred in opening your web browser;\n"
-                                             "you can open the help directly from the ./help subdirectory"));
+        QMessageBox::critical(
+            this, QStringLiteral("Drovick help"),
+            QStringLiteral("An error occurred in opening your web browser;\n"
+                           "you can open the help directly from the ./help subdirectory"));
 }
 
 void MainFrame::ShowPreferences() {

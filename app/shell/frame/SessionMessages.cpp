@@ -3,11 +3,11 @@
 #include "platform/MessageBus.h"
 
 #include <QSocketNotifier>
-
 #include <chrono>
 #include <system_error>
 
-SessionMessages::SessionMessages(QObject* parent) : QObject(parent) {
+SessionMessages::SessionMessages(QObject* parent)
+    : QObject(parent) {
     using platform::MessageBus;
     m_wakeUp = MessageBus::RegisterMessage(kWakeUp);
     m_transferDone = MessageBus::RegisterMessage(kTransferDone);

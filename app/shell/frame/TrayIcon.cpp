@@ -5,7 +5,9 @@
 #include <QAction>
 #include <QMenu>
 
-TrayIcon::TrayIcon(QObject* parent) : QSystemTrayIcon(parent), m_menu(new QMenu) {
+TrayIcon::TrayIcon(QObject* parent)
+    : QSystemTrayIcon(parent)
+    , m_menu(new QMenu) {
     setIcon(ShellIcons::Get("tray"));
     setToolTip(QStringLiteral("Drovick"));
     QAction* show = m_menu->addAction(QStringLiteral("Show window"));
@@ -23,4 +25,6 @@ TrayIcon::TrayIcon(QObject* parent) : QSystemTrayIcon(parent), m_menu(new QMenu)
 
 // The menu has no parent widget (a tray menu must not be a child of a window
 // that may be hidden), so the icon owns it.
-TrayIcon::~TrayIcon() { delete m_menu; }
+TrayIcon::~TrayIcon() {
+    delete m_menu;
+}

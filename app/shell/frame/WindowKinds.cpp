@@ -8,7 +8,8 @@
 #include <QMdiSubWindow>
 
 WindowKinds::WindowKinds(DrovickSettings& settings, QObject* parent)
-    : QObject(parent), m_settings(settings) {}
+    : QObject(parent)
+    , m_settings(settings) {}
 
 WindowKinds::~WindowKinds() {
     // Windows that outlive the registry must not call back into it.
@@ -40,7 +41,9 @@ void WindowKinds::SetFactory(const QString& id, std::function<QWidget*()> factor
     }
 }
 
-void WindowKinds::AttachArea(QMdiArea* area) { m_area = area; }
+void WindowKinds::AttachArea(QMdiArea* area) {
+    m_area = area;
+}
 
 QAction* WindowKinds::Toggle(const QString& id) const {
     const Entry* entry = Find(id);
@@ -73,8 +76,8 @@ QMdiSubWindow* WindowKinds::Open(const QString& id) {
     window->setWindowTitle(entry->kind.title);
     window->setObjectName(id);
     if (entry->kind.rect)
-        if (auto placed = WindowPlacement::Place(m_settings.*entry->kind.rect,
-                                                 m_area->viewport()->size()))
+        if (auto placed =
+                WindowPlacement::Place(m_settings.*entry->kind.rect, m_area->viewport()->size()))
             window->setGeometry(*placed);
     entry->window = window;
     entry->key = window;

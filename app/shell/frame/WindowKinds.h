@@ -5,7 +5,6 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
-
 #include <cstdint>
 #include <functional>
 #include <vector>

@@ -4,7 +4,6 @@
 
 #include <QRect>
 #include <QSize>
-
 #include <optional>
 
 // Where a tool window goes when it opens: its saved rectangle, when that has a

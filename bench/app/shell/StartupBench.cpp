@@ -13,7 +13,6 @@
 
 #include <QEvent>
 #include <QTimer>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>

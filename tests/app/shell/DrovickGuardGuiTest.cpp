@@ -6,7 +6,6 @@
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
-
 #include <cstdlib>
 
 // drovick and `drovick-peer serve` never serve one user at once: a drovick that
@@ -14,7 +13,8 @@
 class DrovickGuardGuiTest : public QObject {
     Q_OBJECT
 public:
-    explicit DrovickGuardGuiTest(DrovickApplication& application) : m_application(application) {}
+    explicit DrovickGuardGuiTest(DrovickApplication& application)
+        : m_application(application) {}
 
 private slots:
     void ServeHoldingTheGuardIsNamedAndDrovickEnds() {

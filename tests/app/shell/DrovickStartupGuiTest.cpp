@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QTest>
 #include <QTimer>
-
 #include <csignal>
 #include <cstdlib>
 #include <optional>
@@ -55,7 +54,8 @@ class DrovickStartupGuiTest : public QObject {
     Q_OBJECT
 public:
     DrovickStartupGuiTest(DrovickApplication& application, std::filesystem::path home)
-        : m_application(application), m_home(std::move(home)) {}
+        : m_application(application)
+        , m_home(std::move(home)) {}
 
 private slots:
     void StartsInOrderWakesOnSecondStartAndEndsOnSigterm() {

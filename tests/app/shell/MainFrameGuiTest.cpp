@@ -15,7 +15,6 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
-
 #include <memory>
 
 namespace {
@@ -159,10 +158,12 @@ private slots:
 
     void FriendCommandsWithoutTheLibraryExplainThemselves() {
         FrameRun run(m_file);
-        QCOMPARE(NextMessageBoxText([&] { run.frame->Command(QStringLiteral("addFriend"))->trigger(); }),
-                 QStringLiteral("Halvara has not been initialized;\ncannot add a friend."));
-        QCOMPARE(NextMessageBoxText([&] { run.frame->Command(QStringLiteral("identity"))->trigger(); }),
-                 QStringLiteral("Halvara has not been initialized;\ncannot change your identity."));
+        QCOMPARE(
+            NextMessageBoxText([&] { run.frame->Command(QStringLiteral("addFriend"))->trigger(); }),
+            QStringLiteral("Halvara has not been initialized;\ncannot add a friend."));
+        QCOMPARE(
+            NextMessageBoxText([&] { run.frame->Command(QStringLiteral("identity"))->trigger(); }),
+            QStringLiteral("Halvara has not been initialized;\ncannot change your identity."));
     }
 
     void WithoutANotificationAreaTheWindowShowsEvenWhenAskedNotTo() {

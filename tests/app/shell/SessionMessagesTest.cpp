@@ -1,11 +1,11 @@
-#include "app/shell/frame/ExitSignals.h"
 #include "app/shell/frame/SessionMessages.h"
+
+#include "app/shell/frame/ExitSignals.h"
 #include "platform/MessageBus.h"
 #include "support/TestSupport.h"
 
 #include <QSignalSpy>
 #include <QTest>
-
 #include <csignal>
 #include <memory>
 

@@ -1,7 +1,6 @@
 #include "app/shell/frame/WindowPlacement.h"
 
 #include <QTest>
-
 #include <climits>
 
 // The placement rule for a tool window's saved rectangle inside the main
