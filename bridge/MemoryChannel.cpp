@@ -148,14 +148,18 @@ void MemoryChannel::Close() {
     m_openFlag = 0;
 }
 
+void MemoryChannel::CheckStopFlag() const {
+    if (m_stopFlag != nullptr && m_stopFlag->load())
+        throw CStdExcept(kUnit, kStopRequested);
+}
+
 void MemoryChannel::CheckPeer() const {
     if (m_role == kClientRole) {
         if (!platform::SingleInstanceGuard::IsHeld(kServiceGuardName))
             throw CStdExcept(kUnit, kServiceGone);
         return;
     }
-    if (m_stopFlag != nullptr && m_stopFlag->load())
-        throw CStdExcept(kUnit, kStopRequested);
+    CheckStopFlag();
     if (m_callLock->IsHeldByDeadProcess())
         throw CStdExcept(kUnit, kExchangeAbandoned);
 }
@@ -229,6 +233,7 @@ void MemoryChannel::BeginExchange() {
     if (m_openFlag == 0)
         throw CStdExcept(kUnit, 240);
     if (m_role == kClientRole) {
+        CheckStopFlag();
         // A service that is not running yet may still be starting (the library
         // launches it just before its first call): wait for it for the start-up
         // limit. While it runs, waiting for the other clients has no limit.
@@ -241,6 +246,7 @@ void MemoryChannel::BeginExchange() {
             // Never queue up while no service runs: a request sent then would
             // be read by nobody.
             while (!platform::SingleInstanceGuard::IsHeld(kServiceGuardName)) {
+                CheckStopFlag();
                 if (std::chrono::steady_clock::now() - start >= limit)
                     throw CStdExcept(kUnit, kServiceGone);
                 LaunchIfNobodyWill();
@@ -250,6 +256,8 @@ void MemoryChannel::BeginExchange() {
                 nanosleep(&pause, nullptr);
             }
             while (!m_callLock->Wait(kWaitSlice)) {
+                // Nothing is sent yet, so giving up here leaves nothing behind.
+                CheckStopFlag();
                 if (platform::SingleInstanceGuard::IsHeld(kServiceGuardName))
                     continue;
                 if (std::chrono::steady_clock::now() - start >= limit)

@@ -65,7 +65,7 @@ public:
     static constexpr int kServiceGone = 300;
     // Service: the client that holds the call lock died inside the exchange.
     static constexpr int kExchangeAbandoned = 301;
-    // Service: the stop flag given to SetStopFlag turned true while waiting.
+    // Either side: the stop flag given to SetStopFlag turned true while waiting.
     static constexpr int kStopRequested = 302;
     // RecoverAbandonedExchange on a channel that is not open on the service side.
     static constexpr int kRecoverRefused = 303;
@@ -116,8 +116,13 @@ public:
     // it if it has come free). kEndRefused on a closed or client-side channel.
     bool TakeCallLockForEnd(std::chrono::milliseconds limit);
 
-    // Service side: the waits also end (kStopRequested) once *stop is true. The
-    // flag must outlive the channel or be reset to null first.
+    // The waits also end (kStopRequested) once *stop is true: every wait of
+    // the service, and the client's waits before its exchange has begun (for
+    // a service to come up, for the call lock). An exchange the client has
+    // begun is finished whatever the flag says: its reply would otherwise be
+    // read by the next client. The flag is looked at once a slice, so a stop
+    // is seen within kWaitSlice. It must outlive the channel or be reset to
+    // null first.
     void SetStopFlag(const std::atomic<bool>* stop) { m_stopFlag = stop; }
 
     bool IsOpen() const { return m_openFlag != 0; }
@@ -149,6 +154,7 @@ private:
 
     void AwaitEvent(platform::NamedEvent& event, bool reclaimFromDeadHolder);
     void CheckPeer() const;
+    void CheckStopFlag() const;
     bool StillHoldsCallLock() const;
     void LaunchIfNobodyWill();
     void CheckStillInExchange(platform::NamedEvent& taken);

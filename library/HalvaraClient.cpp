@@ -95,6 +95,11 @@ HalvaraClient::~HalvaraClient() {
     }
 }
 
+void HalvaraClient::SetStopFlag(const std::atomic<bool>* stop) {
+    m_stop = stop;
+    m_channel->SetStopFlag(stop);
+}
+
 bool HalvaraClient::Transact(const BridgeRecord& request, BridgeRecord& reply) {
     return Transact(request, reply, {});
 }
@@ -111,7 +116,8 @@ bool HalvaraClient::Transact(
     // service is left, and the request was read by nobody. One new launch
     // brings one up. Only when no reply came, so no answer is taken twice, and
     // only once, so a service that cannot start costs one more start-up wait.
-    if (answered || m_relaunched ||
+    // A caller that was told to stop waiting launches nothing more.
+    if (answered || m_relaunched || Stopped() ||
         platform::SingleInstanceGuard::IsHeld(MemoryChannel::kServiceGuardName))
         return false;
     m_relaunched = true;
@@ -198,7 +204,8 @@ int HalvaraClient::Initialize(HalvaraWindow parent, int applicationId) {
         return 1;
     }
     icon.Remove();
-    if (parent)
+    // A start given up at quit has nothing to tell the user.
+    if (parent && !Stopped())
         m_messages.ShowError(parent, RegistrationFailureText(), "Halvara");
     return 0;
 }

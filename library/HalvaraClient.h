@@ -2,6 +2,7 @@
 
 #include "halvara.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,14 @@ public:
 
     HalvaraClient(const HalvaraClient&) = delete;
     HalvaraClient& operator=(const HalvaraClient&) = delete;
+
+    // While *stop is true, a call that waits for the service to come up or
+    // for another client to finish gives up (a channel error) and launches
+    // nothing; a call whose request is already sent still gets its reply. Set
+    // before the client is shared with other threads; the flag must outlive
+    // the client.
+    void SetStopFlag(const std::atomic<bool>* stop);
+    bool Stopped() const { return m_stop != nullptr && m_stop->load(); }
 
     // One exchange: the request, then the first reply. False on a channel error.
     // When no reply came because no service runs any more (one that was ending
@@ -105,6 +114,7 @@ private:
 
     UserMessages& m_messages;
     std::unique_ptr<MemoryChannel> m_channel;
+    const std::atomic<bool>* m_stop = nullptr;
     // Threads of one process take turns here before they compete with other
     // processes for the channel's call lock.
     std::mutex m_exchangeMutex;

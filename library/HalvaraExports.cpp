@@ -36,6 +36,18 @@ __attribute__((constructor)) void RegisterMessages() {
 std::mutex g_initializeMutex;
 bool g_initializeCalled = false;
 int g_initializeResult = 0;
+// Raised by Halvara_CancelInitialize while the first initialisation runs; the
+// client's waits for the service look at it. Lowered again when that
+// initialisation returns, so a cancel at any other time changes nothing.
+std::atomic<bool> g_cancelInitialize{false};
+std::mutex g_pendingMutex;
+bool g_initializePending = false;
+
+void SetInitializePending(bool pending) {
+    std::lock_guard lock(g_pendingMutex);
+    g_initializePending = pending;
+    g_cancelInitialize.store(false);
+}
 // Made once by the first Halvara_Initialize and kept for the life of the
 // process; other threads may already use it while that call goes on.
 std::atomic<HalvaraClient*> g_client{nullptr};
@@ -71,11 +83,13 @@ int InitializeOnce(Steps steps) {
     if (g_initializeCalled)
         return g_initializeResult;
     g_initializeCalled = true;
+    SetInitializePending(true);
     int result = 0;
     try {
         HalvaraClient* client = Ready();
         if (!client) {
             client = new HalvaraClient(Messages());
+            client->SetStopFlag(&g_cancelInitialize);
             g_client.store(client, std::memory_order_release);
         }
         result = steps(*client);
@@ -83,6 +97,7 @@ int InitializeOnce(Steps steps) {
         // The client object could not be made: every export stays not ready.
         result = 0;
     }
+    SetInitializePending(false);
     g_initializeResult = result;
     return result;
 }
@@ -97,6 +112,14 @@ int Halvara_Initialize(HalvaraWindow parent, int applicationId) {
 
 int Halvara_InitializeHeadless(int applicationId) {
     return InitializeOnce([&](HalvaraClient& c) { return c.InitializeHeadless(applicationId); });
+}
+
+int Halvara_CancelInitialize(void) {
+    std::lock_guard lock(g_pendingMutex);
+    if (!g_initializePending)
+        return 0;
+    g_cancelInitialize.store(true);
+    return 1;
 }
 
 int Halvara_Deallocate(int applicationId) {

@@ -63,6 +63,15 @@ HALVARA_API int Halvara_Initialize(HalvaraWindow parent, int applicationId);
  * either return its result. 1 success, 0 failure. */
 HALVARA_API int Halvara_InitializeHeadless(int applicationId);
 
+/* Tells a Halvara_Initialize or Halvara_InitializeHeadless still waiting for
+ * the service (one that is not there yet, or busy with another application)
+ * to give up: it returns its failure value within about a second, launches
+ * no further service and shows nothing; the library stays initialised with
+ * that result, as after any failed start. A request already sent still gets
+ * its answer first. Any thread; never waits. 1 when an initialisation was
+ * running and was told to give up, 0 when none runs (nothing changes). */
+HALVARA_API int Halvara_CancelInitialize(void);
+
 /* Flushes the service's data and unregisters the TOS number; the service ends
  * when no application stays registered. 1; not ready 0. */
 HALVARA_API int Halvara_Deallocate(int applicationId);

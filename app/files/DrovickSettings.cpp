@@ -79,10 +79,24 @@ DrovickSettings::DrovickSettings()
     , m_iconCache(new IconIndexCache) {
     LocalFileSystem local(m_iconCache);
     m_iconCache->FillDefaults(local);
+    PublishOptions();
 }
 
 DrovickSettings::~DrovickSettings() {
     delete m_iconCache;
+}
+
+void DrovickSettings::PublishOptions() {
+    WorkerOptions options;
+    options.popUpOnReceipt = popUpOnReceipt != 0;
+    options.messageTextColour = messageTextColour;
+    options.messageBubbleColour = messageBubbleColour;
+    options.downloadDirectory = downloadDirectory;
+    m_publishedOptions.Publish(std::move(options));
+}
+
+WorkerOptions DrovickSettings::Options() const {
+    return m_publishedOptions.Copy();
 }
 
 void DrovickSettings::EncodeFixedBlock(std::span<std::uint8_t, kFixedBlockSize> block) const {
@@ -139,6 +153,7 @@ void DrovickSettings::DecodeFixedBlock(std::span<const std::uint8_t, kFixedBlock
     fileListSortKey = platform::LoadLE32s(p + kSortKey);
     fileListViewMode = platform::LoadLE32s(p + kViewMode);
     showMainWindowOnStart = platform::LoadLE32s(p + kShowMainWindow);
+    PublishOptions();
 }
 
 void DrovickSettings::EncodeTail(std::span<std::uint8_t, kTailSize> tail) const {
@@ -161,6 +176,7 @@ void DrovickSettings::DecodeTail(std::span<const std::uint8_t, kTailSize> tail) 
     popUpOnReceipt = platform::LoadLE32s(p + 40);
     messageTextColour = platform::LoadLE32(p + 44);
     messageBubbleColour = platform::LoadLE32(p + 48);
+    PublishOptions();
 }
 
 std::vector<std::uint8_t> DrovickSettings::SaveToBytes() const {

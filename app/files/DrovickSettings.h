@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/files/WorkerOptions.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +31,8 @@ struct SettingsRect {
 //
 // The windows read and write the fields directly on the user-interface thread;
 // it is loaded before any server starts and saved after the windows closed.
+// Other threads never read the fields: they read Options(), which the
+// user-interface thread refreshes with PublishOptions after an edit.
 class DrovickSettings {
 public:
     DrovickSettings();
@@ -65,8 +69,15 @@ public:
     SettingsRect monitorRect;
     std::int32_t monitorOpen = 0;
     std::int32_t popUpOnReceipt = 1;
-    std::uint32_t messageTextColour = 0;
-    std::uint32_t messageBubbleColour = 0xff8080;
+    std::uint32_t messageTextColour = WorkerOptions::kDefaultTextColour;
+    std::uint32_t messageBubbleColour = WorkerOptions::kDefaultBubbleColour;
+
+    // Hands the option fields above to the worker threads as one value. The
+    // user-interface thread calls it after it edited them (Preferences' OK);
+    // loading calls it too. Until then workers see the options as they were.
+    void PublishOptions();
+    // A copy of what was published last; any thread.
+    WorkerOptions Options() const;
 
     // Shared with the servers that serve it; it outlives the settings while
     // one of them still runs.
@@ -101,4 +112,5 @@ private:
 
     std::shared_ptr<ShareTable> m_shareTable;
     IconIndexCache* m_iconCache;
+    PublishedWorkerOptions m_publishedOptions;
 };

@@ -16,65 +16,43 @@
 // walks. The walk keeps its position in the object, so each object carries
 // exactly one running walk: FindFile(pattern, 0); when TRUE, repeat { more =
 // FindNextFile(); inspect the current entry } until a pass where more was FALSE.
-//
-// The virtual operations keep their fixed order: callers and logs number them
-// by position (FileSystemOperation).
 class FileSystem {
 public:
-    // 0
     virtual bool IsDirectory() = 0;
-    // 1
     virtual bool CopyFile(const std::string& source, const std::string& destination,
                           bool failIfExists) = 0;
-    // 2
     virtual bool CreateDirectory(const std::string& path) = 0;
-    // 3
     virtual bool RecycleFile(const char* path) = 0;
-    // 4
     virtual bool GetProperties(std::vector<std::string>& properties) = 0;
-    // 5
     virtual int GetKind() = 0;
-    // 6
     virtual bool HasSubdirectories(const std::string& folder) = 0;
-    // 7
     virtual std::string GetMachineName() = 0;
-    // 8
     virtual std::string GetRecycleBinPath() = 0;
-    // 9: every root NUL-terminated, the list ended by a second NUL. Returns the
+    // Every root NUL-terminated, the list ended by a second NUL. Returns the
     // length without the final NUL, 0 on failure, or the needed length when the
     // buffer is too short.
     virtual std::uint32_t GetLogicalDriveStrings(std::uint32_t length, char* buffer) = 0;
-    // 10
     virtual int GetDriveType(const std::string& root) = 0;
-    // 11: target gets at most kMaxPathText characters.
+    // The target gets at most kMaxPathText characters.
     virtual bool ResolveShortcut(void* ownerWindow, const std::string& shortcut,
                                  std::string& target) = 0;
-    // 12
     virtual bool CreateShortcut(const std::string& target, const std::string& shortcut,
                                 const std::string& description) = 0;
-    // 13
     virtual bool MoveFile(const std::string& source, const std::string& destination) = 0;
-    // 14
     virtual bool IsHidden() = 0;
-    // 15
     virtual bool GetStatus(const std::string& path, FileStatus& status) = 0;
-    // 16: nonzero on success.
+    // Nonzero on success.
     virtual int GetFileInfo(const std::string& path, ShellFileInfo& info, std::uint32_t flags) = 0;
-    // 17
     virtual std::string GetFilePath() = 0;
-    // 18
     virtual bool IsDots() = 0;
-    // 19: FALSE when the entry just reached is the last one (it is still valid).
+    // FALSE when the entry just reached is the last one (it is still valid).
     virtual bool FindNextFile() = 0;
-    // 20
     virtual bool FindFile(const std::string& pattern, std::uint32_t flags) = 0;
-    // 21
     virtual bool OpenFile(void* ownerWindow, const std::string& path) = 0;
-    // 22
     virtual ~FileSystem() = default;
 
-    // Not numbered: the items the walk of the same pattern would show, dots
-    // left out, with whether the listing is whole or why it failed.
+    // The items the walk of the same pattern would show, dots left out, with
+    // whether the listing is whole or why it failed.
     virtual FolderListing ListFolder(const std::string& pattern) = 0;
 
     // Built once on the virtual operations, so they hold for every kind.
@@ -92,33 +70,6 @@ protected:
     FileSystem() = default;
     FileSystem(const FileSystem&) = delete;
     FileSystem& operator=(const FileSystem&) = delete;
-};
-
-// Numbers of the virtual operations, by their position above.
-enum class FileSystemOperation : int {
-    IsDirectory = 0,
-    CopyFile,
-    CreateDirectory,
-    RecycleFile,
-    GetProperties,
-    GetKind,
-    HasSubdirectories,
-    GetMachineName,
-    GetRecycleBinPath,
-    GetLogicalDriveStrings,
-    GetDriveType,
-    ResolveShortcut,
-    CreateShortcut,
-    MoveFile,
-    IsHidden,
-    GetStatus,
-    GetFileInfo,
-    GetFilePath,
-    IsDots,
-    FindNextFile,
-    FindFile,
-    OpenFile,
-    Destructor,
 };
 
 // Answers of GetKind.

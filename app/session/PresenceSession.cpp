@@ -5,15 +5,22 @@
 #include "halvara.h"
 
 #include <array>
+#include <chrono>
 #include <cstring>
 
 PresenceSession::PresenceSession(int tos, Hold hold)
     : m_tos(tos)
     , m_hold(hold) {}
 
+namespace {
+
+// How often a cancel is repeated while the start has not answered.
+constexpr std::chrono::milliseconds kCancelRepeat{20};
+
+} // namespace
+
 PresenceSession::~PresenceSession() {
-    if (m_startThread.joinable())
-        m_startThread.join();
+    CancelPendingStart();
     Close();
 }
 
@@ -23,11 +30,18 @@ bool PresenceSession::Start() {
 }
 
 void PresenceSession::StartOnce() {
-    // Registers the TOS number by itself when the identity is registered;
-    // otherwise it fails but leaves the library ready for registering by hand.
-    const bool registered = Halvara_InitializeHeadless(m_tos) != 0;
-    const bool holding =
-        registered || (m_hold == Hold::EvenUnregistered && Halvara_UpdateTOS(m_tos, 1) != 0);
+    // Either start registers the TOS number by itself when the identity is
+    // registered; otherwise it fails but leaves the library ready for
+    // registering by hand.
+    const auto parent = static_cast<HalvaraWindow>(m_parentWindow);
+    bool registered = false;
+    if (!m_cancelled.load())
+        registered =
+            (parent ? Halvara_Initialize(parent, m_tos) : Halvara_InitializeHeadless(m_tos)) != 0;
+    const bool holding = registered || (m_hold == Hold::EvenUnregistered && !m_cancelled.load() &&
+                                        Halvara_UpdateTOS(m_tos, 1) != 0);
+    if (registered && parent && !m_cancelled.load())
+        Halvara_AddAnonAcquaintances(kAnonymousAcquaintancesAsked, m_tos);
     m_holding.store(holding);
     m_state.store(registered ? kRegistered : kUnregistered);
 }
@@ -40,6 +54,19 @@ void PresenceSession::StartInBackground(std::function<void(bool registered)> ans
         if (answered)
             answered(registered);
     });
+}
+
+void PresenceSession::CancelPendingStart() {
+    m_cancelled.store(true);
+    if (!m_startThread.joinable() || m_startThread.get_id() == std::this_thread::get_id())
+        return;
+    // The library only cancels a start it is running: one that is about to
+    // enter it is asked again until the start has answered.
+    while (!HasAnswered()) {
+        Halvara_CancelInitialize();
+        std::this_thread::sleep_for(kCancelRepeat);
+    }
+    m_startThread.join();
 }
 
 void PresenceSession::LetGoOfPendingStart() {

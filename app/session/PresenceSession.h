@@ -18,7 +18,9 @@
 // exports. Until the start has answered (without a running halvserve that
 // takes the library's start limit, about ten seconds) the session reports
 // itself not initialised, so a server started meanwhile answers its own shares
-// and forwards nothing. The registration is given back when the session goes.
+// and forwards nothing. A start still waiting when the program quits is told
+// to give up, so quitting never waits out that limit. The registration is
+// given back when the session goes.
 class PresenceSession : public PresenceDirectory, public FriendResolver, public OwnNameSource {
 public:
     // Whether a user without a registered identity still gets the TOS number
@@ -26,11 +28,19 @@ public:
     enum class Hold { WhenRegistered, EvenUnregistered };
 
     explicit PresenceSession(int tos = kDrovickTos, Hold hold = Hold::WhenRegistered);
-    // Gives the registration back; waits for a start still running on its
-    // thread unless LetGoOfPendingStart let it go.
+    // Cancels a start still pending (CancelPendingStart), then gives the
+    // registration back.
     ~PresenceSession() override;
     PresenceSession(const PresenceSession&) = delete;
     PresenceSession& operator=(const PresenceSession&) = delete;
+
+    // With a window (a program's main window; the library never dereferences
+    // it) the start is the window program's: Halvara_Initialize with the
+    // window as the owner of what the library shows, then, once registered,
+    // kAnonymousAcquaintancesAsked anonymous acquaintances of the TOS number.
+    // Without one, as by default, it starts headless and shows nothing. Call
+    // before the start.
+    void SetParentWindow(void* window) { m_parentWindow = window; }
 
     // Starts the library and blocks until it answered; only the first call
     // asks, later ones wait for and return its answer. Any thread. True when
@@ -41,10 +51,14 @@ public:
     void StartInBackground(std::function<void(bool registered)> answered);
     // True once the start has finished, whatever its answer.
     bool HasAnswered() const { return m_state.load() != kPending; }
-    // The library cannot be told to stop waiting for a service that is not
-    // there: at quit, a start still pending is left to itself so the program
-    // need not wait out the start limit. The caller then ends the process
-    // without running static destructors, as the library is still in use.
+    // For the program's owner thread at quit: a start still waiting for the
+    // presence service gives up (it answers unregistered within about a
+    // second) and its thread is joined; a start not begun yet will not ask.
+    // After a start that has answered it changes nothing.
+    void CancelPendingStart();
+    // Leaves a pending start to itself instead; the caller then ends the
+    // process without static destructors, as the library is still in use.
+    // CancelPendingStart makes this unnecessary.
     void LetGoOfPendingStart();
 
     // The active identity was registered when the session started.
@@ -75,6 +89,8 @@ public:
     static constexpr int kFriendLimit = 100000;
     // The anonymous acquaintances' text is never asked for in a larger buffer.
     static constexpr int kAnonymousTextLimit = 64 * 1024;
+    // How many anonymous acquaintances a window start asks for.
+    static constexpr int kAnonymousAcquaintancesAsked = 5;
 
 private:
     static constexpr int kPending = 0;
@@ -87,6 +103,8 @@ private:
 
     const int m_tos;
     const Hold m_hold;
+    void* m_parentWindow = nullptr;
+    std::atomic<bool> m_cancelled{false};
     std::once_flag m_started;
     std::atomic<int> m_state{kPending};
     std::atomic<bool> m_holding{false};

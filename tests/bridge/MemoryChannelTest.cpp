@@ -215,6 +215,56 @@ TEST_F(MemoryChannelTest, WithoutAServiceBeginExchangeGivesUpAfterTheStartLimit)
     EXPECT_FALSE(callLock->IsSignalled());
 }
 
+// How long BeginExchange takes when the flag is raised 300 ms into it.
+std::chrono::steady_clock::duration BeginUntilStopped(MemoryChannel& client,
+                                                      std::atomic<bool>& stop) {
+    stop = false;
+    const auto started = std::chrono::steady_clock::now();
+    std::thread raiser([&] {
+        std::this_thread::sleep_for(300ms);
+        stop = true;
+    });
+    EXPECT_EQ(RefusalOf([&] { client.BeginExchange(); }), MemoryChannel::kStopRequested);
+    raiser.join();
+    return std::chrono::steady_clock::now() - started;
+}
+
+TEST_F(MemoryChannelTest, AStoppedClientLeavesItsWaitsBeforeTheExchangeAndKeepsNoLock) {
+    auto callLock = platform::NamedEvent::OpenOrCreate("MemoryChannel function protect");
+    std::atomic<bool> stop{false};
+    MemoryChannel client(MemoryChannel::kClientRole);
+    client.SetStopFlag(&stop);
+    client.Open(MemoryChannel::kPageName, 1);
+
+    // A service that holds its guard but never opens the channel: without the
+    // flag the client would wait for the call lock as long as the guard is held.
+    ASSERT_FALSE(callLock->IsSignalled());
+    EXPECT_LT(BeginUntilStopped(client, stop), 2000ms);
+    client.EndExchange();
+    EXPECT_FALSE(callLock->IsSignalled());
+
+    // No service at all, within the start-up limit of ten seconds.
+    m_serviceGuard.reset();
+    EXPECT_LT(BeginUntilStopped(client, stop), 2000ms);
+
+    // A free call lock is not taken once the flag is up.
+    m_serviceGuard = platform::SingleInstanceGuard::TryAcquire(MemoryChannel::kServiceGuardName);
+    MemoryChannel service(MemoryChannel::kServiceRole);
+    service.Open(MemoryChannel::kPageName, 0);
+    ASSERT_TRUE(callLock->IsSignalled());
+    EXPECT_EQ(RefusalOf([&] { client.BeginExchange(); }), MemoryChannel::kStopRequested);
+    client.EndExchange();
+    EXPECT_TRUE(callLock->IsSignalled());
+
+    // Lowered again, the client goes on as before.
+    stop = false;
+    client.BeginExchange();
+    EXPECT_FALSE(callLock->IsSignalled());
+    client.EndExchange();
+    EXPECT_TRUE(callLock->IsSignalled());
+    client.SetStopFlag(nullptr);
+}
+
 TEST_F(MemoryChannelTest, TheServiceProgramIsLookedForBesideThisBinaryThenInLibexec) {
     // This test program plays the part of the library: the code sits in it.
     auto folder = std::filesystem::read_symlink("/proc/self/exe").parent_path();

@@ -32,7 +32,8 @@ bool InstantMessageDisplay::IsOpen() const {
 }
 
 bool InstantMessageDisplay::PopUpOnReceipt() const {
-    return m_settings ? m_settings->popUpOnReceipt != 0 : true;
+    // The display may run on a server's worker: never the fields themselves.
+    return m_settings ? m_settings->Options().popUpOnReceipt : true;
 }
 
 std::string InstantMessageDisplay::ShownText(const std::string& senderLabel,

@@ -56,7 +56,8 @@ public:
 // kept for a window opened later.
 class InstantMessageDisplay {
 public:
-    // settings may be null: pop-up on receipt is then on, as by default.
+    // settings may be null: pop-up on receipt is then on, as by default;
+    // otherwise its published options are read (DrovickSettings::Options).
     // opener may be null: the window is then never opened for a message.
     // queue may be null: messages are then delivered on the thread that shows
     // them, as the command-line programs want. With a queue, the window,

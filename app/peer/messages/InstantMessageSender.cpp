@@ -10,9 +10,6 @@
 namespace {
 
 constexpr char kOfflineAddress[] = "0.0.0.0";
-// The colours of a user who never chose any.
-constexpr std::uint32_t kDefaultTextColour = 0;
-constexpr std::uint32_t kDefaultBubbleColour = 0xff8080;
 
 } // namespace
 
@@ -61,12 +58,11 @@ InstantMessageSendResult SendInstantMessage(const std::string& destination, cons
     if (message.sender.size() > kInstantMessageSenderText)
         message.sender.resize(kInstantMessageSenderText);
     message.text = text.substr(0, kInstantMessageTextText);
-    // The echo shows the colours as the packet carries them.
-    message.bubbleColour =
-        (context.settings ? context.settings->messageBubbleColour : kDefaultBubbleColour) &
-        kRgbMask;
-    message.textColour =
-        (context.settings ? context.settings->messageTextColour : kDefaultTextColour) & kRgbMask;
+    // The echo shows the colours as the packet carries them. One copy of the
+    // options, so both colours come from the same edit of Preferences.
+    const WorkerOptions options = context.settings ? context.settings->Options() : WorkerOptions{};
+    message.bubbleColour = options.messageBubbleColour & kRgbMask;
+    message.textColour = options.messageTextColour & kRgbMask;
     const InstantMessagePacket packet = EncodeInstantMessage(message);
 
     const std::string localAddress =

@@ -25,7 +25,7 @@ struct InstantMessageSendContext {
     // compared byte for byte, so a destination in other letter case finds no one.
     FriendResolver* friends = nullptr;
     OwnNameSource* ownName = nullptr;
-    // The colours of outgoing bubbles; null: the defaults.
+    // The colours of outgoing bubbles, as last published; null: the defaults.
     const DrovickSettings* settings = nullptr;
     // Receives the local echo; null: no echo.
     InstantMessageDisplay* display = nullptr;

@@ -8,6 +8,7 @@
 #include "app/peer/wire/PeerConnection.h"
 #include "support/TestSupport.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -123,6 +125,7 @@ protected:
         m_alice.friends.addresses["bob@example.com"] = m_bob.address;
         m_alice.settings.messageBubbleColour = 0x0080ff80;
         m_alice.settings.messageTextColour = 0x00202020;
+        m_alice.settings.PublishOptions();
     }
 
     // Sends raw bytes to Bob's server and closes.
@@ -172,6 +175,7 @@ TEST_F(InstantMessageServerTest, AReplyByAddressReachesTheSender) {
     // Bob answers the bubble: its address as destination, its label as label.
     m_bob.ownName = FakeOwnName("Bob");
     m_bob.settings.messageBubbleColour = 0x00010203;
+    m_bob.settings.PublishOptions();
     auto reply = SendInstantMessage(received.address, std::string(600, 'r'), received.senderLabel,
                                     m_bob.Context(m_alice.port));
     ASSERT_EQ(reply, InstantMessageSendResult::Sent) << InstantMessageSendResultName(reply);
@@ -290,6 +294,86 @@ TEST(InstantMessageServerLimitTest, StopEndsTheServerWhileAClientHangs) {
     ASSERT_EQ(SendInstantMessage(bob.address, "back", "", alice.Context(bob.port)),
               InstantMessageSendResult::Sent);
     ASSERT_TRUE(bob.window.WaitForCount(1));
+}
+
+// The message options as the message threads see them while Preferences
+// edits them on the user-interface thread: always one whole edit. Alice sends
+// to her own server, so the options are read by the sending threads (the
+// colours, pop-up for the echo) and by the server's workers (pop-up).
+TEST(InstantMessageOptionsTest, MessageThreadsSeeOnlyWholeEditsWhilePreferencesChangesThem) {
+    User alice("127.0.0.2");
+    alice.Start();
+    // Two edits whose colours differ in both: text and bubble of one edit
+    // always travel together.
+    const std::pair<std::uint32_t, std::uint32_t> first{0x111111, 0x222222};
+    const std::pair<std::uint32_t, std::uint32_t> second{0x333333, 0x444444};
+    alice.settings.messageTextColour = first.first;
+    alice.settings.messageBubbleColour = first.second;
+    alice.settings.PublishOptions();
+
+    std::atomic<bool> stop{false};
+    std::thread preferences([&] {
+        for (bool flip = false; !stop.load(); flip = !flip) {
+            const auto& edit = flip ? second : first;
+            // One field at a time, with other work between, as a dialog
+            // takes its values over.
+            alice.settings.messageTextColour = edit.first;
+            std::this_thread::sleep_for(20us);
+            alice.settings.messageBubbleColour = edit.second;
+            // Pop-up stays on in both, so every message reaches the window.
+            alice.settings.popUpOnReceipt = 1;
+            alice.settings.PublishOptions();
+        }
+    });
+    constexpr int kSenders = 3;
+    constexpr int kMessagesEach = 200;
+    std::atomic<int> failed{0};
+    std::vector<std::thread> senders;
+    for (int s = 0; s < kSenders; ++s)
+        senders.emplace_back([&] {
+            for (int i = 0; i < kMessagesEach; ++i)
+                if (SendInstantMessage(alice.address, "hello", "", alice.Context(alice.port)) !=
+                    InstantMessageSendResult::Sent)
+                    ++failed;
+        });
+    for (std::thread& sender : senders)
+        sender.join();
+    stop = true;
+    preferences.join();
+
+    EXPECT_EQ(failed.load(), 0);
+    // Every echo is shown before its send returns; arrivals shown by then
+    // are checked too.
+    const auto entries = alice.window.Entries();
+    EXPECT_GE(entries.size(), std::size_t{kSenders * kMessagesEach});
+    std::set<std::pair<std::uint32_t, std::uint32_t>> seen;
+    for (const InstantMessageEntry& entry : entries)
+        seen.insert({entry.textColour, entry.bubbleColour});
+    for (const auto& pair : seen)
+        EXPECT_TRUE(pair == first || pair == second)
+            << std::hex << "text " << pair.first << " with bubble " << pair.second;
+}
+
+TEST(InstantMessageOptionsTest, LoadedOptionsReachTheMessageThreadsAndUnpublishedEditsDoNot) {
+    User alice("127.0.0.2");
+    alice.Start();
+    DrovickSettings saved;
+    saved.messageTextColour = 0x010203;
+    saved.messageBubbleColour = 0x040506;
+    saved.downloadDirectory = "/srv/incoming/";
+    ASSERT_TRUE(alice.settings.LoadFromBytes(saved.SaveToBytes()));
+    EXPECT_EQ(alice.settings.Options().downloadDirectory, "/srv/incoming/");
+
+    // An edit the user-interface thread has not handed over yet: workers
+    // never read the fields themselves.
+    alice.settings.messageTextColour = 0x0a0b0c;
+    ASSERT_EQ(SendInstantMessage(alice.address, "hello", "", alice.Context(alice.port)),
+              InstantMessageSendResult::Sent);
+    ASSERT_TRUE(alice.window.WaitForCount(2, 10s));
+    for (const InstantMessageEntry& entry : alice.window.Entries()) {
+        EXPECT_EQ(entry.textColour, 0x010203u);
+        EXPECT_EQ(entry.bubbleColour, 0x040506u);
+    }
 }
 
 // The user-interface thread of a window program: it runs posted work in

@@ -174,6 +174,7 @@ TEST_F(InstantMessageDisplayTest, TheSendersLabelAndTextReachTheWindowHarmless) 
 
 TEST_F(InstantMessageDisplayTest, WithPopUpOffAClosedWindowLosesTheMessageForGood) {
     m_settings.popUpOnReceipt = 0;
+    m_settings.PublishOptions();
     m_display.ShowInstantMessage("10.0.0.7", "Bob", "lost", 0, 0, false);
     EXPECT_EQ(m_opener.calls, 0);
     EXPECT_FALSE(m_display.IsOpen());
@@ -201,6 +202,7 @@ TEST_F(InstantMessageDisplayTest, AClosedWindowGetsNothingMore) {
     EXPECT_TRUE(m_display.IsOpen());
     m_display.Unregister(&m_window);
     m_settings.popUpOnReceipt = 0;
+    m_settings.PublishOptions();
     m_display.ShowInstantMessage("10.0.0.7", "Bob", "two", 0, 0, false);
     EXPECT_EQ(m_window.Entries().size(), 1u);
 }
