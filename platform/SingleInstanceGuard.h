@@ -39,7 +39,8 @@ public:
     SingleInstanceGuard& operator=(const SingleInstanceGuard&) = delete;
 
 private:
-    explicit SingleInstanceGuard(int fd) : m_fd(fd) {}
+    explicit SingleInstanceGuard(int fd)
+        : m_fd(fd) {}
     int m_fd;
 };
 

@@ -8,10 +8,6 @@ std::size_t IndexOf(PeerServerKind server) {
     return static_cast<std::size_t>(server);
 }
 
-constexpr std::array<PeerServerKind, 4> kServers{
-    PeerServerKind::RemoteFileSystem, PeerServerKind::Search, PeerServerKind::Transfer,
-    PeerServerKind::Messenger};
-
 } // namespace
 
 PeerServerWatch::PeerServerWatch(PeerServicesObserver* observer, const PeerServerPorts& ports,
@@ -69,7 +65,7 @@ int PeerServerWatch::PortOf(PeerServerKind server) const {
 
 void PeerServerWatch::MarkSlowLocked() {
     m_slowChecked = true;
-    for (PeerServerKind server : kServers) {
+    for (PeerServerKind server : kPeerServerKinds) {
         if (m_states[IndexOf(server)] == PeerServerState::Starting)
             ChangeLocked(server, PeerServerState::Slow);
     }

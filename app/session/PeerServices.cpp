@@ -30,9 +30,6 @@ std::string SharedFolders(int count) {
     return std::to_string(count) + (count == 1 ? " shared folder" : " shared folders");
 }
 
-constexpr PeerServerKind kServers[] = {PeerServerKind::RemoteFileSystem, PeerServerKind::Search,
-                                       PeerServerKind::Transfer, PeerServerKind::Messenger};
-
 PeerServerState StateAfter(PeerServer::ListenEvent event) {
     switch (event) {
     case PeerServer::ListenEvent::Listening:
@@ -107,27 +104,30 @@ PeerServices::Guard PeerServices::TakeGuard(std::string& holder) {
     // Listening before the file is read: a share command that finds nobody
     // listening yet changes the file, which is then mostly read after it.
     try {
-        m_held->desk = std::make_unique<ShareRequestDesk>([this](const ShareChange& change) {
-            std::lock_guard lock(m_held->shareMutex);
-            DrovickSettings fresh;
-            ShareChangeOutcome outcome = ChangeSharesInFile(m_held->file, change, fresh);
-            if (outcome.made && !PublishSharesOf(fresh))
-                m_running->watch->SharesLine(
-                    "the changed shares could not be served; SIGHUP reads them again");
-            if (outcome.made && !outcome.lines.empty())
-                m_running->watch->SharesLine(
-                    SafeText(outcome.lines.front()) + "; serving " +
-                    SharedFolders(m_held->settings.GetShareTable()->GetCount()));
-            else if (!outcome.made)
-                m_running->watch->SharesLine("shares left as they were: " +
-                                             SafeText(outcome.refusal));
-            return outcome;
-        });
+        m_held->desk = std::make_unique<ShareRequestDesk>(
+            [this](const ShareChange& change) { return ChangeServedShares(change); });
     } catch (const std::exception& failure) {
         m_held->deskProblem = std::string("share and unshare cannot reach this serve (") +
                               failure.what() + "); they change the file, which SIGHUP reads again";
     }
     return Guard::Taken;
+}
+
+// The file stays the one record: the change starts from what it holds, as the
+// command would, and the served table then follows the file as after a reread.
+ShareChangeOutcome PeerServices::ChangeServedShares(const ShareChange& change) {
+    std::lock_guard lock(m_held->shareMutex);
+    PeerServerWatch& watch = *m_running->watch;
+    DrovickSettings fresh;
+    ShareChangeOutcome outcome = ChangeSharesInFile(m_held->file, change, fresh);
+    if (outcome.made && !PublishSharesOf(fresh))
+        watch.SharesLine("the changed shares could not be served; SIGHUP reads them again");
+    if (outcome.made && !outcome.lines.empty())
+        watch.SharesLine(SafeText(outcome.lines.front()) + "; serving " +
+                         SharedFolders(m_held->settings.GetShareTable()->GetCount()));
+    else if (!outcome.made)
+        watch.SharesLine("shares left as they were: " + SafeText(outcome.refusal));
+    return outcome;
 }
 
 bool PeerServices::LoadSettings(std::string& error) {
@@ -161,9 +161,8 @@ bool PeerServices::PublishSharesOf(const DrovickSettings& fresh) {
     return m_held->settings.GetShareTable()->Deserialize(block.data(), block.size()) >= 0;
 }
 
-bool PeerServices::Start(LogEvent& log, InstantMessageDisplay& display,
-                         PresenceDirectory& presence, const PeerServerPorts& ports,
-                         PeerServicesObserver* observer) {
+bool PeerServices::Start(LogEvent& log, InstantMessageDisplay& display, PresenceDirectory& presence,
+                         const PeerServerPorts& ports, PeerServicesObserver* observer) {
     if (m_running)
         return false;
     const PeerServerPatience& patience = m_held->patience;
@@ -187,13 +186,14 @@ bool PeerServices::Start(LogEvent& log, InstantMessageDisplay& display,
                                                                 InstantMessageServer::Limits{});
 
     PeerServerWatch& watch = *running->watch;
-    // kServers' order.
-    PeerServer* const order[] = {running->nfs.get(), running->search.get(),
-                                 running->transfer.get(), running->messenger.get()};
+    // kPeerServerKinds' order.
+    PeerServer* const order[] = {running->nfs.get(), running->search.get(), running->transfer.get(),
+                                 running->messenger.get()};
     for (std::size_t i = 0; i < std::size(order); ++i) {
-        order[i]->SetStateListener([&watch, kind = kServers[i]](PeerServer::ListenEvent event) {
-            watch.Change(kind, StateAfter(event));
-        });
+        order[i]->SetStateListener(
+            [&watch, kind = kPeerServerKinds[i]](PeerServer::ListenEvent event) {
+                watch.Change(kind, StateAfter(event));
+            });
     }
     m_running = std::move(running);
     if (!m_held->deskProblem.empty())
@@ -220,15 +220,15 @@ void PeerServices::Stop() {
     if (running.deskThread.joinable())
         running.deskThread.join();
     // All are told first, so their waits for a silent peer end together.
-    PeerServer* const servers[] = {running.nfs.get(), running.search.get(),
-                                   running.transfer.get(), running.messenger.get()};
+    PeerServer* const servers[] = {running.nfs.get(), running.search.get(), running.transfer.get(),
+                                   running.messenger.get()};
     for (PeerServer* server : servers)
         server->Stop(false);
     // Waited for in their stopping order: search first, the messenger last.
     for (PeerServer* server : {servers[1], servers[0], servers[2], servers[3]})
         server->Stop(true);
     // A server that gave up has no thread left to say it stopped.
-    for (const auto& server : kServers)
+    for (const auto& server : kPeerServerKinds)
         running.watch->Change(server, PeerServerState::Stopped);
     // The servers go before the watch their listeners point into; the watch
     // tells what is still queued before its thread ends.
@@ -270,7 +270,7 @@ void PeerServices::ReadSharesAgain() {
     else if (!PublishSharesOf(fresh))
         watch.SharesLine("the shares could not be read again; they stay as they were");
     else
-        watch.SharesLine("shares read again: " +
-                         std::to_string(m_held->settings.GetShareTable()->GetCount()) +
-                         " shared folders");
+        watch.SharesLine(
+            "shares read again: " + std::to_string(m_held->settings.GetShareTable()->GetCount()) +
+            " shared folders");
 }

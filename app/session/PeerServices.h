@@ -11,9 +11,14 @@ class DrovickSettings;
 class InstantMessageDisplay;
 class LogEvent;
 class PresenceDirectory;
+struct ShareChange;
+struct ShareChangeOutcome;
 
 // The four peer servers of one user, in the order they are started.
 enum class PeerServerKind { RemoteFileSystem, Search, Transfer, Messenger };
+inline constexpr PeerServerKind kPeerServerKinds[] = {
+    PeerServerKind::RemoteFileSystem, PeerServerKind::Search, PeerServerKind::Transfer,
+    PeerServerKind::Messenger};
 
 // What a server's listening socket does. A server retries a taken port every
 // five seconds until it gets it or gives up.
@@ -105,7 +110,9 @@ public:
     // For a test; takes effect at the next Start.
     void SetPatience(const PeerServerPatience& patience);
 
+    // Stopped before the first Start and after Stop.
     PeerServerState StateOf(PeerServerKind server) const;
+    // The port of the last Start (the product's before one).
     int PortOf(PeerServerKind server) const;
 
     // Reads the share table from the file again (serve's SIGHUP); the line for
@@ -115,7 +122,9 @@ public:
 private:
     struct Held;
     struct Running;
-    // With m_shareMutex held: the file's share table becomes the served one.
+    // A change asked over the message bus, on the desk's thread while started.
+    ShareChangeOutcome ChangeServedShares(const ShareChange& change);
+    // With the share lock held: the file's share table becomes the served one.
     bool PublishSharesOf(const DrovickSettings& fresh);
 
     const std::string m_programName;

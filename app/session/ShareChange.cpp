@@ -1,8 +1,8 @@
 #include "app/session/ShareChange.h"
 
-#include "app/session/SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/files/ShareTable.h"
+#include "app/session/SettingsFile.h"
 
 #include <filesystem>
 #include <system_error>

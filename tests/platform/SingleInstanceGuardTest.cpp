@@ -4,6 +4,7 @@
 #include "support/TestSupport.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -85,6 +86,47 @@ TEST_F(SingleInstanceGuardTest, LookingNeverTurnsAwayAStartingInstance) {
     looker.join();
     EXPECT_GT(looks.load(), 0);
     EXPECT_EQ(refused, 0);
+}
+
+// The lock file is anyone's to write: only a well-formed name and process id
+// of a guard that is held now name a holder, and a holder that names nobody
+// clears the name its predecessor left.
+TEST_F(SingleInstanceGuardTest, TheHolderIsNamedOnlyWhileHeldAndOnlyWhenWellFormed) {
+    const char* name = "Pellow Class";
+    using Guard = platform::SingleInstanceGuard;
+    {
+        auto guard = Guard::TryAcquire(name, "drovick");
+        ASSERT_NE(guard, nullptr);
+        auto holder = Guard::HolderOf(name);
+        ASSERT_TRUE(holder.has_value());
+        EXPECT_EQ(holder->program, "drovick");
+        EXPECT_EQ(holder->processId, getpid());
+    }
+    EXPECT_FALSE(Guard::HolderOf(name).has_value()) << "a file left behind names nobody";
+    {
+        auto unnamed = Guard::TryAcquire(name);
+        ASSERT_NE(unnamed, nullptr);
+        EXPECT_FALSE(Guard::HolderOf(name).has_value()) << "the earlier name was cleared";
+    }
+
+    const auto path = platform::SessionObjectPath(name, ".lock");
+    const std::string damaged[] = {"drovick",
+                                   "drovick\n12x\n",
+                                   "\n12\n",
+                                   "drovick\n0\n",
+                                   "dro\x1bvick\n12\n",
+                                   std::string(70, 'a') + "\n12\n",
+                                   "drovick\n99999999999\n",
+                                   "drovick\n12\n" + std::string(4096, ' ')};
+    for (const std::string& text : damaged) {
+        auto guard = Guard::TryAcquire(name);
+        ASSERT_NE(guard, nullptr);
+        FILE* file = fopen(path.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        fwrite(text.data(), 1, text.size(), file);
+        fclose(file);
+        EXPECT_FALSE(Guard::HolderOf(name).has_value()) << text.substr(0, 40);
+    }
 }
 
 } // namespace

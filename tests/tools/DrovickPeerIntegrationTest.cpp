@@ -209,7 +209,9 @@ TEST_F(TwoUsers, OneServePerUserAndAPromptStop) {
     Result second = m_first.Run({"serve", "--nfs-port", std::to_string(m_first.NfsPort() + 1),
                                  "--transfer-port", std::to_string(m_first.TransferPort() + 1)});
     EXPECT_EQ(second.code, 1);
-    EXPECT_TRUE(Contains(second.output, "already runs for this user")) << second.output;
+    EXPECT_TRUE(Contains(second.output, "already runs for this user (drovick-peer serve, process " +
+                                            std::to_string(m_firstServe->Pid()) + ")"))
+        << second.output;
     EXPECT_TRUE(m_firstServe->Running());
 
     const auto start = std::chrono::steady_clock::now();

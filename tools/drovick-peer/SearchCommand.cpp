@@ -9,7 +9,6 @@
 #include "Commands.h"
 #include "Program.h"
 #include "SettingsComplaints.h"
-#include "app/session/SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/files/LogEvent.h"
 #include "app/files/SafeText.h"
@@ -17,6 +16,7 @@
 #include "app/peer/transfer/TransferAgentDownload.h"
 #include "app/peer/wire/PeerConnection.h"
 #include "app/session/PresenceSession.h"
+#include "app/session/SettingsFile.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

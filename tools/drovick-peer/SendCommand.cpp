@@ -5,13 +5,13 @@
 #include "Commands.h"
 #include "Program.h"
 #include "SettingsComplaints.h"
-#include "app/session/SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/peer/messages/InstantMessage.h"
 #include "app/peer/messages/InstantMessageDisplay.h"
 #include "app/peer/messages/InstantMessageSender.h"
 #include "app/session/AddressText.h"
 #include "app/session/PresenceSession.h"
+#include "app/session/SettingsFile.h"
 
 #include <algorithm>
 #include <unistd.h>

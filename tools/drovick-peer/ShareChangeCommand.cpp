@@ -3,8 +3,8 @@
 #include "Program.h"
 #include "RunningDrovick.h"
 #include "SettingsComplaints.h"
-#include "app/session/SettingsFile.h"
 #include "app/files/DrovickSettings.h"
+#include "app/session/SettingsFile.h"
 
 #include <unistd.h>
 

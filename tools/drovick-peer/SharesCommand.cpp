@@ -3,9 +3,9 @@
 #include "Commands.h"
 #include "Program.h"
 #include "SettingsComplaints.h"
-#include "app/session/SettingsFile.h"
 #include "app/files/DrovickSettings.h"
 #include "app/files/ShareTable.h"
+#include "app/session/SettingsFile.h"
 
 #include <unistd.h>
 

@@ -27,7 +27,8 @@ bool HasWildcard(const std::string& text) {
 NFSServer::NFSServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port)
     : NFSServer(std::move(table), log, port, Timing{}, Limits{}) {}
 
-NFSServer::NFSServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port, Timing timing, Limits limits)
+NFSServer::NFSServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port, Timing timing,
+                     Limits limits)
     : PeerServer(port, timing)
     , m_table(std::move(table))
     , m_log(log)

@@ -49,7 +49,8 @@ public:
     // Holds a reference on table while it lives (table may be null: then the
     // server refuses to start). log may be null: events are then dropped.
     NFSServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port = kNfsServerPort);
-    NFSServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port, Timing timing, Limits limits);
+    NFSServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port, Timing timing,
+              Limits limits);
     ~NFSServer() override;
 
     // Refused (false) without a share table and while the worker thread is recorded.

@@ -213,15 +213,16 @@ private:
 
 } // namespace
 
-SearchServer::SearchServer(std::shared_ptr<ShareTable> table, LogEvent* log, PresenceDirectory* presence)
+SearchServer::SearchServer(std::shared_ptr<ShareTable> table, LogEvent* log,
+                           PresenceDirectory* presence)
     : SearchServer(std::move(table), log, presence, Ports{}, Timing{}) {}
 
-SearchServer::SearchServer(std::shared_ptr<ShareTable> table, LogEvent* log, PresenceDirectory* presence,
-                           Ports ports)
+SearchServer::SearchServer(std::shared_ptr<ShareTable> table, LogEvent* log,
+                           PresenceDirectory* presence, Ports ports)
     : SearchServer(std::move(table), log, presence, ports, Timing{}) {}
 
-SearchServer::SearchServer(std::shared_ptr<ShareTable> table, LogEvent* log, PresenceDirectory* presence,
-                           Ports ports, Timing timing)
+SearchServer::SearchServer(std::shared_ptr<ShareTable> table, LogEvent* log,
+                           PresenceDirectory* presence, Ports ports, Timing timing)
     : PeerServer(ports.listen, timing)
     , m_table(std::move(table))
     , m_log(log)

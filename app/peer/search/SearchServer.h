@@ -9,8 +9,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -59,9 +59,10 @@ public:
     // server refuses to start). log and presence may be null: events are then
     // dropped, and without presence nothing is forwarded.
     SearchServer(std::shared_ptr<ShareTable> table, LogEvent* log, PresenceDirectory* presence);
-    SearchServer(std::shared_ptr<ShareTable> table, LogEvent* log, PresenceDirectory* presence, Ports ports);
-    SearchServer(std::shared_ptr<ShareTable> table, LogEvent* log, PresenceDirectory* presence, Ports ports,
-                 Timing timing);
+    SearchServer(std::shared_ptr<ShareTable> table, LogEvent* log, PresenceDirectory* presence,
+                 Ports ports);
+    SearchServer(std::shared_ptr<ShareTable> table, LogEvent* log, PresenceDirectory* presence,
+                 Ports ports, Timing timing);
     ~SearchServer() override;
 
     // Refused (false) without a share table and while the worker thread is recorded.

@@ -46,8 +46,8 @@ struct OpenFile {
 TransferServer::TransferServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port)
     : TransferServer(std::move(table), log, port, Timing{}, Limits{}) {}
 
-TransferServer::TransferServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port, Timing timing,
-                               Limits limits)
+TransferServer::TransferServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port,
+                               Timing timing, Limits limits)
     : PeerServer(port, timing)
     , m_table(std::move(table))
     , m_log(log)

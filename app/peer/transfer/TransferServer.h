@@ -57,8 +57,10 @@ public:
 
     // Holds a reference on table while it lives (table may be null: then the
     // server refuses to start). log may be null: events are then dropped.
-    TransferServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port = kTransferServerPort);
-    TransferServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port, Timing timing, Limits limits);
+    TransferServer(std::shared_ptr<ShareTable> table, LogEvent* log,
+                   int port = kTransferServerPort);
+    TransferServer(std::shared_ptr<ShareTable> table, LogEvent* log, int port, Timing timing,
+                   Limits limits);
     ~TransferServer() override;
 
     // Refused (false) without a share table, as there is nothing to serve, and

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -86,7 +87,7 @@ int main(int argc, char** argv) {
         std::vector<std::string> paths;
         std::vector<std::string> titles;
         start = Clock::now();
-        SearchServer::SearchSharedFolders(table, 0, "*song*", paths, titles);
+        SearchServer::SearchSharedFolders(table.get(), 0, "*song*", paths, titles);
         const double searchTime = Seconds(start);
 
         std::printf("round %d: find -iname '*song*': %ld matches in %.3f s\n", round, found,

@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <string>
 #include <sys/resource.h>
@@ -107,7 +108,8 @@ double PlainCopy(const fs::path& source, const fs::path& destination) {
 
 // Seconds for a download of source into destination through the queue, the
 // worker and the transfer server.
-double Download(ShareTable* table, const fs::path& source, const fs::path& destination) {
+double Download(const std::shared_ptr<ShareTable>& table, const fs::path& source,
+                const fs::path& destination) {
     setenv("HALVARA_ADDRESS", kAddress, 1);
     TransferDownloadOptions options;
     options.port = FreePort();

@@ -176,11 +176,17 @@ TEST(ShareTable, ListenersHearChangesWithTheTableFree) {
     TableHolder t;
     std::vector<int> heard;
     bool readElsewhere = true;
+    std::vector<std::thread> readers;
     const int id = t->AddListener([&] {
         heard.push_back(t->GetCount());
-        auto count = std::async(std::launch::async, [&] { return t->GetCount(); });
+        auto done = std::make_shared<std::promise<void>>();
+        auto finished = done->get_future();
+        readers.emplace_back([&t, done] {
+            t->GetCount();
+            done->set_value();
+        });
         readElsewhere = readElsewhere &&
-                        count.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+                        finished.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     });
     ASSERT_TRUE(t->Add("/srv/music"));
     EXPECT_FALSE(t->Add("/srv/music/rock")) << "already shared";
@@ -193,8 +199,10 @@ TEST(ShareTable, ListenersHearChangesWithTheTableFree) {
     const auto block = other->Serialize();
     ASSERT_EQ(t->Deserialize(block.data(), block.size()), 2);
     EXPECT_EQ(t->Deserialize(block.data(), 3), -1);
+    for (std::thread& reader : readers)
+        reader.join();
     EXPECT_EQ(heard, (std::vector<int>{1, 2, 1, 2}));
-    EXPECT_TRUE(readElsewhere);
+    EXPECT_TRUE(readElsewhere) << "a listener was called with the table locked";
 
     t->RemoveListener(id);
     ASSERT_TRUE(t->Add("/srv/c"));

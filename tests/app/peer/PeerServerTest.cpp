@@ -206,6 +206,30 @@ TEST(PeerServer, ABurstOfConnectionsIsTakenFromTheQueueWhileAWorkerIsBusy) {
     EXPECT_TRUE(server.Stop(true));
 }
 
+// What a server's state listener was told, in order.
+class ListenEvents {
+public:
+    explicit ListenEvents(PeerServer& server) {
+        server.SetStateListener([this](PeerServer::ListenEvent event) {
+            std::lock_guard lock(m_mutex);
+            m_events.push_back(event);
+        });
+    }
+    std::vector<PeerServer::ListenEvent> Told() {
+        std::lock_guard lock(m_mutex);
+        return m_events;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<PeerServer::ListenEvent> m_events;
+};
+
+using Event = PeerServer::ListenEvent;
+
+// The state listener hears each outcome once: a server that gave up says
+// nothing more, one that listened says so and then that it stopped, and one
+// stopped while it still tried says only that it stopped.
 TEST(PeerServer, RetriesATakenPortAndGivesUp) {
     ScopedAddress address(nullptr);
     TimeOutSocket holder;
@@ -213,6 +237,7 @@ TEST(PeerServer, RetriesATakenPortAndGivesUp) {
     int port = holder.LocalPort();
 
     IncrementServer server(port, kQuick);
+    ListenEvents serverEvents(server);
     auto started = Clock::now();
     ASSERT_TRUE(server.Start());
     ASSERT_TRUE(testsupport::WaitFor(
@@ -225,15 +250,25 @@ TEST(PeerServer, RetriesATakenPortAndGivesUp) {
     EXPECT_EQ(failures[2].first, 3);
     EXPECT_EQ(failures[0].second, EADDRINUSE);
     EXPECT_FALSE(server.Stop(true));
+    EXPECT_EQ(serverEvents.Told(), std::vector<Event>{Event::GaveUp});
+
+    IncrementServer stopped(port, {20, 100ms, 5000ms});
+    ListenEvents stoppedEvents(stopped);
+    ASSERT_TRUE(stopped.Start());
+    std::this_thread::sleep_for(150ms);
+    EXPECT_TRUE(stopped.Stop(true));
+    EXPECT_EQ(stoppedEvents.Told(), std::vector<Event>{Event::Stopped});
 
     // Freed while the server still tries: it takes the port.
     IncrementServer patient(port, {20, 100ms, 5000ms});
+    ListenEvents patientEvents(patient);
     ASSERT_TRUE(patient.Start());
     std::this_thread::sleep_for(250ms);
     holder.Close();
     ASSERT_TRUE(testsupport::WaitFor([&] { return patient.IsListening(); }, 5s));
     EXPECT_EQ(Ask(port, 5), 6);
     EXPECT_TRUE(patient.Stop(true));
+    EXPECT_EQ(patientEvents.Told(), (std::vector<Event>{Event::Listening, Event::Stopped}));
 }
 
 TEST(PeerServer, ListensOnTheConfiguredAddressOnly) {

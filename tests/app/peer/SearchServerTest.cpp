@@ -145,12 +145,14 @@ TEST(SearchWalkTest, NameModeFollowsTheQueryRulesInsideSharedFoldersOnly) {
     TableHolder holder;
     ASSERT_TRUE(holder.table->Add((dir.Path() / "shared").string() + "/"));
 
-    EXPECT_EQ(Names(Search(holder.table.get(), 0, "song")), (std::vector<std::string>{"Song", "song"}));
+    EXPECT_EQ(Names(Search(holder.table.get(), 0, "song")),
+              (std::vector<std::string>{"Song", "song"}));
     EXPECT_EQ(Names(Search(holder.table.get(), 0, "song*")),
               (std::vector<std::string>{"Song", "Songs", "song"}));
     EXPECT_EQ(Names(Search(holder.table.get(), 0, "*song*")),
               (std::vector<std::string>{"MySongs", "Song", "Songs", "song"}));
-    EXPECT_EQ(Names(Search(holder.table.get(), 0, "a.b")), (std::vector<std::string>{"a.b", "aXb"}));
+    EXPECT_EQ(Names(Search(holder.table.get(), 0, "a.b")),
+              (std::vector<std::string>{"a.b", "aXb"}));
     EXPECT_TRUE(Search(holder.table.get(), 0, "").empty());
     EXPECT_TRUE(Search(holder.table.get(), 0, "a(b").empty());
     // Folders match too, after their content; the matched text is the name as written.

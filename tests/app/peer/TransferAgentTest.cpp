@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <memory>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
