@@ -16,9 +16,13 @@ void NetworkMonitorModel::AppendRows(std::vector<QString> rows) {
         first += static_cast<std::ptrdiff_t>(rows.size() - m_capacity);
     const std::size_t adding = static_cast<std::size_t>(rows.end() - first);
 
-    const std::size_t overflow = m_rows.size() + adding > m_capacity
-                                     ? m_rows.size() + adding - m_capacity
-                                     : 0;
+    std::size_t overflow = m_rows.size() + adding > m_capacity
+                               ? m_rows.size() + adding - m_capacity
+                               : 0;
+    // A removal makes the view lay out every row again, so a full monitor
+    // drops a tenth of its rows at once instead of a few with every batch.
+    if (overflow > 0)
+        overflow = std::min(m_rows.size(), std::max(overflow, m_capacity / 10));
     if (overflow > 0) {
         beginRemoveRows({}, 0, static_cast<int>(overflow) - 1);
         m_rows.erase(m_rows.begin(), m_rows.begin() + static_cast<std::ptrdiff_t>(overflow));

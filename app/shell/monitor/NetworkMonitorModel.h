@@ -8,8 +8,8 @@
 
 // The network monitor's rows, one event each, oldest first. It keeps only the
 // newest rows up to its capacity: a monitor left open for days must not grow
-// without bound, so a batch that passes the cap drops the oldest rows first.
-// Lives on the user-interface thread.
+// without bound, so a batch that passes the cap drops the oldest rows first,
+// at least a tenth of the cap at a time. Lives on the user-interface thread.
 class NetworkMonitorModel : public QAbstractListModel {
     Q_OBJECT
 public:

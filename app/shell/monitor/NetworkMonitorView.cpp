@@ -28,7 +28,8 @@ NetworkMonitorView::NetworkMonitorView(LogEvent& log, std::size_t capacity, QWid
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setTextElideMode(Qt::ElideNone);
     setModel(m_model.get());
-    header()->setStretchLastSection(false);
+    // 300 pixels at least; a wider window gives the rows its whole width.
+    header()->setMinimumSectionSize(kColumnWidth);
     header()->resizeSection(0, kColumnWidth);
     header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     connect(m_feed.get(), &NetworkMonitorFeed::RowsAppended, this,

@@ -18,7 +18,7 @@ NewVersionDialog::NewVersionDialog(const QString& productPage, QWidget* parent)
     auto* picture = new QLabel(this);
     picture->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxInformation).pixmap(32, 32));
     auto* text = new QLabel(tr("There is a new version of Drovick available online!"), this);
-    text->setWordWrap(true);
+    text->setContentsMargins(8, 8, 8, 8);
 
     auto* goThere = new QPushButton(tr("Go there!"), this);
     goThere->setObjectName("goThere");
@@ -35,7 +35,9 @@ NewVersionDialog::NewVersionDialog(const QString& productPage, QWidget* parent)
     top->addWidget(text, 1);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
+    layout->addSpacing(8);
     layout->addWidget(buttons);
+    setMinimumWidth(380);
 }
 
 void NewVersionDialog::GoThere() {

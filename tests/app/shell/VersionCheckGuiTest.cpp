@@ -89,6 +89,8 @@ protected:
             return answer;
         EXPECT_EQ(shown->parentWidget(), &window);
         answer.caption = shown->windowTitle();
+        shelltest::Screenshot(*shown, qobject_cast<QMessageBox*>(shown) ? "version-latest"
+                                                                          : "version-new");
         if (auto* box = qobject_cast<QMessageBox*>(shown)) {
             answer.text = box->text();
             box->accept();
