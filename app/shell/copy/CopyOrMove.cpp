@@ -8,7 +8,9 @@
 #include <QGuiApplication>
 #include <filesystem>
 #include <string>
+#include <sys/resource.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace {
 
@@ -19,8 +21,7 @@ bool Exists(const std::string& path) {
 }
 
 // The file work itself, on the worker: nothing here touches a window.
-int CopyOrMoveHere(const std::string& source, const std::string& target, bool move,
-                   bool replace) {
+int CopyOrMoveHere(const std::string& source, const std::string& target, bool move, bool replace) {
     LocalFileSystem files;
     if (!move)
         return files.CopyFile(source, target, !replace) ? CopyOrMove::kDoneLocally
@@ -35,11 +36,13 @@ int CopyOrMoveHere(const std::string& source, const std::string& target, bool mo
 } // namespace
 
 CopyOrMove::CopyOrMove(CopyQuestions& questions, TransferHandOff& handOff, QObject* parent)
-    : QObject(parent), m_questions(questions), m_handOff(handOff) {}
+    : QObject(parent)
+    , m_questions(questions)
+    , m_handOff(handOff) {}
 
 CopyOrMove::~CopyOrMove() {
-    for (auto& [job, worker] : m_jobs) {
-        worker.join();
+    for (auto& [id, job] : m_jobs) {
+        job.worker.join();
         QGuiApplication::restoreOverrideCursor();
     }
 }
@@ -79,24 +82,29 @@ void CopyOrMove::Start(const CopyOrMoveRequest& request, Finished finished) {
 
 void CopyOrMove::StartLocal(const CopyOrMoveRequest& request, bool replace, Finished finished) {
     QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
-    const std::uint64_t job = m_nextJob++;
-    m_jobs.emplace(job, std::thread([this, job, source = request.sourcePath.toStdString(),
-                                     target = request.targetPath.toStdString(),
-                                     move = request.move, replace, finished] {
-        int result = CopyOrMoveHere(source, target, move, replace);
-        // Queued to the user-interface thread; dropped when this object is gone.
-        QMetaObject::invokeMethod(
-            this, [this, job, result, finished] { JobDone(job, result, finished); },
-            Qt::QueuedConnection);
-    }));
+    const std::uint64_t id = m_nextJob++;
+    Job& job = m_jobs[id];
+    // The callback stays on this thread; the worker gets only the file work.
+    job.finished = std::move(finished);
+    job.worker =
+        std::thread([this, id, source = request.sourcePath.toStdString(),
+                     target = request.targetPath.toStdString(), move = request.move, replace] {
+            // Below the window thread, so a long copy never takes its turn from it.
+            setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+            int result = CopyOrMoveHere(source, target, move, replace);
+            // Queued to the user-interface thread; dropped when this object is gone.
+            QMetaObject::invokeMethod(
+                this, [this, id, result] { JobDone(id, result); }, Qt::QueuedConnection);
+        });
 }
 
-void CopyOrMove::JobDone(std::uint64_t job, int result, const Finished& finished) {
-    auto found = m_jobs.find(job);
-    if (found != m_jobs.end()) {
-        found->second.join();
-        m_jobs.erase(found);
-    }
+void CopyOrMove::JobDone(std::uint64_t id, int result) {
+    auto found = m_jobs.find(id);
+    if (found == m_jobs.end())
+        return;
+    found->second.worker.join();
+    Finished finished = std::move(found->second.finished);
+    m_jobs.erase(found);
     QGuiApplication::restoreOverrideCursor();
     finished(result);
 }

@@ -56,11 +56,16 @@ public:
 
 private:
     void StartLocal(const CopyOrMoveRequest& request, bool replace, Finished finished);
-    void JobDone(std::uint64_t job, int result, const Finished& finished);
+    void JobDone(std::uint64_t id, int result);
+
+    struct Job {
+        std::thread worker;
+        Finished finished;
+    };
 
     CopyQuestions& m_questions;
     TransferHandOff& m_handOff;
     std::uint64_t m_nextJob = 0;
     // Touched on the user-interface thread only.
-    std::map<std::uint64_t, std::thread> m_jobs;
+    std::map<std::uint64_t, Job> m_jobs;
 };

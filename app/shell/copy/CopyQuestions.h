@@ -17,7 +17,8 @@ public:
 // Asks with a Yes/No message box carrying the question icon.
 class MessageBoxCopyQuestions : public CopyQuestions {
 public:
-    explicit MessageBoxCopyQuestions(QWidget* parent) : m_parent(parent) {}
+    explicit MessageBoxCopyQuestions(QWidget* parent)
+        : m_parent(parent) {}
     bool AskOverwrite(const QString& caption) override;
 
 private:

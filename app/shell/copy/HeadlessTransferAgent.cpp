@@ -2,7 +2,9 @@
 
 HeadlessTransferAgent::HeadlessTransferAgent(FriendResolver* friends,
                                              TransferDownloadOptions options, QObject* parent)
-    : QObject(parent), m_friends(friends), m_options(options) {}
+    : QObject(parent)
+    , m_friends(friends)
+    , m_options(options) {}
 
 HeadlessTransferAgent::~HeadlessTransferAgent() {
     // The queue's destructor waits for the worker, which may still call us.
@@ -15,8 +17,8 @@ bool HeadlessTransferAgent::HandOff(const TransferItem& download) {
                                                        m_friends, m_options);
         m_queue->SetAutoClose(true);
     }
-    return m_queue->AddTransfer(download.sourcePath, download.sourceHost,
-                                download.destinationPath, download.destinationHost);
+    return m_queue->AddTransfer(download.sourcePath, download.sourceHost, download.destinationPath,
+                                download.destinationHost);
 }
 
 void HeadlessTransferAgent::FolderChanged(const std::string& folder) {

@@ -11,7 +11,9 @@
 // and closes itself once its queue is done, as the window does when it was
 // opened for a transfer. Lives on the user-interface thread; the queue's
 // worker reaches it only through queued calls and signals.
-class HeadlessTransferAgent : public QObject, public TransferHandOff, private TransferQueueObserver {
+class HeadlessTransferAgent : public QObject,
+                              public TransferHandOff,
+                              private TransferQueueObserver {
     Q_OBJECT
 public:
     // friends may be null (then a friend's e-mail address finds no address);

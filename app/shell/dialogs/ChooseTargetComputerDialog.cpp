@@ -10,13 +10,13 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
-ChooseTargetComputerDialog::ChooseTargetComputerDialog(DrovickSettings& settings,
-                                                       QWidget* parent)
-    : QDialog(parent), m_settings(settings),
-      m_myComputer(new QRadioButton(QStringLiteral("My computer"), this)),
-      m_remoteComputer(new QRadioButton(QStringLiteral("Remote computer:"), this)),
-      m_remoteName(new QLineEdit(this)),
-      m_buttons(new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this)) {
+ChooseTargetComputerDialog::ChooseTargetComputerDialog(DrovickSettings& settings, QWidget* parent)
+    : QDialog(parent)
+    , m_settings(settings)
+    , m_myComputer(new QRadioButton(QStringLiteral("My computer"), this))
+    , m_remoteComputer(new QRadioButton(QStringLiteral("Remote computer:"), this))
+    , m_remoteName(new QLineEdit(this))
+    , m_buttons(new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this)) {
     setWindowTitle(QStringLiteral("Choose target computer"));
     m_remoteName->setPlaceholderText(QStringLiteral("IP address or a friend's e-mail address"));
     m_remoteName->setMinimumWidth(fontMetrics().averageCharWidth() * 36);
@@ -37,8 +37,10 @@ ChooseTargetComputerDialog::ChooseTargetComputerDialog(DrovickSettings& settings
     (settings.targetChoice == 1 ? m_remoteComputer : m_myComputer)->setChecked(true);
     m_remoteName->setText(QString::fromStdString(settings.remoteComputer));
 
-    connect(m_myComputer, &QRadioButton::toggled, this, &ChooseTargetComputerDialog::UpdateEnabling);
-    connect(m_remoteName, &QLineEdit::textChanged, this, &ChooseTargetComputerDialog::UpdateEnabling);
+    connect(m_myComputer, &QRadioButton::toggled, this,
+            &ChooseTargetComputerDialog::UpdateEnabling);
+    connect(m_remoteName, &QLineEdit::textChanged, this,
+            &ChooseTargetComputerDialog::UpdateEnabling);
     connect(m_buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     UpdateEnabling();
@@ -66,7 +68,6 @@ void ChooseTargetComputerDialog::accept() {
         return;
     m_settings.targetChoice = IsRemote() ? 1 : 0;
     QByteArray name = m_remoteName->text().toUtf8();
-    m_settings.remoteComputer =
-        name.size() > kStoredNameLimit ? std::string() : name.toStdString();
+    m_settings.remoteComputer = name.size() > kStoredNameLimit ? std::string() : name.toStdString();
     QDialog::accept();
 }

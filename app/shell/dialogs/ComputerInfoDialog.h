@@ -18,6 +18,5 @@ public:
     // not get the computer's information." instead. Modal, on the
     // user-interface thread: the caller asks the file system elsewhere, since
     // a friend's computer may take long to answer.
-    static void ShowFor(bool answered, const std::vector<std::string>& properties,
-                        QWidget* parent);
+    static void ShowFor(bool answered, const std::vector<std::string>& properties, QWidget* parent);
 };
