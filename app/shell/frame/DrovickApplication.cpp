@@ -11,7 +11,9 @@
 
 #include <QMessageBox>
 #include <QStatusBar>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 DrovickApplication::DrovickApplication(int& argc, char** argv)
     : QApplication(argc, argv)
@@ -85,17 +87,10 @@ bool DrovickApplication::StartUp() {
 }
 
 void DrovickApplication::StartPresenceThread() {
-    m_presenceInitialized.store(false);
-    const auto window = reinterpret_cast<HalvaraWindow>(m_frame.get());
-    m_presenceThread = std::thread([this, window] {
-        // The window start may show the library's dialogs (registration, a
-        // system message); the session's own start then only takes its answer.
-        const int initialized = Halvara_Initialize(window, kDrovickTos);
-        if (initialized)
-            Halvara_AddAnonAcquaintances(5, kDrovickTos);
-        m_presence.Start();
-        m_presenceInitialized.store(initialized != 0 && m_presence.IsInitialized());
-        m_presenceDone.store(true);
+    // The window start: Halvara_Initialize with the main window as the owner
+    // of what the library shows, then the anonymous acquaintances.
+    m_presence.SetParentWindow(m_frame.get());
+    m_presence.StartInBackground([this](bool) {
         Post([this] {
             if (m_frame)
                 m_frame->SetPresenceText(PresenceInitialized()
@@ -120,19 +115,21 @@ void DrovickApplication::ShutDown() {
         std::fprintf(stderr, "drovick: the settings were not saved: %s\n", error.c_str());
     // Tells every server, then waits for each in the designed order.
     m_services.Stop();
-    // The start may sit in a library message the user never answers; polled
-    // rather than joined so that a signal still ends the program.
+    // A start still waiting for the service is told to give up; one inside
+    // a library question nobody answers is left after a bound, so a signal
+    // still ends the program.
     const auto deadline = std::chrono::steady_clock::now() + kPresenceWait;
-    while (m_presenceThread.joinable() && !m_presenceDone.load() &&
-           std::chrono::steady_clock::now() < deadline)
+    while (!m_presence.HasAnswered() && std::chrono::steady_clock::now() < deadline) {
+        Halvara_CancelInitialize();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (m_presenceThread.joinable() && !m_presenceDone.load()) {
-        m_presenceThread.detach();
+    }
+    if (!m_presence.HasAnswered()) {
+        m_presence.LetGoOfPendingStart();
         m_presenceAbandoned = true;
         return;
     }
-    if (m_presenceThread.joinable())
-        m_presenceThread.join();
+    // Answered: this only joins the start's thread.
+    m_presence.CancelPendingStart();
     m_presence.Close();
     m_frame.reset();
 }

@@ -6,10 +6,8 @@
 #include "app/session/PresenceSession.h"
 
 #include <QApplication>
-#include <atomic>
 #include <chrono>
 #include <memory>
-#include <thread>
 
 class ExitSignals;
 class MainFrame;
@@ -42,13 +40,14 @@ public:
     // exit order's wait: the caller must then end the process without running
     // destructors (std::_Exit), as the library is still in use.
     bool MustEndAtOnce() const { return m_presenceAbandoned; }
-    // How long the exit order waits for the presence thread: longer than the
-    // library's start limit, short enough for a service manager's stop.
+    // How long the exit order waits for a cancelled presence start to answer
+    // (it gives up within about a second unless a library question is open),
+    // short enough for a service manager's stop.
     static constexpr std::chrono::seconds kPresenceWait{15};
 
     MainFrame* Frame() const { return m_frame.get(); }
     LogEvent& Log() { return m_log; }
-    bool PresenceInitialized() const { return m_presenceInitialized.load(); }
+    bool PresenceInitialized() const { return m_presence.Registered(); }
 
 private:
     bool StartUp();
@@ -69,9 +68,6 @@ private:
     std::unique_ptr<MainFrame> m_frame;
     std::unique_ptr<SessionMessages> m_messages;
     std::unique_ptr<ExitSignals> m_exitSignals;
-    std::thread m_presenceThread;
-    std::atomic<bool> m_presenceInitialized{false};
-    std::atomic<bool> m_presenceDone{false};
     bool m_presenceAbandoned = false;
     bool m_shutDown = false;
 };

@@ -350,7 +350,9 @@ void MainFrame::ShowHelp() {
 
 void MainFrame::ShowPreferences() {
     PreferencesDialog dialog(m_settings, this);
-    dialog.exec();
+    // The message threads read the options as one published copy.
+    if (dialog.exec() == QDialog::Accepted)
+        m_settings.PublishOptions();
 }
 
 void MainFrame::CheckVersion() {
