@@ -1,0 +1,9 @@
+#pragma once
+
+class LogEvent;
+class WindowKinds;
+
+// Registers Drovick's tool windows in the designed order (friends list,
+// shared directories, transfer agent, messenger, network monitor), each with
+// its toggle text, settings fields and, where the window is built, factory.
+void RegisterToolWindowKinds(WindowKinds& kinds, LogEvent& log);
