@@ -325,11 +325,12 @@ int LocalFileSystem::FileInfoOf(const std::string& path, const struct stat& entr
     if ((flags & kInfoTypeName) || wantsIcon) {
         // By name only, as file types always were: sniffing the contents of
         // every file of a listing (three requests per entry from a peer)
-        // would read the whole folder.
+        // would read the whole folder. The name alone is what the database
+        // matches; handing it the whole path only costs decoding.
         QMimeDatabase mimes;
-        QMimeType mime =
-            isFolder ? mimes.mimeTypeForName(QStringLiteral("inode/directory"))
-                     : mimes.mimeTypeForFile(ToQString(path), QMimeDatabase::MatchExtension);
+        QMimeType mime = isFolder ? mimes.mimeTypeForName(QStringLiteral("inode/directory"))
+                                  : mimes.mimeTypeForFile(ToQString(info.displayName),
+                                                          QMimeDatabase::MatchExtension);
         if (flags & kInfoTypeName)
             info.typeName = isTrash ? std::string("Recycle Bin") : FileTypeName(mime);
         if (wantsIcon) {
