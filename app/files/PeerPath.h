@@ -22,7 +22,8 @@ bool CanonicalizePeerPath(const ShareTable& table, const std::string& path, std:
 class PeerFolderCheck {
 public:
     // False, and nothing passes, when the folder (written as the peer wrote
-    // it, with or without its trailing "/") does not pass itself.
+    // it, with or without its trailing "/") does not pass itself. The table
+    // is asked again about links, so it must outlive the check.
     bool Open(const ShareTable& table, const std::string& folder);
     // name: one component of the folder that exists (its lstat succeeded),
     // isLink: that lstat found a symbolic link. On success gives the resolved
