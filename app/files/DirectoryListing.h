@@ -33,6 +33,8 @@ public:
     // Every entry left, dots excepted, and how the reading went.
     FolderListing Items() const;
 
+    // Entries left to walk, the current one and the dots included.
+    std::size_t Count() const { return m_entries.size(); }
     bool HasCurrent() const;
     const Entry& Current() const { return m_entries[static_cast<std::size_t>(m_index)]; }
     std::string CurrentPath() const;

@@ -1,5 +1,6 @@
 #include "app/files/LocalFileSystem.h"
 
+#include "app/files/FileTypeIcon.h"
 #include "app/files/IconIndexCache.h"
 #include "app/files/SystemIconTable.h"
 
@@ -50,18 +51,6 @@ std::string TrimSlash(std::string path) {
     return path;
 }
 
-// Follows a symbolic link for what the entry stands for (a linked folder is
-// browsed like a folder); a dangling link falls back to the link itself.
-bool StatEntry(const std::string& path, struct stat& info, bool& isLink) {
-    struct stat linkInfo {};
-    if (lstat(path.c_str(), &linkInfo) != 0)
-        return false;
-    isLink = S_ISLNK(linkInfo.st_mode);
-    if (!isLink || stat(path.c_str(), &info) != 0)
-        info = linkInfo;
-    return true;
-}
-
 std::uint8_t AttributesOf(const std::string& path, const struct stat& info, bool isLink) {
     std::uint8_t attribute = 0;
     if (S_ISDIR(info.st_mode))
@@ -83,12 +72,6 @@ std::string TrashFilesFolder() {
     return ToStdString(data) + "/Trash/files";
 }
 
-std::string CapitalizeFirst(QString text) {
-    if (!text.isEmpty())
-        text[0] = text[0].toUpper();
-    return text.toStdString();
-}
-
 struct IconChoice {
     std::string name;
     std::string fallback;
@@ -108,6 +91,16 @@ IconChoice IconFor(const std::string& path, bool isFolder, bool isRoot, bool isT
 }
 
 } // namespace
+
+bool LocalFileSystem::StatEntry(const std::string& path, struct stat& info, bool& isLink) {
+    struct stat linkInfo {};
+    if (path.empty() || lstat(path.c_str(), &linkInfo) != 0)
+        return false;
+    isLink = S_ISLNK(linkInfo.st_mode);
+    if (!isLink || stat(path.c_str(), &info) != 0)
+        info = linkInfo;
+    return true;
+}
 
 LocalFileSystem::LocalFileSystem(IconIndexCache* iconCache)
     : m_iconCache(iconCache) {}
@@ -283,8 +276,12 @@ bool LocalFileSystem::GetStatus(const std::string& path, FileStatus& status) {
     status = FileStatus{};
     struct stat info {};
     bool isLink = false;
-    if (path.empty() || !StatEntry(path, info, isLink))
-        return false;
+    return StatEntry(path, info, isLink) && StatusOf(path, info, isLink, status);
+}
+
+bool LocalFileSystem::StatusOf(const std::string& path, const struct stat& info, bool isLink,
+                               FileStatus& status) {
+    status = FileStatus{};
     std::int64_t created = info.st_ctim.tv_sec;
     struct statx extended {};
     if (statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME, &extended) == 0 &&
@@ -309,8 +306,12 @@ int LocalFileSystem::GetFileInfo(const std::string& path, ShellFileInfo& info,
     info = ShellFileInfo{};
     struct stat entry {};
     bool isLink = false;
-    if (path.empty() || !StatEntry(path, entry, isLink))
-        return 0;
+    return StatEntry(path, entry, isLink) ? FileInfoOf(path, entry, isLink, info, flags) : 0;
+}
+
+int LocalFileSystem::FileInfoOf(const std::string& path, const struct stat& entry, bool isLink,
+                                ShellFileInfo& info, std::uint32_t flags) {
+    info = ShellFileInfo{};
     const bool isFolder = S_ISDIR(entry.st_mode);
     const bool isTrash = isFolder && TrimSlash(path) == TrashFilesFolder();
     const bool isRoot = TrimSlash(path) == "/";
@@ -324,13 +325,14 @@ int LocalFileSystem::GetFileInfo(const std::string& path, ShellFileInfo& info,
     if ((flags & kInfoTypeName) || wantsIcon) {
         // By name only, as file types always were: sniffing the contents of
         // every file of a listing (three requests per entry from a peer)
-        // would read the whole folder.
+        // would read the whole folder. The name alone is what the database
+        // matches; handing it the whole path only costs decoding.
         QMimeDatabase mimes;
-        QMimeType mime =
-            isFolder ? mimes.mimeTypeForName(QStringLiteral("inode/directory"))
-                     : mimes.mimeTypeForFile(ToQString(path), QMimeDatabase::MatchExtension);
+        QMimeType mime = isFolder ? mimes.mimeTypeForName(QStringLiteral("inode/directory"))
+                                  : mimes.mimeTypeForFile(ToQString(info.displayName),
+                                                          QMimeDatabase::MatchExtension);
         if (flags & kInfoTypeName)
-            info.typeName = isTrash ? std::string("Recycle Bin") : CapitalizeFirst(mime.comment());
+            info.typeName = isTrash ? std::string("Recycle Bin") : FileTypeName(mime);
         if (wantsIcon) {
             IconChoice icon =
                 IconFor(path, isFolder, isRoot, isTrash, IconKindOfFlags(flags), mime);

@@ -4,6 +4,7 @@
 #include "app/files/FileSystem.h"
 
 class IconIndexCache;
+struct stat;
 
 // The disks of this computer: one root "/", symbolic links as shortcuts, the
 // freedesktop trash as the recycle bin, MIME types as type names. Feeds the
@@ -42,6 +43,18 @@ public:
 
 protected:
     DirectoryListing& Listing() { return m_listing; }
+    const DirectoryListing& Listing() const { return m_listing; }
+
+    // The lstat of a path and, for a symbolic link, the stat of what it leads
+    // to (a linked folder is browsed like a folder); a dangling link stands
+    // for itself. False when the path is not there.
+    static bool StatEntry(const std::string& path, struct stat& info, bool& isLink);
+    // GetStatus and GetFileInfo on what StatEntry found, so that a listing
+    // asking both takes each item's stat once.
+    static bool StatusOf(const std::string& path, const struct stat& info, bool isLink,
+                         FileStatus& status);
+    int FileInfoOf(const std::string& path, const struct stat& entry, bool isLink,
+                   ShellFileInfo& info, std::uint32_t flags);
 
 private:
     IconIndexCache* m_iconCache;

@@ -39,6 +39,13 @@ bool HasBadComponent(const std::string& path) {
     return false;
 }
 
+// A system folder is a real folder or a link into another system folder; a
+// per-user folder (deeper down) may be a link anywhere, so it is also checked
+// where it leads.
+bool ResolvedNeverShared(const std::string& never, std::string& resolved) {
+    return never.find('/', 1) != std::string::npos && Resolve(never, resolved);
+}
+
 std::string WithoutSlash(std::string path) {
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
@@ -63,11 +70,8 @@ bool CanonicalizePeerPath(const ShareTable& table, const std::string& path,
     for (const auto& never : ShareTable::NeverSharedFolders()) {
         if (Inside(written, never) || Inside(resolved, never))
             return false;
-        // A system folder is a real folder or a link into another system
-        // folder; a per-user folder (deeper down) may be a link anywhere.
         std::string resolvedNever;
-        if (never.find('/', 1) != std::string::npos && Resolve(never, resolvedNever) &&
-            Inside(resolved, resolvedNever))
+        if (ResolvedNeverShared(never, resolvedNever) && Inside(resolved, resolvedNever))
             return false;
     }
     // The written path lies in a shared folder; the resolved one must too (a
@@ -87,4 +91,42 @@ bool CanonicalizePeerPath(const ShareTable& table, const std::string& path,
         }
     }
     return false;
+}
+
+bool PeerFolderCheck::Open(const ShareTable& table, const std::string& folder) {
+    *this = PeerFolderCheck();
+    if (!CanonicalizePeerPath(table, folder, m_resolved))
+        return false;
+    m_table = &table;
+    m_written = WithoutSlash(folder);
+    for (const auto& never : ShareTable::NeverSharedFolders()) {
+        std::string resolvedNever;
+        if (ResolvedNeverShared(never, resolvedNever))
+            m_resolvedNever.push_back(std::move(resolvedNever));
+        m_never.push_back(never);
+    }
+    return true;
+}
+
+bool PeerFolderCheck::Admits(const std::string& name, bool isLink, std::string& canonical) const {
+    canonical.clear();
+    if (!m_table || name.empty() || name == "." || name == ".." ||
+        name.find('/') != std::string::npos)
+        return false;
+    const std::string written = m_written + "/" + name;
+    if (isLink)
+        return CanonicalizePeerPath(*m_table, written, canonical);
+    std::string resolved = m_resolved + "/" + name;
+    if (written.size() >= PATH_MAX || resolved.size() >= PATH_MAX)
+        return false;
+    // The folder lies outside every never-shared folder, written and
+    // resolved, so an entry can only lie inside one by being it.
+    for (const auto& never : m_never)
+        if (written == never || resolved == never)
+            return false;
+    for (const auto& never : m_resolvedNever)
+        if (resolved == never)
+            return false;
+    canonical = std::move(resolved);
+    return true;
 }

@@ -5,6 +5,7 @@
 #include "app/files/ShareTable.h"
 
 #include <cstring>
+#include <sys/stat.h>
 
 namespace {
 
@@ -80,8 +81,11 @@ bool SharedFileSystem::HasSubdirectories(const std::string& folder) {
     if (folder == kRoot)
         return IsRootWithShares(folder);
     std::string canonical;
-    if (!PeerMayRead(folder, canonical))
-        return false;
+    return PeerMayRead(folder, canonical) && HasVisibleSubfolders(folder, canonical);
+}
+
+bool SharedFileSystem::HasVisibleSubfolders(const std::string& folder,
+                                            const std::string& resolved) {
     // Only the folders the peer may see count.
     DirectoryListing listing;
     if (!listing.Start(folder + (folder.back() == '/' ? "*" : "/*")))
@@ -89,7 +93,7 @@ bool SharedFileSystem::HasSubdirectories(const std::string& folder) {
     const NeverSharedPaths never;
     return listing.DropEntries([&](const DirectoryListing::Entry& entry, const std::string& path) {
         return !entry.isDirectory || entry.name == "." || entry.name == ".." ||
-               NeverSharedEntry(never, canonical, entry, path);
+               NeverSharedEntry(never, resolved, entry, path);
     });
 }
 
@@ -186,19 +190,20 @@ std::vector<std::string> SharedFileSystem::RootFolders() const {
     return folders;
 }
 
-bool SharedFileSystem::StartPeerListing(const std::string& pattern,
-                                        DirectoryListing& listing) const {
+bool SharedFileSystem::StartPeerListing(const std::string& pattern, DirectoryListing& listing,
+                                        PeerFolderCheck& folder) const {
     // Leave no earlier listing behind to be read through the item queries.
     listing.Close();
+    folder = PeerFolderCheck();
     std::size_t slash = pattern.rfind('/');
-    std::string canonical;
-    if (slash == std::string::npos || !PeerMayRead(pattern.substr(0, slash + 1), canonical))
+    if (slash == std::string::npos || !m_table ||
+        !folder.Open(*m_table, pattern.substr(0, slash + 1)))
         return false;
     if (!listing.Start(pattern))
         return false;
     const NeverSharedPaths never;
     return listing.DropEntries([&](const DirectoryListing::Entry& entry, const std::string& path) {
-        return NeverSharedEntry(never, canonical, entry, path);
+        return NeverSharedEntry(never, folder.Resolved(), entry, path);
     });
 }
 
@@ -210,11 +215,12 @@ bool SharedFileSystem::FindFile(const std::string& pattern, std::uint32_t flags)
         m_virtualRoot = true;
         m_virtualIndex = -1;
         m_virtualList = RootFolders();
+        m_listedFolder = PeerFolderCheck();
         return true;
     }
     m_virtualRoot = false;
     m_virtualList.clear();
-    return StartPeerListing(pattern, Listing());
+    return StartPeerListing(pattern, Listing(), m_listedFolder);
 }
 
 FolderListing SharedFileSystem::ListFolder(const std::string& pattern) {
@@ -226,6 +232,36 @@ FolderListing SharedFileSystem::ListFolder(const std::string& pattern) {
         return root;
     }
     DirectoryListing listing;
-    StartPeerListing(pattern, listing);
+    PeerFolderCheck folder;
+    StartPeerListing(pattern, listing, folder);
     return listing.Items();
+}
+
+std::size_t SharedFileSystem::ListedCount() const {
+    // The virtual root walks "." before the shared folders.
+    return m_virtualRoot ? m_virtualList.size() + 1 : Listing().Count();
+}
+
+SharedFileSystem::ItemAnswers SharedFileSystem::AnswersForCurrent(std::uint32_t infoFlags) {
+    ItemAnswers answers;
+    const std::string path = GetFilePath();
+    if (m_virtualRoot) {
+        // A handful of shared folders, each checked as a path of its own.
+        answers.hasSubdirectories = HasSubdirectories(path);
+        answers.statusResult = GetStatus(path, answers.status);
+        answers.infoResult = GetFileInfo(path, answers.info, infoFlags);
+        return answers;
+    }
+    struct stat info {};
+    bool isLink = false;
+    std::string canonical;
+    if (!Listing().HasCurrent() || !StatEntry(path, info, isLink) ||
+        !m_listedFolder.Admits(Listing().Current().name, isLink, canonical))
+        return answers;
+    // What is not a folder (a file, a dangling link) holds none.
+    answers.hasSubdirectories =
+        Listing().Current().isDirectory && HasVisibleSubfolders(path, canonical);
+    answers.statusResult = StatusOf(path, info, isLink, answers.status);
+    answers.infoResult = FileInfoOf(path, info, isLink, answers.info, infoFlags);
+    return answers;
 }

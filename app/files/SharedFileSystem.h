@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/files/LocalFileSystem.h"
+#include "app/files/PeerPath.h"
 
 #include <memory>
 #include <string>
@@ -43,6 +44,22 @@ public:
     bool OpenFile(void* ownerWindow, const std::string& path) override;
     FolderListing ListFolder(const std::string& pattern) override;
 
+    // What HasSubdirectories, GetStatus and GetFileInfo (with the given flags)
+    // answer for the current item's path, found with the listed folder
+    // checked once: only an item that is a symbolic link is resolved on its
+    // own, so a peer's listing of a large folder does not resolve every path
+    // component of every item again.
+    struct ItemAnswers {
+        bool hasSubdirectories = false;
+        bool statusResult = false;
+        FileStatus status;
+        int infoResult = 0;
+        ShellFileInfo info;
+    };
+    ItemAnswers AnswersForCurrent(std::uint32_t infoFlags);
+    // The items the running listing walks, dots included.
+    std::size_t ListedCount() const;
+
 private:
     bool PeerMayRead(const std::string& path) const;
     // The same, giving where the path really leads.
@@ -53,10 +70,16 @@ private:
     // Starts a listing of a pattern that is not the root, leaving out what a
     // peer may not see; false, with the listing closed, when the folder is
     // not shared.
-    bool StartPeerListing(const std::string& pattern, DirectoryListing& listing) const;
+    bool StartPeerListing(const std::string& pattern, DirectoryListing& listing,
+                          PeerFolderCheck& folder) const;
+    // Whether a folder a peer may read (resolved: where it really is) holds a
+    // folder the peer may see.
+    static bool HasVisibleSubfolders(const std::string& folder, const std::string& resolved);
 
     std::shared_ptr<ShareTable> m_table;
     bool m_virtualRoot = false;
     long m_virtualIndex = -1;
     std::vector<std::string> m_virtualList;
+    // The folder of the running listing.
+    PeerFolderCheck m_listedFolder;
 };

@@ -1,24 +1,10 @@
 #include "app/peer/remotefs/RemoteFileSystem.h"
 
 #include "app/files/IconIndexCache.h"
+#include "app/peer/remotefs/NFSListingCheck.h"
 
 #include <cstring>
-#include <string_view>
 #include <utility>
-
-namespace {
-
-// "." or "..", alone or as the last component of a path, whichever separator
-// the friend's computer uses.
-bool IsDotsItem(const std::string& path) {
-    const std::size_t separator = path.find_last_of("/\\");
-    const std::string_view name = separator == std::string::npos
-                                      ? std::string_view(path)
-                                      : std::string_view(path).substr(separator + 1);
-    return name == "." || name == "..";
-}
-
-} // namespace
 
 RemoteFileSystem::RemoteFileSystem(const std::string& host, LogEvent* log,
                                    IconIndexCache* iconCache, int port, Limits limits)
@@ -79,7 +65,7 @@ FolderListing RemoteFileSystem::ListFolder(const std::string& pattern) {
     }
     listing.entries.reserve(reply.entries.size());
     for (const NFSListingEntry& entry : reply.entries)
-        if (entry.isDots == 0 && !IsDotsItem(entry.path))
+        if (!IsListedDots(entry))
             listing.entries.push_back({entry.path, entry.isDirectory != 0, entry.isHidden != 0});
     // The items' questions that follow are answered from the listing.
     m_cache.Remember(std::move(reply.entries));

@@ -1,6 +1,7 @@
 #include "app/peer/remotefs/RemoteFileSystemClient.h"
 
 #include "app/files/LogEvent.h"
+#include "app/peer/remotefs/NFSListingCheck.h"
 #include "app/peer/wire/PeerConnection.h"
 
 #include <algorithm>
@@ -21,6 +22,7 @@ constexpr const char* kNoDirectoryName = "   Error: Could not get directory name
 constexpr const char* kNoResponse = "   Error: Could not get response.";
 constexpr const char* kSuccess = "   Success: Returning result.";
 constexpr const char* kListingTooLarge = "   Error: Listing larger than allowed.";
+constexpr const char* kListingMalformed = "   Error: Listing holds an item outside its folder.";
 
 constexpr const char* kOfflineAddress = "0.0.0.0";
 
@@ -346,12 +348,14 @@ RemoteFileSystemClient::ListingReply RemoteFileSystemClient::Listing(const std::
         return reply;
     }
     std::vector<NFSListingEntry>& entries = reply.entries;
+    // Read as the unsigned number it is on the wire, a negative count is as
+    // far over the limit as a huge one.
+    if (count < 0 || count > m_limits.maxListingEntries) {
+        Finish(connection, kListingTooLarge);
+        reply.outcome = Outcome::TooLarge;
+        return reply;
+    }
     if (count > 0) {
-        if (count > m_limits.maxListingEntries) {
-            Finish(connection, kListingTooLarge);
-            reply.outcome = Outcome::TooLarge;
-            return reply;
-        }
         const auto total = static_cast<std::size_t>(count);
         const auto deadline = std::chrono::steady_clock::now() + m_limits.tableLimit;
         std::vector<std::uint8_t> piece(std::min(total, kListingPiece) * kNfsListingEntrySize);
@@ -371,6 +375,11 @@ RemoteFileSystemClient::ListingReply RemoteFileSystemClient::Listing(const std::
                         piece.data() + i * kNfsListingEntrySize, kNfsListingEntrySize)));
             done += n;
         }
+    }
+    if (!AcceptListedEntries(path, entries)) {
+        Finish(connection, kListingMalformed);
+        entries.clear();
+        return reply;
     }
     Succeed(connection);
     reply.outcome = Outcome::Complete;

@@ -72,9 +72,10 @@ public:
     bool Properties(NFSMachineDescription& description, std::int32_t& result);
     struct ListingReply {
         // Complete with the entries (none for a count of 0); otherwise why
-        // there are none: the path cannot travel (NotReadable), no instance or
-        // a reply that broke off or did not hold what it announced
-        // (Unreachable), or a count over the limit (TooLarge).
+        // there are none: the path cannot travel (NotReadable), no instance, a
+        // reply that broke off, did not hold what it announced or held an
+        // item outside the folder (Unreachable), or a count over the limit or
+        // negative (TooLarge).
         FolderListing::Outcome outcome = FolderListing::Outcome::Unreachable;
         std::vector<NFSListingEntry> entries;
     };

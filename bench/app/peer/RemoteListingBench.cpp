@@ -2,9 +2,10 @@
 // over loopback, the way an explorer pane draws it: FindFile, the walk with
 // its per-item questions, and each item's status and small-icon information
 // as the list view asks for them; then the same through ListFolder, as a
-// window's worker lists. A last figure replays the same listing
-// from a peer that sends prepared bytes, so the client's own share shows
-// apart from the server's walk of the folder.
+// window's worker lists. Two figures take the ends apart: the server's own
+// walk (from the request to the count, which the server sends once the whole
+// table is built), and a peer that replays prepared bytes, so the client's own
+// share shows; a last one decodes the prepared table in memory.
 //
 //   bench_peer_RemoteListingBench [files (default 10000)] [rounds (default 3)]
 
@@ -26,6 +27,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -164,6 +166,54 @@ std::vector<std::uint8_t> PreparedListing(const std::string& folder, int files) 
     return block;
 }
 
+// The processor time of this whole process; while the client waits for the
+// count only the server works, so this is the server's own cost however busy
+// the machine is.
+double ProcessorSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The server's walk of the folder: a listing request sent by hand, timed from
+// its path to the count (the table follows, and is read and dropped); gives
+// the processor time of the walk too.
+double ServerWalkSeconds(int port, std::int32_t instance, const std::string& pattern,
+                         std::int32_t& count, double& processorSeconds) {
+    TimeOutSocket connection;
+    std::int32_t known = 0;
+    count = 0;
+    if (!connection.Connect(kAddress, port) || !connection.SendInt32(kNfsOperation) ||
+        !connection.SendInt32(instance) || !connection.ReceiveInt32(known) || known == 0 ||
+        !connection.SendInt32(kNfsListDirectory))
+        return 0;
+    const auto start = Clock::now();
+    const double processorStart = ProcessorSeconds();
+    if (!connection.SendText(pattern, kPathFieldWidth) ||
+        !connection.ReceiveInt32(count, std::chrono::seconds(60)))
+        return 0;
+    const double seconds = Seconds(start);
+    processorSeconds = ProcessorSeconds() - processorStart;
+    std::vector<std::uint8_t> table;
+    if (count > 0)
+        connection.ReceiveBlock(table, static_cast<std::size_t>(count) * kNfsListingEntrySize,
+                                std::chrono::seconds(60));
+    return seconds;
+}
+
+// Decodes a prepared table as the client does once it has arrived.
+double DecodeSeconds(const std::vector<std::uint8_t>& block, std::size_t& decoded) {
+    const auto start = Clock::now();
+    std::vector<NFSListingEntry> entries;
+    entries.reserve(block.size() / kNfsListingEntrySize);
+    for (std::size_t offset = 0; offset + kNfsListingEntrySize <= block.size();
+         offset += kNfsListingEntrySize)
+        entries.push_back(DecodeNFSListingEntry(std::span<const std::uint8_t, kNfsListingEntrySize>(
+            block.data() + offset, kNfsListingEntrySize)));
+    decoded = entries.size();
+    return Seconds(start);
+}
+
 void Report(const char* what, const char* step, int seen, int files, std::vector<double> times,
             std::vector<double> findTimes) {
     std::sort(times.begin(), times.end());
@@ -182,7 +232,9 @@ int main(int argc, char** argv) {
 
     const fs::path root =
         fs::temp_directory_path() / ("remote-listing-bench-" + std::to_string(getpid()));
-    const fs::path share = root / "share";
+    // As deep as a music folder in a home: every path component was once
+    // resolved again for every item.
+    const fs::path share = root / "home" / "someone" / "Music" / "Shared";
     fs::create_directories(share);
     for (int i = 0; i < files; ++i) {
         const char* extension = i % 3 == 0 ? ".mp3" : i % 3 == 1 ? ".txt" : ".jpg";
@@ -218,13 +270,41 @@ int main(int argc, char** argv) {
         return seen;
     };
     const std::string pattern = share.string() + "/*.*";
+    {
+        RemoteFileSystem session(kAddress, nullptr, nullptr, port);
+        std::vector<double> times;
+        std::vector<double> processorTimes;
+        std::int32_t count = 0;
+        for (int round = 0; round < rounds; ++round) {
+            double processor = 0;
+            times.push_back(ServerWalkSeconds(port, session.Instance(), pattern, count, processor));
+            processorTimes.push_back(processor);
+        }
+        std::sort(times.begin(), times.end());
+        std::sort(processorTimes.begin(), processorTimes.end());
+        std::printf("server alone (request to count): %d entries; %zu rounds: best %.3f s, "
+                    "median %.3f s (processor time: best %.3f s, median %.3f s)\n",
+                    count, times.size(), times.front(), times[times.size() / 2],
+                    processorTimes.front(), processorTimes[processorTimes.size() / 2]);
+    }
     const int seen = measure("through NFSServer", "FindFile", port, pattern, Browse);
     const int listed =
         measure("through NFSServer, as a value", "ListFolder", port, pattern, BrowseListed);
     server.Stop(true);
     fs::remove_all(root);
 
-    ReplayPeer replay(PreparedListing("/replay", files), files + 1);
+    std::vector<std::uint8_t> prepared = PreparedListing("/replay", files);
+    std::size_t decoded = 0;
+    std::vector<double> decodeTimes;
+    for (int round = 0; round < rounds; ++round)
+        decodeTimes.push_back(DecodeSeconds(prepared, decoded));
+    std::sort(decodeTimes.begin(), decodeTimes.end());
+    std::printf("client decode alone (in memory): %zu entries; %zu rounds: best %.3f s, "
+                "median %.3f s\n",
+                decoded, decodeTimes.size(), decodeTimes.front(),
+                decodeTimes[decodeTimes.size() / 2]);
+
+    ReplayPeer replay(std::move(prepared), files + 1);
     const int replayed = measure("client alone (prepared replies)", "FindFile", replay.Port(),
                                  "/replay/*.*", Browse);
     return seen == files && listed == files && replayed == files ? 0 : 1;

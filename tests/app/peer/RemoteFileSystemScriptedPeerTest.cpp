@@ -1,6 +1,7 @@
 // RemoteFileSystem against a scripted peer that answers exactly what each
 // test tells it to, including replies no honest server sends.
 
+#include "PeerTestSupport.h"
 #include "app/files/LogEvent.h"
 #include "app/peer/remotefs/NFSListingEntry.h"
 #include "app/peer/remotefs/NFSProtocol.h"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <new>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -301,6 +303,92 @@ TEST(RemoteFileSystemScriptedPeer, LyingCountsAllocateNothingLarge) {
                                                          : FolderListing::Outcome::Unreachable);
         EXPECT_LT(g_largestAllocation.load(), 1u << 20);
     }
+}
+
+// Whatever a friend sends for a listing, the folder shows empty and the event
+// log says why; nothing of it is kept.
+TEST(RemoteFileSystemScriptedPeer, MalformedListingsGiveAnEmptyFolderAndALogLine) {
+    ScriptedPeer peer;
+    LogEvent log;
+    peertest::RecordedLog lines;
+    log.Register(&lines);
+    RemoteFileSystem remote("127.0.0.1", &log, nullptr, peer.Port(), QuickLimits());
+    using Outcome = FolderListing::Outcome;
+    const std::string tooLarge = "   Error: Listing larger than allowed.";
+    const std::string outside = "   Error: Listing holds an item outside its folder.";
+    const std::string brokenOff = "   Error: Did not receive reply.";
+
+    std::vector<std::uint8_t> garbage(3 * kNfsListingEntrySize);
+    std::mt19937 random(14);
+    for (auto& byte : garbage)
+        byte = static_cast<std::uint8_t>(random());
+    struct Case {
+        const char* what;
+        ScriptedPeer::Script script;
+        Outcome outcome;
+        std::string line;
+    };
+    const std::vector<Case> cases{
+        {"negative count", Lister(peer, -1, {}), Outcome::TooLarge, tooLarge},
+        {"most negative count", Lister(peer, INT32_MIN, kMusic), Outcome::TooLarge, tooLarge},
+        {"an item elsewhere", Lister(peer, 2, {Entry("."), Entry("/etc/passwd")}),
+         Outcome::Unreachable, outside},
+        {"a sibling folder", Lister(peer, 2, {Entry("/m/."), Entry("/mx/a")}),
+         Outcome::Unreachable, outside},
+        {"an empty path", Lister(peer, 2, {Entry("."), Entry("")}), Outcome::Unreachable,
+         outside},
+        {"the folder itself", Lister(peer, 2, {Entry("."), Entry("/m/")}), Outcome::Unreachable,
+         outside},
+        {"bytes at random",
+         [&peer, &garbage](std::int32_t code, TimeOutSocket& connection) {
+             ScriptedPeer::ReadPath(connection, peer);
+             if (code != kNfsListDirectory)
+                 return;
+             connection.SendInt32(3);
+             connection.SendBlock(garbage);
+         },
+         Outcome::Unreachable, outside},
+        {"a table cut short", Lister(peer, 3, {Entry("."), Entry("/m/a")}), Outcome::Unreachable,
+         brokenOff},
+    };
+    for (const Case& each : cases) {
+        SCOPED_TRACE(each.what);
+        peer.SetScript(each.script);
+        lines.Clear();
+        const FolderListing listing = remote.ListFolder("/m/*");
+        EXPECT_EQ(listing.outcome, each.outcome);
+        EXPECT_TRUE(listing.entries.empty());
+        ASSERT_FALSE(lines.Lines().empty());
+        EXPECT_EQ(lines.Lines().back(), each.line); // the request ends on it
+        FileStatus status;
+        EXPECT_FALSE(remote.GetStatus("/etc/passwd", status)); // asked, not taken from the reply
+    }
+    log.Unregister(&lines);
+}
+
+// A name of 255 bytes does not fit the entry's path field below most folders;
+// the display name field holds it, and the path is made whole from it.
+TEST(RemoteFileSystemScriptedPeer, APathTheFieldCutIsMadeWholeFromTheDisplayName) {
+    const std::string folder = "/" + std::string(40, 'f') + "/";
+    const std::string name = std::string(250, 'n') + ".mp3";
+    NFSListingEntry longName = Entry(folder + name);
+    longName.infoA.displayName = longName.infoB.displayName = longName.infoC.displayName = name;
+    // A display name that does not continue the cut path leaves it as it came.
+    NFSListingEntry mismatched = Entry(folder + std::string(300, 'm'));
+    mismatched.infoB.displayName = "other";
+    ScriptedPeer peer;
+    peer.SetScript(Lister(peer, 3, {Entry("."), longName, mismatched}));
+    RemoteFileSystem remote("127.0.0.1", nullptr, nullptr, peer.Port(), QuickLimits());
+
+    const FolderListing listing = remote.ListFolder(folder + "*");
+    ASSERT_EQ(listing.outcome, FolderListing::Outcome::Complete);
+    ASSERT_EQ(listing.entries.size(), 2u);
+    EXPECT_EQ(listing.entries[0].path, folder + name);
+    EXPECT_EQ(listing.entries[1].path, (folder + std::string(300, 'm')).substr(0, 259));
+    FileStatus status;
+    ASSERT_TRUE(remote.GetStatus(folder + name, status));
+    EXPECT_EQ(status.fullPath, folder + name);
+    EXPECT_EQ(peer.Requests().size(), 1u); // the listing answered the status
 }
 
 TEST(RemoteFileSystemScriptedPeer, SilentPeerIsGivenUpWithinTheLimits) {
