@@ -178,12 +178,11 @@ private slots:
             content[i] = static_cast<char>(i * 7 + 3);
         Write(dir.Path() / "share" / "song.mp3", content);
 
-        ShareTable* table = new ShareTable();
+        auto table = std::make_shared<ShareTable>();
         QVERIFY(table->Add((dir.Path() / "share").string()));
         TransferDownloadOptions options;
         options.port = testsupport::FreeTcpPort(friendAddress);
         TransferServer server(table, nullptr, options.port);
-        table->Release();
         QVERIFY(server.Start());
         QVERIFY(testsupport::WaitFor([&] { return server.IsListening(); }, 10s));
 

@@ -67,7 +67,7 @@ TEST_F(NetworkMonitorGuiTest, ShowsEveryLineOfARemoteFileSystemRequestAsOneRow) 
     view.resize(640, 360);
     view.show();
 
-    auto* table = new ShareTable();
+    auto table = std::make_shared<ShareTable>();
     ASSERT_TRUE(table->Add(share.string()));
     const std::string host = "127.0.0.2";
     const int port = testsupport::FreeTcpPort(host);
@@ -75,7 +75,6 @@ TEST_F(NetworkMonitorGuiTest, ShowsEveryLineOfARemoteFileSystemRequestAsOneRow) 
     timing.acceptLimit = 200ms;
     // Server and client log into the one sink, as in the program.
     NFSServer server(table, &log, port, timing, NFSServer::Limits{});
-    table->Release();
     ASSERT_TRUE(server.Start());
     ASSERT_TRUE(testsupport::WaitFor([&] { return server.IsListening(); }, 10s));
     {
