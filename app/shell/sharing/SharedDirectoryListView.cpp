@@ -1,5 +1,6 @@
 #include "app/shell/sharing/SharedDirectoryListView.h"
 
+#include "app/shell/resources/ShellIcons.h"
 #include "app/shell/sharing/SharedFolderListModel.h"
 #include "app/shell/sharing/SharingPropertiesDialog.h"
 
@@ -22,7 +23,7 @@ SharedDirectoryListView::SharedDirectoryListView(std::shared_ptr<ShareTable> tab
     connect(this, &QWidget::customContextMenuRequested, this,
             &SharedDirectoryListView::ShowPopup);
     connect(this, &QAbstractItemView::activated, this, &SharedDirectoryListView::EditSharing);
-    resize(360, 200);
+    setWindowIcon(ShellIcons::Get("shared"));
 }
 
 SharedDirectoryListView::~SharedDirectoryListView() {

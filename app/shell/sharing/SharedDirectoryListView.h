@@ -20,6 +20,7 @@ public:
     SharedFolderListModel& Model() const { return *m_model; }
     // Opens the sharing dialog for the row; false when nothing changed.
     bool EditSharing(const QModelIndex& index);
+    QSize sizeHint() const override { return {360, 200}; }
 
 private:
     void ShowPopup(const QPoint& position);

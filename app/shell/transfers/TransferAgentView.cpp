@@ -2,6 +2,7 @@
 
 #include "app/files/DrovickSettings.h"
 #include "app/shell/frame/SessionMessages.h"
+#include "app/shell/resources/ShellIcons.h"
 #include "app/shell/transfers/TransferAgentModel.h"
 #include "platform/MessageBus.h"
 
@@ -12,6 +13,7 @@
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMessageBox>
+#include <QScrollBar>
 #include <algorithm>
 
 namespace {
@@ -32,6 +34,8 @@ TransferAgentView::TransferAgentView(DrovickSettings& settings, FriendResolver* 
     setRootIsDecorated(false);
     setItemsExpandable(false);
     setUniformRowHeights(true);
+    // A path's end names the file.
+    setTextElideMode(Qt::ElideMiddle);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -46,7 +50,14 @@ TransferAgentView::TransferAgentView(DrovickSettings& settings, FriendResolver* 
     connect(header(), &QHeaderView::sectionResized, this, &TransferAgentView::StoreColumnWidths);
     setContextMenuPolicy(Qt::CustomContextMenu);
     connect(this, &QWidget::customContextMenuRequested, this, &TransferAgentView::ShowPopup);
-    resize(520, 200);
+    setWindowIcon(ShellIcons::Get("transfers"));
+}
+
+QSize TransferAgentView::sizeHint() const {
+    int width = frameWidth() * 2 + verticalScrollBar()->sizeHint().width();
+    for (int column = 0; column < TransferAgentModel::kColumnCount; ++column)
+        width += header()->sectionSize(column);
+    return {std::max(width, 360), 200};
 }
 
 TransferAgentView::~TransferAgentView() {

@@ -34,6 +34,8 @@ public:
     void RemoveSelected();
     void StopTransfers();
     void StartTransfers();
+    // Room for the three columns as the settings keep them.
+    QSize sizeHint() const override;
 
     static constexpr const char* kCloseQuestion =
         "Are you sure you want to close the Transfer\nAgent and stop your transfers?";

@@ -259,7 +259,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(model.index(0, TransferAgentModel::kStatus).data().toString(),
                                   QStringLiteral("Transferring (3%)"), 10000);
         QCOMPARE(model.rowCount(), 2);
-        shelltest::Screenshot(m_area, QStringLiteral("transfer-agent"));
+        shelltest::Screenshot(*view->parentWidget(), QStringLiteral("transfer-agent"));
 
         view->selectionModel()->select(model.index(1, 0), QItemSelectionModel::ClearAndSelect |
                                                               QItemSelectionModel::Rows);
