@@ -56,8 +56,7 @@ bool DrovickApplication::StartUp() {
     m_kinds->SetFactory(QStringLiteral("shared"), [this]() -> QWidget* {
         return new SharedDirectoryListView(m_services.Settings().GetShareTable(), *m_shareEditor);
     });
-    m_transferAgent =
-        std::make_unique<TransferAgent>(*m_kinds, m_services.Settings(), &m_presence);
+    m_transferAgent = std::make_unique<TransferAgent>(*m_kinds, m_services.Settings(), &m_presence);
 
     std::string error;
     if (!m_services.LoadSettings(error) && !error.empty())

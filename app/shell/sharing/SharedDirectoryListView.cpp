@@ -20,8 +20,7 @@ SharedDirectoryListView::SharedDirectoryListView(std::shared_ptr<ShareTable> tab
     setSelectionMode(QAbstractItemView::SingleSelection);
     setModel(m_model.get());
     setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(this, &QWidget::customContextMenuRequested, this,
-            &SharedDirectoryListView::ShowPopup);
+    connect(this, &QWidget::customContextMenuRequested, this, &SharedDirectoryListView::ShowPopup);
     connect(this, &QAbstractItemView::activated, this, &SharedDirectoryListView::EditSharing);
     setWindowIcon(ShellIcons::Get("shared"));
 }

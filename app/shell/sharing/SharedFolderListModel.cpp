@@ -6,8 +6,7 @@
 #include <QFile>
 #include <algorithm>
 
-SharedFolderListModel::SharedFolderListModel(std::shared_ptr<ShareTable> table,
-                                             QObject* parent)
+SharedFolderListModel::SharedFolderListModel(std::shared_ptr<ShareTable> table, QObject* parent)
     : QAbstractListModel(parent)
     , m_table(std::move(table)) {
     // The listener only posts: it runs on whichever thread changed the table.

@@ -19,8 +19,7 @@ public:
     // The row's path as the table holds it, without the trailing "/".
     static constexpr int kPathRole = Qt::UserRole + 1;
 
-    explicit SharedFolderListModel(std::shared_ptr<ShareTable> table,
-                                   QObject* parent = nullptr);
+    explicit SharedFolderListModel(std::shared_ptr<ShareTable> table, QObject* parent = nullptr);
     ~SharedFolderListModel() override;
 
     int rowCount(const QModelIndex& parent = {}) const override;

@@ -113,8 +113,7 @@ bool SharingPropertiesDialog::GetResult(bool& shared) const {
     return true;
 }
 
-bool SharingPropertiesDialog::Run(QWidget* parent, const std::string& folder,
-                                  ShareEditor& editor) {
+bool SharingPropertiesDialog::Run(QWidget* parent, const std::string& folder, ShareEditor& editor) {
     if (folder.empty())
         return false;
     SharingPropertiesDialog dialog(folder, editor.Shares(), parent);

@@ -5,9 +5,8 @@
 
 #include <QMdiSubWindow>
 
-TransferAgent::TransferAgent(WindowKinds& kinds, DrovickSettings& settings,
-                             FriendResolver* friends, TransferDownloadOptions options,
-                             QObject* parent)
+TransferAgent::TransferAgent(WindowKinds& kinds, DrovickSettings& settings, FriendResolver* friends,
+                             TransferDownloadOptions options, QObject* parent)
     : QObject(parent)
     , m_kinds(kinds)
     , m_settings(settings)
@@ -40,8 +39,9 @@ bool TransferAgent::HandOff(const TransferItem& download) {
         return false;
     if (!wasOpen)
         view->SetAutoClose(true);
-    const bool queued = view->Queue().AddTransfer(download.sourcePath, download.sourceHost,
-                                                  download.destinationPath, download.destinationHost);
+    const bool queued =
+        view->Queue().AddTransfer(download.sourcePath, download.sourceHost,
+                                  download.destinationPath, download.destinationHost);
     // A window opened for a download it refused would wait for nothing.
     if (!queued && !wasOpen)
         m_kinds.Close(kind);

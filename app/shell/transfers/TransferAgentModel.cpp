@@ -61,8 +61,7 @@ QVariant TransferAgentModel::data(const QModelIndex& index, int role) const {
     }
 }
 
-QVariant TransferAgentModel::headerData(int section, Qt::Orientation orientation,
-                                        int role) const {
+QVariant TransferAgentModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return {};
     switch (section) {

@@ -126,10 +126,9 @@ void TransferAgentView::CloseWhenDone() {
 
 void TransferAgentView::closeEvent(QCloseEvent* event) {
     if (!m_closeDecided && m_queue->IsWorkerActive()) {
-        const auto answer =
-            QMessageBox::question(this, QStringLiteral("Transfer Agent"),
-                                  QString::fromLatin1(kCloseQuestion),
-                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        const auto answer = QMessageBox::question(
+            this, QStringLiteral("Transfer Agent"), QString::fromLatin1(kCloseQuestion),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
         if (answer != QMessageBox::Yes) {
             event->ignore();
             return;

@@ -54,13 +54,11 @@ struct Shown {
 
 // Waits for the sharing dialog to show, reads it, picks a choice (or none)
 // and presses OK or Cancel.
-void AnswerSharingDialog(Shown& shown, const char* choice, bool ok,
-                         const QString& picture = {}) {
+void AnswerSharingDialog(Shown& shown, const char* choice, bool ok, const QString& picture = {}) {
     QTimer::singleShot(0, [&shown, choice, ok, picture] {
         QWidget* modal = nullptr;
-        if (!shelltest::ProcessUntil([&] {
-                return (modal = QApplication::activeModalWidget()) != nullptr;
-            }))
+        if (!shelltest::ProcessUntil(
+                [&] { return (modal = QApplication::activeModalWidget()) != nullptr; }))
             return;
         auto* dialog = qobject_cast<SharingPropertiesDialog*>(modal);
         if (!dialog) {
@@ -144,8 +142,10 @@ private slots:
         m_display = std::make_unique<InstantMessageDisplay>(&m_services->Settings(), nullptr);
         QVERIFY(m_services->Start(m_log, *m_display, m_presence, m_ports, nullptr));
         QVERIFY(testsupport::WaitFor(
-            [&] { return m_services->StateOf(PeerServerKind::RemoteFileSystem) ==
-                         PeerServerState::Listening; },
+            [&] {
+                return m_services->StateOf(PeerServerKind::RemoteFileSystem) ==
+                       PeerServerState::Listening;
+            },
             std::chrono::seconds(10)));
         m_editor = std::make_unique<ShareEditor>(*m_services);
     }
@@ -232,10 +232,11 @@ private slots:
         testsupport::ChildProcess share(testsupport::BuildBin("drovick-peer"),
                                         {"share", (m_files / "music").string()});
         QCOMPARE(share.Wait(std::chrono::seconds(20)), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(Rows(list.Model()),
-                                  (QStringList{QString::fromStdString((m_files / "books").string()),
-                                               QString::fromStdString((m_files / "music").string())}),
-                                  10000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            Rows(list.Model()),
+            (QStringList{QString::fromStdString((m_files / "books").string()),
+                         QString::fromStdString((m_files / "music").string())}),
+            10000);
         QVERIFY(PeerListing(m_files / "music").Listed());
         QVERIFY(PeerListing(m_files / "books").Listed());
         QVERIFY(m_editor->SetShared((m_files / "books").string(), false, error));

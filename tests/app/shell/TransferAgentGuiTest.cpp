@@ -23,12 +23,12 @@
 #include <QTimer>
 #include <arpa/inet.h>
 #include <atomic>
-#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -139,7 +139,8 @@ private:
 bool RisingPercentages(const QStringList& statuses) {
     int last = -1;
     for (const QString& status : statuses) {
-        if (!status.startsWith(QStringLiteral("Transferring (")) || !status.endsWith(QStringLiteral("%)")))
+        if (!status.startsWith(QStringLiteral("Transferring (")) ||
+            !status.endsWith(QStringLiteral("%)")))
             return false;
         bool number = false;
         const int percent = status.mid(14, status.size() - 16).toInt(&number);
@@ -207,8 +208,8 @@ private slots:
         QVERIFY(table->Add((m_dir.Path() / "share").string()));
         TransferServer server(table, nullptr, m_options.port);
         QVERIFY(server.Start());
-        QVERIFY(testsupport::WaitFor([&] { return server.IsListening(); },
-                                     std::chrono::seconds(10)));
+        QVERIFY(
+            testsupport::WaitFor([&] { return server.IsListening(); }, std::chrono::seconds(10)));
 
         SessionMessages messages;
         QSignalSpy busDone(&messages, &SessionMessages::TransferDone);
@@ -229,7 +230,8 @@ private slots:
         // How the blocks split into receives decides which percentages show.
         for (const QString& file : {small_, large_}) {
             const QStringList seen = statuses.Of(file);
-            QVERIFY2(seen.size() >= 4 && seen.mid(0, 2) == QStringList({"Waiting", "Transferring"}) &&
+            QVERIFY2(seen.size() >= 4 &&
+                         seen.mid(0, 2) == QStringList({"Waiting", "Transferring"}) &&
                          seen.last() == QStringLiteral("Transferring (100%)") &&
                          RisingPercentages(seen.mid(2)),
                      qPrintable(seen.join('|')));
