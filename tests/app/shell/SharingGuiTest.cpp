@@ -6,10 +6,10 @@
 #include "app/files/DrovickSettings.h"
 #include "app/files/LogEvent.h"
 #include "app/files/ShareTable.h"
-#include "app/peer/PresenceDirectory.h"
 #include "app/peer/messages/InstantMessageDisplay.h"
 #include "app/peer/remotefs/RemoteFileSystem.h"
 #include "app/session/PeerServices.h"
+#include "app/session/PresenceSession.h"
 #include "app/shell/sharing/ShareEditor.h"
 #include "app/shell/sharing/SharedDirectoryListView.h"
 #include "app/shell/sharing/SharedFolderListModel.h"
@@ -31,17 +31,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr char kAddress[] = "127.0.0.6";
-
-class NobodyOnline : public PresenceDirectory {
-public:
-    bool IsInitialized() override { return false; }
-    std::string MyAddress() override { return {}; }
-    std::string MyName() override { return {}; }
-    std::vector<std::string> FriendAddresses() override { return {}; }
-    std::optional<std::vector<std::string>> AnonymousAddresses(bool) override {
-        return std::nullopt;
-    }
-};
 
 // What a dialog showed when it opened.
 struct Shown {
@@ -90,7 +79,8 @@ class SharingGuiTest : public QObject {
     testsupport::TempDir m_home;
     fs::path m_files;
     LogEvent m_log;
-    NobodyOnline m_presence;
+    // Never started: the presence network is not asked.
+    PresenceSession m_presence;
     std::unique_ptr<PeerServices> m_services;
     std::unique_ptr<InstantMessageDisplay> m_display;
     std::unique_ptr<ShareEditor> m_editor;
