@@ -215,6 +215,10 @@ private slots:
         QSignalSpy busDone(&messages, &SessionMessages::TransferDone);
         TransferAgent agent(*m_kinds, m_settings, nullptr, m_options);
         QSignalSpy received(&agent, &TransferAgent::FolderReceived);
+        // A download the agent refuses leaves no window opened for it.
+        TransferItem overlong = Download("small.bin");
+        overlong.destinationPath.append(300, 'x');
+        QVERIFY(!agent.HandOff(overlong));
         QVERIFY(!m_kinds->IsOpen("transfers"));
         QVERIFY(agent.HandOff(Download("small.bin")));
         QVERIFY(m_kinds->IsOpen("transfers"));
