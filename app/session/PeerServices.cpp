@@ -139,6 +139,14 @@ bool PeerServices::SaveSettings(std::string& error) {
     return m_held->file.Save(m_held->settings, error);
 }
 
+bool PeerServices::ChangeShares(const std::function<bool(ShareTable&, std::string&)>& change,
+                                std::string& error) {
+    std::lock_guard lock(m_held->shareMutex);
+    if (!change(*m_held->settings.GetShareTable(), error))
+        return false;
+    return m_held->file.Save(m_held->settings, error);
+}
+
 const std::filesystem::path& PeerServices::SettingsPath() const {
     return m_held->file.Path();
 }

@@ -11,6 +11,7 @@ class DrovickSettings;
 class InstantMessageDisplay;
 class LogEvent;
 class PresenceDirectory;
+class ShareTable;
 struct ShareChange;
 struct ShareChangeOutcome;
 
@@ -114,6 +115,13 @@ public:
     PeerServerState StateOf(PeerServerKind server) const;
     // The port of the last Start (the product's before one).
     int PortOf(PeerServerKind server) const;
+
+    // A change of the shares made in a window: applied to the served table
+    // and saved with the rest of the settings under the lock that the changes
+    // over the message bus take, so that neither undoes the other. False with
+    // error set when change refused (it said why) or the file was not written.
+    bool ChangeShares(const std::function<bool(ShareTable&, std::string&)>& change,
+                      std::string& error);
 
     // Reads the share table from the file again (serve's SIGHUP); the line for
     // the user goes to the observer. Only while started.

@@ -112,6 +112,20 @@ bool TransferAgentQueue::IsWorkerActive() const {
     return m_workerActive;
 }
 
+bool TransferAgentQueue::RemoveWaiting(const std::string& fileName, const std::string& host) {
+    std::lock_guard lock(m_mutex);
+    for (std::size_t row = 0; row < m_rows.size(); ++row) {
+        const Row& candidate = m_rows[row];
+        if (!candidate.item || candidate.shown.fileName != fileName || candidate.shown.host != host)
+            continue;
+        m_rows.erase(m_rows.begin() + static_cast<std::ptrdiff_t>(row));
+        if (m_observer)
+            m_observer->RowRemoved(static_cast<int>(row));
+        return true;
+    }
+    return false;
+}
+
 std::vector<TransferQueueRow> TransferAgentQueue::Rows() const {
     std::lock_guard lock(m_mutex);
     std::vector<TransferQueueRow> rows;

@@ -73,6 +73,11 @@ public:
     // once the queue is empty.
     void SetAutoClose(bool autoClose) { m_autoClose.store(autoClose); }
 
+    // Takes the first waiting download shown as fileName from host out of the
+    // queue (the one in hand is ended with StopWorker instead). Named by its
+    // texts, not its row: a window's row numbers trail the worker's changes.
+    bool RemoveWaiting(const std::string& fileName, const std::string& host);
+
     std::vector<TransferQueueRow> Rows() const;
     int RowCount() const;
 

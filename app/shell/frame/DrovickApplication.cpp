@@ -7,6 +7,9 @@
 #include "app/shell/frame/SingleInstance.h"
 #include "app/shell/frame/ToolWindowKinds.h"
 #include "app/shell/frame/WindowKinds.h"
+#include "app/shell/sharing/ShareEditor.h"
+#include "app/shell/sharing/SharedDirectoryListView.h"
+#include "app/shell/transfers/TransferAgent.h"
 #include "library/halvara.h"
 
 #include <QMessageBox>
@@ -49,6 +52,11 @@ bool DrovickApplication::StartUp() {
     // Window kinds before the settings, so that the file's flags meet a registry.
     m_kinds = std::make_unique<WindowKinds>(m_services.Settings());
     RegisterToolWindowKinds(*m_kinds, m_log);
+    m_shareEditor = std::make_unique<ShareEditor>(m_services);
+    m_kinds->SetFactory(QStringLiteral("shared"), [this]() -> QWidget* {
+        return new SharedDirectoryListView(m_services.Settings().GetShareTable(), *m_shareEditor);
+    });
+    m_transferAgent = std::make_unique<TransferAgent>(*m_kinds, m_services.Settings(), &m_presence);
 
     std::string error;
     if (!m_services.LoadSettings(error) && !error.empty())

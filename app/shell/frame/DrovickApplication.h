@@ -12,6 +12,8 @@
 class ExitSignals;
 class MainFrame;
 class SessionMessages;
+class ShareEditor;
+class TransferAgent;
 class WindowKinds;
 
 // Drovick's application object: it owns the event log, the message display,
@@ -47,6 +49,9 @@ public:
 
     MainFrame* Frame() const { return m_frame.get(); }
     LogEvent& Log() { return m_log; }
+    // How the windows change the shares and hand downloads to the agent.
+    ShareEditor& Shares() { return *m_shareEditor; }
+    TransferAgent& Transfers() { return *m_transferAgent; }
     bool PresenceInitialized() const { return m_presence.Registered(); }
 
 private:
@@ -65,6 +70,8 @@ private:
     std::unique_ptr<WindowKinds> m_kinds;
     std::unique_ptr<InstantMessageDisplay> m_display;
     PresenceSession m_presence;
+    std::unique_ptr<ShareEditor> m_shareEditor;
+    std::unique_ptr<TransferAgent> m_transferAgent;
     std::unique_ptr<MainFrame> m_frame;
     std::unique_ptr<SessionMessages> m_messages;
     std::unique_ptr<ExitSignals> m_exitSignals;

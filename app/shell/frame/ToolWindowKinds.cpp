@@ -15,7 +15,7 @@ void RegisterToolWindowKinds(WindowKinds& kinds, LogEvent& log) {
                     &S::friendsListRect,
                     {}});
     kinds.Register({QStringLiteral("shared"),
-                    QStringLiteral("Shared Directories"),
+                    QStringLiteral("Shared Directory List"),
                     QStringLiteral("Shared Directories"),
                     &S::sharedListOpen,
                     &S::sharedListRect,
