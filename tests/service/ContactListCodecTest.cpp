@@ -33,20 +33,20 @@ TEST(ContactListCodecTest, LayoutIsCountsThenLengthPrefixedRecords) {
     ASSERT_EQ(bytes.size(), 8u + 5 * (4 + 524));
     // Each record is its length and the 524 bytes of the identity.
     constexpr std::size_t kRecord = 4 + 524;
-    testsupport::ExpectLayout(
-        bytes, {
-                   {"acquaintance count", 0, 4, 2},
-                   {"friend count", 4, 4, 3},
-                   {"first acquaintance's length", 8, 4, 524},
-                   {"second acquaintance's length", 8 + kRecord, 4, 524},
-                   {"first friend's length", 8 + 2 * kRecord, 4, 524},
-                   {"second friend's length", 8 + 3 * kRecord, 4, 524},
-                   {"third friend's length", 8 + 4 * kRecord, 4, 524},
-                   // The own entry is the second friend: fourth record, own
-                   // flag at its end.
-                   {"own entry's id", 8 + 3 * kRecord + 4, 4, 500},
-                   {"own entry's flag", 8 + 3 * kRecord + 4 + 520, 4, 1},
-               });
+    EXPECT_TRUE(
+        testsupport::HoldsLayout(bytes, {
+                                            {"acquaintance count", 0, 4, 2},
+                                            {"friend count", 4, 4, 3},
+                                            {"first acquaintance's length", 8, 4, 524},
+                                            {"second acquaintance's length", 8 + kRecord, 4, 524},
+                                            {"first friend's length", 8 + 2 * kRecord, 4, 524},
+                                            {"second friend's length", 8 + 3 * kRecord, 4, 524},
+                                            {"third friend's length", 8 + 4 * kRecord, 4, 524},
+                                            // The own entry is the second friend: fourth record,
+                                            // own flag at its end.
+                                            {"own entry's id", 8 + 3 * kRecord + 4, 4, 500},
+                                            {"own entry's flag", 8 + 3 * kRecord + 4 + 520, 4, 1},
+                                        }));
 
     EXPECT_EQ(ContactListCodec::Encode({}, {}),
               (std::vector<std::uint8_t>{0, 0, 0, 0, 0, 0, 0, 0}));

@@ -282,7 +282,7 @@ TEST_F(EngineConnectivityIntegrationTest, WaitingAcquaintancesAreCollectedWhenGo
         return WaitFor(
             [&] {
                 return m_directory.Output().find("GET /cgi-bin/" + query + "?" + id + "+",
-                                               engineQueries) != std::string::npos;
+                                                 engineQueries) != std::string::npos;
             },
             10s);
     };

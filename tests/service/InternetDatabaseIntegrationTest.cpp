@@ -5,8 +5,8 @@
 #include "support/TestSupport.h"
 
 #include <functional>
-#include <optional>
 #include <gtest/gtest.h>
+#include <optional>
 
 namespace {
 

@@ -17,18 +17,18 @@ TEST(InternetIDTest, PersistsItsFieldsAtTheirOffsetsAndNotTheAddress) {
     id.SetIP("192.168.7.9");
 
     auto bytes = id.Encode();
-    testsupport::ExpectLayout(bytes, {
-                                         {"id", 0, 4, 1234},
-                                         {"ownerId", 4, 4, 99},
-                                         {"name", 8, 256, "Ann Example"},
-                                         {"eMail", 264, 128, "ann@example.org"},
-                                         {"password", 392, 128, "Secret"},
-                                         {"own", 520, 4, 1},
-                                         // Every byte after a text's end is NUL,
-                                         // so nothing else (no address) leaks in.
-                                         {"name's terminator", 8 + 11, 1, 0},
-                                         {"name's last byte", 255 + 8, 1, 0},
-                                     });
+    EXPECT_TRUE(testsupport::HoldsLayout(bytes, {
+                                                    {"id", 0, 4, 1234},
+                                                    {"ownerId", 4, 4, 99},
+                                                    {"name", 8, 256, "Ann Example"},
+                                                    {"eMail", 264, 128, "ann@example.org"},
+                                                    {"password", 392, 128, "Secret"},
+                                                    {"own", 520, 4, 1},
+                                                    // Every byte after a text's end is NUL,
+                                                    // so nothing else (no address) leaks in.
+                                                    {"name's terminator", 8 + 11, 1, 0},
+                                                    {"name's last byte", 255 + 8, 1, 0},
+                                                }));
 
     InternetID back;
     ASSERT_TRUE(InternetID::Decode(bytes, back));

@@ -19,7 +19,9 @@ HalvdirServer::HalvdirServer(std::vector<std::string> serveArguments, Launch lau
         Start();
 }
 
-HalvdirServer::~HalvdirServer() { Stop(); }
+HalvdirServer::~HalvdirServer() {
+    Stop();
+}
 
 bool HalvdirServer::Start() {
     std::vector<std::string> arguments{"serve", "--listen", Host(), "--db", m_database.string()};
@@ -48,9 +50,13 @@ void HalvdirServer::Kill() {
     m_process->Wait(kLimit);
 }
 
-bool HalvdirServer::Running() { return m_process && m_process->Running(); }
+bool HalvdirServer::Running() {
+    return m_process && m_process->Running();
+}
 
-std::string HalvdirServer::Output() const { return m_process ? m_process->Output() : ""; }
+std::string HalvdirServer::Output() const {
+    return m_process ? m_process->Output() : "";
+}
 
 HalvdirServer::AdminRun HalvdirServer::Admin(std::vector<std::string> arguments) const {
     arguments.push_back("--db");

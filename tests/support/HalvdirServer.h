@@ -50,7 +50,7 @@ public:
     std::string Output() const;
 
     struct AdminRun {
-        int code = -1; // -1 when the command did not end in time
+        int code = -1;      // -1 when the command did not end in time
         std::string output; // standard output and error together
     };
     // An administration command ("users", "outbox", "sysmessage ...") on the

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <gtest/gtest.h>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -26,8 +27,10 @@ struct LayoutField {
     std::variant<std::int64_t, std::string, ZeroFilled> value;
 };
 
-// Adds one failure, naming the field and its offset, for every row the record
-// does not hold, and for every row that reaches past the record's end.
-void ExpectLayout(std::span<const std::uint8_t> record, std::initializer_list<LayoutField> fields);
+// Success when the record holds every row; otherwise a failure that lists each
+// row it does not hold, by field and offset, and each row that reaches past
+// the record's end. Use as EXPECT_TRUE(HoldsLayout(bytes, {...})).
+::testing::AssertionResult HoldsLayout(std::span<const std::uint8_t> record,
+                                       std::initializer_list<LayoutField> fields);
 
 } // namespace testsupport

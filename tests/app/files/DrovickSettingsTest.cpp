@@ -73,31 +73,31 @@ TEST(DrovickSettings, FileLayoutPutsEveryFieldAtItsOffset) {
     ASSERT_EQ(bytes.size(), shareLength + iconLength + 1256);
     // The blocks of variable length (share table, icon cache) shift the tail.
     const std::size_t tail = 1204 + shareLength + iconLength;
-    testsupport::ExpectLayout(
-        bytes, {
-                   {"targetChoice", 0, 4, 1},
-                   {"remoteComputer", 4, 510, "ann@example.org"},
-                   {"searchBasedOn", 516, 4, 2},
-                   {"lastSearchText", 520, 250, "blue"},
-                   {"downloadDirectory", 776, 300, "/home/ann/Downloads/"},
-                   {"transferAgentRect.left", 1108, 4, 1},
-                   {"transferAgentRect.bottom", 1120, 4, 4},
-                   {"sharedListOpen", 1124, 4, 1},
-                   {"transferColumnWidths[0]", 1136, 4, 200},
-                   {"transferColumnWidths[2]", 1144, 4, 100},
-                   {"searchColumnWidths[4]", 1164, 4, 77},
-                   {"treePaneWidth", 1168, 4, 220},
-                   {"showMainWindowOnStart", 1192, 4, 1},
-                   {"share table's length", 1196, 4, static_cast<std::int64_t>(shareLength)},
-                   {"share table's count", 1200, 4, 1},
-                   {"icon cache's length", 1200 + shareLength, 4,
-                    static_cast<std::int64_t>(iconLength)},
-                   {"messengerRect.left", tail, 4, -5},
-                   {"messengerOpen", tail + 16, 4, 1},
-                   {"monitorOpen", tail + 36, 4, 0},
-                   {"messageTextColour", tail + 44, 4, 0x123456},
-                   {"messageBubbleColour", tail + 48, 4, 0xff8080},
-               });
+    EXPECT_TRUE(testsupport::HoldsLayout(
+        bytes,
+        {
+            {"targetChoice", 0, 4, 1},
+            {"remoteComputer", 4, 510, "ann@example.org"},
+            {"searchBasedOn", 516, 4, 2},
+            {"lastSearchText", 520, 250, "blue"},
+            {"downloadDirectory", 776, 300, "/home/ann/Downloads/"},
+            {"transferAgentRect.left", 1108, 4, 1},
+            {"transferAgentRect.bottom", 1120, 4, 4},
+            {"sharedListOpen", 1124, 4, 1},
+            {"transferColumnWidths[0]", 1136, 4, 200},
+            {"transferColumnWidths[2]", 1144, 4, 100},
+            {"searchColumnWidths[4]", 1164, 4, 77},
+            {"treePaneWidth", 1168, 4, 220},
+            {"showMainWindowOnStart", 1192, 4, 1},
+            {"share table's length", 1196, 4, static_cast<std::int64_t>(shareLength)},
+            {"share table's count", 1200, 4, 1},
+            {"icon cache's length", 1200 + shareLength, 4, static_cast<std::int64_t>(iconLength)},
+            {"messengerRect.left", tail, 4, -5},
+            {"messengerOpen", tail + 16, 4, 1},
+            {"monitorOpen", tail + 36, 4, 0},
+            {"messageTextColour", tail + 44, 4, 0x123456},
+            {"messageBubbleColour", tail + 48, 4, 0xff8080},
+        }));
 
     DrovickSettings copy;
     ASSERT_TRUE(copy.LoadFromBytes(bytes));

@@ -116,14 +116,14 @@ TEST(ShareTable, BlockRoundTripsAndDamageIsRefused) {
     t->Add("/home/ann/Music");
     auto block = t->Serialize();
     ASSERT_EQ(block.size(), 4u + 4 + 8 + 4 + 17);
-    testsupport::ExpectLayout(block, {
-                                         {"count", 0, 4, 2},
-                                         {"first length", 4, 4, 8},
-                                         {"first folder", 8, 8, "/srv/a/"},
-                                         {"first terminator", 15, 1, 0},
-                                         {"second length", 16, 4, 17},
-                                         {"second folder", 20, 17, "/home/ann/Music/"},
-                                     });
+    EXPECT_TRUE(testsupport::HoldsLayout(block, {
+                                                    {"count", 0, 4, 2},
+                                                    {"first length", 4, 4, 8},
+                                                    {"first folder", 8, 8, "/srv/a/"},
+                                                    {"first terminator", 15, 1, 0},
+                                                    {"second length", 16, 4, 17},
+                                                    {"second folder", 20, 17, "/home/ann/Music/"},
+                                                }));
 
     TableHolder copy;
     copy->Add("/srv/old");

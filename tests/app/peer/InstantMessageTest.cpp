@@ -17,18 +17,18 @@ TEST(InstantMessagePacketTest, FieldsLieAtTheirOffsetsInLittleEndian) {
     InstantMessage message{"Alice", "hello there", 0x00ff8080, 0x00123456};
     InstantMessagePacket packet = EncodeInstantMessage(message);
     ASSERT_EQ(packet.size(), 648u);
-    testsupport::ExpectLayout(
-        packet, {
-                    {"sender", 0, 125, "Alice"},
-                    // Behind each terminator the field and the gap are zero.
-                    {"sender's filler", 5, 125 - 5, testsupport::ZeroFilled{}},
-                    {"text", 125, 512, "hello there"},
-                    {"text's filler and the gap", 125 + 11, 640 - (125 + 11),
-                     testsupport::ZeroFilled{}},
-                    // Red 0x80 in the low byte, then green 0x80, then blue 0xff.
-                    {"bubbleColour", 640, 4, 0x00ff8080},
-                    {"textColour", 644, 4, 0x00123456},
-                });
+    EXPECT_TRUE(testsupport::HoldsLayout(
+        packet,
+        {
+            {"sender", 0, 125, "Alice"},
+            // Behind each terminator the field and the gap are zero.
+            {"sender's filler", 5, 125 - 5, testsupport::ZeroFilled{}},
+            {"text", 125, 512, "hello there"},
+            {"text's filler and the gap", 125 + 11, 640 - (125 + 11), testsupport::ZeroFilled{}},
+            // Red 0x80 in the low byte, then green 0x80, then blue 0xff.
+            {"bubbleColour", 640, 4, 0x00ff8080},
+            {"textColour", 644, 4, 0x00123456},
+        }));
 
     auto decoded = DecodeInstantMessage(packet);
     ASSERT_TRUE(decoded);

@@ -38,7 +38,7 @@ NFSListingEntry SampleEntry() {
 TEST(NFSServerRecords, ListingEntryFieldsSitAtTheirOffsets) {
     std::vector<std::uint8_t> bytes(kNfsListingEntrySize, 0xEE);
     EncodeNFSListingEntry(SampleEntry(), std::span<std::uint8_t, kNfsListingEntrySize>(bytes));
-    testsupport::ExpectLayout(
+    EXPECT_TRUE(testsupport::HoldsLayout(
         bytes, {
                    {"isHidden", 0, 4, 1},
                    {"isDirectory", 4, 4, 0},
@@ -64,7 +64,7 @@ TEST(NFSServerRecords, ListingEntryFieldsSitAtTheirOffsets) {
                    // of the old bytes.
                    {"path's filler", 1368 + 14, kNfsListingEntrySize - (1368 + 14),
                     testsupport::ZeroFilled{}},
-               });
+               }));
 
     EXPECT_EQ(DecodeNFSListingEntry(std::span<const std::uint8_t, kNfsListingEntrySize>(bytes)),
               SampleEntry());
@@ -94,13 +94,14 @@ TEST(NFSServerRecords, MachineDescriptionHoldsThreeFieldsOfAtMost150Characters) 
     std::vector<std::uint8_t> bytes(kNfsMachineDescriptionSize, 0xEE);
     EncodeNFSMachineDescription(MachineDescriptionOf(properties),
                                 std::span<std::uint8_t, kNfsMachineDescriptionSize>(bytes));
-    testsupport::ExpectLayout(bytes, {
-                                         {"first text", 0, 155, std::string(150, 'n')},
-                                         {"first text's filler", 150, 5, testsupport::ZeroFilled{}},
-                                         {"second text", 155, 155, "Unimplemented"},
-                                         {"third text", 310, 155, "Unimplemented"},
-                                         {"last byte", kNfsMachineDescriptionSize - 1, 1, 0},
-                                     });
+    EXPECT_TRUE(testsupport::HoldsLayout(
+        bytes, {
+                   {"first text", 0, 155, std::string(150, 'n')},
+                   {"first text's filler", 150, 5, testsupport::ZeroFilled{}},
+                   {"second text", 155, 155, "Unimplemented"},
+                   {"third text", 310, 155, "Unimplemented"},
+                   {"last byte", kNfsMachineDescriptionSize - 1, 1, 0},
+               }));
 
     auto decoded = DecodeNFSMachineDescription(
         std::span<const std::uint8_t, kNfsMachineDescriptionSize>(bytes));
