@@ -37,9 +37,9 @@ bool HalvdirServer::Start() {
 }
 
 int HalvdirServer::Stop() {
-    if (!m_process || !m_process->Running())
+    if (!m_process)
         return -1;
-    m_process->Signal(SIGTERM);
+    m_process->Signal(SIGTERM); // nothing when it has ended already
     return m_process->Wait(kLimit);
 }
 

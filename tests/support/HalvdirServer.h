@@ -36,7 +36,8 @@ public:
     bool Start();
     // Whether the last start came up.
     bool Started() const { return m_started; }
-    // SIGTERM; the exit code, or -1 when it was not running or did not end.
+    // SIGTERM; the exit code (also of a server that had ended already), or -1
+    // when it was never started or did not end.
     int Stop();
     // SIGKILL, for a directory that vanishes without closing anything.
     void Kill();
