@@ -27,8 +27,8 @@ protected:
                            "Ann+url+155")
                       .body,
                   "Success");
-        m_directory.Admin({"sysmessage", "Title", "Text"});
-        m_directory.Admin({"set-version", "1000"});
+        m_directory.SystemMessage("Title", "Text");
+        m_directory.SetVersion("1000");
         m_before = halvdirtest::DumpDatabase(m_directory.Database());
     }
 

@@ -63,8 +63,8 @@ TEST(DirectoryConcurrency, TwoHundredClientsRegisterAndUpdateThenARestartKeepsEv
     EXPECT_EQ(*ids.begin(), 1);
     EXPECT_EQ(*ids.rbegin(), kClients);
 
-    directory.Admin({"sysmessage", "--tos", "155", "Kept", "Across restarts"});
-    directory.Admin({"set-version", "1002"});
+    directory.SystemMessage("Kept", "Across restarts", 155);
+    directory.SetVersion("1002");
     ASSERT_EQ(directory.Get("/cgi-bin/regasacq?1+2").body, "Result: 1\n");
     ASSERT_EQ(directory.Get("/cgi-bin/insertrandomip?155+127.1.0.5").body, "Result: 1\n");
     std::string timesBefore = directory.Get("/cgi-bin/sysmestime?155").body;
@@ -84,7 +84,7 @@ TEST(DirectoryConcurrency, TwoHundredClientsRegisterAndUpdateThenARestartKeepsEv
                          std::to_string(i) + "@example.org\t127.1." + std::to_string(i / 200) +
                          "." + std::to_string(i % 200) + "\tpassword\n";
     }
-    EXPECT_EQ(directory.Admin({"users"}), expectedUsers);
+    EXPECT_EQ(directory.Admin({"users"}).output, expectedUsers);
     for (int i = 0; i < kClients; i += 17) {
         const auto& outcome = outcomes[static_cast<size_t>(i)];
         std::string id = std::to_string(outcome.id);

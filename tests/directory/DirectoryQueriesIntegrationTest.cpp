@@ -261,11 +261,8 @@ TEST_F(DirectoryQueries, SystemMessagesCarryIncreasingTimesAndTitleThenText) {
     EXPECT_EQ(Body("/sysmessage"), "");
     EXPECT_EQ(Body("/sysmessage.155"), "");
 
-    int code = -1;
-    m_directory.Admin({"sysmessage", "Welcome", "First line\nhttp://example.org/news"}, &code);
-    EXPECT_EQ(code, 0);
-    m_directory.Admin({"sysmessage", "--tos", "155", "Drovick news", "Version two"}, &code);
-    EXPECT_EQ(code, 0);
+    EXPECT_EQ(m_directory.SystemMessage("Welcome", "First line\nhttp://example.org/news").code, 0);
+    EXPECT_EQ(m_directory.SystemMessage("Drovick news", "Version two", 155).code, 0);
 
     long general = 0, particular = 0;
     ASSERT_EQ(
@@ -280,7 +277,7 @@ TEST_F(DirectoryQueries, SystemMessagesCarryIncreasingTimesAndTitleThenText) {
     EXPECT_EQ(Body("/sysmessage.7"), "");
 
     // A new publication in the same second still gets a later time.
-    m_directory.Admin({"sysmessage", "--tos", "155", "Again", "More"}, &code);
+    m_directory.SystemMessage("Again", "More", 155);
     long general2 = 0, particular2 = 0;
     ASSERT_EQ(
         std::sscanf(Body("/cgi-bin/sysmestime?155").c_str(), "%ld %ld", &general2, &particular2),
@@ -290,12 +287,11 @@ TEST_F(DirectoryQueries, SystemMessagesCarryIncreasingTimesAndTitleThenText) {
     EXPECT_EQ(Body("/sysmessage.155"), "Again\nMore");
 
     // Withdrawn: no time, no page; the next publication is still later.
-    m_directory.Admin({"withdraw-sysmessage", "--tos", "155"}, &code);
-    EXPECT_EQ(code, 0);
+    EXPECT_EQ(m_directory.Admin({"withdraw-sysmessage", "--tos", "155"}).code, 0);
     EXPECT_EQ(Body("/cgi-bin/sysmestime?155"), std::to_string(general) + " 0\n");
     EXPECT_EQ(Body("/sysmessage.155"), "");
     EXPECT_EQ(Body("/sysmessage"), "Welcome\nFirst line\nhttp://example.org/news");
-    m_directory.Admin({"sysmessage", "--tos", "155", "Back", "Again"}, &code);
+    m_directory.SystemMessage("Back", "Again", 155);
     long general3 = 0, particular3 = 0;
     ASSERT_EQ(
         std::sscanf(Body("/cgi-bin/sysmestime?155").c_str(), "%ld %ld", &general3, &particular3),
@@ -303,10 +299,8 @@ TEST_F(DirectoryQueries, SystemMessagesCarryIncreasingTimesAndTitleThenText) {
     EXPECT_GT(particular3, particular2);
 
     // Titles the client cannot keep are refused.
-    m_directory.Admin({"sysmessage", std::string(128, 't'), "x"}, &code);
-    EXPECT_EQ(code, 2);
-    m_directory.Admin({"sysmessage", "two\nlines", "x"}, &code);
-    EXPECT_EQ(code, 2);
+    EXPECT_EQ(m_directory.SystemMessage(std::string(128, 't'), "x").code, 2);
+    EXPECT_EQ(m_directory.SystemMessage("two\nlines", "x").code, 2);
 }
 
 TEST_F(DirectoryQueries, InvitationsAreRecordedAndAnsweredExactlySuccess) {
@@ -319,7 +313,7 @@ TEST_F(DirectoryQueries, InvitationsAreRecordedAndAnsweredExactlySuccess) {
     // Only the two addresses are required.
     EXPECT_EQ(Body("/cgi-bin/notify_mail?ann@example.org+carol@example.org+++%20+155"), "Success");
 
-    std::string outbox = m_directory.Admin({"outbox"});
+    std::string outbox = m_directory.Admin({"outbox"}).output;
     EXPECT_NE(outbox.find("ann@example.org\tAnn Lee\tbob@example.org\tDrovick\t"
                           "http://example.org/drovick\t155\t127.0.0.1"),
               std::string::npos)
@@ -346,12 +340,9 @@ TEST_F(DirectoryQueries, InvitationsAreRecordedAndAnsweredExactlySuccess) {
 
 TEST_F(DirectoryQueries, VersionFileAppearsOncePublished) {
     EXPECT_EQ(m_directory.Get("/latestversion/drovick").status, 404);
-    int code = -1;
-    m_directory.Admin({"set-version", "1001"}, &code);
-    EXPECT_EQ(code, 0);
+    EXPECT_EQ(m_directory.SetVersion("1001").code, 0);
     EXPECT_EQ(Body("/latestversion/drovick"), "1001\n");
-    m_directory.Admin({"set-version", "many"}, &code);
-    EXPECT_EQ(code, 2);
+    EXPECT_EQ(m_directory.SetVersion("many").code, 2);
     EXPECT_EQ(Body("/latestversion/drovick"), "1001\n");
     EXPECT_EQ(m_directory.Get("/latestversion/other").status, 404);
 }
@@ -390,7 +381,7 @@ TEST_F(DirectoryQueries, LogsOneLinePerRequestWithoutPasswords) {
 TEST_F(DirectoryQueries, UsersListingShowsProfilesWithoutSecrets) {
     MakeUser("Ann", "ann@example.org", "TopSecret");
     m_directory.Get("/cgi-bin/registerid");
-    std::string users = m_directory.Admin({"users"});
+    std::string users = m_directory.Admin({"users"}).output;
     EXPECT_EQ(users, "1\tAnn\tann@example.org\t0.0.0.0\tpassword\n"
                      "2\t\t\t0.0.0.0\tno-password\n");
 }

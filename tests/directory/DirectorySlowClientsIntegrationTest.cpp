@@ -122,7 +122,7 @@ TEST(DirectorySlowClients, ReadersThatStopReadingHoldNoWorker) {
     // answers back up until the server cannot write them.
     HalvdirProcess directory({"--threads", "2"});
     ASSERT_TRUE(directory.Started()) << directory.Output();
-    directory.Admin({"sysmessage", "Long", std::string(60000, 'x')});
+    directory.SystemMessage("Long", std::string(60000, 'x'));
     std::string run;
     for (int i = 0; i < 200; ++i)
         run += "GET /sysmessage HTTP/1.1\r\nHost: x\r\n\r\n";

@@ -1,18 +1,17 @@
 #pragma once
 
-// A halvdir started on a free loopback port with a database in a temporary
-// folder, and a minimal HTTP GET over a raw socket, for the directory tests.
+// The directory fixture with a minimal HTTP GET over a raw socket and a dump
+// of the database, for the directory tests.
 
+#include "support/HalvdirServer.h"
 #include "support/TestSupport.h"
 
 #include <arpa/inet.h>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
-#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sqlite3.h>
 #include <string>
 #include <sys/socket.h>
@@ -154,63 +153,14 @@ inline std::string DumpDatabase(const std::filesystem::path& path) {
     return dump;
 }
 
-class HalvdirProcess {
+// The shared directory fixture with the raw HTTP exchange of these tests.
+class HalvdirProcess : public testsupport::HalvdirServer {
 public:
-    // extraArguments go to "halvdir serve", e.g. "--threads", "2".
-    explicit HalvdirProcess(std::vector<std::string> extraArguments = {})
-        : m_database(m_dir.Path() / "directory.db")
-        , m_extraArguments(std::move(extraArguments)) {
-        Start();
-    }
-
-    void Start() {
-        m_port = testsupport::FreeTcpPort();
-        std::vector<std::string> arguments{"serve", "--listen",
-                                           "127.0.0.1:" + std::to_string(m_port), "--db",
-                                           m_database.string()};
-        arguments.insert(arguments.end(), m_extraArguments.begin(), m_extraArguments.end());
-        m_process = std::make_unique<testsupport::ChildProcess>(testsupport::BuildBin("halvdir"),
-                                                                arguments);
-        m_started = testsupport::WaitFor(
-            [&] {
-                return testsupport::CanConnect("127.0.0.1", m_port, std::chrono::milliseconds(200));
-            },
-            std::chrono::seconds(20));
-    }
-
-    // Stops with SIGTERM; returns the exit code.
-    int Stop() {
-        m_process->Signal(SIGTERM);
-        return m_process->Wait(std::chrono::seconds(20));
-    }
-
-    // The administration command line against this database.
-    std::string Admin(std::vector<std::string> arguments, int* exitCode = nullptr) {
-        arguments.push_back("--db");
-        arguments.push_back(m_database.string());
-        testsupport::ChildProcess admin(testsupport::BuildBin("halvdir"), arguments);
-        int code = admin.Wait(std::chrono::seconds(20));
-        if (exitCode)
-            *exitCode = code;
-        return admin.Output();
-    }
+    using HalvdirServer::HalvdirServer;
 
     HttpReply Get(const std::string& target, const char* source = nullptr) const {
-        return halvdirtest::Get(m_port, target, std::chrono::seconds(60), source);
+        return halvdirtest::Get(Port(), target, std::chrono::seconds(60), source);
     }
-    bool Started() const { return m_started; }
-    int Port() const { return m_port; }
-    bool Running() { return m_process->Running(); }
-    std::string Output() const { return m_process->Output(); }
-    const std::filesystem::path& Database() const { return m_database; }
-
-private:
-    testsupport::TempDir m_dir;
-    std::filesystem::path m_database;
-    std::vector<std::string> m_extraArguments;
-    int m_port = 0;
-    bool m_started = false;
-    std::unique_ptr<testsupport::ChildProcess> m_process;
 };
 
 // "NewID: N" → N, or -1.

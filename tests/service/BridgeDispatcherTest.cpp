@@ -2,6 +2,7 @@
 
 #include "bridge/CStdExcept.h"
 #include "service/Halvara.h"
+#include "support/RecordLayout.h"
 #include "support/TestSupport.h"
 
 #include <cstdlib>
@@ -207,9 +208,8 @@ TEST_F(BridgeDispatcherTest, UnknownCodesEchoTheRequest) {
 }
 
 TEST_F(BridgeDispatcherTest, ChangesAreWrittenBeforeTheyAreAnswered) {
-    for (std::int32_t code : {kCmdSetMyProfile, kCmdClaimID, kCmdAdd, kCmdDelete,
-                              kCmdMoveToFriends, kCmdMoveToAcquaintances, kCmdDeleteIdentity,
-                              kCmdAddIdentity}) {
+    for (std::int32_t code : {kCmdSetMyProfile, kCmdClaimID, kCmdAdd, kCmdDelete, kCmdMoveToFriends,
+                              kCmdMoveToAcquaintances, kCmdDeleteIdentity, kCmdAddIdentity}) {
         m_engine.m_calls.clear();
         Single(Request(code, {7}));
         ASSERT_FALSE(m_engine.m_calls.empty()) << code;
@@ -363,40 +363,52 @@ TEST_F(BridgeDispatcherTest, ResultsAreWrittenWhereTheLibraryReadsThem) {
     // left as the request had it.
     BridgeRecord request = Patterned(kCmdGetProfile);
     BridgeRecord reply = Single(request);
-    EXPECT_EQ(reply.I32At(4), 1);
-    EXPECT_EQ(reply.TextAt(8, 256), "Ann Example");
-    EXPECT_EQ(reply.Data()[8 + 255], 0);
-    EXPECT_EQ(reply.TextAt(264), "ann@example.org");
+    EXPECT_TRUE(testsupport::HoldsLayout(Bytes(reply), {
+                                                           {"result", 4, 4, 1},
+                                                           {"name", 8, 256, "Ann Example"},
+                                                           {"name's last byte", 8 + 255, 1, 0},
+                                                           {"eMail", 264, 128, "ann@example.org"},
+                                                       }));
     EXPECT_EQ(0, std::memcmp(reply.Data() + 392, request.Data() + 392, 128));
     EXPECT_EQ(Single(Patterned(kCmdLookupProfile)).TextAt(264), "ann@example.org");
 
     // Command 12: dotted text zero-padded in a 20-byte field.
-    reply = Single(Patterned(kCmdGetIP));
-    EXPECT_EQ(reply.TextAt(8, 20), "10.1.2.3");
-    for (std::size_t i = 8 + 8; i < 28; ++i)
-        EXPECT_EQ(reply.Data()[i], 0) << i;
+    EXPECT_TRUE(
+        testsupport::HoldsLayout(Bytes(Single(Patterned(kCmdGetIP))),
+                                 {
+                                     {"address", 8, 20, "10.1.2.3"},
+                                     {"address's filler", 8 + 8, 20 - 8, testsupport::ZeroFilled{}},
+                                 }));
 
     // Command 22: at most 127 characters, then the flag at 132.
     m_engine.m_identity = std::string(300, 'q');
-    reply = Single(Patterned(kCmdGetIdentity));
-    EXPECT_EQ(reply.TextAt(4), std::string(127, 'q'));
-    EXPECT_EQ(reply.Data()[131], 0);
-    EXPECT_EQ(reply.I32At(132), 1);
+    EXPECT_TRUE(testsupport::HoldsLayout(Bytes(Single(Patterned(kCmdGetIdentity))),
+                                         {
+                                             {"identity", 4, 128, std::string(127, 'q')},
+                                             {"identity's terminator", 131, 1, 0},
+                                             {"flag", 132, 4, 1},
+                                         }));
 
     // Commands 25 and 26: the index and a flag for "0 or more".
-    reply = Single(Request(kCmdGetActiveIdentity));
-    EXPECT_EQ(reply.I32At(4), 0);
-    EXPECT_EQ(reply.I32At(8), 1);
+    EXPECT_TRUE(testsupport::HoldsLayout(Bytes(Single(Request(kCmdGetActiveIdentity))),
+                                         {
+                                             {"index", 4, 4, 0},
+                                             {"flag", 8, 4, 1},
+                                         }));
     EXPECT_EQ(Single(Request(kCmdGetHighestIdentity)).I32At(4), 2);
 
     // Command 20: L1, title, L2, text, packed without gaps.
     reply = Single(Request(kCmdSystemMessage, {155}));
     EXPECT_EQ(m_engine.m_numbers, std::vector<std::int32_t>{155});
-    EXPECT_EQ(reply.I32At(4), 1);
-    EXPECT_EQ(reply.I32At(8), 6);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(reply.Data() + 12)), "Title");
-    EXPECT_EQ(reply.I32At(18), 13);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(reply.Data() + 22)), "Message text");
+    EXPECT_TRUE(testsupport::HoldsLayout(Bytes(reply), {
+                                                           {"result", 4, 4, 1},
+                                                           {"L1", 8, 4, 6},
+                                                           {"title", 12, 6, "Title"},
+                                                           {"title's terminator", 12 + 5, 1, 0},
+                                                           {"L2", 18, 4, 13},
+                                                           {"text", 22, 13, "Message text"},
+                                                           {"text's terminator", 22 + 12, 1, 0},
+                                                       }));
 }
 
 TEST_F(BridgeDispatcherTest, SystemMessageTooLongForTheRecordIsCut) {

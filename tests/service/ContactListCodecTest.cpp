@@ -2,6 +2,7 @@
 
 #include "platform/ByteOrder.h"
 #include "service/Contacts.h"
+#include "support/RecordLayout.h"
 
 #include <gtest/gtest.h>
 #include <random>
@@ -30,15 +31,22 @@ std::vector<std::uint8_t> SampleLists() {
 TEST(ContactListCodecTest, LayoutIsCountsThenLengthPrefixedRecords) {
     std::vector<std::uint8_t> bytes = SampleLists();
     ASSERT_EQ(bytes.size(), 8u + 5 * (4 + 524));
-    EXPECT_EQ(platform::LoadLE32s(bytes.data()), 2);
-    EXPECT_EQ(platform::LoadLE32s(bytes.data() + 4), 3);
-    for (std::size_t record = 0; record < 5; ++record) {
-        const std::uint8_t* p = bytes.data() + 8 + record * 528;
-        EXPECT_EQ(platform::LoadLE32s(p), 524);
-    }
-    // The own entry is the second friend: fourth record, own flag at its end.
-    EXPECT_EQ(platform::LoadLE32s(bytes.data() + 8 + 3 * 528 + 4), 500);
-    EXPECT_EQ(platform::LoadLE32s(bytes.data() + 8 + 3 * 528 + 4 + 520), 1);
+    // Each record is its length and the 524 bytes of the identity.
+    constexpr std::size_t kRecord = 4 + 524;
+    EXPECT_TRUE(
+        testsupport::HoldsLayout(bytes, {
+                                            {"acquaintance count", 0, 4, 2},
+                                            {"friend count", 4, 4, 3},
+                                            {"first acquaintance's length", 8, 4, 524},
+                                            {"second acquaintance's length", 8 + kRecord, 4, 524},
+                                            {"first friend's length", 8 + 2 * kRecord, 4, 524},
+                                            {"second friend's length", 8 + 3 * kRecord, 4, 524},
+                                            {"third friend's length", 8 + 4 * kRecord, 4, 524},
+                                            // The own entry is the second friend: fourth record,
+                                            // own flag at its end.
+                                            {"own entry's id", 8 + 3 * kRecord + 4, 4, 500},
+                                            {"own entry's flag", 8 + 3 * kRecord + 4 + 520, 4, 1},
+                                        }));
 
     EXPECT_EQ(ContactListCodec::Encode({}, {}),
               (std::vector<std::uint8_t>{0, 0, 0, 0, 0, 0, 0, 0}));

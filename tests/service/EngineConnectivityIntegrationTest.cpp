@@ -8,6 +8,7 @@
 #include "service/InternetDatabase.h"
 #include "service/PresenceCalls.h"
 #include "service/PresenceListener.h"
+#include "support/HalvdirServer.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>
@@ -133,7 +134,6 @@ std::chrono::milliseconds TimeOf(Call&& call) {
 class EngineConnectivityIntegrationTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_port = testsupport::FreeTcpPort();
         const std::filesystem::path runtime = m_dir.Path() / "run";
         std::filesystem::create_directories(runtime);
         ::chmod(runtime.c_str(), 0700);
@@ -146,19 +146,11 @@ protected:
         m_session.SetTimeLimits(3000ms, 5000ms);
     }
 
-    void StartDirectory() {
-        m_server = std::make_unique<ChildProcess>(
-            testsupport::BuildBin("halvdir"),
-            std::vector<std::string>{"serve", "--listen", Host(), "--db",
-                                     (m_dir.Path() / "directory.db").string(), "--threads", "2"});
-        ASSERT_TRUE(
-            WaitFor([&] { return testsupport::CanConnect("127.0.0.1", m_port, 200ms); }, 10s))
-            << m_server->Output();
-    }
+    void StartDirectory() { ASSERT_TRUE(m_directory.Start()) << m_directory.Output(); }
 
     void Set(const std::string& name, const std::string& value) { m_environment.Set(name, value); }
 
-    std::string Host() const { return "127.0.0.1:" + std::to_string(m_port); }
+    std::string Host() const { return m_directory.Host(); }
 
     // The engine's listener may retry its port for a moment after the last
     // engine's went away.
@@ -206,8 +198,8 @@ protected:
     };
 
     testsupport::TempDir m_dir;
-    int m_port = 0;
-    std::unique_ptr<ChildProcess> m_server;
+    testsupport::HalvdirServer m_directory{{"--threads", "2"},
+                                           testsupport::HalvdirServer::Launch::later};
     testsupport::ScopedEnvironment m_environment;
     InternetSession m_session{[] { return std::string(kOwnAddress); }};
 };
@@ -233,7 +225,7 @@ TEST_F(EngineConnectivityIntegrationTest, OfflineWithoutTheDirectoryUntilTheReco
 
     // The directory goes away: the next operation that needs it finds the
     // engine still online (nothing told it otherwise) and simply fails.
-    m_server.reset();
+    m_directory.Kill();
     EXPECT_THROW(engine.LookupID("nobody@example.org"), CStdExcept);
 }
 
@@ -284,13 +276,13 @@ TEST_F(EngineConnectivityIntegrationTest, WaitingAcquaintancesAreCollectedWhenGo
     Directory().RegisterAsAcquaintance(ownId, lee->ID());
     ASSERT_EQ(Directory().LookupAcquaintances(ownId, "pw"), std::vector<std::int32_t>{lee->ID()});
     // The directory's log from here on: the engine's own queries.
-    const std::size_t engineQueries = m_server->Output().size();
+    const std::size_t engineQueries = m_directory.Output().size();
     const std::string id = std::to_string(ownId);
     auto askedWithPassword = [&](const std::string& query) {
         return WaitFor(
             [&] {
-                return m_server->Output().find("GET /cgi-bin/" + query + "?" + id + "+",
-                                               engineQueries) != std::string::npos;
+                return m_directory.Output().find("GET /cgi-bin/" + query + "?" + id + "+",
+                                                 engineQueries) != std::string::npos;
             },
             10s);
     };
@@ -308,8 +300,8 @@ TEST_F(EngineConnectivityIntegrationTest, WaitingAcquaintancesAreCollectedWhenGo
     EXPECT_TRUE(lee->WaitToSee("known query", ownId));
     // The engine read and cleared the list with its password, an argument
     // after the ID in the directory's log.
-    EXPECT_TRUE(askedWithPassword("lookupacqs")) << m_server->Output();
-    EXPECT_TRUE(askedWithPassword("delacqs")) << m_server->Output();
+    EXPECT_TRUE(askedWithPassword("lookupacqs")) << m_directory.Output();
+    EXPECT_TRUE(askedWithPassword("delacqs")) << m_directory.Output();
     // Collected once: the directory no longer keeps them.
     EXPECT_TRUE(Directory().LookupAcquaintances(ownId, "pw").empty());
 }

@@ -6,6 +6,7 @@
 #include "service/InternetDatabase.h"
 #include "service/PresenceCalls.h"
 #include "service/PresenceMessage.h"
+#include "support/HalvdirServer.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>
@@ -27,7 +28,6 @@
 #include <vector>
 
 using namespace std::chrono_literals;
-using testsupport::ChildProcess;
 
 namespace {
 
@@ -36,14 +36,7 @@ constexpr const char* kOwnAddress = "127.0.0.1";
 class HalvaraEngineIntegrationTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_port = testsupport::FreeTcpPort();
-        m_server = std::make_unique<ChildProcess>(
-            testsupport::BuildBin("halvdir"),
-            std::vector<std::string>{"serve", "--listen", Host(), "--db",
-                                     (m_dir.Path() / "directory.db").string(), "--threads", "2"});
-        ASSERT_TRUE(testsupport::WaitFor(
-            [&] { return testsupport::CanConnect("127.0.0.1", m_port, 200ms); }, 10s))
-            << m_server->Output();
+        ASSERT_TRUE(m_directory.Started()) << m_directory.Output();
         const std::filesystem::path runtime = m_dir.Path() / "run";
         std::filesystem::create_directories(runtime);
         ::chmod(runtime.c_str(), 0700);
@@ -56,7 +49,7 @@ protected:
 
     void Set(const std::string& name, const std::string& value) { m_environment.Set(name, value); }
 
-    std::string Host() const { return "127.0.0.1:" + std::to_string(m_port); }
+    std::string Host() const { return m_directory.Host(); }
 
     // Another user, known to the directory but not running any service.
     std::int32_t RegisterOtherUser(const std::string& name, const std::string& eMail) {
@@ -70,18 +63,13 @@ protected:
 
     // Publishes a system message: the particular one of that TOS, or the
     // general one without.
-    void Publish(const std::vector<std::string>& options, const std::string& title) {
-        std::vector<std::string> arguments{"sysmessage", "--db",
-                                           (m_dir.Path() / "directory.db").string()};
-        arguments.insert(arguments.end(), options.begin(), options.end());
-        arguments.insert(arguments.end(), {title, "Read this"});
-        ChildProcess command(testsupport::BuildBin("halvdir"), arguments);
-        ASSERT_EQ(command.Wait(10s), 0) << command.Output();
+    void Publish(std::optional<int> tos, const std::string& title) {
+        const auto published = m_directory.SystemMessage(title, "Read this", tos);
+        ASSERT_EQ(published.code, 0) << published.output;
     }
 
     testsupport::TempDir m_dir;
-    int m_port = 0;
-    std::unique_ptr<ChildProcess> m_server;
+    testsupport::HalvdirServer m_directory{{"--threads", "2"}};
     testsupport::ScopedEnvironment m_environment;
     InternetSession m_session{[] { return std::string(kOwnAddress); }};
 };
@@ -243,8 +231,8 @@ TEST_F(HalvaraEngineIntegrationTest, HandsOutEachSystemMessageOnceEvenAcrossRest
         engine.SetIdentity(0, "pw");
         engine.FlushData();
         EXPECT_EQ(RefusalOf([&] { engine.GetSystemMessage(155); }), 1148);
-        Publish({"--tos", "155"}, "For us");
-        Publish({}, "For all");
+        Publish(155, "For us");
+        Publish(std::nullopt, "For all");
         // Both due: the particular one first, the general one on the next call.
         SystemMessageTexts first = engine.GetSystemMessage(155);
         EXPECT_EQ(first.title, "For us");

@@ -1,6 +1,7 @@
 #include "bridge/BridgeRecord.h"
 #include "bridge/MemoryChannel.h"
 #include "platform/SingleInstanceGuard.h"
+#include "support/HalvdirServer.h"
 #include "support/TestSupport.h"
 
 #include <csignal>
@@ -242,15 +243,9 @@ TEST_F(HalvserveIntegrationTest, ClientDyingInsideAnExchangeDoesNotStopTheServic
 }
 
 TEST_F(HalvserveIntegrationTest, WithADirectoryTheServiceGetsAnIdAndListsItsOwnEntry) {
-    const int port = testsupport::FreeTcpPort();
-    const std::string host = "127.0.0.1:" + std::to_string(port);
-    ChildProcess directory(testsupport::BuildBin("halvdir"),
-                           {"serve", "--listen", host, "--db",
-                            (m_dir.Path() / "directory.db").string(), "--threads", "2"});
-    ASSERT_TRUE(testsupport::WaitFor(
-        [&] { return testsupport::CanConnect("127.0.0.1", port, 200ms); }, 10s))
-        << directory.Output();
-    m_environment["HALVARA_DIRECTORY"] = host;
+    testsupport::HalvdirServer directory({"--threads", "2"});
+    ASSERT_TRUE(directory.Started()) << directory.Output();
+    m_environment["HALVARA_DIRECTORY"] = directory.Host();
     // An address of its own, so its peer port is nobody else's.
     m_environment["HALVARA_ADDRESS"] = "127.0.0.4";
     ChildProcess& service = Launch();

@@ -1,15 +1,16 @@
 #include "bridge/CStdExcept.h"
 #include "service/InternetDatabase.h"
 #include "service/WatchInternetDatabase.h"
+#include "support/HalvdirServer.h"
 #include "support/TestSupport.h"
 
 #include <functional>
 #include <gtest/gtest.h>
+#include <optional>
 
 namespace {
 
 using namespace std::chrono_literals;
-using testsupport::ChildProcess;
 
 int RefusalOf(const std::function<void()>& call) {
     try {
@@ -25,32 +26,20 @@ int RefusalOf(const std::function<void()>& call) {
 class InternetDatabaseIntegrationTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_port = testsupport::FreeTcpPort();
-        m_database = (m_folder.Path() / "directory.db").string();
-        m_server = std::make_unique<ChildProcess>(
-            testsupport::BuildBin("halvdir"),
-            std::vector<std::string>{"serve", "--listen", Host(), "--db", m_database, "--threads",
-                                     "4"});
-        ASSERT_TRUE(testsupport::WaitFor(
-            [&] { return testsupport::CanConnect("127.0.0.1", m_port, 200ms); }, 10s))
-            << m_server->Output();
+        ASSERT_TRUE(m_directory.Started()) << m_directory.Output();
         m_session.SetTimeLimits(3000ms, 5000ms);
     }
 
-    std::string Host() const { return "127.0.0.1:" + std::to_string(m_port); }
+    std::string Host() const { return m_directory.Host(); }
 
-    // Runs one administration command of the directory on the same database.
-    void Administer(const std::vector<std::string>& arguments) {
-        std::vector<std::string> all = arguments;
-        all.insert(all.begin() + 1, {"--db", m_database});
-        ChildProcess command(testsupport::BuildBin("halvdir"), all);
-        ASSERT_EQ(command.Wait(10s), 0) << command.Output();
+    // Publishes a system message on the directory's database.
+    void Publish(const std::string& title, const std::string& text,
+                 std::optional<int> tos = std::nullopt) {
+        const auto published = m_directory.SystemMessage(title, text, tos);
+        ASSERT_EQ(published.code, 0) << published.output;
     }
 
-    testsupport::TempDir m_folder;
-    std::string m_database;
-    int m_port = 0;
-    std::unique_ptr<ChildProcess> m_server;
+    testsupport::HalvdirServer m_directory{{"--threads", "4"}};
     InternetSession m_session{[] { return std::string("127.0.0.1"); }};
 };
 
@@ -143,8 +132,8 @@ TEST_F(InternetDatabaseIntegrationTest, SystemMessagesAndInvitations) {
     EXPECT_EQ(none.particular, 0);
     EXPECT_EQ(RefusalOf([&] { directory.GetSystemMessage(0); }), 709);
 
-    Administer({"sysmessage", "Welcome", "line one\nline two"});
-    Administer({"sysmessage", "--tos", "155", "For Drovick", "only here"});
+    Publish("Welcome", "line one\nline two");
+    Publish("For Drovick", "only here", 155);
     SystemMessageTimes times = directory.GetSystemMessageTime(155);
     EXPECT_GE(times.general, 100);
     EXPECT_GE(times.particular, 100);
@@ -164,10 +153,10 @@ TEST_F(InternetDatabaseIntegrationTest, SystemMessagesAndInvitations) {
                                                "Ann", "http://example.org", 155);
               }),
               805);
-    ChildProcess outbox(testsupport::BuildBin("halvdir"), {"outbox", "--db", m_database});
-    ASSERT_EQ(outbox.Wait(10s), 0);
-    EXPECT_NE(outbox.Output().find("Ann + Lee"), std::string::npos) << outbox.Output();
-    EXPECT_NE(outbox.Output().find("http://example.org/get?x=1&y=2"), std::string::npos);
+    const auto outbox = m_directory.Admin({"outbox"});
+    ASSERT_EQ(outbox.code, 0);
+    EXPECT_NE(outbox.output.find("Ann + Lee"), std::string::npos) << outbox.output;
+    EXPECT_NE(outbox.output.find("http://example.org/get?x=1&y=2"), std::string::npos);
 }
 
 TEST_F(InternetDatabaseIntegrationTest, WatchedSessionReachesTheDirectory) {
@@ -180,7 +169,7 @@ TEST_F(InternetDatabaseIntegrationTest, WatchedSessionReachesTheDirectory) {
     EXPECT_EQ(watch.LookupID("cy@example.org"), id);
 
     // A directory that has gone away: the exchange fails.
-    m_server.reset();
+    m_directory.Kill();
     try {
         watch.LookupID("cy@example.org");
         ADD_FAILURE() << "a stopped directory answered";

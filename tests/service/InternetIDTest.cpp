@@ -1,16 +1,12 @@
 #include "service/InternetID.h"
 
 #include "platform/ByteOrder.h"
+#include "support/RecordLayout.h"
 
 #include <gtest/gtest.h>
 #include <string>
 
 namespace {
-
-std::string FieldText(const std::array<std::uint8_t, InternetID::kPersistedSize>& bytes,
-                      std::size_t offset, std::size_t width) {
-    return platform::ReadFixedText(bytes.data() + offset, width);
-}
 
 TEST(InternetIDTest, PersistsItsFieldsAtTheirOffsetsAndNotTheAddress) {
     InternetID id(1234, 99);
@@ -21,15 +17,18 @@ TEST(InternetIDTest, PersistsItsFieldsAtTheirOffsetsAndNotTheAddress) {
     id.SetIP("192.168.7.9");
 
     auto bytes = id.Encode();
-    EXPECT_EQ(platform::LoadLE32s(bytes.data()), 1234);
-    EXPECT_EQ(platform::LoadLE32s(bytes.data() + 4), 99);
-    EXPECT_EQ(FieldText(bytes, 8, 256), "Ann Example");
-    EXPECT_EQ(FieldText(bytes, 264, 128), "ann@example.org");
-    EXPECT_EQ(FieldText(bytes, 392, 128), "Secret");
-    EXPECT_EQ(platform::LoadLE32s(bytes.data() + 520), 1);
-    // Every byte after a text's end is NUL, so nothing else (no address) leaks in.
-    EXPECT_EQ(bytes[8 + 11], 0);
-    EXPECT_EQ(bytes[255 + 8], 0);
+    EXPECT_TRUE(testsupport::HoldsLayout(bytes, {
+                                                    {"id", 0, 4, 1234},
+                                                    {"ownerId", 4, 4, 99},
+                                                    {"name", 8, 256, "Ann Example"},
+                                                    {"eMail", 264, 128, "ann@example.org"},
+                                                    {"password", 392, 128, "Secret"},
+                                                    {"own", 520, 4, 1},
+                                                    // Every byte after a text's end is NUL,
+                                                    // so nothing else (no address) leaks in.
+                                                    {"name's terminator", 8 + 11, 1, 0},
+                                                    {"name's last byte", 255 + 8, 1, 0},
+                                                }));
 
     InternetID back;
     ASSERT_TRUE(InternetID::Decode(bytes, back));

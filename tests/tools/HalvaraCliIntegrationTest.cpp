@@ -5,6 +5,7 @@
 #include "MachineUser.h"
 #include "bridge/MemoryChannel.h"
 #include "platform/SingleInstanceGuard.h"
+#include "tests/support/HalvdirServer.h"
 #include "tests/support/TestSupport.h"
 
 #include <csignal>
@@ -34,17 +35,10 @@ protected:
         ASSERT_TRUE(fs::exists(BuildBin("halvara"))) << "halvara is built beside the library";
         // This process watches the user's session for the service's guard.
         setenv("XDG_RUNTIME_DIR", Runtime().c_str(), 1);
-        m_directoryPort = testsupport::FreeTcpPort();
+        ASSERT_TRUE(m_directory.Started()) << m_directory.Output();
         m_user.SetEnvironment("HALVARA_DIRECTORY", DirectoryHost());
         m_user.SetEnvironment("HALVARA_PROBE_HOSTS", DirectoryHost());
         m_user.SetEnvironment("HALVSERVE_PATH", BuildBin("halvserve").string());
-        m_directory = std::make_unique<ChildProcess>(
-            BuildBin("halvdir"),
-            std::vector<std::string>{"serve", "--listen", DirectoryHost(), "--db",
-                                     Database().string(), "--threads", "2"});
-        ASSERT_TRUE(testsupport::WaitFor(
-            [&] { return testsupport::CanConnect("127.0.0.1", m_directoryPort, 200ms); }, 20s))
-            << m_directory->Output();
     }
 
     void TearDown() override {
@@ -82,8 +76,7 @@ protected:
 
     fs::path Home() const { return m_user.Home(); }
     fs::path Runtime() const { return m_user.Runtime(); }
-    fs::path Database() const { return m_user.Root() / "directory.db"; }
-    std::string DirectoryHost() const { return "127.0.0.1:" + std::to_string(m_directoryPort); }
+    std::string DirectoryHost() const { return m_directory.Host(); }
     const std::map<std::string, std::string>& Environment() const { return m_user.Environment(); }
 
     // Runs halvara with standard error kept apart from standard output.
@@ -134,8 +127,7 @@ protected:
     }
 
     MachineUser m_user{"127.0.0.23"};
-    int m_directoryPort = 0;
-    std::unique_ptr<ChildProcess> m_directory;
+    testsupport::HalvdirServer m_directory{{"--threads", "2"}};
     std::unique_ptr<ChildProcess> m_hold;
 };
 
@@ -241,8 +233,7 @@ TEST_F(HalvaraCliIntegrationTest, FailedOperationsExitOneWithOneLine) {
     ExpectOneComplaint(Halvara({"remove", "nobody@example.org"}), 1, "nobody@example.org");
     ExpectOneComplaint(Halvara({"online", "nobody@example.org"}), 1, "nobody@example.org");
     // Without a directory nothing can be registered.
-    m_directory->Signal(SIGTERM);
-    m_directory->Wait(20s);
+    m_directory.Stop();
     ExpectOneComplaint(Halvara({"register", "Ben", "ben@example.org"}, "b\n"), 1,
                        "could not be reached");
     EXPECT_EQ(Halvara({"identities"}).out, "0\tAnn\tactive\n");
@@ -274,9 +265,8 @@ TEST_F(HalvaraCliIntegrationTest, TheIdentitiesSurviveTheServiceAndHoldKeepsItUp
 TEST_F(HalvaraCliIntegrationTest, ASystemMessageIsHandedOutOnce) {
     Hold();
     ASSERT_GT(Register("Ann", "ann@example.org", "s3cret"), 0);
-    ChildProcess publish(BuildBin("halvdir"), {"sysmessage", "--db", Database().string(),
-                                               "Maintenance", "Down at noon.\tBack soon."});
-    ASSERT_EQ(publish.Wait(20s), 0) << publish.Output();
+    const auto published = m_directory.SystemMessage("Maintenance", "Down at noon.\tBack soon.");
+    ASSERT_EQ(published.code, 0) << published.output;
     Outcome first = Halvara({"message"});
     EXPECT_EQ(first.code, 0) << first.err;
     EXPECT_EQ(first.out, "Maintenance\nDown at noon.\\tBack soon.\n");

@@ -8,6 +8,7 @@
 // keeps a TOS registered, and so the user's service running, until released.
 
 #include "MachineUser.h"
+#include "tests/support/HalvdirServer.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -71,64 +72,16 @@ inline std::optional<std::string> HttpGet(int port, const std::string& target) {
     return response.substr(headerEnd + 4);
 }
 
-// The directory of the community, with its database in a temporary folder. A
-// restart keeps the port, so the users' settings stay right.
-class Directory {
+// The directory of the community on the shared fixture, with the plain GET of
+// these tests.
+class Directory : public testsupport::HalvdirServer {
 public:
     Directory()
-        : m_database(m_folder.Path() / "directory.db")
-        , m_port(testsupport::FreeTcpPort()) {
-        Start();
-    }
-    ~Directory() { Stop(); }
-    Directory(const Directory&) = delete;
-    Directory& operator=(const Directory&) = delete;
-
-    bool Start() {
-        m_process = std::make_unique<ChildProcess>(
-            testsupport::BuildBin("halvdir"),
-            std::vector<std::string>{"serve", "--listen", Host(), "--db", m_database.string(),
-                                     "--threads", "8"});
-        return Started();
-    }
-    bool Started() {
-        return testsupport::WaitFor(
-            [&] {
-                return m_process && m_process->Running() &&
-                       testsupport::CanConnect("127.0.0.1", m_port, 200ms);
-            },
-            20s);
-    }
-    // SIGTERM; the exit code, or -1 when it did not end.
-    int Stop() {
-        if (!m_process)
-            return -1;
-        m_process->Signal(SIGTERM);
-        const int code = m_process->Wait(20s);
-        m_process.reset();
-        return code;
-    }
-
-    std::string Host() const { return "127.0.0.1:" + std::to_string(m_port); }
-    int Port() const { return m_port; }
-
-    // An administration command against the database.
-    Outcome Admin(std::vector<std::string> arguments) const {
-        arguments.push_back("--db");
-        arguments.push_back(m_database.string());
-        return RunProgram(testsupport::BuildBin("halvdir"), arguments, {}, {},
-                          m_folder.Path() / "admin.err", 20s);
-    }
+        : HalvdirServer({"--threads", "8"}) {}
 
     std::optional<std::string> Get(const std::string& target) const {
-        return HttpGet(m_port, target);
+        return HttpGet(Port(), target);
     }
-
-private:
-    testsupport::TempDir m_folder;
-    fs::path m_database;
-    int m_port;
-    std::unique_ptr<ChildProcess> m_process;
 };
 
 // One line of `halvara friends` or `halvara acquaintances`.

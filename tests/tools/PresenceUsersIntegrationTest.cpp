@@ -185,17 +185,12 @@ TEST_F(ThreeUsers, IdentitiesSystemMessagesAndARestartOfEverything) {
     ASSERT_EQ(add.code, 0) << add.err;
 
     // A general message, then one for the users of TOS 155: each once.
-    ASSERT_EQ(
-        m_network.Dir().Admin({"sysmessage", "Maintenance", "The directory moves tonight"}).code,
-        0);
+    ASSERT_EQ(m_network.Dir().SystemMessage("Maintenance", "The directory moves tonight").code, 0);
     EXPECT_EQ(m_ada.Halvara({"message"}).out, "Maintenance\nThe directory moves tonight\n");
     Outcome again = m_ada.Halvara({"message"});
     EXPECT_EQ(again.code, 0) << again.err;
     EXPECT_EQ(again.out, "");
-    ASSERT_EQ(m_network.Dir()
-                  .Admin({"sysmessage", "--tos", "155", "Drovick news", "Version 2 is out"})
-                  .code,
-              0);
+    ASSERT_EQ(m_network.Dir().SystemMessage("Drovick news", "Version 2 is out", 155).code, 0);
     EXPECT_EQ(m_ada.Halvara({"message"}, {}, kDrovickTos).out, "Drovick news\nVersion 2 is out\n");
     EXPECT_EQ(m_ada.Halvara({"message"}, {}, kDrovickTos).out, "");
     // Every identity sees a message once of its own.

@@ -5,6 +5,7 @@
 #include "app/files/ShareTable.h"
 #include "app/files/SystemIconTable.h"
 #include "platform/ByteOrder.h"
+#include "support/RecordLayout.h"
 #include "support/TestSupport.h"
 
 #include <csignal>
@@ -70,28 +71,33 @@ TEST(DrovickSettings, FileLayoutPutsEveryFieldAtItsOffset) {
     const std::size_t shareLength = 4 + 4 + 12; // "/srv/share/" and its NUL
     const std::size_t iconLength = 16 * 5;      // root, t, tx, txt, terminator
     ASSERT_EQ(bytes.size(), shareLength + iconLength + 1256);
-    EXPECT_EQ(platform::LoadLE32(&bytes[0]), 1u);
-    EXPECT_EQ(platform::ReadFixedText(&bytes[4], 510), "ann@example.org");
-    EXPECT_EQ(platform::LoadLE32(&bytes[516]), 2u);
-    EXPECT_EQ(platform::ReadFixedText(&bytes[520], 250), "blue");
-    EXPECT_EQ(platform::ReadFixedText(&bytes[776], 300), "/home/ann/Downloads/");
-    EXPECT_EQ(platform::LoadLE32(&bytes[1108]), 1u);
-    EXPECT_EQ(platform::LoadLE32(&bytes[1120]), 4u);
-    EXPECT_EQ(platform::LoadLE32(&bytes[1124]), 1u);
-    EXPECT_EQ(platform::LoadLE32(&bytes[1136]), 200u);
-    EXPECT_EQ(platform::LoadLE32(&bytes[1144]), 100u);
-    EXPECT_EQ(platform::LoadLE32(&bytes[1164]), 77u);
-    EXPECT_EQ(platform::LoadLE32(&bytes[1168]), 220u);
-    EXPECT_EQ(platform::LoadLE32(&bytes[1192]), 1u);
-    EXPECT_EQ(platform::LoadLE32(&bytes[1196]), shareLength);
-    EXPECT_EQ(platform::LoadLE32(&bytes[1200]), 1u);
-    EXPECT_EQ(platform::LoadLE32(&bytes[1200 + shareLength]), iconLength);
+    // The blocks of variable length (share table, icon cache) shift the tail.
     const std::size_t tail = 1204 + shareLength + iconLength;
-    EXPECT_EQ(platform::LoadLE32s(&bytes[tail]), -5);
-    EXPECT_EQ(platform::LoadLE32(&bytes[tail + 16]), 1u);
-    EXPECT_EQ(platform::LoadLE32(&bytes[tail + 36]), 0u);
-    EXPECT_EQ(platform::LoadLE32(&bytes[tail + 44]), 0x123456u);
-    EXPECT_EQ(platform::LoadLE32(&bytes[tail + 48]), 0xff8080u);
+    EXPECT_TRUE(testsupport::HoldsLayout(
+        bytes,
+        {
+            {"targetChoice", 0, 4, 1},
+            {"remoteComputer", 4, 510, "ann@example.org"},
+            {"searchBasedOn", 516, 4, 2},
+            {"lastSearchText", 520, 250, "blue"},
+            {"downloadDirectory", 776, 300, "/home/ann/Downloads/"},
+            {"transferAgentRect.left", 1108, 4, 1},
+            {"transferAgentRect.bottom", 1120, 4, 4},
+            {"sharedListOpen", 1124, 4, 1},
+            {"transferColumnWidths[0]", 1136, 4, 200},
+            {"transferColumnWidths[2]", 1144, 4, 100},
+            {"searchColumnWidths[4]", 1164, 4, 77},
+            {"treePaneWidth", 1168, 4, 220},
+            {"showMainWindowOnStart", 1192, 4, 1},
+            {"share table's length", 1196, 4, static_cast<std::int64_t>(shareLength)},
+            {"share table's count", 1200, 4, 1},
+            {"icon cache's length", 1200 + shareLength, 4, static_cast<std::int64_t>(iconLength)},
+            {"messengerRect.left", tail, 4, -5},
+            {"messengerOpen", tail + 16, 4, 1},
+            {"monitorOpen", tail + 36, 4, 0},
+            {"messageTextColour", tail + 44, 4, 0x123456},
+            {"messageBubbleColour", tail + 48, 4, 0xff8080},
+        }));
 
     DrovickSettings copy;
     ASSERT_TRUE(copy.LoadFromBytes(bytes));

@@ -1,5 +1,6 @@
 #include "app/files/FileStatus.h"
 #include "app/files/ShellFileInfo.h"
+#include "support/RecordLayout.h"
 
 #include <array>
 #include <gtest/gtest.h>
@@ -17,17 +18,18 @@ TEST(FileRecords, FileStatusLayoutPutsEachFieldAtItsOffset) {
     std::array<std::uint8_t, kFileStatusSize> bytes;
     bytes.fill(0xAA);
     EncodeFileStatus(status, bytes);
-    EXPECT_EQ(bytes[0], 0x04);
-    EXPECT_EQ(bytes[3], 0x01);
-    EXPECT_EQ(bytes[4], 0xFE);
-    EXPECT_EQ(bytes[7], 0xFF);
-    EXPECT_EQ(bytes[12], 0x44);
-    EXPECT_EQ(bytes[16], 0x12);
-    EXPECT_EQ(bytes[17], 0x00); // padding
-    EXPECT_EQ(bytes[18], '/');
-    EXPECT_EQ(bytes[18 + 16], 0);
-    EXPECT_EQ(bytes[278], 0);
-    EXPECT_EQ(bytes[279], 0);
+    EXPECT_TRUE(testsupport::HoldsLayout(
+        bytes, {
+                   {"creationTime", 0, 4, 0x01020304},
+                   {"modificationTime", 4, 4, -2},
+                   {"accessTime", 8, 4, 7},
+                   {"size", 12, 4, 0x11223344},
+                   {"attribute", 16, 1, 0x12},
+                   {"padding", 17, 1, 0},
+                   {"fullPath", 18, 260, "/home/user/Music"},
+                   {"fullPath's filler", 18 + 16, 260 - 16, testsupport::ZeroFilled{}},
+                   {"padding at the end", 278, 2, 0},
+               }));
     EXPECT_EQ(DecodeFileStatus(bytes), status);
 }
 
@@ -59,13 +61,14 @@ TEST(FileRecords, ShellFileInfoLayoutPutsEachFieldAtItsOffset) {
     info.typeName = std::string(100, 't');
     std::array<std::uint8_t, kShellFileInfoSize> bytes{};
     EncodeShellFileInfo(info, bytes);
-    EXPECT_EQ(bytes[0], 0xEF);
-    EXPECT_EQ(bytes[4], 0xFF);
-    EXPECT_EQ(bytes[11], 0x20);
-    EXPECT_EQ(bytes[10], 0x01);
-    EXPECT_EQ(bytes[12], 'M');
-    EXPECT_EQ(bytes[272], 't');
-    EXPECT_EQ(bytes[351], 0);
+    EXPECT_TRUE(testsupport::HoldsLayout(bytes, {
+                                                    {"iconHandle", 0, 4, 0xDEADBEEF},
+                                                    {"iconIndex", 4, 4, -1},
+                                                    {"attributes", 8, 4, kItemFolder | kItemLink},
+                                                    {"displayName", 12, 260, "Music"},
+                                                    {"typeName", 272, 80, std::string(79, 't')},
+                                                    {"typeName's terminator", 351, 1, 0},
+                                                }));
     ShellFileInfo decoded = DecodeShellFileInfo(bytes);
     EXPECT_EQ(decoded.typeName, std::string(79, 't'));
     EXPECT_EQ(decoded.displayName, "Music");

@@ -1,6 +1,7 @@
 #include "app/files/ShareTable.h"
 
 #include "platform/ByteOrder.h"
+#include "support/RecordLayout.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -115,9 +116,14 @@ TEST(ShareTable, BlockRoundTripsAndDamageIsRefused) {
     t->Add("/home/ann/Music");
     auto block = t->Serialize();
     ASSERT_EQ(block.size(), 4u + 4 + 8 + 4 + 17);
-    EXPECT_EQ(platform::LoadLE32(&block[0]), 2u);
-    EXPECT_EQ(platform::LoadLE32(&block[4]), 8u);
-    EXPECT_EQ(block[15], 0);
+    EXPECT_TRUE(testsupport::HoldsLayout(block, {
+                                                    {"count", 0, 4, 2},
+                                                    {"first length", 4, 4, 8},
+                                                    {"first folder", 8, 8, "/srv/a/"},
+                                                    {"first terminator", 15, 1, 0},
+                                                    {"second length", 16, 4, 17},
+                                                    {"second folder", 20, 17, "/home/ann/Music/"},
+                                                }));
 
     TableHolder copy;
     copy->Add("/srv/old");

@@ -2,6 +2,7 @@
 
 #include "app/files/DrovickSettings.h"
 #include "app/peer/messages/InstantMessageDisplay.h"
+#include "support/RecordLayout.h"
 
 #include <functional>
 #include <gtest/gtest.h>
@@ -12,32 +13,22 @@
 
 namespace {
 
-std::string FieldText(const InstantMessagePacket& packet, std::size_t offset, std::size_t width) {
-    const auto* begin = reinterpret_cast<const char*>(packet.data() + offset);
-    std::string text(begin, width);
-    return text.substr(0, text.find('\0'));
-}
-
 TEST(InstantMessagePacketTest, FieldsLieAtTheirOffsetsInLittleEndian) {
     InstantMessage message{"Alice", "hello there", 0x00ff8080, 0x00123456};
     InstantMessagePacket packet = EncodeInstantMessage(message);
     ASSERT_EQ(packet.size(), 648u);
-    EXPECT_EQ(FieldText(packet, 0, 125), "Alice");
-    EXPECT_EQ(FieldText(packet, 125, 512), "hello there");
-    // Bubble colour: red 0x80 in the low byte, then green 0x80, then blue 0xff.
-    EXPECT_EQ(packet[640], 0x80);
-    EXPECT_EQ(packet[641], 0x80);
-    EXPECT_EQ(packet[642], 0xff);
-    EXPECT_EQ(packet[643], 0x00);
-    EXPECT_EQ(packet[644], 0x56);
-    EXPECT_EQ(packet[645], 0x34);
-    EXPECT_EQ(packet[646], 0x12);
-    EXPECT_EQ(packet[647], 0x00);
-    // Behind each terminator the field and the gap are zero.
-    for (std::size_t i = 5; i < 125; ++i)
-        ASSERT_EQ(packet[i], 0) << i;
-    for (std::size_t i = 125 + 11; i < 640; ++i)
-        ASSERT_EQ(packet[i], 0) << i;
+    EXPECT_TRUE(testsupport::HoldsLayout(
+        packet,
+        {
+            {"sender", 0, 125, "Alice"},
+            // Behind each terminator the field and the gap are zero.
+            {"sender's filler", 5, 125 - 5, testsupport::ZeroFilled{}},
+            {"text", 125, 512, "hello there"},
+            {"text's filler and the gap", 125 + 11, 640 - (125 + 11), testsupport::ZeroFilled{}},
+            // Red 0x80 in the low byte, then green 0x80, then blue 0xff.
+            {"bubbleColour", 640, 4, 0x00ff8080},
+            {"textColour", 644, 4, 0x00123456},
+        }));
 
     auto decoded = DecodeInstantMessage(packet);
     ASSERT_TRUE(decoded);

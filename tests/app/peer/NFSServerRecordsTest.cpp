@@ -2,25 +2,13 @@
 #include "app/peer/remotefs/NFSMachineDescription.h"
 #include "app/peer/remotefs/NFSProtocol.h"
 #include "app/peer/remotefs/NFSServer.h"
+#include "support/RecordLayout.h"
 
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
 namespace {
-
-std::int32_t At(const std::vector<std::uint8_t>& bytes, std::size_t offset) {
-    return static_cast<std::int32_t>(bytes[offset] | bytes[offset + 1] << 8 |
-                                     bytes[offset + 2] << 16 |
-                                     static_cast<std::uint32_t>(bytes[offset + 3]) << 24);
-}
-
-std::string TextAt(const std::vector<std::uint8_t>& bytes, std::size_t offset, std::size_t width) {
-    std::string text;
-    for (std::size_t i = offset; i < offset + width && bytes[i] != 0; ++i)
-        text.push_back(static_cast<char>(bytes[i]));
-    return text;
-}
 
 NFSListingEntry SampleEntry() {
     NFSListingEntry entry;
@@ -50,28 +38,33 @@ NFSListingEntry SampleEntry() {
 TEST(NFSServerRecords, ListingEntryFieldsSitAtTheirOffsets) {
     std::vector<std::uint8_t> bytes(kNfsListingEntrySize, 0xEE);
     EncodeNFSListingEntry(SampleEntry(), std::span<std::uint8_t, kNfsListingEntrySize>(bytes));
-    EXPECT_EQ(At(bytes, 0), 1);
-    EXPECT_EQ(At(bytes, 4), 0);
-    EXPECT_EQ(At(bytes, 8), 0x01020304); // the status record starts here
-    EXPECT_EQ(bytes[8], 0x04);
-    EXPECT_EQ(At(bytes, 8 + 12), 1234);
-    EXPECT_EQ(bytes[8 + 16], 0x22);
-    EXPECT_EQ(TextAt(bytes, 8 + 18, 260), "/share/.hidden");
-    EXPECT_EQ(At(bytes, 288), 1);
-    EXPECT_EQ(TextAt(bytes, 292 + 12, 260), "small");
-    EXPECT_EQ(TextAt(bytes, 644 + 12, 260), "plain");
-    EXPECT_EQ(TextAt(bytes, 644 + 272, 80), "Plain text document");
-    EXPECT_EQ(static_cast<std::uint32_t>(At(bytes, 644 + 8)), 0x20000000u);
-    EXPECT_EQ(TextAt(bytes, 996 + 12, 260), "open");
-    EXPECT_EQ(At(bytes, 1348), 0);
-    EXPECT_EQ(At(bytes, 1352), 7);
-    EXPECT_EQ(At(bytes, 1356), 21); // B's result comes first
-    EXPECT_EQ(At(bytes, 1360), 22);
-    EXPECT_EQ(At(bytes, 1364), 23);
-    EXPECT_EQ(TextAt(bytes, 1368, 260), "/share/.hidden");
-    // Everything after the path's text is zero filler, nothing of the old bytes.
-    for (std::size_t i = 1368 + 14; i < kNfsListingEntrySize; ++i)
-        ASSERT_EQ(bytes[i], 0) << i;
+    EXPECT_TRUE(testsupport::HoldsLayout(
+        bytes, {
+                   {"isHidden", 0, 4, 1},
+                   {"isDirectory", 4, 4, 0},
+                   // The status record starts here, little-endian.
+                   {"status.creationTime", 8, 4, 0x01020304},
+                   {"status.creationTime's low byte", 8, 1, 0x04},
+                   {"status.size", 8 + 12, 4, 1234},
+                   {"status.attribute", 8 + 16, 1, 0x22},
+                   {"status.fullPath", 8 + 18, 260, "/share/.hidden"},
+                   {"statusResult", 288, 4, 1},
+                   {"infoA.displayName", 292 + 12, 260, "small"},
+                   {"infoB.displayName", 644 + 12, 260, "plain"},
+                   {"infoB.typeName", 644 + 272, 80, "Plain text document"},
+                   {"infoB.attributes", 644 + 8, 4, 0x20000000},
+                   {"infoC.displayName", 996 + 12, 260, "open"},
+                   {"isDots", 1348, 4, 0},
+                   {"hasSubdirectories", 1352, 4, 7},
+                   {"infoResultB", 1356, 4, 21}, // B's result comes first
+                   {"infoResultA", 1360, 4, 22},
+                   {"infoResultC", 1364, 4, 23},
+                   {"path", 1368, 260, "/share/.hidden"},
+                   // Everything after the path's text is zero filler, nothing
+                   // of the old bytes.
+                   {"path's filler", 1368 + 14, kNfsListingEntrySize - (1368 + 14),
+                    testsupport::ZeroFilled{}},
+               }));
 
     EXPECT_EQ(DecodeNFSListingEntry(std::span<const std::uint8_t, kNfsListingEntrySize>(bytes)),
               SampleEntry());
@@ -101,12 +94,14 @@ TEST(NFSServerRecords, MachineDescriptionHoldsThreeFieldsOfAtMost150Characters) 
     std::vector<std::uint8_t> bytes(kNfsMachineDescriptionSize, 0xEE);
     EncodeNFSMachineDescription(MachineDescriptionOf(properties),
                                 std::span<std::uint8_t, kNfsMachineDescriptionSize>(bytes));
-    EXPECT_EQ(TextAt(bytes, 0, 155), std::string(150, 'n'));
-    for (std::size_t i = 150; i < 155; ++i)
-        EXPECT_EQ(bytes[i], 0);
-    EXPECT_EQ(TextAt(bytes, 155, 155), "Unimplemented");
-    EXPECT_EQ(TextAt(bytes, 310, 155), "Unimplemented");
-    EXPECT_EQ(bytes.back(), 0);
+    EXPECT_TRUE(testsupport::HoldsLayout(
+        bytes, {
+                   {"first text", 0, 155, std::string(150, 'n')},
+                   {"first text's filler", 150, 5, testsupport::ZeroFilled{}},
+                   {"second text", 155, 155, "Unimplemented"},
+                   {"third text", 310, 155, "Unimplemented"},
+                   {"last byte", kNfsMachineDescriptionSize - 1, 1, 0},
+               }));
 
     auto decoded = DecodeNFSMachineDescription(
         std::span<const std::uint8_t, kNfsMachineDescriptionSize>(bytes));

@@ -10,6 +10,7 @@
 #include "app/peer/search/SearchReplyBudget.h"
 #include "app/peer/search/SearchRequest.h"
 #include "app/peer/wire/PeerConnection.h"
+#include "support/RecordLayout.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>
@@ -97,8 +98,15 @@ TEST(SearchRequestTest, LaysOutTheHeaderLittleEndianAndCarriesAFullForwardedQuer
     request.query = std::string(160, 'q');
     auto origin = request.Encode();
     ASSERT_EQ(origin.size(), 166u);
-    EXPECT_EQ(std::vector<std::uint8_t>(origin.begin(), origin.begin() + 16),
-              (std::vector<std::uint8_t>{2, 0, 0, 0, 3, 0, 0, 0, 10, 1, 2, 200, 4, 3, 2, 1}));
+    EXPECT_TRUE(testsupport::HoldsLayout(origin, {
+                                                     {"mode", 0, 4, 2},
+                                                     {"hopCount", 4, 4, 3},
+                                                     {"originator's first byte", 8, 1, 10},
+                                                     {"originator's second byte", 9, 1, 1},
+                                                     {"originator's third byte", 10, 1, 2},
+                                                     {"originator's last byte", 11, 1, 200},
+                                                     {"stamp", 12, 4, 0x01020304},
+                                                 }));
     // The originator leaves the field terminated; a forward may fill it.
     EXPECT_EQ(SearchRequest::Decode(origin)->query, std::string(149, 'q'));
     auto forwarded = SearchRequest::Decode(request.Encode(SearchRequest::kForwardedQueryText));
