@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -137,11 +138,16 @@ int RunDialog(const std::function<QDialog*()>& make,
     return PostAndWait(
         [make, answer, cancelled](const std::shared_ptr<Pending>& pending) {
             QDialog* dialog = make();
+            // The caller hears the answer only once the dialog is gone: a
+            // command the dialog still runs on a worker (an invitation sent
+            // just before Cancel) uses the caller's client until then.
+            auto given = std::make_shared<std::optional<int>>();
             QObject::connect(dialog, &QDialog::finished, dialog,
-                             [pending, dialog, answer] { pending->Give(answer(*dialog)); });
-            // A dialog that went with its parent window before it ended.
-            QObject::connect(dialog, &QObject::destroyed,
-                             [pending, cancelled] { pending->Give(cancelled); });
+                             [given, dialog, answer] { *given = answer(*dialog); });
+            // Also a dialog that went with its parent window before it ended.
+            QObject::connect(dialog, &QObject::destroyed, [pending, cancelled, given] {
+                pending->Give(given->value_or(cancelled));
+            });
             Open(dialog);
         },
         cancelled);
