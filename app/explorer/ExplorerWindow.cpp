@@ -193,9 +193,13 @@ void ExplorerWindow::BuildViews() {
 
 void ExplorerWindow::ConnectTree() {
     connect(m_treeView, &QTreeView::expanded, this, &ExplorerWindow::ExpandFolder);
-    connect(m_treeView->selectionModel(), &QItemSelectionModel::currentChanged, this,
-            [this](const QModelIndex& current) {
-                const std::string path = m_tree->PathOf(current);
+    // Selection, not the current item: the view makes an item current by
+    // itself when it first gets the focus, and that must not list anything.
+    connect(m_treeView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this](const QItemSelection& selected) {
+                if (selected.indexes().isEmpty())
+                    return;
+                const std::string path = m_tree->PathOf(selected.indexes().front());
                 if (path.empty() || WithSlash(path) == m_folder)
                     return;
                 m_folder = WithSlash(path);
