@@ -101,6 +101,11 @@ void ExplorerWindows::RefreshLocal() {
             window->Refresh();
 }
 
+void ExplorerWindows::KeepSettingsAtExit() {
+    if (ExplorerWindow* window = Active() ? Active() : m_lastActive.data())
+        StoreSettings(window);
+}
+
 void ExplorerWindows::CopySelected(bool cut) {
     ExplorerWindow* window = Active();
     if (window == nullptr || window->SelectedPath().empty())

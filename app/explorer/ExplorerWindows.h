@@ -39,6 +39,10 @@ public:
     // no folder).
     void RefreshLocal();
 
+    // The program ends: the active window's view mode, sort key and tree
+    // width are kept, as closing it would.
+    void KeepSettingsAtExit();
+
     // The file clipboard.
     void CopySelected(bool cut);
     void Paste();
