@@ -141,7 +141,7 @@ QVariant DirectoryListModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::DecorationRole && index.column() == kName) {
         if (row->isFolder && m_isShared && m_isShared(row->path))
             return m_icons.SharedFolder();
-        return m_icons.ByIndex(row->iconIndex);
+        return m_icons.ByIndex(row->iconIndex, row->isFolder);
     }
     if (role == Qt::TextAlignmentRole)
         return QVariant::fromValue(index.column() == kSize ? Qt::AlignRight | Qt::AlignVCenter

@@ -1,6 +1,8 @@
 #include "app/explorer/DirectoryRows.h"
 
 #include "app/files/FileSystem.h"
+#include "app/files/FileTypeIcon.h"
+#include "app/files/SystemIconTable.h"
 
 #include <algorithm>
 
@@ -73,6 +75,13 @@ DirectoryPage ReadDirectory(FileSystem& files, const std::string& folder,
         row.name = info.displayName.empty() ? LastComponent(entry.path) : info.displayName;
         row.typeName = std::move(info.typeName);
         row.iconIndex = info.iconIndex;
+        // A friend's entry whose type this computer has not drawn yet gets the
+        // icon its name has here rather than the generic one.
+        if (row.iconIndex == SystemIconTable::kGenericFileIcon) {
+            const IconNames names = row.isFolder ? IconNames{"folder", "folder"}
+                                                 : FileTypeIconNames(LastComponent(entry.path));
+            row.iconIndex = SystemIconTable::IndexOf(names.name, names.fallbackName);
+        }
         FileStatus status;
         if (files.GetStatus(entry.path, status)) {
             row.modified = status.modificationTime;

@@ -10,7 +10,20 @@
 
 namespace {
 
+// Without a desktop session Qt looks only in "hicolor", which holds no file
+// type icons; the freedesktop fallback theme fills the gap, once a process.
+void UseFallbackThemeOnce() {
+    static const bool done = [] {
+        if (QIcon::fallbackThemeName().isEmpty() ||
+            QIcon::fallbackThemeName() == QStringLiteral("hicolor"))
+            QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
+        return true;
+    }();
+    (void)done;
+}
+
 QIcon Themed(const std::string& name, const std::string& fallback) {
+    UseFallbackThemeOnce();
     QIcon icon = QIcon::fromTheme(QString::fromStdString(name));
     if (icon.isNull() && !fallback.empty())
         icon = QIcon::fromTheme(QString::fromStdString(fallback));
@@ -47,21 +60,24 @@ QPixmap WithShareBadge(const QIcon& folder, int size) {
 
 } // namespace
 
-QIcon ExplorerIcons::ByIndex(std::int32_t index) {
+QIcon ExplorerIcons::ByIndex(std::int32_t index, bool folder) {
+    if (folder && SystemIconTable::NamesAt(index).name.empty())
+        return Folder();
     auto found = m_byIndex.constFind(index);
     if (found != m_byIndex.constEnd())
         return *found;
     const IconNames names = SystemIconTable::NamesAt(index);
     QIcon icon = Themed(names.name, names.fallbackName);
     if (icon.isNull())
-        icon = QApplication::style()->standardIcon(QStyle::SP_FileIcon);
+        icon = QApplication::style()->standardIcon(
+            names.name.rfind("folder", 0) == 0 ? QStyle::SP_DirIcon : QStyle::SP_FileIcon);
     m_byIndex.insert(index, icon);
     return icon;
 }
 
 QIcon ExplorerIcons::Folder() {
     if (m_folder.isNull()) {
-        m_folder = QIcon::fromTheme(QStringLiteral("folder"));
+        m_folder = Themed("folder", {});
         if (m_folder.isNull())
             m_folder = QApplication::style()->standardIcon(QStyle::SP_DirIcon);
     }
@@ -70,7 +86,7 @@ QIcon ExplorerIcons::Folder() {
 
 QIcon ExplorerIcons::SharedFolder() {
     if (m_sharedFolder.isNull()) {
-        m_sharedFolder = QIcon::fromTheme(QStringLiteral("folder-publicshare"));
+        m_sharedFolder = Themed("folder-publicshare", {});
         if (m_sharedFolder.isNull()) {
             for (int size : {16, 22, 32, 48})
                 m_sharedFolder.addPixmap(WithShareBadge(Folder(), size));

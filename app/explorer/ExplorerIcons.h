@@ -10,7 +10,8 @@
 // thousand rows with a few file types cost a few icons. User-interface thread.
 class ExplorerIcons {
 public:
-    QIcon ByIndex(std::int32_t index);
+    // A folder whose index names no icon draws as a folder.
+    QIcon ByIndex(std::int32_t index, bool folder = false);
     QIcon Folder();
     QIcon SharedFolder();
 

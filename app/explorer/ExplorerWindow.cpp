@@ -137,10 +137,10 @@ void ExplorerWindow::BuildViews() {
     m_details->setSelectionModel(m_icons->selectionModel());
     m_selection = m_icons->selectionModel();
     m_details->header()->setStretchLastSection(false);
-    m_details->header()->resizeSection(DirectoryListModel::kName, 220);
+    m_details->header()->resizeSection(DirectoryListModel::kName, 200);
     for (int column = DirectoryListModel::kSize; column < DirectoryListModel::kColumnCount;
          ++column)
-        m_details->header()->resizeSection(column, column == DirectoryListModel::kSize ? 80 : 150);
+        m_details->header()->resizeSection(column, column == DirectoryListModel::kSize ? 80 : 160);
     for (QAbstractItemView* view : {static_cast<QAbstractItemView*>(m_icons),
                                     static_cast<QAbstractItemView*>(m_details)}) {
         view->setSelectionMode(QAbstractItemView::ExtendedSelection);

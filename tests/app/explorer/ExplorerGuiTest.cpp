@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <QTreeView>
 #include <arpa/inet.h>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -71,6 +72,15 @@ bool Show(ExplorerWindow& window, const fs::path& folder) {
     QSignalSpy listed(&window, &ExplorerWindow::FolderListed);
     window.Navigate(folder.string());
     return listed.wait(10000) || !listed.isEmpty();
+}
+
+// With SHELL_SCREENSHOTS set to a folder, writes the window there as a PNG.
+void Screenshot(QWidget& widget, const QString& name) {
+    const char* folder = std::getenv("SHELL_SCREENSHOTS");
+    if (folder == nullptr || *folder == '\0')
+        return;
+    QApplication::processEvents();
+    widget.grab().save(QString::fromLocal8Bit(folder) + "/" + name + ".png");
 }
 
 bool WaitIdle(ExplorerWindow& window) {
@@ -166,6 +176,7 @@ private slots:
         QVERIFY(!list.index(notes, DirectoryListModel::kType).data().toString().isEmpty());
         QVERIFY(!list.index(notes, DirectoryListModel::kModified).data().toString().isEmpty());
         QVERIFY(!list.index(notes, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
+        Screenshot(window, QStringLiteral("explorer-friend"));
         // Shares drawn as shared belong to this computer only.
         QVERIFY(list.index(list.RowOfPath((share / "sub").string()), 0)
                     .data(Qt::DecorationRole)
@@ -218,6 +229,7 @@ private slots:
 
         for (int mode = 0; mode < 4; ++mode) {
             window.SetViewMode(mode);
+            Screenshot(window, QStringLiteral("explorer-mode-%1").arg(mode));
             QCOMPARE(window.ViewMode(), mode);
             QCOMPARE(window.CurrentListView(),
                      mode == 3 ? static_cast<QWidget*>(window.DetailsView())
