@@ -76,12 +76,18 @@ bool DirectoryListModel::Before(const DirectoryRow& a, const DirectoryRow& b, in
     }
 }
 
+void DirectoryListModel::SortRows(std::vector<DirectoryRow>& rows, int key) {
+    const auto before = [key](const DirectoryRow& a, const DirectoryRow& b) {
+        return Before(a, b, key);
+    };
+    // Rows sorted on the worker cost one pass here. Stable, so equal entries
+    // keep a fixed order from run to run.
+    if (!std::is_sorted(rows.begin(), rows.end(), before))
+        std::stable_sort(rows.begin(), rows.end(), before);
+}
+
 void DirectoryListModel::Sort() {
-    // Stable, so equal entries keep a fixed order from run to run.
-    std::stable_sort(m_rows.begin(), m_rows.end(),
-                     [key = m_sortKey](const DirectoryRow& a, const DirectoryRow& b) {
-                         return Before(a, b, key);
-                     });
+    SortRows(m_rows, m_sortKey);
 }
 
 const DirectoryRow* DirectoryListModel::Row(int row) const {

@@ -56,6 +56,8 @@ public:
 
     // "%m/%d/%y %I:%M:%S %p" in local time; empty for 0.
     static QString FormatModified(std::int32_t seconds);
+    // Sorts rows in the list's order for the key; any thread.
+    static void SortRows(std::vector<DirectoryRow>& rows, int key);
     // True when a comes before b for the key.
     static bool Before(const DirectoryRow& a, const DirectoryRow& b, int key);
 

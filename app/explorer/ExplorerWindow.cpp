@@ -250,15 +250,18 @@ void ExplorerWindow::Refresh() {
 
 void ExplorerWindow::ListFolder(const std::string& folder) {
     const std::uint64_t tag = ++m_listing;
+    const int key = m_list->SortKeyValue();
     ShowBusy(true);
     QPointer<QObject> self(this);
-    m_worker->Post([self, this, tag, folder](FileSystem* files) {
+    m_worker->Post([self, this, tag, folder, key](FileSystem* files) {
         auto page = std::make_shared<DirectoryPage>();
         page->folder = folder;
         if (files)
             *page = ReadDirectory(*files, folder);
         else
             page->outcome = FolderListing::Outcome::Unreachable;
+        // Sorted here, so the window thread only checks the order.
+        DirectoryListModel::SortRows(page->rows, key);
         ExplorerWorker::HandBack(self, [this, tag, page] {
             emit FolderListed(Text(page->folder), static_cast<int>(page->rows.size()));
             // An answer for a folder left meanwhile is not shown.
@@ -311,7 +314,11 @@ void ExplorerWindow::SetViewMode(int mode) {
     m_icons->setIconSize(mode == 0 ? QSize(32, 32) : QSize(16, 16));
     m_icons->setGridSize(mode == 0 ? QSize(96, 72) : QSize());
     m_icons->setWordWrap(mode == 0);
-    m_icons->setUniformItemSizes(mode != 0);
+    // Laid out in batches between events, and every item sized like the
+    // first: ten thousand entries never hold the window thread at once.
+    m_icons->setUniformItemSizes(true);
+    m_icons->setLayoutMode(QListView::Batched);
+    m_icons->setBatchSize(500);
     m_icons->setSpacing(mode == 0 ? 0 : 2);
     m_icons->setDragDropMode(QAbstractItemView::DragDrop);
     m_stack->setCurrentWidget(m_icons);
