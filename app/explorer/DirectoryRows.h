@@ -12,10 +12,10 @@ class FileSystem;
 // One entry of the directory list as the window draws it, read on the
 // explorer's worker so the window never asks its file system.
 struct DirectoryRow {
-    std::string path;        // full path as the file system names it
-    std::string name;        // display name
-    std::uint32_t size = 0;  // low 32 bits in bytes, as the peers exchange it
-    std::string sizeText;    // "1,234KB", empty for folders
+    std::string path;       // full path as the file system names it
+    std::string name;       // display name
+    std::uint32_t size = 0; // low 32 bits in bytes, as the peers exchange it
+    std::string sizeText;   // "1,234KB", empty for folders
     std::string typeName;
     std::int32_t modified = 0; // seconds since 1970, 0 when not known
     std::int32_t iconIndex = 0;

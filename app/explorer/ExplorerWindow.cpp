@@ -14,9 +14,9 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
-#include <QMimeData>
 #include <QListView>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QTreeView>
@@ -37,7 +37,7 @@ std::string ParentOf(const std::string& path) {
         trimmed.pop_back();
     const auto slash = trimmed.rfind('/');
     return slash == std::string::npos || slash == 0 ? std::string("/")
-                                                   : trimmed.substr(0, slash + 1);
+                                                    : trimmed.substr(0, slash + 1);
 }
 
 bool Exists(FileSystem& files, const std::string& path) {
@@ -83,9 +83,8 @@ ExplorerWindow::ExplorerWindow(ExplorerContext context, const QString& address, 
             }
             if (host.empty())
                 return nullptr;
-            return std::make_unique<RemoteFileSystem>(host, made.log, made.icons,
-                                                      made.remotePort > 0 ? made.remotePort
-                                                                          : kNfsServerPort);
+            return std::make_unique<RemoteFileSystem>(
+                host, made.log, made.icons, made.remotePort > 0 ? made.remotePort : kNfsServerPort);
         });
 
     if (!m_remote && m_context.shares) {
@@ -141,8 +140,8 @@ void ExplorerWindow::BuildViews() {
     for (int column = DirectoryListModel::kSize; column < DirectoryListModel::kColumnCount;
          ++column)
         m_details->header()->resizeSection(column, column == DirectoryListModel::kSize ? 80 : 160);
-    for (QAbstractItemView* view : {static_cast<QAbstractItemView*>(m_icons),
-                                    static_cast<QAbstractItemView*>(m_details)}) {
+    for (QAbstractItemView* view :
+         {static_cast<QAbstractItemView*>(m_icons), static_cast<QAbstractItemView*>(m_details)}) {
         view->setSelectionMode(QAbstractItemView::ExtendedSelection);
         view->setEditTriggers(QAbstractItemView::EditKeyPressed |
                               QAbstractItemView::SelectedClicked);
@@ -344,9 +343,9 @@ QWidget* ExplorerWindow::CurrentListView() const {
 std::string ExplorerWindow::SelectedPath() const {
     const QModelIndex current = m_selection->currentIndex();
     const QModelIndexList rows = m_selection->selectedRows();
-    const QModelIndex chosen = rows.isEmpty() ? (m_selection->isSelected(current) ? current
-                                                                                   : QModelIndex())
-                                              : rows.front();
+    const QModelIndex chosen = rows.isEmpty()
+                                   ? (m_selection->isSelected(current) ? current : QModelIndex())
+                                   : rows.front();
     const DirectoryRow* row = m_list->Row(chosen);
     return row ? row->path : std::string();
 }
@@ -356,8 +355,8 @@ void ExplorerWindow::SelectPath(const std::string& path) {
     if (row < 0)
         return;
     const QModelIndex index = m_list->index(row, 0);
-    m_selection->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect |
-                                            QItemSelectionModel::Rows);
+    m_selection->setCurrentIndex(index,
+                                 QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 }
 
 void ExplorerWindow::OpenSelected() {
@@ -374,7 +373,8 @@ void ExplorerWindow::Open(const std::string& path) {
         return;
     }
     if (!m_remote) {
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QFile::decodeName(QByteArray::fromStdString(path))));
+        QDesktopServices::openUrl(
+            QUrl::fromLocalFile(QFile::decodeName(QByteArray::fromStdString(path))));
         return;
     }
     // A friend's file opens as a download into the download folder.
@@ -383,10 +383,9 @@ void ExplorerWindow::Open(const std::string& path) {
     const std::string folder = m_context.downloadFolder().toStdString();
     if (folder.empty())
         return;
-    ExplorerTransfer transfer{MachineLabel(), QByteArray::fromStdString(path),
-                              QString::fromLatin1(kLocalLabel),
-                              QByteArray::fromStdString(WithSlash(folder) + LastComponent(path)),
-                              false};
+    ExplorerTransfer transfer{
+        MachineLabel(), QByteArray::fromStdString(path), QString::fromLatin1(kLocalLabel),
+        QByteArray::fromStdString(WithSlash(folder) + LastComponent(path)), false};
     m_context.transfer(transfer, [](int) {});
 }
 
@@ -447,15 +446,18 @@ void ExplorerWindow::NewFolder() {
                 return;
             // Once listed, the new folder is selected with its name open for typing.
             auto connection = std::make_shared<QMetaObject::Connection>();
-            *connection = connect(this, &ExplorerWindow::FolderListed, this, [this, made, connection] {
-                if (m_list->RowOfPath(made) < 0)
-                    return;
-                disconnect(*connection);
-                SelectPath(made);
-                auto* view = static_cast<QAbstractItemView*>(CurrentListView());
-                view->scrollTo(m_selection->currentIndex());
-                view->edit(m_selection->currentIndex());
-            }, Qt::QueuedConnection);
+            *connection = connect(
+                this, &ExplorerWindow::FolderListed, this,
+                [this, made, connection] {
+                    if (m_list->RowOfPath(made) < 0)
+                        return;
+                    disconnect(*connection);
+                    SelectPath(made);
+                    auto* view = static_cast<QAbstractItemView*>(CurrentListView());
+                    view->scrollTo(m_selection->currentIndex());
+                    view->edit(m_selection->currentIndex());
+                },
+                Qt::QueuedConnection);
             AfterChange(made);
         });
     });
@@ -521,9 +523,8 @@ void ExplorerWindow::Receive(const QString& sourceComputer, const std::vector<st
         }
         if (!m_context.transfer)
             continue;
-        ExplorerTransfer transfer{sourceComputer, QByteArray::fromStdString(source),
-                                  MachineLabel(), QByteArray::fromStdString(target),
-                                  choice == DropChoice::Move};
+        ExplorerTransfer transfer{sourceComputer, QByteArray::fromStdString(source), MachineLabel(),
+                                  QByteArray::fromStdString(target), choice == DropChoice::Move};
         QPointer<QObject> self(this);
         m_context.transfer(transfer, [self, this](int result) {
             if (self && result != 0)

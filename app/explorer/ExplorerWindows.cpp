@@ -14,9 +14,8 @@
 #include <QTreeView>
 #include <algorithm>
 
-ExplorerWindows::ExplorerWindows(ExplorerContext context, DrovickSettings& settings,
-                                 QMdiArea* area, std::function<QAction*(const QString&)> command,
-                                 QObject* parent)
+ExplorerWindows::ExplorerWindows(ExplorerContext context, DrovickSettings& settings, QMdiArea* area,
+                                 std::function<QAction*(const QString&)> command, QObject* parent)
     : QObject(parent)
     , m_context(std::move(context))
     , m_settings(settings)
@@ -49,9 +48,9 @@ ExplorerWindow* ExplorerWindows::OpenComputer(const QString& address, bool remot
     frame->setWindowTitle(window->windowTitle());
     frame->installEventFilter(this);
     connect(window, &ExplorerWindow::TitleChanged, frame, &QWidget::setWindowTitle);
-    for (QWidget* view : {static_cast<QWidget*>(window->IconView()),
-                          static_cast<QWidget*>(window->DetailsView()),
-                          static_cast<QWidget*>(window->TreeView())}) {
+    for (QWidget* view :
+         {static_cast<QWidget*>(window->IconView()), static_cast<QWidget*>(window->DetailsView()),
+          static_cast<QWidget*>(window->TreeView())}) {
         view->setContextMenuPolicy(Qt::CustomContextMenu);
         connect(view, &QWidget::customContextMenuRequested, this,
                 [this, window, view](const QPoint& where) {

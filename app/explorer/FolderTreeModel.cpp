@@ -156,7 +156,8 @@ bool FolderTreeModel::setData(const QModelIndex& index, const QVariant& value, i
 }
 
 QStringList FolderTreeModel::mimeTypes() const {
-    return {QString::fromLatin1(DirectoryListModel::kItemMimeType), QStringLiteral("text/uri-list")};
+    return {QString::fromLatin1(DirectoryListModel::kItemMimeType),
+            QStringLiteral("text/uri-list")};
 }
 
 QMimeData* FolderTreeModel::mimeData(const QModelIndexList& indexes) const {
@@ -164,7 +165,8 @@ QMimeData* FolderTreeModel::mimeData(const QModelIndexList& indexes) const {
     QByteArray items;
     for (const QModelIndex& index : indexes)
         if (index.isValid() && index != Root())
-            items += m_machineLabel.toUtf8() + '\n' + this->data(index, kPathRole).toByteArray() + '\n';
+            items +=
+                m_machineLabel.toUtf8() + '\n' + this->data(index, kPathRole).toByteArray() + '\n';
     data->setData(QString::fromLatin1(DirectoryListModel::kItemMimeType), items);
     return data;
 }

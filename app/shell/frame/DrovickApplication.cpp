@@ -132,7 +132,8 @@ void DrovickApplication::StartExplorers() {
                    : QByteArray::fromStdString(settings.downloadDirectory);
     };
     m_explorers = std::make_unique<ExplorerWindows>(
-        context, settings, m_frame->Area(), [this](const QString& name) { return m_frame->Command(name); });
+        context, settings, m_frame->Area(),
+        [this](const QString& name) { return m_frame->Command(name); });
     connect(m_transferAgent.get(), &HeadlessTransferAgent::DownloadFolderChanged, m_explorers.get(),
             &ExplorerWindows::RefreshFolder);
     connect(m_messages.get(), &SessionMessages::TransferDone, m_explorers.get(),

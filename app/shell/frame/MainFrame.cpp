@@ -138,8 +138,8 @@ void MainFrame::BuildMenus() {
     auto* modes = new QActionGroup(this);
     int modeNumber = 0;
     for (const char* text : {"Lar&ge Icons", "&Small Icons", "&List", "&Details"}) {
-        QAction* mode = MakeCommand(QStringLiteral("viewMode%1").arg(modeNumber++),
-                                    QString::fromLatin1(text));
+        QAction* mode =
+            MakeCommand(QStringLiteral("viewMode%1").arg(modeNumber++), QString::fromLatin1(text));
         view->addAction(mode);
         mode->setCheckable(true);
         mode->setEnabled(false);
@@ -148,8 +148,8 @@ void MainFrame::BuildMenus() {
     QMenu* arrange = view->addMenu(QStringLiteral("Arrange Icons"));
     int keyNumber = 0;
     for (const char* text : {"by &Name", "by &Type", "by Si&ze", "by &Date"}) {
-        QAction* key = MakeCommand(QStringLiteral("sortKey%1").arg(keyNumber++),
-                                   QString::fromLatin1(text));
+        QAction* key =
+            MakeCommand(QStringLiteral("sortKey%1").arg(keyNumber++), QString::fromLatin1(text));
         arrange->addAction(key);
         key->setEnabled(false);
     }

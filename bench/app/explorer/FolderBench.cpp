@@ -15,8 +15,8 @@
 #include "app/peer/remotefs/RemoteFileSystem.h"
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTimer>
 #include <QTreeView>
 #include <algorithm>
@@ -112,17 +112,18 @@ void Report(const char* what, ExplorerWindow& window, const fs::path& folder) {
     window.DetailsView()->viewport()->repaint();
     const double handOverMs = handOver.nsecsElapsed() / 1e6;
     std::sort(shown.begin(), shown.end());
-    std::printf("%s: %zu entries shown in details mode, median %.1f ms (best %.1f, worst %.1f); "
-                "longest window-thread stall %.1f ms; the hand-over to the model and a paint %.1f ms\n",
-                what, count, shown[shown.size() / 2], shown.front(), shown.back(), stall,
-                handOverMs);
+    std::printf(
+        "%s: %zu entries shown in details mode, median %.1f ms (best %.1f, worst %.1f); "
+        "longest window-thread stall %.1f ms; the hand-over to the model and a paint %.1f ms\n",
+        what, count, shown[shown.size() / 2], shown.front(), shown.back(), stall, handOverMs);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    const fs::path root = fs::temp_directory_path() / ("explorer-bench-" + std::to_string(getpid()));
+    const fs::path root =
+        fs::temp_directory_path() / ("explorer-bench-" + std::to_string(getpid()));
     const fs::path folder = root / "share" / "many";
     MakeFolder(folder);
 

@@ -3,9 +3,12 @@
 
 #include "app/explorer/DirectoryListModel.h"
 #include "app/explorer/ExplorerWindow.h"
+#include "app/explorer/ExplorerWindows.h"
 #include "app/explorer/ExplorerWorker.h"
 #include "app/explorer/FolderTreeModel.h"
+#include "app/files/DrovickSettings.h"
 #include "app/files/IconIndexCache.h"
+#include "app/files/LocalFileSystem.h"
 #include "app/files/LogEvent.h"
 #include "app/files/ShareTable.h"
 #include "app/peer/remotefs/NFSServer.h"
@@ -15,9 +18,11 @@
 #include "app/shell/copy/HeadlessTransferAgent.h"
 #include "support/TestSupport.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QListView>
+#include <QMdiArea>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -27,6 +32,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -220,7 +226,8 @@ private slots:
         QCOMPARE(Names(window).mid(0, 2), (QStringList{"alpha", "Zeta"}));
         QStringList types;
         for (int row = 2; row < 5; ++row)
-            types << window.List().index(row, DirectoryListModel::kType).data().toString().toLower();
+            types
+                << window.List().index(row, DirectoryListModel::kType).data().toString().toLower();
         QStringList sorted = types;
         sorted.sort();
         QCOMPARE(types, sorted);
@@ -231,9 +238,9 @@ private slots:
             window.SetViewMode(mode);
             Screenshot(window, QStringLiteral("explorer-mode-%1").arg(mode));
             QCOMPARE(window.ViewMode(), mode);
-            QCOMPARE(window.CurrentListView(),
-                     mode == 3 ? static_cast<QWidget*>(window.DetailsView())
-                               : static_cast<QWidget*>(window.IconView()));
+            QCOMPARE(window.CurrentListView(), mode == 3
+                                                   ? static_cast<QWidget*>(window.DetailsView())
+                                                   : static_cast<QWidget*>(window.IconView()));
         }
         QCOMPARE(window.IconView()->model(), window.DetailsView()->model());
         window.SetViewMode(9);
@@ -268,6 +275,16 @@ private slots:
         QCOMPARE(Read(m_home.Path() / "data" / "Trash" / "files" / "taken.txt"),
                  std::string("taken"));
         QCOMPARE(Names(window), QStringList{QStringLiteral("new.txt")});
+        // The trash is never browsed: not in the list, not in the tree.
+        const fs::path trash = m_home.Path() / "data" / "Trash";
+        QVERIFY(Show(window, trash));
+        QVERIFY(!Names(window).contains(QStringLiteral("files")));
+        QVERIFY(Names(window).contains(QStringLiteral("info")));
+        std::atomic<bool> stop{false};
+        LocalFileSystem files(&m_icons);
+        for (const Subfolder& folder : ReadSubfolders(files, trash.string(), &stop))
+            QVERIFY(folder.path != (trash / "files").string());
+        QVERIFY(Show(window, dir.Path()));
 
         for (int i = 0; i < 3; ++i) {
             window.NewFolder();
@@ -334,6 +351,57 @@ private slots:
         transfers.Stop(true);
     }
 
+    // The main frame's clipboard commands on the active explorer: a copy in
+    // one window pasted into another's folder, and paste disabled while a
+    // friend's computer is the active window.
+    void clipboardCommandsFollowTheActiveExplorer() {
+        testsupport::TempDir dir;
+        fs::create_directories(dir.Path() / "from");
+        fs::create_directories(dir.Path() / "to");
+        Write(dir.Path() / "from" / "a.txt", "a");
+        std::vector<ExplorerTransfer> transfers;
+        ExplorerContext context = m_context;
+        context.remotePort = testsupport::FreeTcpPort(kFriend);
+        context.transfer = [&](const ExplorerTransfer& transfer, std::function<void(int)> done) {
+            transfers.push_back(transfer);
+            done(0);
+        };
+        QMdiArea area;
+        area.resize(900, 700);
+        area.show();
+        std::map<QString, QAction*> actions;
+        for (const char* name : {"cut", "copy", "paste", "delete"})
+            actions[QString::fromLatin1(name)] = new QAction(&area);
+        ExplorerWindows windows(context, m_settings, &area, [&](const QString& name) -> QAction* {
+            auto found = actions.find(name);
+            return found == actions.end() ? nullptr : found->second;
+        });
+        ExplorerWindow* source = windows.OpenComputer(QStringLiteral("(Local)"), false);
+        QVERIFY(Show(*source, dir.Path() / "from"));
+        QVERIFY(!actions["copy"]->isEnabled());
+        source->SelectPath((dir.Path() / "from" / "a.txt").string());
+        QVERIFY(actions["copy"]->isEnabled());
+        actions["copy"]->trigger();
+
+        ExplorerWindow* target = windows.OpenComputer(QStringLiteral("(Local)"), false);
+        QVERIFY(Show(*target, dir.Path() / "to"));
+        QCOMPARE(windows.Active(), target);
+        QVERIFY(actions["paste"]->isEnabled());
+        actions["paste"]->trigger();
+        QCOMPARE(transfers.size(), std::size_t(1));
+        QCOMPARE(transfers[0].sourcePath.toStdString(), (dir.Path() / "from" / "a.txt").string());
+        QCOMPARE(transfers[0].targetPath.toStdString(), (dir.Path() / "to" / "a.txt").string());
+        QCOMPARE(transfers[0].targetComputer, QStringLiteral("127.0.0.1"));
+        QVERIFY(!transfers[0].move);
+
+        ExplorerWindow* remote = windows.OpenComputer(QString::fromLatin1(kFriend), true);
+        QCOMPARE(windows.Active(), remote);
+        QVERIFY(!actions["paste"]->isEnabled());
+        actions["paste"]->trigger();
+        QCOMPARE(transfers.size(), std::size_t(1));
+        area.closeAllSubWindows();
+    }
+
     // A friend whose computer takes the connection and never answers: the
     // window keeps its event loop turning, and closes at once.
     void silentFriendLeavesTheWindowResponsive() {
@@ -376,6 +444,7 @@ private:
     testsupport::ScopedEnvironment m_environment;
     LogEvent m_log;
     IconIndexCache m_icons;
+    DrovickSettings m_settings;
     ExplorerContext m_context;
 };
 
