@@ -69,16 +69,18 @@ ExplorerWindow::ExplorerWindow(ExplorerContext context, const QString& address, 
             std::string host = requested;
             if (host.find('@') != std::string::npos) {
                 // A friend named by e-mail: the presence service says where.
-                host = (made.presence && made.presence->IsInitialized())
-                           ? made.presence->AddressOf(requested)
-                           : std::string();
-                ExplorerWorker::HandBack(self, [this, host] {
+                const bool asked = made.presence && made.presence->IsInitialized();
+                host = asked ? made.presence->AddressOf(requested) : std::string();
+                const std::string why = !asked ? std::string("the presence service is not ready")
+                                               : made.presence->Failure();
+                ExplorerWorker::HandBack(self, [this, host, why] {
                     if (!host.empty())
                         m_address = QString::fromStdString(host);
                     m_list->SetMachineLabel(MachineLabel());
                     m_tree->SetMachineLabel(MachineLabel());
                     if (host.empty())
-                        m_status->setText(QStringLiteral("The friend's address is not known."));
+                        m_status->setText(QStringLiteral("The friend's address is not known: %1.")
+                                              .arg(QString::fromStdString(why)));
                 });
             }
             if (host.empty())
