@@ -1,6 +1,12 @@
 #include "app/shell/frame/DrovickApplication.h"
 
+#include "app/explorer/ExplorerWindows.h"
+#include "app/explorer/ExplorerWorker.h"
 #include "app/files/DrovickSettings.h"
+#include "app/shell/copy/CopyOrMove.h"
+#include "app/shell/copy/CopyQuestions.h"
+#include "app/shell/copy/HeadlessTransferAgent.h"
+#include "app/shell/dialogs/ChooseTargetComputerDialog.h"
 #include "app/shell/frame/ExitSignals.h"
 #include "app/shell/frame/MainFrame.h"
 #include "app/shell/frame/SessionMessages.h"
@@ -12,6 +18,9 @@
 #include "app/shell/transfers/TransferAgent.h"
 #include "library/halvara.h"
 
+#include <QAction>
+#include <QDir>
+#include <QFile>
 #include <QMessageBox>
 #include <QStatusBar>
 #include <chrono>
@@ -90,6 +99,7 @@ bool DrovickApplication::StartUp() {
 
     StartPresenceThread();
     m_kinds->ReopenFromFlags();
+    StartExplorers();
     m_frame->ShowAtStart();
     return true;
 }
@@ -108,6 +118,44 @@ void DrovickApplication::StartPresenceThread() {
     });
 }
 
+void DrovickApplication::StartExplorers() {
+    DrovickSettings& settings = m_services.Settings();
+    m_copyQuestions = std::make_unique<MessageBoxCopyQuestions>(m_frame.get());
+    m_transferAgent = std::make_unique<HeadlessTransferAgent>(&m_presence);
+    m_copyOrMove = std::make_unique<CopyOrMove>(*m_copyQuestions, *m_transferAgent);
+    ExplorerContext context;
+    context.log = &m_log;
+    context.icons = &settings.GetIconCache();
+    context.shares = settings.GetShareTable();
+    context.presence = &m_presence;
+    context.transfer = [this](const ExplorerTransfer& transfer, std::function<void(int)> done) {
+        m_copyOrMove->Start({transfer.sourceComputer, QFile::decodeName(transfer.sourcePath),
+                             transfer.targetComputer, QFile::decodeName(transfer.targetPath),
+                             transfer.move},
+                            std::move(done));
+    };
+    context.downloadFolder = [&settings] {
+        return settings.downloadDirectory.empty()
+                   ? QFile::encodeName(QDir::homePath())
+                   : QByteArray::fromStdString(settings.downloadDirectory);
+    };
+    m_explorers = std::make_unique<ExplorerWindows>(
+        context, settings, m_frame->Area(),
+        [this](const QString& name) { return m_frame->Command(name); });
+    connect(m_transferAgent.get(), &HeadlessTransferAgent::DownloadFolderChanged, m_explorers.get(),
+            &ExplorerWindows::RefreshFolder);
+    connect(m_messages.get(), &SessionMessages::TransferDone, m_explorers.get(),
+            &ExplorerWindows::RefreshLocal);
+    QAction* open = m_frame->Command(QStringLiteral("open"));
+    open->setEnabled(true);
+    connect(open, &QAction::triggered, this, [this, &settings] {
+        ChooseTargetComputerDialog dialog(settings, m_frame.get());
+        if (dialog.exec() == QDialog::Accepted)
+            m_explorers->OpenComputer(dialog.ComputerName(), dialog.IsRemote());
+    });
+    m_explorers->OpenComputer(QStringLiteral("(Local)"), false);
+}
+
 void DrovickApplication::ShutDown() {
     if (m_shutDown || !m_kinds)
         return;
@@ -118,6 +166,8 @@ void DrovickApplication::ShutDown() {
         m_kinds->KeepOpenFlagsAtExit();
         m_frame->hide();
     }
+    if (m_explorers)
+        m_explorers->KeepSettingsAtExit();
     std::string error;
     if (!m_services.SaveSettings(error))
         std::fprintf(stderr, "drovick: the settings were not saved: %s\n", error.c_str());
@@ -140,6 +190,8 @@ void DrovickApplication::ShutDown() {
     m_presence.CancelPendingStart();
     m_presence.Close();
     m_frame.reset();
+    // Explorer workers left waiting on a friend end within the client's limits.
+    ExplorerWorker::WaitForAll(std::chrono::seconds(5));
 }
 
 void DrovickApplication::UpdateServersPane() {

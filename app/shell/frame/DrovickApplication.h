@@ -9,7 +9,11 @@
 #include <chrono>
 #include <memory>
 
+class CopyOrMove;
+class CopyQuestions;
 class ExitSignals;
+class ExplorerWindows;
+class HeadlessTransferAgent;
 class MainFrame;
 class SessionMessages;
 class ShareEditor;
@@ -58,6 +62,9 @@ private:
     bool StartUp();
     void RegisterWindowKinds();
     void StartPresenceThread();
+    // The copy-or-move operation the explorers use, "&Open...", and the
+    // local explorer, opened last of the windows at start.
+    void StartExplorers();
     void UpdateServersPane();
 
     void ServerStateChanged(PeerServerKind server, PeerServerState state, int port) override;
@@ -75,6 +82,10 @@ private:
     std::unique_ptr<MainFrame> m_frame;
     std::unique_ptr<SessionMessages> m_messages;
     std::unique_ptr<ExitSignals> m_exitSignals;
+    std::unique_ptr<CopyQuestions> m_copyQuestions;
+    std::unique_ptr<HeadlessTransferAgent> m_transferAgent;
+    std::unique_ptr<CopyOrMove> m_copyOrMove;
+    std::unique_ptr<ExplorerWindows> m_explorers;
     bool m_presenceAbandoned = false;
     bool m_shutDown = false;
 };

@@ -136,15 +136,21 @@ void MainFrame::BuildMenus() {
             view->addAction(toggle);
     view->addSeparator();
     auto* modes = new QActionGroup(this);
+    int modeNumber = 0;
     for (const char* text : {"Lar&ge Icons", "&Small Icons", "&List", "&Details"}) {
-        QAction* mode = view->addAction(QString::fromLatin1(text));
+        QAction* mode =
+            MakeCommand(QStringLiteral("viewMode%1").arg(modeNumber++), QString::fromLatin1(text));
+        view->addAction(mode);
         mode->setCheckable(true);
         mode->setEnabled(false);
         modes->addAction(mode);
     }
     QMenu* arrange = view->addMenu(QStringLiteral("Arrange Icons"));
+    int keyNumber = 0;
     for (const char* text : {"by &Name", "by &Type", "by Si&ze", "by &Date"}) {
-        QAction* key = arrange->addAction(QString::fromLatin1(text));
+        QAction* key =
+            MakeCommand(QStringLiteral("sortKey%1").arg(keyNumber++), QString::fromLatin1(text));
+        arrange->addAction(key);
         key->setEnabled(false);
     }
 
