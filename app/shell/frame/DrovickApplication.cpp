@@ -5,7 +5,6 @@
 #include "app/files/DrovickSettings.h"
 #include "app/shell/copy/CopyOrMove.h"
 #include "app/shell/copy/CopyQuestions.h"
-#include "app/shell/copy/HeadlessTransferAgent.h"
 #include "app/shell/dialogs/ChooseTargetComputerDialog.h"
 #include "app/shell/frame/ExitSignals.h"
 #include "app/shell/frame/MainFrame.h"
@@ -121,7 +120,6 @@ void DrovickApplication::StartPresenceThread() {
 void DrovickApplication::StartExplorers() {
     DrovickSettings& settings = m_services.Settings();
     m_copyQuestions = std::make_unique<MessageBoxCopyQuestions>(m_frame.get());
-    m_transferAgent = std::make_unique<HeadlessTransferAgent>(&m_presence);
     m_copyOrMove = std::make_unique<CopyOrMove>(*m_copyQuestions, *m_transferAgent);
     ExplorerContext context;
     context.log = &m_log;
@@ -142,7 +140,7 @@ void DrovickApplication::StartExplorers() {
     m_explorers = std::make_unique<ExplorerWindows>(
         context, settings, m_frame->Area(),
         [this](const QString& name) { return m_frame->Command(name); });
-    connect(m_transferAgent.get(), &HeadlessTransferAgent::DownloadFolderChanged, m_explorers.get(),
+    connect(m_transferAgent.get(), &TransferAgent::FolderReceived, m_explorers.get(),
             &ExplorerWindows::RefreshFolder);
     connect(m_messages.get(), &SessionMessages::TransferDone, m_explorers.get(),
             &ExplorerWindows::RefreshLocal);

@@ -13,7 +13,6 @@ class CopyOrMove;
 class CopyQuestions;
 class ExitSignals;
 class ExplorerWindows;
-class HeadlessTransferAgent;
 class MainFrame;
 class SessionMessages;
 class ShareEditor;
@@ -83,7 +82,6 @@ private:
     std::unique_ptr<SessionMessages> m_messages;
     std::unique_ptr<ExitSignals> m_exitSignals;
     std::unique_ptr<CopyQuestions> m_copyQuestions;
-    std::unique_ptr<HeadlessTransferAgent> m_transferAgent;
     std::unique_ptr<CopyOrMove> m_copyOrMove;
     std::unique_ptr<ExplorerWindows> m_explorers;
     bool m_presenceAbandoned = false;
