@@ -6,11 +6,13 @@
 #include "app/session/PresenceSession.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <chrono>
 #include <memory>
 
 class ExitSignals;
 class MainFrame;
+class PeopleWindows;
 class SessionMessages;
 class WindowKinds;
 
@@ -67,6 +69,7 @@ private:
     PresenceSession m_presence;
     std::unique_ptr<MainFrame> m_frame;
     std::unique_ptr<SessionMessages> m_messages;
+    QPointer<PeopleWindows> m_people; // owned by the frame
     std::unique_ptr<ExitSignals> m_exitSignals;
     bool m_presenceAbandoned = false;
     bool m_shutDown = false;

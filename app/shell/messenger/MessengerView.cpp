@@ -1,0 +1,70 @@
+#include "app/shell/messenger/MessengerView.h"
+
+#include "app/shell/messenger/BubbleDelegate.h"
+#include "app/shell/messenger/MessengerModel.h"
+
+#include <QMouseEvent>
+#include <QScrollBar>
+
+MessengerView::MessengerView(InstantMessageDisplay& display, MessageSend send, QWidget* parent)
+    : QListView(parent)
+    , m_display(display)
+    , m_send(std::move(send))
+    , m_model(std::make_unique<MessengerModel>())
+    , m_delegate(std::make_unique<BubbleDelegate>(*m_model)) {
+    setObjectName(QStringLiteral("InstantMessenger"));
+    setModel(m_model.get());
+    setItemDelegate(m_delegate.get());
+    setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setResizeMode(QListView::Adjust);
+    setSpacing(0);
+    setFrameShape(QFrame::NoFrame);
+    QPalette colours = palette();
+    colours.setColor(QPalette::Base, QColor(0xf4, 0xf6, 0xf9));
+    setPalette(colours);
+    setContentsMargins(0, BubbleDelegate::kGap, 0, 0);
+    m_display.Register(this);
+}
+
+MessengerView::~MessengerView() {
+    // On return no message is on its way to this view.
+    m_display.Unregister(this);
+}
+
+bool MessengerView::AtNewest() const {
+    const QScrollBar* bar = verticalScrollBar();
+    return m_followPending || bar->value() >= bar->maximum();
+}
+
+void MessengerView::AppendMessage(const InstantMessageEntry& entry) {
+    const bool follow = AtNewest();
+    m_model->Append(entry);
+    if (follow)
+        m_followPending = true;
+}
+
+void MessengerView::updateGeometries() {
+    QListView::updateGeometries();
+    if (m_followPending) {
+        m_followPending = false;
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    }
+}
+
+void MessengerView::mouseDoubleClickEvent(QMouseEvent* event) {
+    const QModelIndex index = indexAt(event->position().toPoint());
+    if (!index.isValid())
+        return;
+    const InstantMessageEntry& entry = m_model->At(index.row());
+    if (!entry.CanReply())
+        return;
+    const QString address = QString::fromStdString(entry.address);
+    const QString label = QString::fromStdString(entry.senderLabel);
+    if (m_replyHandler)
+        m_replyHandler(address, label);
+    else
+        AskAndSend(this, m_send, address, label);
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "app/peer/messages/InstantMessageDisplay.h"
+#include "app/shell/messenger/MessageSending.h"
+
+#include <QListView>
+#include <memory>
+
+class BubbleDelegate;
+class MessengerModel;
+
+// The instant messenger window's content: every message that arrives while it
+// is open as a bubble, newest at the bottom. It is the display's window while
+// it exists. A message appended while the view shows the newest one scrolls
+// it into view; otherwise the reader's place is kept. A double click on a
+// received message answers it; an own echo ("To ...") is never answered.
+class MessengerView : public QListView, private InstantMessageReceiver {
+    Q_OBJECT
+public:
+    MessengerView(InstantMessageDisplay& display, MessageSend send, QWidget* parent = nullptr);
+    ~MessengerView() override;
+
+    MessengerModel& Model() const { return *m_model; }
+
+    // Called on the user-interface thread by the display.
+    void AppendMessage(const InstantMessageEntry& entry) override;
+
+    // What a double click on a received message does instead of opening the
+    // send dialog (a test watches it).
+    using ReplyHandler = std::function<void(const QString& address, const QString& label)>;
+    void SetReplyHandler(ReplyHandler handler) { m_replyHandler = std::move(handler); }
+
+protected:
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void updateGeometries() override;
+
+private:
+    bool AtNewest() const;
+
+    InstantMessageDisplay& m_display;
+    MessageSend m_send;
+    ReplyHandler m_replyHandler;
+    std::unique_ptr<MessengerModel> m_model;
+    std::unique_ptr<BubbleDelegate> m_delegate;
+    // Set when a message came while the newest was shown: the next layout,
+    // which sets the new scroll range, moves to the end.
+    bool m_followPending = false;
+};
