@@ -69,7 +69,9 @@ void BubbleDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option
     const int bubbleHeight = option.rect.height() - kGap;
     const int x = outgoing ? option.rect.left() + viewWidth - kLeft - bubbleWidth
                            : option.rect.left() + kLeft;
-    const QRectF box(x + 0.5, option.rect.top() + 0.5, bubbleWidth - 1, bubbleHeight - 1);
+    // The gap goes above each bubble, so the first is clear of the top edge.
+    const int top = option.rect.top() + kGap;
+    const QRectF box(x + 0.5, top + 0.5, bubbleWidth - 1, bubbleHeight - 1);
 
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
@@ -89,7 +91,7 @@ void BubbleDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option
     }
     painter->setFont(m_font);
     painter->setPen(ink);
-    painter->drawText(QRect(x + kPadding, option.rect.top() + kPadding,
+    painter->drawText(QRect(x + kPadding, top + kPadding,
                             TextWidth(viewWidth), bubbleHeight - 2 * kPadding),
                       kTextFlags, text);
     painter->restore();

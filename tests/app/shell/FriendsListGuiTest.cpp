@@ -120,6 +120,7 @@ TEST_F(FriendsListGuiTest, OnlineFriendsNewestFirstAboveOfflineOnesWithoutTheOwn
                        {15, "Eve", false, false}});
     m_service->SetReady(false);
     FriendsListView view(m_service, nullptr);
+    view.resize(240, 160);
     view.show();
     // Empty while the library starts, filled once it is ready.
     QTest::qWait(700);
@@ -128,6 +129,7 @@ TEST_F(FriendsListGuiTest, OnlineFriendsNewestFirstAboveOfflineOnesWithoutTheOwn
     ASSERT_TRUE(shelltest::ProcessUntil([&] {
         return Shown(view) == QStringList{"Dot+", "Ben+", "Ann+", "Cid-", "Eve-"};
     })) << Shown(view).join(' ').toStdString();
+    shelltest::Screenshot(view, QStringLiteral("friends-list"));
 }
 
 TEST_F(FriendsListGuiTest, ARefreshShowsAFriendGoneOfflineAndDeleteRemovesTheSelectedOne) {

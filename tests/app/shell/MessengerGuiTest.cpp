@@ -163,6 +163,15 @@ TEST_F(MessengerGuiTest, AMessageArrivesInTheOtherWindowInItsColoursAndOnlyItCan
     EXPECT_TRUE(replies.isEmpty()) << "an own echo was answered";
     DoubleClickRow(*m_bob.Window(), 0);
     EXPECT_EQ(replies, QStringList{QStringLiteral("127.0.0.2 Alice")});
+
+    // The conversation goes on in both colour pairs, for the screenshot.
+    ASSERT_TRUE(m_bob.Sender(m_alice)(QString::fromStdString(m_alice.Address()),
+                                      QStringLiteral("Yes! At the usual place by the river?"),
+                                      QStringLiteral("Alice")));
+    ASSERT_TRUE(m_alice.Sender(m_bob)(QString::fromStdString(m_bob.Address()),
+                                      QStringLiteral("Perfect, see you there."), QStringLiteral("Bob")));
+    ASSERT_TRUE(shelltest::ProcessUntil([&] { return Rows(m_bob) == 3; }));
+    shelltest::Screenshot(*m_bob.Window(), QStringLiteral("messenger"));
 }
 
 TEST_F(MessengerGuiTest, ALongMessageIsCutAndTheViewFollowsOnlyAReaderAtTheNewest) {
