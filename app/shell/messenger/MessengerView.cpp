@@ -25,7 +25,6 @@ MessengerView::MessengerView(InstantMessageDisplay& display, MessageSend send, Q
     QPalette colours = palette();
     colours.setColor(QPalette::Base, QColor(0xf4, 0xf6, 0xf9));
     setPalette(colours);
-    setContentsMargins(0, BubbleDelegate::kGap, 0, 0);
     m_display.Register(this);
 }
 
