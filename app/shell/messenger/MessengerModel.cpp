@@ -3,15 +3,25 @@
 MessengerModel::MessengerModel(QObject* parent)
     : QAbstractListModel(parent) {}
 
-void MessengerModel::Append(const InstantMessageEntry& entry) {
-    if (m_rows.size() >= kCapacity) {
-        beginRemoveRows({}, 0, 0);
-        m_rows.pop_front();
+void MessengerModel::Append(std::vector<InstantMessageEntry> entries) {
+    if (entries.empty())
+        return;
+    if (entries.size() > kCapacity)
+        entries.erase(entries.begin(),
+                      entries.begin() + static_cast<std::ptrdiff_t>(entries.size() - kCapacity));
+    const std::size_t keep = kCapacity - entries.size();
+    if (m_rows.size() > keep) {
+        const int drop = static_cast<int>(m_rows.size() - keep);
+        beginRemoveRows({}, 0, drop - 1);
+        m_rows.erase(m_rows.begin(), m_rows.begin() + drop);
         endRemoveRows();
     }
-    const int row = static_cast<int>(m_rows.size());
-    beginInsertRows({}, row, row);
-    m_rows.push_back({entry, QString::fromStdString(entry.shownText)});
+    const int first = static_cast<int>(m_rows.size());
+    beginInsertRows({}, first, first + static_cast<int>(entries.size()) - 1);
+    for (InstantMessageEntry& entry : entries) {
+        QString shown = QString::fromStdString(entry.shownText);
+        m_rows.push_back({std::move(entry), std::move(shown)});
+    }
     endInsertRows();
 }
 

@@ -6,6 +6,7 @@
 #include <QColor>
 #include <cstddef>
 #include <deque>
+#include <vector>
 
 // The messenger's bubbles, oldest first. A peer that floods the window must
 // not grow it without bound, so only the newest kCapacity messages are kept.
@@ -27,7 +28,8 @@ public:
 
     explicit MessengerModel(QObject* parent = nullptr);
 
-    void Append(const InstantMessageEntry& entry);
+    // Appends a batch with one insertion (and at most one removal).
+    void Append(std::vector<InstantMessageEntry> entries);
     const InstantMessageEntry& At(int row) const { return m_rows[static_cast<std::size_t>(row)].entry; }
 
     // The measured height of the row's bubble for width, or -1 when it was

@@ -17,6 +17,9 @@ MessengerView::MessengerView(InstantMessageDisplay& display, MessageSend send, Q
     setItemDelegate(m_delegate.get());
     setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // A scroll bar that comes and goes would change the width every bubble
+    // was measured for.
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setResizeMode(QListView::Adjust);
@@ -39,8 +42,15 @@ bool MessengerView::AtNewest() const {
 }
 
 void MessengerView::AppendMessage(const InstantMessageEntry& entry) {
+    if (m_arrivals.empty())
+        QMetaObject::invokeMethod(this, &MessengerView::FlushArrivals, Qt::QueuedConnection);
+    m_arrivals.push_back(entry);
+}
+
+void MessengerView::FlushArrivals() {
     const bool follow = AtNewest();
-    m_model->Append(entry);
+    m_model->Append(std::move(m_arrivals));
+    m_arrivals.clear();
     if (follow)
         m_followPending = true;
 }

@@ -36,6 +36,7 @@ protected:
 
 private:
     bool AtNewest() const;
+    void FlushArrivals();
 
     InstantMessageDisplay& m_display;
     MessageSend m_send;
@@ -45,4 +46,7 @@ private:
     // Set when a message came while the newest was shown: the next layout,
     // which sets the new scroll range, moves to the end.
     bool m_followPending = false;
+    // Messages that came in one turn of the event loop enter the model
+    // together, so a flood costs one layout, not one per message.
+    std::vector<InstantMessageEntry> m_arrivals;
 };
