@@ -20,6 +20,8 @@ struct FriendsFill::State {
     QPointer<QObject> owner;
     Listed listed;
     Checked checked;
+    // Starts the fill again; for a refresh that came as this one ended.
+    std::function<void()> restart;
     std::atomic<bool> stop{false};
     // A refresh came while this fill ran.
     std::atomic<bool> again{false};
@@ -46,6 +48,7 @@ FriendsFill::FriendsFill(std::shared_ptr<FriendsSource> source, QObject* owner, 
     m_state->owner = owner;
     m_state->listed = std::move(listed);
     m_state->checked = std::move(checked);
+    m_state->restart = [this] { Refresh(); };
 }
 
 FriendsFill::~FriendsFill() {
@@ -74,6 +77,9 @@ void FriendsFill::Refresh() {
         Run(state);
         state->running.store(false);
         g_running.store(false);
+        // A refresh that found this fill past its last look at the flag.
+        if (state->again.load() && !state->stop.load())
+            state->Post([state] { state->restart(); });
     }).detach();
 }
 
