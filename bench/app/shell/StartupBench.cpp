@@ -30,8 +30,10 @@ namespace {
 
 // Milliseconds since this process began, from the kernel's start time.
 double MillisecondsSinceProcessStart() {
+    // The whole of /proc/self/stat is one line.
     std::ifstream stat("/proc/self/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::string text;
+    std::getline(stat, text);
     // Field 22 (starttime, in clock ticks since boot) follows the ")" of the name.
     std::istringstream fields(text.substr(text.rfind(')') + 2));
     std::string field;

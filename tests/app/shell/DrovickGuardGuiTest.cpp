@@ -1,3 +1,4 @@
+#include "ProgramUser.h"
 #include "app/session/PeerServices.h"
 #include "app/shell/frame/DrovickApplication.h"
 #include "support/TestSupport.h"
@@ -50,15 +51,7 @@ private:
 
 int main(int argc, char** argv) {
     testsupport::TempDir home;
-    const std::string root = home.Path().string();
-    std::filesystem::create_directories(home.Path() / "run");
-    std::filesystem::permissions(home.Path() / "run", std::filesystem::perms::owner_all);
-    setenv("HOME", root.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", (root + "/run").c_str(), 1);
-    setenv("HALVARA_ADDRESS", "127.0.0.2", 1);
-    setenv("HALVARA_DIRECTORY", "127.0.0.1:9", 1);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    PrepareProgramUser(home.Path(), "127.0.0.2");
     DrovickApplication application(argc, argv);
     DrovickGuardGuiTest test(application);
     return QTest::qExec(&test, argc, argv);

@@ -1,3 +1,4 @@
+#include "ProgramUser.h"
 #include "app/files/DrovickSettings.h"
 #include "app/session/PeerServices.h"
 #include "app/shell/frame/DrovickApplication.h"
@@ -119,16 +120,7 @@ private:
 
 int main(int argc, char** argv) {
     testsupport::TempDir home;
-    const std::string root = home.Path().string();
-    std::filesystem::create_directories(home.Path() / "run");
-    std::filesystem::permissions(home.Path() / "run", std::filesystem::perms::owner_all);
-    setenv("HOME", root.c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
-    setenv("XDG_RUNTIME_DIR", (root + "/run").c_str(), 1);
-    setenv("HALVARA_ADDRESS", kAddress, 1);
-    // No directory answers: the presence start fails fast and shows nothing.
-    setenv("HALVARA_DIRECTORY", "127.0.0.1:9", 1);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    PrepareProgramUser(home.Path(), kAddress);
     DrovickApplication application(argc, argv);
     DrovickStartupGuiTest test(application, home.Path());
     const int failures = QTest::qExec(&test, argc, argv);
