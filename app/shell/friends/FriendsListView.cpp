@@ -57,9 +57,9 @@ void FriendsListView::keyPressEvent(QKeyEvent* event) {
 }
 
 void FriendsListView::DeleteFriend() {
-    QModelIndex chosen;
+    // The selected friend, or else the focused one.
     const QModelIndexList selected = selectionModel()->selectedIndexes();
-    chosen = selected.isEmpty() ? currentIndex() : selected.first();
+    const QModelIndex chosen = selected.isEmpty() ? currentIndex() : selected.first();
     if (!chosen.isValid())
         return;
     const int id = chosen.data(FriendsListModel::IdRole).toInt();
