@@ -23,6 +23,17 @@ MessengerView::MessengerView(InstantMessageDisplay& display, MessageSend send, Q
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setResizeMode(QListView::Adjust);
+    // Thousands of bubbles are laid out a batch per turn of the event loop,
+    // so the window answers while a long conversation is measured.
+    setLayoutMode(QListView::Batched);
+    setBatchSize(500);
+    QScrollBar* bar = verticalScrollBar();
+    connect(bar, &QScrollBar::valueChanged, this,
+            [this, bar](int value) { m_atNewest = value >= bar->maximum(); });
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
+        if (m_atNewest)
+            bar->setValue(maximum);
+    });
     setSpacing(0);
     setFrameShape(QFrame::NoFrame);
     QPalette colours = palette();
@@ -36,11 +47,6 @@ MessengerView::~MessengerView() {
     m_display.Unregister(this);
 }
 
-bool MessengerView::AtNewest() const {
-    const QScrollBar* bar = verticalScrollBar();
-    return m_followPending || bar->value() >= bar->maximum();
-}
-
 void MessengerView::AppendMessage(const InstantMessageEntry& entry) {
     if (m_arrivals.empty())
         QMetaObject::invokeMethod(this, &MessengerView::FlushArrivals, Qt::QueuedConnection);
@@ -48,19 +54,8 @@ void MessengerView::AppendMessage(const InstantMessageEntry& entry) {
 }
 
 void MessengerView::FlushArrivals() {
-    const bool follow = AtNewest();
     m_model->Append(std::move(m_arrivals));
     m_arrivals.clear();
-    if (follow)
-        m_followPending = true;
-}
-
-void MessengerView::updateGeometries() {
-    QListView::updateGeometries();
-    if (m_followPending) {
-        m_followPending = false;
-        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
-    }
 }
 
 void MessengerView::mouseDoubleClickEvent(QMouseEvent* event) {

@@ -32,10 +32,8 @@ public:
 
 protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
-    void updateGeometries() override;
 
 private:
-    bool AtNewest() const;
     void FlushArrivals();
 
     InstantMessageDisplay& m_display;
@@ -43,9 +41,9 @@ private:
     ReplyHandler m_replyHandler;
     std::unique_ptr<MessengerModel> m_model;
     std::unique_ptr<BubbleDelegate> m_delegate;
-    // Set when a message came while the newest was shown: the next layout,
-    // which sets the new scroll range, moves to the end.
-    bool m_followPending = false;
+    // The reader is at the newest bubble: a longer scroll range (the layout
+    // runs in batches over several turns of the loop) moves to its end.
+    bool m_atNewest = true;
     // Messages that came in one turn of the event loop enter the model
     // together, so a flood costs one layout, not one per message.
     std::vector<InstantMessageEntry> m_arrivals;
