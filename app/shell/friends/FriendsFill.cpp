@@ -87,14 +87,15 @@ void FriendsFill::Run(const std::shared_ptr<State>& state) {
     FriendsSource& source = *state->source;
     do {
         state->again.store(false);
-        while (!source.Ready()) {
-            for (auto waited = std::chrono::milliseconds(0); waited < kReadyPoll;
-                 waited += kStopCheck) {
-                if (state->stop.load())
-                    return;
+        // The flag is looked at before every question, so a list closed at
+        // exit asks nothing of a session that is going away.
+        while (!state->stop.load() && !source.Ready()) {
+            for (auto waited = std::chrono::milliseconds(0);
+                 waited < kReadyPoll && !state->stop.load(); waited += kStopCheck)
                 std::this_thread::sleep_for(kStopCheck);
-            }
         }
+        if (state->stop.load())
+            return;
         const int me = source.MyId();
         std::vector<FriendRow> rows;
         for (int index = 0; index < kFriendLimit && !state->stop.load(); ++index) {

@@ -18,7 +18,7 @@ PeopleWindows::PeopleWindows(WindowKinds& kinds, MainFrame& frame, SessionMessag
     , m_kinds(kinds)
     , m_frame(frame)
     , m_friends(std::make_shared<HalvaraFriendsSource>(
-          kDrovickTos, [&presence] { return presence.IsInitialized(); })) {
+          kDrovickTos, [ready = m_presenceReady] { return ready->load(); })) {
     InstantMessageSendContext context;
     context.friends = &presence;
     context.ownName = &presence;
@@ -44,6 +44,7 @@ PeopleWindows::PeopleWindows(WindowKinds& kinds, MainFrame& frame, SessionMessag
 PeopleWindows::~PeopleWindows() = default;
 
 void PeopleWindows::PresenceAnswered(bool ready) {
+    m_presenceReady->store(ready);
     if (QAction* send = m_frame.Command(QStringLiteral("sendMessage")))
         send->setEnabled(ready);
 }

@@ -3,6 +3,7 @@
 #include "app/shell/messenger/MessageSending.h"
 
 #include <QObject>
+#include <atomic>
 #include <memory>
 
 class DrovickSettings;
@@ -32,6 +33,9 @@ private:
 
     WindowKinds& m_kinds;
     MainFrame& m_frame;
+    // Set when the presence start answered registered; shared with the
+    // friends list's fill, which may outlive this object by one question.
+    std::shared_ptr<std::atomic<bool>> m_presenceReady = std::make_shared<std::atomic<bool>>(false);
     std::shared_ptr<FriendsSource> m_friends;
     MessageSend m_send;
 };
