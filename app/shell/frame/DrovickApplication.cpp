@@ -12,6 +12,7 @@
 #include "app/shell/frame/SingleInstance.h"
 #include "app/shell/frame/ToolWindowKinds.h"
 #include "app/shell/frame/WindowKinds.h"
+#include "app/shell/friends/PeopleWindows.h"
 #include "app/shell/sharing/ShareEditor.h"
 #include "app/shell/sharing/SharedDirectoryListView.h"
 #include "app/shell/transfers/TransferAgent.h"
@@ -93,6 +94,8 @@ bool DrovickApplication::StartUp() {
     connect(m_messages.get(), &SessionMessages::WakeUp, m_frame.get(), &MainFrame::ShowAndRaise);
     connect(m_messages.get(), &SessionMessages::DisplayMessenger, this,
             [this] { m_kinds->Open(QStringLiteral("messenger")); });
+    m_people = new PeopleWindows(*m_kinds, *m_frame, *m_messages, *m_display, m_presence,
+                                 m_services.Settings());
     m_exitSignals = std::make_unique<ExitSignals>();
     connect(m_exitSignals.get(), &ExitSignals::ExitRequested, m_frame.get(), &MainFrame::Exit);
 
@@ -109,6 +112,8 @@ void DrovickApplication::StartPresenceThread() {
     m_presence.SetParentWindow(m_frame.get());
     m_presence.StartInBackground([this](bool) {
         Post([this] {
+            if (m_people)
+                m_people->PresenceAnswered(PresenceInitialized());
             if (m_frame)
                 m_frame->SetPresenceText(PresenceInitialized()
                                              ? QStringLiteral("Presence: online")

@@ -6,6 +6,7 @@
 #include "app/session/PresenceSession.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <chrono>
 #include <memory>
 
@@ -14,6 +15,7 @@ class CopyQuestions;
 class ExitSignals;
 class ExplorerWindows;
 class MainFrame;
+class PeopleWindows;
 class SessionMessages;
 class ShareEditor;
 class TransferAgent;
@@ -80,6 +82,7 @@ private:
     std::unique_ptr<TransferAgent> m_transferAgent;
     std::unique_ptr<MainFrame> m_frame;
     std::unique_ptr<SessionMessages> m_messages;
+    QPointer<PeopleWindows> m_people; // owned by the frame
     std::unique_ptr<ExitSignals> m_exitSignals;
     std::unique_ptr<CopyQuestions> m_copyQuestions;
     std::unique_ptr<CopyOrMove> m_copyOrMove;

@@ -40,6 +40,9 @@ public:
     void SetPresenceText(const QString& text);
     void SetServersText(const QString& text);
     QAction* Command(const QString& name) const;
+    // Opens an explorer on a computer named by address, host name or a
+    // friend's e-mail address (the explorer connects OpenComputerRequested).
+    void OpenComputer(const QString& nameOrAddress) { emit OpenComputerRequested(nameOrAddress); }
 
     static constexpr const char* kProductAddress = "https://drovick.invalid/";
     static constexpr int kApplicationId = 155;
@@ -47,6 +50,7 @@ public:
 signals:
     // The window closed or "E&xit" was chosen: the program ends.
     void ExitRequested();
+    void OpenComputerRequested(const QString& nameOrAddress);
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -6,8 +6,8 @@
 
 void RegisterToolWindowKinds(WindowKinds& kinds, LogEvent& log) {
     using S = DrovickSettings;
-    // The friends list always opens at start in the design; it has no flag of
-    // its own to honour until its window exists.
+    // The friends list's and the messenger's factories come from
+    // PeopleWindows, which needs the main frame and the presence session.
     kinds.Register({QStringLiteral("friends"),
                     QStringLiteral("Friends List"),
                     QStringLiteral("Friends List"),
