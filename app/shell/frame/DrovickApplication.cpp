@@ -7,6 +7,8 @@
 #include "app/shell/frame/SingleInstance.h"
 #include "app/shell/frame/ToolWindowKinds.h"
 #include "app/shell/frame/WindowKinds.h"
+#include "app/shell/copy/HeadlessTransferAgent.h"
+#include "app/shell/search/SearchCommand.h"
 #include "library/halvara.h"
 
 #include <QMessageBox>
@@ -71,6 +73,9 @@ bool DrovickApplication::StartUp() {
     connect(m_frame.get(), &MainFrame::ExitRequested, this, &QCoreApplication::quit,
             Qt::QueuedConnection);
     m_frame->SetPresenceText(QStringLiteral("Presence: starting"));
+    m_transfers = std::make_unique<HeadlessTransferAgent>(&m_presence);
+    ConnectSearchCommand(*m_frame->Command(QStringLiteral("search")), m_frame.get(),
+                         {&m_presence, &m_log, &m_services.Settings(), m_transfers.get()});
     UpdateServersPane();
 
     m_messages = std::make_unique<SessionMessages>();

@@ -10,6 +10,7 @@
 #include <memory>
 
 class ExitSignals;
+class HeadlessTransferAgent;
 class MainFrame;
 class SessionMessages;
 class WindowKinds;
@@ -65,6 +66,9 @@ private:
     std::unique_ptr<WindowKinds> m_kinds;
     std::unique_ptr<InstantMessageDisplay> m_display;
     PresenceSession m_presence;
+    // Where the search window's downloads go until the transfer agent's
+    // window takes them.
+    std::unique_ptr<HeadlessTransferAgent> m_transfers;
     std::unique_ptr<MainFrame> m_frame;
     std::unique_ptr<SessionMessages> m_messages;
     std::unique_ptr<ExitSignals> m_exitSignals;
