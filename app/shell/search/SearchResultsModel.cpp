@@ -33,42 +33,54 @@ SearchResultsModel::Shown SearchResultsModel::MakeShown(NetworkSearchRow row) {
     return shown;
 }
 
-bool SearchResultsModel::Put(int position, NetworkSearchRow row) {
-    if (position < 0 || static_cast<std::size_t>(position) > m_rows.size())
-        return false;
-    m_rows.insert(m_rows.begin() + position, MakeShown(std::move(row)));
-    return true;
-}
-
 void SearchResultsModel::Apply(const std::vector<SearchResultChange>& changes) {
     const auto inserts = static_cast<std::size_t>(
         std::count_if(changes.begin(), changes.end(), [](const SearchResultChange& change) {
             return change.kind == SearchResultChange::Kind::Insert;
         }));
-    const bool wholeReset = inserts > kRowByRowLimit;
-    if (wholeReset)
+    if (inserts > kRowByRowLimit) {
         beginResetModel();
+        ApplyAtOnce(changes);
+        endResetModel();
+        return;
+    }
     for (const SearchResultChange& change : changes) {
         if (change.kind == SearchResultChange::Kind::Clear) {
-            if (!wholeReset)
-                beginResetModel();
+            beginResetModel();
             m_rows.clear();
-            if (!wholeReset)
-                endResetModel();
-            continue;
+            endResetModel();
+        } else if (change.position >= 0 &&
+                   static_cast<std::size_t>(change.position) <= m_rows.size()) {
+            beginInsertRows({}, change.position, change.position);
+            m_rows.insert(m_rows.begin() + change.position, MakeShown(change.row));
+            endInsertRows();
         }
-        if (change.position < 0 || static_cast<std::size_t>(change.position) > m_rows.size())
-            continue;
-        if (wholeReset) {
-            Put(change.position, change.row);
-            continue;
-        }
-        beginInsertRows({}, change.position, change.position);
-        Put(change.position, change.row);
-        endInsertRows();
     }
-    if (wholeReset)
-        endResetModel();
+}
+
+void SearchResultsModel::ApplyAtOnce(const std::vector<SearchResultChange>& changes) {
+    // The positions are replayed on row numbers, which are cheap to shift,
+    // and each row is moved once at the end: shifting the rows themselves for
+    // every insertion would take seconds for a few thousand.
+    std::vector<Shown> incoming;
+    std::vector<std::size_t> order(m_rows.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    for (const SearchResultChange& change : changes) {
+        if (change.kind == SearchResultChange::Kind::Clear) {
+            order.clear();
+        } else if (change.position >= 0 &&
+                   static_cast<std::size_t>(change.position) <= order.size()) {
+            order.insert(order.begin() + change.position, m_rows.size() + incoming.size());
+            incoming.push_back(MakeShown(change.row));
+        }
+    }
+    std::vector<Shown> rows;
+    rows.reserve(order.size());
+    for (std::size_t from : order)
+        rows.push_back(std::move(from < m_rows.size() ? m_rows[from]
+                                                      : incoming[from - m_rows.size()]));
+    m_rows = std::move(rows);
 }
 
 const NetworkSearchRow* SearchResultsModel::RawRow(int row) const {

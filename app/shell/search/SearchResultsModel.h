@@ -53,9 +53,8 @@ private:
         std::array<QString, kColumns> texts;
     };
     static Shown MakeShown(NetworkSearchRow row);
-    // Inserts into the rows without telling the views; false for a position
-    // that does not fit (the rows were cleared since).
-    bool Put(int position, NetworkSearchRow row);
+    // Applies a large batch to the rows without telling the views.
+    void ApplyAtOnce(const std::vector<SearchResultChange>& changes);
 
     std::vector<Shown> m_rows;
 };
