@@ -10,11 +10,11 @@ SearchResultsFeed::SearchResultsFeed(SearchResultsModel& model, QObject* parent)
     , m_model(model) {}
 
 void SearchResultsFeed::RowInserted(int position, const NetworkSearchRow& row) {
-    Push({SearchResultChange::Kind::Insert, position, row});
+    Push({SearchResultChange::Kind::Insert, position, row, ShownTexts(row)});
 }
 
 void SearchResultsFeed::RowsCleared() {
-    Push({SearchResultChange::Kind::Clear, 0, {}});
+    Push({SearchResultChange::Kind::Clear, 0, {}, {}});
 }
 
 void SearchResultsFeed::SearchFailed(const std::string& message) {

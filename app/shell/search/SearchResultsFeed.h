@@ -17,9 +17,10 @@
 class SearchResultsFeed : public QObject, public NetworkSearchObserver {
     Q_OBJECT
 public:
-    // The largest batch one drain applies, so that a flood of replies still
-    // leaves the window room to paint and answer between batches.
-    static constexpr std::size_t kBatchLimit = 4096;
+    // The largest batch one drain applies, so that a full reply of 4,096
+    // results still leaves the window room to paint and answer between
+    // batches (each batch costs a shift of the row numbers per row).
+    static constexpr std::size_t kBatchLimit = 1024;
 
     explicit SearchResultsFeed(SearchResultsModel& model, QObject* parent = nullptr);
 

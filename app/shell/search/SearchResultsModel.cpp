@@ -3,6 +3,7 @@
 #include "app/files/SafeText.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace {
 
@@ -22,15 +23,13 @@ QString SearchResultsModel::ColumnTitle(int column) {
     return column >= 0 && column < kColumns ? QString::fromLatin1(kTitles[column]) : QString();
 }
 
-SearchResultsModel::Shown SearchResultsModel::MakeShown(NetworkSearchRow row) {
-    Shown shown;
-    const std::string* fields[kColumns] = {&row.fileTitle, &row.fileName, &row.host,
-                                           &row.location, &row.hostAddress};
-    for (int column = 0; column < kColumns; ++column)
-        shown.texts[static_cast<std::size_t>(column)] =
-            QString::fromStdString(SafeText(*fields[column]));
-    shown.raw = std::move(row);
-    return shown;
+SearchRowTexts ShownTexts(const NetworkSearchRow& row) {
+    const std::string* fields[] = {&row.fileTitle, &row.fileName, &row.host, &row.location,
+                                   &row.hostAddress};
+    SearchRowTexts texts;
+    for (std::size_t column = 0; column < texts.size(); ++column)
+        texts[column] = QString::fromStdString(SafeText(*fields[column]));
+    return texts;
 }
 
 void SearchResultsModel::Apply(const std::vector<SearchResultChange>& changes) {
@@ -52,7 +51,7 @@ void SearchResultsModel::Apply(const std::vector<SearchResultChange>& changes) {
         } else if (change.position >= 0 &&
                    static_cast<std::size_t>(change.position) <= m_rows.size()) {
             beginInsertRows({}, change.position, change.position);
-            m_rows.insert(m_rows.begin() + change.position, MakeShown(change.row));
+            m_rows.insert(m_rows.begin() + change.position, Shown{change.row, change.texts});
             endInsertRows();
         }
     }
@@ -63,21 +62,22 @@ void SearchResultsModel::ApplyAtOnce(const std::vector<SearchResultChange>& chan
     // and each row is moved once at the end: shifting the rows themselves for
     // every insertion would take seconds for a few thousand.
     std::vector<Shown> incoming;
-    std::vector<std::size_t> order(m_rows.size());
+    std::vector<std::uint32_t> order(m_rows.size());
     for (std::size_t i = 0; i < order.size(); ++i)
-        order[i] = i;
+        order[i] = static_cast<std::uint32_t>(i);
     for (const SearchResultChange& change : changes) {
         if (change.kind == SearchResultChange::Kind::Clear) {
             order.clear();
         } else if (change.position >= 0 &&
                    static_cast<std::size_t>(change.position) <= order.size()) {
-            order.insert(order.begin() + change.position, m_rows.size() + incoming.size());
-            incoming.push_back(MakeShown(change.row));
+            order.insert(order.begin() + change.position,
+                         static_cast<std::uint32_t>(m_rows.size() + incoming.size()));
+            incoming.push_back(Shown{change.row, change.texts});
         }
     }
     std::vector<Shown> rows;
     rows.reserve(order.size());
-    for (std::size_t from : order)
+    for (const std::size_t from : order)
         rows.push_back(std::move(from < m_rows.size() ? m_rows[from]
                                                       : incoming[from - m_rows.size()]));
     m_rows = std::move(rows);

@@ -8,13 +8,19 @@
 #include <cstddef>
 #include <vector>
 
+// The texts a row shows in the five columns, each passed through SafeText.
+using SearchRowTexts = std::array<QString, 5>;
+SearchRowTexts ShownTexts(const NetworkSearchRow& row);
+
 // One change of the search results as the result thread made it: a row put at
-// its sorted position, or every row removed.
+// its sorted position with its texts made ready for display (on that thread,
+// so the window does not spend its time on them), or every row removed.
 struct SearchResultChange {
     enum class Kind { Insert, Clear };
     Kind kind = Kind::Insert;
     int position = 0;
     NetworkSearchRow row;
+    SearchRowTexts texts;
 };
 
 // The rows the search window shows, in the columns "File title", "File name",
@@ -50,9 +56,8 @@ public:
 private:
     struct Shown {
         NetworkSearchRow raw;
-        std::array<QString, kColumns> texts;
+        SearchRowTexts texts;
     };
-    static Shown MakeShown(NetworkSearchRow row);
     // Applies a large batch to the rows without telling the views.
     void ApplyAtOnce(const std::vector<SearchResultChange>& changes);
 
