@@ -98,7 +98,7 @@ TEST_F(SearchWindowGuiTest, AChainOfFriendsAnswersSortedAndADoubleClickDownloads
     DrovickSettings settings;
     settings.downloadDirectory = downloads.Path().string();
     settings.searchBasedOn = 2;
-    settings.searchColumnWidths = {210, 150, 120, 180, 110};
+    settings.searchColumnWidths = {170, 140, 120, 190, 100};
     TransferDownloadOptions transferOptions;
     transferOptions.port = network.TransferPort();
     HeadlessTransferAgent agent(nullptr, transferOptions);
@@ -107,7 +107,7 @@ TEST_F(SearchWindowGuiTest, AChainOfFriendsAnswersSortedAndADoubleClickDownloads
     window.show();
     auto* results = window.findChild<QTreeView*>(QStringLiteral("results"));
     EXPECT_TRUE(window.findChild<QRadioButton*>(QStringLiteral("modeArtist"))->isChecked());
-    EXPECT_EQ(results->columnWidth(3), 180);
+    EXPECT_EQ(results->columnWidth(3), 190);
     EXPECT_TRUE(Idle(window));
 
     window.findChild<QRadioButton*>(QStringLiteral("modeName"))->setChecked(true);
