@@ -1,13 +1,13 @@
 #include "app/shell/frame/DrovickApplication.h"
 
 #include "app/files/DrovickSettings.h"
+#include "app/shell/copy/HeadlessTransferAgent.h"
 #include "app/shell/frame/ExitSignals.h"
 #include "app/shell/frame/MainFrame.h"
 #include "app/shell/frame/SessionMessages.h"
 #include "app/shell/frame/SingleInstance.h"
 #include "app/shell/frame/ToolWindowKinds.h"
 #include "app/shell/frame/WindowKinds.h"
-#include "app/shell/copy/HeadlessTransferAgent.h"
 #include "app/shell/search/SearchCommand.h"
 #include "library/halvara.h"
 

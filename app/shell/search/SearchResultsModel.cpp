@@ -78,8 +78,8 @@ void SearchResultsModel::ApplyAtOnce(const std::vector<SearchResultChange>& chan
     std::vector<Shown> rows;
     rows.reserve(order.size());
     for (const std::size_t from : order)
-        rows.push_back(std::move(from < m_rows.size() ? m_rows[from]
-                                                      : incoming[from - m_rows.size()]));
+        rows.push_back(
+            std::move(from < m_rows.size() ? m_rows[from] : incoming[from - m_rows.size()]));
     m_rows = std::move(rows);
 }
 

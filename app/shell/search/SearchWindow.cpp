@@ -170,7 +170,7 @@ void SearchWindow::StoreColumnWidths() {
 }
 
 int SearchWindow::Mode() const {
-    return m_byName->isChecked() ? SearchRequest::kMatchName
+    return m_byName->isChecked()    ? SearchRequest::kMatchName
            : m_byTitle->isChecked() ? SearchRequest::kMatchTitle
                                     : SearchRequest::kMatchArtist;
 }

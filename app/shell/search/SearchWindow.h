@@ -32,8 +32,8 @@ public:
     struct Services {
         PresenceDirectory* presence = nullptr; // asked on the search thread only
         LogEvent* log = nullptr;
-        DrovickSettings* settings = nullptr;   // mode, text, widths, download folder
-        TransferHandOff* transfers = nullptr;  // where a double click's download goes
+        DrovickSettings* settings = nullptr;  // mode, text, widths, download folder
+        TransferHandOff* transfers = nullptr; // where a double click's download goes
     };
     static constexpr int kTextLimit = 249; // the stored search text
     static constexpr int kStopPollMs = 50;

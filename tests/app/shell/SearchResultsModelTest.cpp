@@ -2,9 +2,10 @@
 // it one by one or in one large batch (placed on row numbers), with a clear
 // among them, it ends in the result rows' own order.
 
+#include "app/shell/search/SearchResultsModel.h"
+
 #include "ShellGuiTestSupport.h"
 #include "app/peer/search/NetworkSearchResults.h"
-#include "app/shell/search/SearchResultsModel.h"
 
 #include <gtest/gtest.h>
 #include <string>

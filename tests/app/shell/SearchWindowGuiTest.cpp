@@ -127,8 +127,8 @@ TEST_F(SearchWindowGuiTest, AChainOfFriendsAnswersSortedAndADoubleClickDownloads
         titles << Shown(model, row, 0);
         hosts << Shown(model, row, 2);
     }
-    EXPECT_EQ(titles, (QStringList{"song-two.mp3", "Deep Song.mp3", "Blue Song.mp3",
-                                   "bare-song.mp3"}));
+    EXPECT_EQ(titles,
+              (QStringList{"song-two.mp3", "Deep Song.mp3", "Blue Song.mp3", "bare-song.mp3"}));
     EXPECT_EQ(hosts, (QStringList{"cy@example.org", "di@example.org", "bo@example.org",
                                   "di@example.org"}));
     EXPECT_EQ(Shown(model, 1, 3), QString::fromStdString(network.Share(kDi).string()));
@@ -273,10 +273,9 @@ TEST_F(SearchWindowGuiTest, LyingAndUnterminatedRepliesAreDroppedOrShownSafely) 
     // Texts that fill their fields without a terminator, and ones that carry
     // line breaks and a terminal escape.
     const std::string longName = "/music/" + std::string(254, 'n');
-    ASSERT_TRUE(SendReply(resultPort,
-                          ReplyBytes(2, std::string(200, 'R'),
-                                     {longName, "/music/evil\nname\x1b[2J.mp3"},
-                                     {std::string(261, 'T'), "first line\r\nsecond\x1b[31m"})));
+    ASSERT_TRUE(SendReply(
+        resultPort, ReplyBytes(2, std::string(200, 'R'), {longName, "/music/evil\nname\x1b[2J.mp3"},
+                               {std::string(261, 'T'), "first line\r\nsecond\x1b[31m"})));
     const SearchResultsModel& model = window.Model();
     ASSERT_TRUE(shelltest::ProcessUntil([&] { return model.rowCount() == 2; }));
     EXPECT_EQ(lines.Count("RaskSearch: Received response"), 4);
