@@ -8,11 +8,13 @@
 #include "app/files/LogEvent.h"
 #include "app/peer/PresenceDirectory.h"
 #include "app/shell/copy/HeadlessTransferAgent.h"
+#include "app/shell/search/SearchCommand.h"
 #include "app/shell/search/SearchResultsModel.h"
 #include "app/shell/search/SearchWindow.h"
 #include "support/TestSupport.h"
 #include "tools/SearchNetwork.h"
 
+#include <QAction>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -295,6 +297,32 @@ TEST_F(SearchWindowGuiTest, LyingAndUnterminatedRepliesAreDroppedOrShownSafely) 
     // The window still answers and stops.
     QTest::mouseClick(Button(window, "stop"), Qt::LeftButton);
     EXPECT_TRUE(shelltest::ProcessUntil([&] { return Idle(window); }));
+}
+
+TEST_F(SearchWindowGuiTest, TheCommandOpensOneWindowWithTheStoredModeAndText) {
+    FakePresence presence;
+    DrovickSettings settings;
+    settings.lastSearchText = "stored text";
+    settings.searchBasedOn = 1;
+    QWidget owner;
+    QAction command(QStringLiteral("RaskSearch..."));
+    command.setEnabled(false);
+    ConnectSearchCommand(command, &owner, {&presence, nullptr, &settings, nullptr});
+    EXPECT_TRUE(command.isEnabled());
+    command.trigger();
+    command.trigger();
+    const auto windows = owner.findChildren<SearchWindow*>();
+    ASSERT_EQ(windows.size(), 1);
+    SearchWindow* window = windows.first();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->findChild<QLineEdit*>(QStringLiteral("searchText"))->text(),
+              QStringLiteral("stored text"));
+    EXPECT_TRUE(window->findChild<QRadioButton*>(QStringLiteral("modeTitle"))->isChecked());
+    window->close();
+    EXPECT_TRUE(
+        shelltest::ProcessUntil([&] { return owner.findChildren<SearchWindow*>().isEmpty(); }));
+    command.trigger();
+    EXPECT_EQ(owner.findChildren<SearchWindow*>().size(), 1);
 }
 
 } // namespace
