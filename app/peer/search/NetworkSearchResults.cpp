@@ -96,6 +96,17 @@ bool NetworkSearchResults::DownloadTarget(const std::string& downloadDirectory,
     return true;
 }
 
+std::optional<TransferItem>
+NetworkSearchResults::DownloadItem(const NetworkSearchRow& row,
+                                   const std::string& downloadDirectory) {
+    std::string target;
+    if (row.location.empty() || row.hostAddress.empty() ||
+        !DownloadTarget(downloadDirectory, row.fileName, target))
+        return std::nullopt;
+    return TransferItem{row.location + "/" + row.fileName, row.hostAddress, target,
+                        kLocalHostAddress};
+}
+
 bool NetworkSearchResults::Download(std::size_t row, TransferAgentQueue& agent,
                                     const std::string& downloadDirectory) const {
     NetworkSearchRow chosen;
@@ -105,10 +116,7 @@ bool NetworkSearchResults::Download(std::size_t row, TransferAgentQueue& agent,
             return false;
         chosen = m_rows[row];
     }
-    std::string target;
-    if (chosen.location.empty() || chosen.hostAddress.empty() ||
-        !DownloadTarget(downloadDirectory, chosen.fileName, target))
-        return false;
-    const std::string source = chosen.location + "/" + chosen.fileName;
-    return agent.AddTransfer(source, chosen.hostAddress, target, kLocalHostAddress);
+    const auto item = DownloadItem(chosen, downloadDirectory);
+    return item && agent.AddTransfer(item->sourcePath, item->sourceHost, item->destinationPath,
+                                     item->destinationHost);
 }

@@ -4,10 +4,12 @@
 
 #include <cstddef>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 class TransferAgentQueue;
+struct TransferItem;
 
 // One row of the search results, in the columns the search window shows. The
 // texts are as the peer sent them, since a download must name the file
@@ -58,6 +60,12 @@ public:
     // would lead the write elsewhere. False (target empty) when refused.
     static bool DownloadTarget(const std::string& downloadDirectory, const std::string& fileName,
                                std::string& target);
+
+    // The download of a row into the download directory, from the row's host
+    // to this computer; nothing when a text is empty or the name is refused
+    // (above).
+    static std::optional<TransferItem> DownloadItem(const NetworkSearchRow& row,
+                                                    const std::string& downloadDirectory);
 
     // Queues the download of the row into the download directory through the
     // transfer agent. False when the row does not exist, a text is empty, the

@@ -16,6 +16,7 @@
 #include "app/shell/sharing/ShareEditor.h"
 #include "app/shell/sharing/SharedDirectoryListView.h"
 #include "app/shell/transfers/TransferAgent.h"
+#include "app/shell/search/SearchCommand.h"
 #include "library/halvara.h"
 
 #include <QAction>
@@ -88,6 +89,8 @@ bool DrovickApplication::StartUp() {
     connect(m_frame.get(), &MainFrame::ExitRequested, this, &QCoreApplication::quit,
             Qt::QueuedConnection);
     m_frame->SetPresenceText(QStringLiteral("Presence: starting"));
+    ConnectSearchCommand(*m_frame->Command(QStringLiteral("search")), m_frame.get(),
+                         {&m_presence, &m_log, &m_services.Settings(), m_transferAgent.get()});
     UpdateServersPane();
 
     m_messages = std::make_unique<SessionMessages>();
