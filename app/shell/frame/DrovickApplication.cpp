@@ -152,6 +152,9 @@ void DrovickApplication::StartExplorers() {
             &ExplorerWindows::RefreshFolder);
     connect(m_messages.get(), &SessionMessages::TransferDone, m_explorers.get(),
             &ExplorerWindows::RefreshLocal);
+    // A friend double-clicked in the friends list opens that friend's computer.
+    connect(m_frame.get(), &MainFrame::OpenComputerRequested, m_explorers.get(),
+            [this](const QString& nameOrAddress) { m_explorers->OpenComputer(nameOrAddress, true); });
     QAction* open = m_frame->Command(QStringLiteral("open"));
     open->setEnabled(true);
     connect(open, &QAction::triggered, this, [this, &settings] {

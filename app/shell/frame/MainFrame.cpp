@@ -10,7 +10,9 @@
 #include "app/shell/resources/HelpLocation.h"
 #include "app/shell/resources/ShellIcons.h"
 #include "app/shell/update/VersionCheck.h"
+#include "app/shell/update/VersionFetch.h"
 #include "library/halvara.h"
+#include "platform/Environment.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -231,7 +233,7 @@ void MainFrame::BuildInfoBar() {
     auto* bar = new InfoBar;
     bar->setObjectName(QStringLiteral("InfoBar"));
     m_infoBar = bar;
-    auto* tips = new TipRotation(TipList(QString::fromLatin1(kProductAddress)), *bar, this);
+    auto* tips = new TipRotation(TipList(ProductAddress()), *bar, this);
     tips->Start();
 }
 
@@ -324,7 +326,11 @@ void MainFrame::AddFriend() {
     // The library asks the user through its own dialogs and waits for the
     // service, so the call never runs on this thread.
     RunInBackground(
-        this, [] { return Halvara_Add("Drovick", kProductAddress, kApplicationId); }, nullptr);
+        this,
+        [address = ProductAddress().toStdString()] {
+            return Halvara_Add("Drovick", address.c_str(), kApplicationId);
+        },
+        nullptr);
 }
 
 void MainFrame::ChangeIdentity() {
@@ -365,4 +371,8 @@ void MainFrame::CheckVersion() {
     if (!m_versionCheck)
         m_versionCheck = new VersionCheck(this);
     m_versionCheck->Start(this);
+}
+
+QString MainFrame::ProductAddress() {
+    return ProductPage(platform::UpdateUrl());
 }

@@ -44,7 +44,9 @@ public:
     // friend's e-mail address (the explorer connects OpenComputerRequested).
     void OpenComputer(const QString& nameOrAddress) { emit OpenComputerRequested(nameOrAddress); }
 
-    static constexpr const char* kProductAddress = "https://drovick.invalid/";
+    // The product's web page: the root of the address the version check asks,
+    // which is the bundled directory unless DROVICK_UPDATE_URL names another.
+    static QString ProductAddress();
     static constexpr int kApplicationId = 155;
 
 signals:
