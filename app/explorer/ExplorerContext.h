@@ -22,6 +22,8 @@ struct ExplorerTransfer {
 
 // What the explorer windows take from the program around them. The shell
 // fills it: the copy-or-move operation lives above this layer.
+class QWidget;
+
 struct ExplorerContext {
     LogEvent* log = nullptr;
     IconIndexCache* icons = nullptr;
@@ -35,6 +37,9 @@ struct ExplorerContext {
     std::function<void(const ExplorerTransfer&, std::function<void(int)> done)> transfer;
     // The folder a friend's opened file is downloaded into.
     std::function<QByteArray()> downloadFolder;
+    // Shows the sharing properties of a folder of this computer; true when
+    // the shares changed. Unset: the command is not offered.
+    std::function<bool(QWidget* parent, const std::string& folder)> sharing;
 };
 
 // How a drop is to be carried out.

@@ -10,9 +10,11 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QMenu>
+#include <QPointer>
 #include <QSplitter>
 #include <QTreeView>
 #include <algorithm>
+#include <filesystem>
 
 ExplorerWindows::ExplorerWindows(ExplorerContext context, DrovickSettings& settings, QMdiArea* area,
                                  std::function<QAction*(const QString&)> command, QObject* parent)
@@ -192,6 +194,19 @@ void ExplorerWindows::ShowPopup(ExplorerWindow* window, const QPoint& where) {
     menu.addSeparator();
     menu.addAction(QStringLiteral("Properties"), window, &ExplorerWindow::ShowProperties)
         ->setEnabled(selected);
+    if (m_context.sharing && !window->IsRemote()) {
+        // A folder of this computer: the selected one, else the one shown.
+        std::string folder = selected ? window->SelectedPath() : window->CurrentFolder();
+        std::error_code error;
+        const bool isFolder = !folder.empty() && std::filesystem::is_directory(folder, error);
+        QPointer<ExplorerWindow> shown(window);
+        menu.addAction(QStringLiteral("S&haring..."), this,
+                       [this, shown, folder] {
+                           if (m_context.sharing(shown, folder) && shown)
+                               shown->Refresh();
+                       })
+            ->setEnabled(isFolder);
+    }
     menu.exec(where);
 }
 

@@ -15,6 +15,7 @@
 #include "app/shell/friends/PeopleWindows.h"
 #include "app/shell/sharing/ShareEditor.h"
 #include "app/shell/sharing/SharedDirectoryListView.h"
+#include "app/shell/sharing/SharingPropertiesDialog.h"
 #include "app/shell/transfers/TransferAgent.h"
 #include "app/shell/search/SearchCommand.h"
 #include "library/halvara.h"
@@ -144,6 +145,9 @@ void DrovickApplication::StartExplorers() {
         return settings.downloadDirectory.empty()
                    ? QFile::encodeName(QDir::homePath())
                    : QByteArray::fromStdString(settings.downloadDirectory);
+    };
+    context.sharing = [this](QWidget* parent, const std::string& folder) {
+        return SharingPropertiesDialog::Run(parent, folder, *m_shareEditor);
     };
     m_explorers = std::make_unique<ExplorerWindows>(
         context, settings, m_frame->Area(),
