@@ -118,7 +118,7 @@ QString DirectoryListModel::FormatModified(std::int32_t seconds) {
     std::tm local{};
     if (localtime_r(&when, &local) == nullptr)
         return {};
-    // The designed "%m/%d/%y %I:%M:%S %p", with the two-digit year written out.
+    // The column's "%m/%d/%y %I:%M:%S %p", with the two-digit year written out.
     char text[40];
     std::snprintf(text, sizeof text, "%02d/%02d/%02d %02d:%02d:%02d %s", local.tm_mon + 1,
                   local.tm_mday, local.tm_year % 100, (local.tm_hour + 11) % 12 + 1, local.tm_min,

@@ -6,6 +6,7 @@
 #include "app/shell/copy/CopyOrMove.h"
 #include "app/shell/copy/CopyQuestions.h"
 #include "app/shell/dialogs/ChooseTargetComputerDialog.h"
+#include "app/shell/frame/BackgroundCall.h"
 #include "app/shell/frame/ExitSignals.h"
 #include "app/shell/frame/MainFrame.h"
 #include "app/shell/frame/SessionMessages.h"
@@ -184,7 +185,7 @@ void DrovickApplication::ShutDown() {
     std::string error;
     if (!m_services.SaveSettings(error))
         std::fprintf(stderr, "drovick: the settings were not saved: %s\n", error.c_str());
-    // Tells every server, then waits for each in the designed order.
+    // Tells every server, then waits for each in its order.
     m_services.Stop();
     // A start still waiting for the service is told to give up; one inside
     // a library question nobody answers is left after a bound, so a signal
@@ -196,6 +197,13 @@ void DrovickApplication::ShutDown() {
     }
     if (!m_presence.HasAnswered()) {
         m_presence.LetGoOfPendingStart();
+        m_presenceAbandoned = true;
+        return;
+    }
+    // A friend added, an identity changed or a message sent off the window
+    // thread uses the presence session and the settings until it returns;
+    // every such call ends within the bridge's and the sockets' limits.
+    if (!WaitForBackgroundCalls(kPresenceWait)) {
         m_presenceAbandoned = true;
         return;
     }

@@ -66,8 +66,9 @@ void FriendsFill::Refresh() {
     }
     bool idle = false;
     if (!g_running.compare_exchange_strong(idle, true)) {
-        // Another list's fill (one closing) still runs: it ends soon and this
-        // refresh is dropped, as the design drops it.
+        // Another list's fill (one closing) still runs: it ends soon, and this
+        // refresh is dropped rather than waited for; only one fill asks the
+        // service at a time.
         return;
     }
     m_state->running.store(true);

@@ -20,7 +20,7 @@ public:
     QString Next();
     int Size() const { return static_cast<int>(m_tips.size()); }
 
-    // The fourteen texts in their designed order, before shuffling.
+    // The fourteen texts in their listed order, before shuffling.
     static QStringList Texts(const QString& site);
 
 private:

@@ -38,7 +38,7 @@ public:
     static constexpr int kTextLimit = 249; // the stored search text
     static constexpr int kStopPollMs = 50;
 
-    // Without options the search uses the designed ports on the peer servers'
+    // Without options the search uses the fixed ports on the peer servers'
     // address. The services must outlive the window.
     explicit SearchWindow(Services services,
                           std::optional<NetworkSearch::Options> options = std::nullopt,

@@ -90,7 +90,7 @@ TEST_F(NetworkMonitorGuiTest, ShowsEveryLineOfARemoteFileSystemRequestAsOneRow) 
     })) << Rows(view).join("|").toStdString();
     server.Stop(true);
 
-    // A designed event that ends in a line feed stays one row, ending in a blank.
+    // A server event that ends in a line feed stays one row, ending in a blank.
     log("   Error: Did not receive reply.\n");
     log("");
     log("two\nlines");

@@ -1,13 +1,17 @@
 #include "app/shell/frame/SessionMessages.h"
 
+#include "app/shell/frame/BackgroundCall.h"
 #include "app/shell/frame/ExitSignals.h"
 #include "platform/MessageBus.h"
 #include "support/TestSupport.h"
 
 #include <QSignalSpy>
 #include <QTest>
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <memory>
+#include <thread>
 
 // What reaches the user-interface thread from outside: the registered messages
 // on the session bus and the signals that end the program.
@@ -22,6 +26,26 @@ private slots:
     void cleanup() {
         m_environment.reset();
         m_runtime.reset();
+    }
+
+    // The exit order waits for calls still running off the window thread
+    // (a message being sent uses the presence session and the settings).
+    void TheExitCanWaitForBackgroundCalls() {
+        std::atomic<bool> release{false};
+        int answered = -1;
+        QObject context;
+        RunInBackground(
+            &context,
+            [&release] {
+                while (!release.load())
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                return 7;
+            },
+            [&answered](int result) { answered = result; });
+        QVERIFY(!WaitForBackgroundCalls(std::chrono::milliseconds(100)));
+        release = true;
+        QVERIFY(WaitForBackgroundCalls(std::chrono::seconds(10)));
+        QTRY_COMPARE_WITH_TIMEOUT(answered, 7, 10000);
     }
 
     void RegisteredMessagesBecomeSignals() {

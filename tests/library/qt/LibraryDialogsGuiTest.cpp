@@ -241,7 +241,7 @@ TEST_F(LibraryDialogsGuiTest, ADialogAskedForOnTheUserInterfaceThreadRunsThereMo
     EXPECT_TRUE(NoWindowShows("NewFriendDialog"));
 }
 
-TEST_F(LibraryDialogsGuiTest, RegisterWizardTakesANewAddressAndSendsTheDesignedSequence) {
+TEST_F(LibraryDialogsGuiTest, RegisterWizardTakesANewAddressAndSendsTheRegistrationSequence) {
     Start();
     Caller caller([&] { return m_client->AddIdentity(); });
     QWidget* wizard = WaitForWindow("RegisterWizard");
