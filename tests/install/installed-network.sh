@@ -106,7 +106,11 @@ directory="127.0.0.1:$port"
 # A user's environment: its own home, session folder and address, and nothing else.
 as_user() {
   local name=$1; shift
-  env -i PATH=/usr/bin:/bin HOME="$work/$name/home" XDG_CONFIG_HOME="$work/$name/home/.config" \
+  # In a background subshell the program takes the subshell's place, so the
+  # pid kept from $! is the program's own and the cleanup really ends it.
+  local run=()
+  [ "$BASHPID" != "$$" ] && run=(exec)
+  "${run[@]}" env -i PATH=/usr/bin:/bin HOME="$work/$name/home" XDG_CONFIG_HOME="$work/$name/home/.config" \
     XDG_RUNTIME_DIR="$work/$name/runtime" HALVARA_ADDRESS="$(cat "$work/$name/address")" \
     HALVARA_DIRECTORY="$directory" HALVARA_PROBE_HOSTS="$directory" \
     ASAN_OPTIONS="${ASAN_OPTIONS:-}" UBSAN_OPTIONS="${UBSAN_OPTIONS:-}" "$@"
