@@ -3,9 +3,10 @@
 #include "app/files/ShareTable.h"
 
 #include <cstdlib>
+#include <memory>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    ShareTable* table = new ShareTable;
+    auto table = std::make_shared<ShareTable>();
     int count = table->Deserialize(data, size);
     if (count >= 0) {
         for (const auto& entry : table->Entries()) {
@@ -13,12 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             table->IsShareable(entry);
         }
         std::vector<std::uint8_t> block = table->Serialize();
-        ShareTable* copy = new ShareTable;
+        auto copy = std::make_shared<ShareTable>();
         if (copy->Deserialize(block.data(), block.size()) != count ||
             copy->Entries() != table->Entries())
             std::abort();
-        copy->Release();
     }
-    table->Release();
     return 0;
 }
