@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/files/LogEvent.h"
+#include "app/shell/HandOverQueue.h"
 
 #include <QObject>
 #include <cstddef>
@@ -34,7 +35,5 @@ private:
     void Drain();
 
     NetworkMonitorModel& m_model;
-    std::mutex m_mutex;
-    std::deque<std::string> m_queue;
-    bool m_drainPosted = false;
+    HandOverQueue<std::string> m_queue;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/peer/search/NetworkSearchResults.h"
+#include "app/shell/HandOverQueue.h"
 #include "app/shell/search/SearchResultsModel.h"
 
 #include <QObject>
@@ -37,7 +38,5 @@ private:
     void Drain();
 
     SearchResultsModel& m_model;
-    std::mutex m_mutex;
-    std::deque<SearchResultChange> m_queue;
-    bool m_drainPosted = false;
+    HandOverQueue<SearchResultChange> m_queue;
 };
