@@ -59,16 +59,32 @@ foreach(program IN ITEMS drovick drovick-peer halvara_cli halvdir)
   endif()
 endforeach()
 
-# Manual pages, each into the section its name ends with.
+# Manual pages, compressed as the desktop's man reader expects them, each into
+# the section its name ends with. -n leaves the time out, so a rebuild makes
+# the same bytes.
+find_program(HALVARA_GZIP gzip REQUIRED)
 file(GLOB HALVARA_MAN_PAGES ${PROJECT_SOURCE_DIR}/docs/man/*.[1-8])
+set(HALVARA_COMPRESSED_PAGES)
 foreach(page IN LISTS HALVARA_MAN_PAGES)
   get_filename_component(program ${page} NAME_WLE)
   if(program STREQUAL "drovick" AND NOT TARGET drovick)
     continue()
   endif()
+  get_filename_component(name ${page} NAME)
+  set(compressed ${PROJECT_BINARY_DIR}/man/${name}.gz)
+  add_custom_command(OUTPUT ${compressed}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+    COMMAND ${HALVARA_GZIP} -9nc ${page} > ${compressed}
+    DEPENDS ${page} VERBATIM)
+  list(APPEND HALVARA_COMPRESSED_PAGES ${compressed})
   string(REGEX MATCH "[1-8]$" section ${page})
-  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  install(FILES ${compressed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
 endforeach()
+add_custom_target(man_pages ALL DEPENDS ${HALVARA_COMPRESSED_PAGES})
+
+# Who holds the rights, where a Debian system keeps that for each package.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/drovick)
 
 # Services: the directory as a system service, the headless Drovick as a
 # user service. Each names the installed programs' folder, which is known only

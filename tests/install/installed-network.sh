@@ -63,8 +63,8 @@ done
 
 # Pages, units naming the installed programs, and the header; with the window
 # program, its menu entry, icons and help.
-for file in share/man/man1/halvara.1 share/man/man1/drovick-peer.1 share/man/man8/halvdir.8 \
-  include/halvara.h; do
+for file in share/man/man1/halvara.1.gz share/man/man1/drovick-peer.1.gz \
+  share/man/man8/halvdir.8.gz share/doc/drovick/copyright include/halvara.h; do
   [ -f "$root/$file" ] || fail "$file not installed"
 done
 grep -qx "ExecStart=$prefix/bin/halvdir serve .*" "$root/lib/systemd/system/halvdir.service" ||
@@ -74,7 +74,7 @@ grep -qx "ExecStart=$prefix/bin/drovick-peer serve" "$root/lib/systemd/user/drov
 if [ -x "$bin/drovick" ]; then
   for file in share/applications/drovick.desktop share/metainfo/org.drovick.Drovick.metainfo.xml \
     share/icons/hicolor/scalable/apps/drovick.svg share/icons/hicolor/48x48/apps/drovick.png \
-    share/drovick/help/index.html share/man/man1/drovick.1; do
+    share/drovick/help/index.html share/man/man1/drovick.1.gz; do
     [ -f "$root/$file" ] || fail "$file not installed with drovick"
   done
 fi
