@@ -23,6 +23,7 @@
 #include <QElapsedTimer>
 #include <QListView>
 #include <QMdiArea>
+#include <QMimeData>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -324,8 +325,8 @@ private slots:
         CopyOrMove operation(questions, agent);
         ExplorerContext context = m_context;
         context.transfer = [&](const ExplorerTransfer& transfer, std::function<void(int)> done) {
-            operation.Start({transfer.sourceComputer, QFile::decodeName(transfer.sourcePath),
-                             transfer.targetComputer, QFile::decodeName(transfer.targetPath),
+            operation.Start({transfer.sourceComputer, transfer.sourcePath,
+                             transfer.targetComputer, transfer.targetPath,
                              transfer.move},
                             std::move(done));
         };
@@ -348,6 +349,88 @@ private slots:
                 return window.List().RowOfPath((local / name).string()) >= 0;
             },
             10s));
+        transfers.Stop(true);
+    }
+
+    // A friend's file whose name is not UTF-8, dragged from the friend's
+    // explorer onto a local folder and copied through the drop popup: the
+    // drag's data, copy-or-move and the transfer agent carry the name's
+    // bytes, so the file arrives under its exact name. Dragged on from there
+    // to a second local folder, the local copy keeps the name as well.
+    void nonUtf8NameDraggedFromAFriendArrivesUnderItsBytes() {
+        testsupport::TempDir dir;
+        const fs::path share = dir.Path() / "share";
+        const fs::path local = dir.Path() / "local";
+        const fs::path again = dir.Path() / "again";
+        for (const fs::path& folder : {share, local, again})
+            fs::create_directories(folder);
+        const std::string name = "caf\xe9 \xff\xfe.bin";
+        const std::string content = "bytes \x01\x02 of a file whose name is Latin-1";
+        Write(share / name, content);
+
+        auto table = std::make_shared<ShareTable>();
+        QVERIFY(table->Add(share.string()));
+        const int port = testsupport::FreeTcpPort(kFriend);
+        NFSServer files(table, nullptr, port);
+        TransferDownloadOptions options;
+        options.port = testsupport::FreeTcpPort(kFriend);
+        TransferServer transfers(table, nullptr, options.port);
+        QVERIFY(files.Start());
+        QVERIFY(transfers.Start());
+        QVERIFY(testsupport::WaitFor(
+            [&] { return files.IsListening() && transfers.IsListening(); }, 10s));
+
+        ScriptedQuestions questions;
+        HeadlessTransferAgent agent(nullptr, options);
+        CopyOrMove operation(questions, agent);
+        ExplorerContext context = m_context;
+        context.remotePort = port;
+        context.transfer = [&](const ExplorerTransfer& transfer, std::function<void(int)> done) {
+            operation.Start({transfer.sourceComputer, transfer.sourcePath,
+                             transfer.targetComputer, transfer.targetPath, transfer.move},
+                            std::move(done));
+        };
+        ExplorerWindow remote(context, QString::fromLatin1(kFriend), true);
+        ExplorerWindow window(context, QStringLiteral("(Local)"), false);
+        int asked = 0;
+        window.askDrop = [&](const QPoint&) {
+            ++asked;
+            return DropChoice::Copy;
+        };
+        QVERIFY(Show(remote, share));
+        const int row = remote.List().RowOfPath((share / name).string());
+        QVERIFY(row >= 0);
+        std::unique_ptr<QMimeData> drag(remote.List().mimeData({remote.List().index(row, 0)}));
+        QVERIFY(Show(window, local));
+
+        QSignalSpy closed(&agent, &HeadlessTransferAgent::Closed);
+        window.List().dropMimeData(drag.get(), Qt::MoveAction, -1, -1, QModelIndex());
+        QCOMPARE(asked, 1);
+        QVERIFY(closed.wait(10000) || !closed.isEmpty());
+        QCOMPARE(Read(local / name), content);
+        QVERIFY(fs::exists(share / name));
+
+        // This computer's file, dragged as the desktop's file manager sees it.
+        QVERIFY(Show(window, local));
+        const int mine = window.List().RowOfPath((local / name).string());
+        QVERIFY(mine >= 0);
+        std::unique_ptr<QMimeData> localDrag(window.List().mimeData({window.List().index(mine, 0)}));
+        QCOMPARE(localDrag->urls().size(), 1);
+        QMimeData desktop;
+        desktop.setUrls(localDrag->urls());
+        ExplorerWindow second(context, QStringLiteral("(Local)"), false);
+        second.askDrop = window.askDrop;
+        QVERIFY(Show(second, again));
+        second.List().dropMimeData(&desktop, Qt::CopyAction, -1, -1, QModelIndex());
+        QVERIFY(testsupport::WaitFor(
+            [&] {
+                QApplication::processEvents(QEventLoop::AllEvents, 20);
+                return fs::exists(again / name);
+            },
+            10s));
+        QCOMPARE(asked, 2);
+        QCOMPARE(Read(again / name), content);
+        files.Stop(true);
         transfers.Stop(true);
     }
 
