@@ -23,11 +23,15 @@
 #include <QElapsedTimer>
 #include <QListView>
 #include <QMdiArea>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QMimeData>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
+#include <QUrl>
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <filesystem>
@@ -125,6 +129,75 @@ private:
     int m_socket = -1;
     bool m_ok = false;
 };
+
+// Answers the next popup menu by choosing the entry of that text, keeping
+// the texts it offered.
+void ChooseInPopup(const QString& entry, QStringList* offered) {
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll, entry, offered] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (menu == nullptr)
+            return;
+        poll->stop();
+        poll->deleteLater();
+        offered->clear();
+        for (QAction* action : menu->actions())
+            if (!action->isSeparator())
+                *offered << action->text();
+        for (QAction* action : menu->actions())
+            if (action->text() == entry)
+                menu->setActiveAction(action);
+        QTest::keyClick(menu, Qt::Key_Return);
+    });
+    poll->start(20);
+}
+
+// Answers the next message box with the button, keeping its caption and text.
+void AnswerMessageBox(QMessageBox::StandardButton button, QStringList* shown) {
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll, button, shown] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr)
+            return;
+        poll->stop();
+        poll->deleteLater();
+        *shown << box->windowTitle() << box->text();
+        box->button(button)->click();
+    });
+    poll->start(20);
+}
+
+// Drops the data on the view at the point, as the window system delivers it.
+void DropAt(QAbstractItemView* view, const QPoint& where, const QMimeData* data,
+            Qt::DropAction action) {
+    QDragEnterEvent enter(where, action, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &enter);
+    QDragMoveEvent move(where, action, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &move);
+    QDropEvent drop(QPointF(where), action, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &drop);
+}
+
+// Expands the tree folder by folder down to the folder; its item then.
+QModelIndex RevealInTree(ExplorerWindow& window, const fs::path& folder) {
+    FolderTreeModel& tree = window.Tree();
+    QModelIndex item = tree.Root();
+    fs::path reached = "/";
+    for (const fs::path& part : folder.relative_path()) {
+        reached /= part;
+        window.TreeView()->expand(item);
+        const bool listed = testsupport::WaitFor(
+            [&] {
+                QApplication::processEvents(QEventLoop::AllEvents, 20);
+                return tree.Find(reached.string()).isValid();
+            },
+            10s);
+        if (!listed)
+            return {};
+        item = tree.Find(reached.string());
+    }
+    return item;
+}
 
 } // namespace
 
@@ -432,6 +505,116 @@ private slots:
         QCOMPARE(Read(again / name), content);
         files.Stop(true);
         transfers.Stop(true);
+    }
+
+    // Drops as the user makes them, through the views and the real popup and
+    // question: files from the desktop's file manager copied, moved and
+    // linked through the drop popup; an explorer's file dropped on a folder
+    // of the tree; and a local move onto an existing file, asked first, the
+    // old file put in the trash.
+    void dropsThroughTheViewsThePopupAndTheQuestion() {
+        testsupport::TempDir dir;
+        const fs::path from = dir.Path() / "from";
+        const fs::path to = dir.Path() / "to";
+        fs::create_directories(from);
+        fs::create_directories(to);
+        for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt", "e.txt"})
+            Write(from / name, std::string("new ") + name);
+        Write(to / "d.txt", "old d");
+
+        HeadlessTransferAgent agent(nullptr, TransferDownloadOptions{});
+        ExplorerWindow source(m_context, QStringLiteral("(Local)"), false);
+        source.resize(700, 400);
+        source.show();
+        MessageBoxCopyQuestions questions(&source);
+        CopyOrMove operation(questions, agent);
+        ExplorerContext context = m_context;
+        context.transfer = [&](const ExplorerTransfer& transfer, std::function<void(int)> done) {
+            operation.Start({transfer.sourceComputer, transfer.sourcePath,
+                             transfer.targetComputer, transfer.targetPath, transfer.move},
+                            std::move(done));
+        };
+        ExplorerWindow window(context, QStringLiteral("(Local)"), false);
+        window.resize(700, 400);
+        window.show();
+        window.SetViewMode(3);
+        QVERIFY(Show(source, from));
+        QVERIFY(Show(window, to));
+        QAbstractItemView* list = window.DetailsView();
+        const QPoint empty(list->viewport()->width() / 2, list->viewport()->height() - 5);
+        const auto desktop = [](const fs::path& file) {
+            auto data = std::make_unique<QMimeData>();
+            data->setUrls({QUrl::fromLocalFile(QString::fromStdString(file.string()))});
+            return data;
+        };
+        const auto arrived = [&](const fs::path& file) {
+            return testsupport::WaitFor(
+                [&] {
+                    QApplication::processEvents(QEventLoop::AllEvents, 20);
+                    return fs::exists(fs::symlink_status(file)) && operation.Running() == 0;
+                },
+                10s);
+        };
+
+        QStringList offered;
+        ChooseInPopup(QStringLiteral("Create &Shortcut"), &offered);
+        DropAt(list, empty, desktop(from / "a.txt").get(), Qt::CopyAction);
+        QVERIFY(arrived(to / "Shortcut to a.lnk"));
+        QCOMPARE(offered, (QStringList{"&Copy Here", "&Move Here", "Create &Shortcut", "C&ancel"}));
+        QCOMPARE(fs::read_symlink(to / "Shortcut to a.lnk"), from / "a.txt");
+        QVERIFY(fs::exists(from / "a.txt"));
+
+        ChooseInPopup(QStringLiteral("&Copy Here"), &offered);
+        DropAt(list, empty, desktop(from / "b.txt").get(), Qt::MoveAction);
+        QVERIFY(arrived(to / "b.txt"));
+        QCOMPARE(Read(to / "b.txt"), std::string("new b.txt"));
+        QVERIFY(fs::exists(from / "b.txt"));
+        ChooseInPopup(QStringLiteral("&Move Here"), &offered);
+        DropAt(list, empty, desktop(from / "c.txt").get(), Qt::CopyAction);
+        QVERIFY(arrived(to / "c.txt"));
+        QVERIFY(!fs::exists(from / "c.txt"));
+        ChooseInPopup(QStringLiteral("C&ancel"), &offered);
+        DropAt(list, empty, desktop(from / "e.txt").get(), Qt::CopyAction);
+        QVERIFY(WaitIdle(window));
+        QCOMPARE(operation.Running(), 0);
+        QVERIFY(!fs::exists(to / "e.txt"));
+
+        // An explorer's own file on a folder of the tree: no popup between
+        // two windows of this computer; the drop's action decides.
+        const QModelIndex folder = RevealInTree(window, to);
+        QVERIFY(folder.isValid());
+        window.TreeView()->scrollTo(folder);
+        std::unique_ptr<QMimeData> dragged(source.List().mimeData(
+            {source.List().index(source.List().RowOfPath((from / "a.txt").string()), 0)}));
+        fs::remove(to / "Shortcut to a.lnk");
+        DropAt(window.TreeView(), window.TreeView()->visualRect(folder).center(), dragged.get(),
+               Qt::CopyAction);
+        QVERIFY(arrived(to / "a.txt"));
+        QCOMPARE(Read(to / "a.txt"), std::string("new a.txt"));
+        QVERIFY(fs::exists(from / "a.txt"));
+
+        // A move onto a file of that name asks, and Yes trashes the old one.
+        std::unique_ptr<QMimeData> moved(source.List().mimeData(
+            {source.List().index(source.List().RowOfPath((from / "d.txt").string()), 0)}));
+        QStringList shown;
+        AnswerMessageBox(QMessageBox::Yes, &shown);
+        DropAt(list, empty, moved.get(), Qt::MoveAction);
+        QVERIFY(testsupport::WaitFor(
+            [&] {
+                QApplication::processEvents(QEventLoop::AllEvents, 20);
+                return !fs::exists(from / "d.txt") && operation.Running() == 0;
+            },
+            10s));
+        QCOMPARE(shown, (QStringList{"Move File", "Do you want to overwrite the existing file?"}));
+        QCOMPARE(Read(to / "d.txt"), std::string("new d.txt"));
+        QCOMPARE(Read(m_home.Path() / "data" / "Trash" / "files" / "d.txt"), std::string("old d"));
+        // The window shows the result.
+        QVERIFY(testsupport::WaitFor(
+            [&] {
+                QApplication::processEvents(QEventLoop::AllEvents, 20);
+                return Names(window) == QStringList({"a.txt", "b.txt", "c.txt", "d.txt"});
+            },
+            10s));
     }
 
     // The main frame's clipboard commands on the active explorer: a copy in
