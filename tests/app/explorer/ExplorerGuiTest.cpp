@@ -2,6 +2,7 @@
 // remote file system and transfer servers on a second loopback address.
 
 #include "app/explorer/DirectoryListModel.h"
+#include "app/explorer/DirectoryRows.h"
 #include "app/explorer/ExplorerWindow.h"
 #include "app/explorer/ExplorerWindows.h"
 #include "app/explorer/ExplorerWorker.h"
@@ -21,8 +22,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QListView>
 #include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
@@ -78,13 +81,6 @@ QStringList Names(ExplorerWindow& window) {
     return names;
 }
 
-// Lists the folder and waits for its answer.
-bool Show(ExplorerWindow& window, const fs::path& folder) {
-    QSignalSpy listed(&window, &ExplorerWindow::FolderListed);
-    window.Navigate(folder.string());
-    return listed.wait(10000) || !listed.isEmpty();
-}
-
 // With SHELL_SCREENSHOTS set to a folder, writes the window there as a PNG.
 void Screenshot(QWidget& widget, const QString& name) {
     const char* folder = std::getenv("SHELL_SCREENSHOTS");
@@ -101,6 +97,20 @@ bool WaitIdle(ExplorerWindow& window) {
             return !window.IsBusy();
         },
         10s);
+}
+
+// Lists the folder and waits until the window has shown its answer.
+bool Show(ExplorerWindow& window, const fs::path& folder) {
+    QSignalSpy listed(&window, &ExplorerWindow::FolderListed);
+    window.Navigate(folder.string());
+    const bool idle = WaitIdle(window);
+    // The worker hands its answers back before it counts itself idle.
+    QApplication::processEvents();
+    const QString wanted = QString::fromStdString(WithSlash(folder.string()));
+    for (const QList<QVariant>& answer : listed)
+        if (answer.at(0).toString() == wanted)
+            return idle;
+    return false;
 }
 
 class ScriptedQuestions : public CopyQuestions {
@@ -211,6 +221,9 @@ private slots:
         m_context.log = &m_log;
         m_context.icons = &m_icons;
         m_context.shares = std::make_shared<ShareTable>();
+        // The program's other windows load the icon theme before the first
+        // explorer draws a file (on X11 without a desktop session, "hicolor").
+        (void)QIcon::fromTheme(QStringLiteral("dialog-information"));
     }
 
     void cleanupTestCase() { QVERIFY(ExplorerWorker::WaitForAll(10s)); }
@@ -256,6 +269,13 @@ private slots:
         QVERIFY(!list.index(notes, DirectoryListModel::kType).data().toString().isEmpty());
         QVERIFY(!list.index(notes, DirectoryListModel::kModified).data().toString().isEmpty());
         QVERIFY(!list.index(notes, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
+        // Drawn from the installed theme by its type, not the style's generic page.
+        bool themeInstalled = false;
+        for (const QString& base : QIcon::themeSearchPaths())
+            themeInstalled = themeInstalled || QFileInfo::exists(base + "/Adwaita/index.theme");
+        if (themeInstalled)
+            QCOMPARE(list.index(notes, 0).data(Qt::DecorationRole).value<QIcon>().name(),
+                     QStringLiteral("text-x-generic"));
         Screenshot(window, QStringLiteral("explorer-friend"));
         // Shares drawn as shared belong to this computer only.
         QVERIFY(list.index(list.RowOfPath((share / "sub").string()), 0)
@@ -662,6 +682,10 @@ private slots:
 
         ExplorerWindow* remote = windows.OpenComputer(QString::fromLatin1(kFriend), true);
         QCOMPARE(windows.Active(), remote);
+        // Every window opens inside the area, none past its edges.
+        for (QMdiSubWindow* frame : area.subWindowList())
+            QVERIFY2(area.viewport()->rect().contains(frame->geometry()),
+                     qPrintable(frame->windowTitle()));
         QVERIFY(!actions["paste"]->isEnabled());
         actions["paste"]->trigger();
         QCOMPARE(transfers.size(), std::size_t(1));
