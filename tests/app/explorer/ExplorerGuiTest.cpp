@@ -221,8 +221,12 @@ private slots:
         m_context.log = &m_log;
         m_context.icons = &m_icons;
         m_context.shares = std::make_shared<ShareTable>();
-        // The program's other windows load the icon theme before the first
-        // explorer draws a file (on X11 without a desktop session, "hicolor").
+        // As on X11 without a desktop session: the theme and its fallback
+        // are "hicolor", which the program's other windows load before the
+        // first explorer draws a file.
+        QIcon::setThemeSearchPaths({QStringLiteral("/usr/share/icons")});
+        QIcon::setThemeName(QStringLiteral("hicolor"));
+        QIcon::setFallbackThemeName(QStringLiteral("hicolor"));
         (void)QIcon::fromTheme(QStringLiteral("dialog-information"));
     }
 
