@@ -12,9 +12,8 @@ namespace {
 
 const QString kOpenCaption = QStringLiteral("Open Computer");
 
-QMessageBox::StandardButton ShowBox(QWidget* parent, QMessageBox::Icon icon,
-                                    const QString& caption, const QString& text,
-                                    QMessageBox::StandardButtons buttons) {
+QMessageBox::StandardButton ShowBox(QWidget* parent, QMessageBox::Icon icon, const QString& caption,
+                                    const QString& text, QMessageBox::StandardButtons buttons) {
     QMessageBox box(icon, caption, text, buttons, parent);
     box.setTextFormat(Qt::PlainText);
     return static_cast<QMessageBox::StandardButton>(box.exec());
@@ -87,13 +86,14 @@ void ComputerOpening::Answered(const QString& eMail, const FriendLookup& lookup,
         // Added a moment ago and still not in the list: asking again would
         // go round in circles.
         if (added) {
-            Tell(kOpenCaption, QStringLiteral("%1 could not be added to your friends list.")
-                                   .arg(eMail));
+            Tell(kOpenCaption,
+                 QStringLiteral("%1 could not be added to your friends list.").arg(eMail));
             return;
         }
-        if (!ask(QStringLiteral("Add a new friend"),
-                 QStringLiteral("%1 is not in your friends list.\nWould you like to add him or her?")
-                     .arg(eMail))) {
+        if (!ask(
+                QStringLiteral("Add a new friend"),
+                QStringLiteral("%1 is not in your friends list.\nWould you like to add him or her?")
+                    .arg(eMail))) {
             emit Settled();
             return;
         }

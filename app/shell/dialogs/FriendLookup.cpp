@@ -67,8 +67,8 @@ FriendLookup LookUpFriend(const std::string& eMail, int tos) {
     const int id = Halvara_LookupID(wanted.c_str());
     if (id == 0)
         return lookup;
-    lookup.outcome = id > 0 ? FriendLookup::Outcome::NotAFriend
-                            : FriendLookup::Outcome::NotRegistered;
+    lookup.outcome =
+        id > 0 ? FriendLookup::Outcome::NotAFriend : FriendLookup::Outcome::NotRegistered;
     lookup.id = id > 0 ? id : 0;
     return lookup;
 }

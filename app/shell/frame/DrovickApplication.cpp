@@ -140,9 +140,8 @@ void DrovickApplication::StartExplorers() {
     context.shares = settings.GetShareTable();
     context.presence = &m_presence;
     context.transfer = [this](const ExplorerTransfer& transfer, std::function<void(int)> done) {
-        m_copyOrMove->Start({transfer.sourceComputer, transfer.sourcePath,
-                             transfer.targetComputer, transfer.targetPath,
-                             transfer.move},
+        m_copyOrMove->Start({transfer.sourceComputer, transfer.sourcePath, transfer.targetComputer,
+                             transfer.targetPath, transfer.move},
                             std::move(done));
     };
     context.downloadFolder = [&settings] {

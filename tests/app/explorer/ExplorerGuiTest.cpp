@@ -28,8 +28,8 @@
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QMimeData>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -140,41 +140,46 @@ private:
     bool m_ok = false;
 };
 
-// Answers the next popup menu by choosing the entry of that text, keeping
-// the texts it offered.
-void ChooseInPopup(const QString& entry, QStringList* offered) {
+// Acts on the widget find gives once it is shown (a popup or a modal box
+// runs its own event loop, so the test answers it from a timer).
+template <typename Widget>
+void WhenShown(std::function<Widget*()> find, std::function<void(Widget*)> act) {
     auto* poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, [poll, entry, offered] {
-        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (menu == nullptr)
+    QObject::connect(poll, &QTimer::timeout, [poll, find, act] {
+        Widget* shown = find();
+        if (shown == nullptr)
             return;
         poll->stop();
         poll->deleteLater();
-        offered->clear();
-        for (QAction* action : menu->actions())
-            if (!action->isSeparator())
-                *offered << action->text();
-        for (QAction* action : menu->actions())
-            if (action->text() == entry)
-                menu->setActiveAction(action);
-        QTest::keyClick(menu, Qt::Key_Return);
+        act(shown);
     });
     poll->start(20);
 }
 
+// Answers the next popup menu by choosing the entry of that text, keeping
+// the texts it offered.
+void ChooseInPopup(const QString& entry, QStringList* offered) {
+    WhenShown<QMenu>([] { return qobject_cast<QMenu*>(QApplication::activePopupWidget()); },
+                     [entry, offered](QMenu* menu) {
+                         offered->clear();
+                         for (QAction* action : menu->actions())
+                             if (!action->isSeparator())
+                                 *offered << action->text();
+                         for (QAction* action : menu->actions())
+                             if (action->text() == entry)
+                                 menu->setActiveAction(action);
+                         QTest::keyClick(menu, Qt::Key_Return);
+                     });
+}
+
 // Answers the next message box with the button, keeping its caption and text.
 void AnswerMessageBox(QMessageBox::StandardButton button, QStringList* shown) {
-    auto* poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, [poll, button, shown] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (box == nullptr)
-            return;
-        poll->stop();
-        poll->deleteLater();
-        *shown << box->windowTitle() << box->text();
-        box->button(button)->click();
-    });
-    poll->start(20);
+    WhenShown<QMessageBox>(
+        [] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); },
+        [button, shown](QMessageBox* box) {
+            *shown << box->windowTitle() << box->text();
+            box->button(button)->click();
+        });
 }
 
 // Drops the data on the view at the point, as the window system delivers it.
@@ -422,9 +427,8 @@ private slots:
         CopyOrMove operation(questions, agent);
         ExplorerContext context = m_context;
         context.transfer = [&](const ExplorerTransfer& transfer, std::function<void(int)> done) {
-            operation.Start({transfer.sourceComputer, transfer.sourcePath,
-                             transfer.targetComputer, transfer.targetPath,
-                             transfer.move},
+            operation.Start({transfer.sourceComputer, transfer.sourcePath, transfer.targetComputer,
+                             transfer.targetPath, transfer.move},
                             std::move(done));
         };
         ExplorerWindow window(context, QStringLiteral("(Local)"), false);
@@ -474,8 +478,8 @@ private slots:
         TransferServer transfers(table, nullptr, options.port);
         QVERIFY(files.Start());
         QVERIFY(transfers.Start());
-        QVERIFY(testsupport::WaitFor(
-            [&] { return files.IsListening() && transfers.IsListening(); }, 10s));
+        QVERIFY(testsupport::WaitFor([&] { return files.IsListening() && transfers.IsListening(); },
+                                     10s));
 
         ScriptedQuestions questions;
         HeadlessTransferAgent agent(nullptr, options);
@@ -483,8 +487,8 @@ private slots:
         ExplorerContext context = m_context;
         context.remotePort = port;
         context.transfer = [&](const ExplorerTransfer& transfer, std::function<void(int)> done) {
-            operation.Start({transfer.sourceComputer, transfer.sourcePath,
-                             transfer.targetComputer, transfer.targetPath, transfer.move},
+            operation.Start({transfer.sourceComputer, transfer.sourcePath, transfer.targetComputer,
+                             transfer.targetPath, transfer.move},
                             std::move(done));
         };
         ExplorerWindow remote(context, QString::fromLatin1(kFriend), true);
@@ -511,7 +515,8 @@ private slots:
         QVERIFY(Show(window, local));
         const int mine = window.List().RowOfPath((local / name).string());
         QVERIFY(mine >= 0);
-        std::unique_ptr<QMimeData> localDrag(window.List().mimeData({window.List().index(mine, 0)}));
+        std::unique_ptr<QMimeData> localDrag(
+            window.List().mimeData({window.List().index(mine, 0)}));
         QCOMPARE(localDrag->urls().size(), 1);
         QMimeData desktop;
         desktop.setUrls(localDrag->urls());
@@ -554,8 +559,8 @@ private slots:
         CopyOrMove operation(questions, agent);
         ExplorerContext context = m_context;
         context.transfer = [&](const ExplorerTransfer& transfer, std::function<void(int)> done) {
-            operation.Start({transfer.sourceComputer, transfer.sourcePath,
-                             transfer.targetComputer, transfer.targetPath, transfer.move},
+            operation.Start({transfer.sourceComputer, transfer.sourcePath, transfer.targetComputer,
+                             transfer.targetPath, transfer.move},
                             std::move(done));
         };
         ExplorerWindow window(context, QStringLiteral("(Local)"), false);

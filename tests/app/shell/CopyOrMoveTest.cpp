@@ -204,7 +204,8 @@ private slots:
         QVERIFY(!agent.IsOpen());
         QCOMPARE(Read(target), content);
         QCOMPARE(folders.size(), 1);
-        QCOMPARE(folders.at(0).at(0).toString(), QString::fromStdString((dir.Path() / "downloads").string()));
+        QCOMPARE(folders.at(0).at(0).toString(),
+                 QString::fromStdString((dir.Path() / "downloads").string()));
         QVERIFY(questions.captions.isEmpty());
         server.Stop(true);
     }
