@@ -117,6 +117,13 @@ TEST_F(ComputerOpeningGuiTest, FriendsByEMailAreFoundAddedInvitedOrSaidToBeOffli
                                               "you like to invite him or her to get it?"));
     EXPECT_EQ(m_opened.size(), 2);
     EXPECT_TRUE(m_told.empty()) << "the invitation failed: " << m_told.front().text.toStdString();
+    // The directory queued the mail: Ada to nobody, naming the product, its
+    // page and the application number.
+    const auto outbox = network.Dir().Admin({"outbox"});
+    EXPECT_NE(outbox.output.find("\tada@example.org\tAda Lind\tnobody@example.org\tDrovick\t"
+                                 "http://127.0.0.1/drovick\t155\t"),
+              std::string::npos)
+        << outbox.output;
 
     // A friend whose program has stopped, and the address of nobody online.
     ASSERT_EQ(bo.Release(kDrovickTos), 0);
