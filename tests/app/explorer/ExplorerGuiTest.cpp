@@ -113,6 +113,18 @@ bool Show(ExplorerWindow& window, const fs::path& folder) {
     return false;
 }
 
+// The context with its transfers made by the copy-or-move operation, as the
+// program wires it.
+ExplorerContext ThroughCopyOrMove(ExplorerContext context, CopyOrMove& operation) {
+    context.transfer = [&operation](const ExplorerTransfer& transfer,
+                                    std::function<void(int)> done) {
+        operation.Start({transfer.sourceComputer, transfer.sourcePath, transfer.targetComputer,
+                         transfer.targetPath, transfer.move},
+                        std::move(done));
+    };
+    return context;
+}
+
 class ScriptedQuestions : public CopyQuestions {
 public:
     bool AskOverwrite(const QString&) override { return true; }
@@ -425,12 +437,7 @@ private slots:
         ScriptedQuestions questions;
         HeadlessTransferAgent agent(nullptr, options);
         CopyOrMove operation(questions, agent);
-        ExplorerContext context = m_context;
-        context.transfer = [&](const ExplorerTransfer& transfer, std::function<void(int)> done) {
-            operation.Start({transfer.sourceComputer, transfer.sourcePath, transfer.targetComputer,
-                             transfer.targetPath, transfer.move},
-                            std::move(done));
-        };
+        ExplorerContext context = ThroughCopyOrMove(m_context, operation);
         ExplorerWindow window(context, QStringLiteral("(Local)"), false);
         window.show();
         QVERIFY(Show(window, local));
@@ -484,13 +491,8 @@ private slots:
         ScriptedQuestions questions;
         HeadlessTransferAgent agent(nullptr, options);
         CopyOrMove operation(questions, agent);
-        ExplorerContext context = m_context;
+        ExplorerContext context = ThroughCopyOrMove(m_context, operation);
         context.remotePort = port;
-        context.transfer = [&](const ExplorerTransfer& transfer, std::function<void(int)> done) {
-            operation.Start({transfer.sourceComputer, transfer.sourcePath, transfer.targetComputer,
-                             transfer.targetPath, transfer.move},
-                            std::move(done));
-        };
         ExplorerWindow remote(context, QString::fromLatin1(kFriend), true);
         ExplorerWindow window(context, QStringLiteral("(Local)"), false);
         int asked = 0;
@@ -557,12 +559,7 @@ private slots:
         source.show();
         MessageBoxCopyQuestions questions(&source);
         CopyOrMove operation(questions, agent);
-        ExplorerContext context = m_context;
-        context.transfer = [&](const ExplorerTransfer& transfer, std::function<void(int)> done) {
-            operation.Start({transfer.sourceComputer, transfer.sourcePath, transfer.targetComputer,
-                             transfer.targetPath, transfer.move},
-                            std::move(done));
-        };
+        ExplorerContext context = ThroughCopyOrMove(m_context, operation);
         ExplorerWindow window(context, QStringLiteral("(Local)"), false);
         window.resize(700, 400);
         window.show();
