@@ -1,6 +1,7 @@
 #include "app/explorer/DirectoryListModel.h"
 
-#include <QFile>
+#include "app/explorer/DropItems.h"
+
 #include <QMimeData>
 #include <QUrl>
 #include <algorithm>
@@ -210,8 +211,7 @@ QMimeData* DirectoryListModel::mimeData(const QModelIndexList& indexes) const {
         items += m_machineLabel.toUtf8() + '\n' +
                  QByteArray(row->path.data(), qsizetype(row->path.size())) + '\n';
         if (m_machineLabel == QStringLiteral("127.0.0.1"))
-            urls.push_back(
-                QUrl::fromLocalFile(QFile::decodeName(QByteArray::fromStdString(row->path))));
+            urls.push_back(LocalFileUrl(row->path));
     }
     data->setData(QString::fromLatin1(kItemMimeType), items);
     // The desktop's file manager takes this computer's files as well.

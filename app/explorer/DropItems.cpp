@@ -2,7 +2,6 @@
 
 #include "app/explorer/DirectoryListModel.h"
 
-#include <QFile>
 #include <QMenu>
 #include <QMimeData>
 #include <QUrl>
@@ -28,13 +27,26 @@ DropItems ReadDropItems(const QMimeData* data) {
     for (const QUrl& url : data->urls()) {
         if (items.paths.size() >= kMaxDropItems)
             break;
-        if (!url.isLocalFile())
-            continue;
-        items.paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+        std::string path = LocalFilePath(url);
+        if (!path.empty())
+            items.paths.push_back(std::move(path));
     }
     items.computer = QStringLiteral("127.0.0.1");
     items.fromDesktop = true;
     return items;
+}
+
+QUrl LocalFileUrl(const std::string& path) {
+    const QByteArray bytes(path.data(), static_cast<qsizetype>(path.size()));
+    return QUrl::fromEncoded("file://" + bytes.toPercentEncoding("/"), QUrl::StrictMode);
+}
+
+std::string LocalFilePath(const QUrl& url) {
+    if (!url.isLocalFile())
+        return {};
+    // Decoded from the encoded form: the text form would turn bytes that are
+    // not UTF-8 into replacement characters.
+    return QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString();
 }
 
 DropChoice AskDropChoice(QWidget* parent, const QPoint& where) {

@@ -3,6 +3,7 @@
 #include "app/files/SystemIconTable.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
@@ -10,20 +11,30 @@
 
 namespace {
 
-// Without a desktop session Qt looks only in "hicolor", which holds no file
-// type icons; the freedesktop fallback theme fills the gap, once a process.
-void UseFallbackThemeOnce() {
+// Without a desktop session Qt's icon theme is "hicolor", which holds no file
+// type or folder icons. An installed freedesktop theme takes its place, as the
+// theme itself rather than as the fallback: Qt reads a theme's fallback once,
+// when it first loads the theme, and the program's other windows have loaded
+// "hicolor" long before the first explorer draws a file. A theme the desktop
+// chose is left alone.
+void UseInstalledThemeOnce() {
     static const bool done = [] {
-        if (QIcon::fallbackThemeName().isEmpty() ||
-            QIcon::fallbackThemeName() == QStringLiteral("hicolor"))
-            QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
+        const QString current = QIcon::themeName();
+        if (!current.isEmpty() && current != QStringLiteral("hicolor"))
+            return true;
+        for (const QString& base : QIcon::themeSearchPaths()) {
+            if (QFileInfo::exists(base + QStringLiteral("/Adwaita/index.theme"))) {
+                QIcon::setThemeName(QStringLiteral("Adwaita"));
+                break;
+            }
+        }
         return true;
     }();
     (void)done;
 }
 
 QIcon Themed(const std::string& name, const std::string& fallback) {
-    UseFallbackThemeOnce();
+    UseInstalledThemeOnce();
     QIcon icon = QIcon::fromTheme(QString::fromStdString(name));
     if (icon.isNull() && !fallback.empty())
         icon = QIcon::fromTheme(QString::fromStdString(fallback));

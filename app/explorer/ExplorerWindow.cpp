@@ -106,6 +106,8 @@ ExplorerWindow::ExplorerWindow(ExplorerContext context, const QString& address, 
     m_tree->SetMachineLabel(MachineLabel());
     ExpandFolder(m_tree->Root());
     m_treeView->expand(m_tree->Root());
+    // The root listed at once: a new window never opens on an empty list.
+    Navigate("/");
 }
 
 ExplorerWindow::~ExplorerWindow() {

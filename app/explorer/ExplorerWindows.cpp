@@ -67,9 +67,24 @@ ExplorerWindow* ExplorerWindows::OpenComputer(const QString& address, bool remot
     m_windows.push_back(window);
     frame->resize(760, 460);
     frame->show();
+    KeepInside(frame);
     m_area->setActiveSubWindow(frame);
     UpdateCommands();
     return window;
+}
+
+void ExplorerWindows::KeepInside(QMdiSubWindow* frame) const {
+    // The area places a new window beside the others, past its right edge
+    // once two are open; it goes back inside, as far as it fits.
+    const QRect room = m_area->viewport()->rect();
+    QRect placed = frame->geometry();
+    placed.setSize(placed.size().boundedTo(room.size()));
+    if (placed.right() > room.right())
+        placed.moveRight(room.right());
+    if (placed.bottom() > room.bottom())
+        placed.moveBottom(room.bottom());
+    placed.moveTopLeft(QPoint(std::max(0, placed.left()), std::max(0, placed.top())));
+    frame->setGeometry(placed);
 }
 
 ExplorerWindow* ExplorerWindows::Active() const {

@@ -57,6 +57,7 @@ private:
     void UpdateCommands();
     void ShowPopup(ExplorerWindow* window, const QPoint& where);
     void StoreSettings(ExplorerWindow* window);
+    void KeepInside(QMdiSubWindow* frame) const;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     ExplorerContext m_context;

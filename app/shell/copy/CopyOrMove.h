@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <cstdint>
@@ -12,11 +13,13 @@ class TransferHandOff;
 
 // One file to copy or move, each side named by its computer: "(Local)" or
 // "127.0.0.1" for this computer, else a friend's address or e-mail address.
+// Paths are the file names' bytes as the file system holds them: a name that
+// is not UTF-8 must reach the disk and the transfer agent unchanged.
 struct CopyOrMoveRequest {
     QString sourceComputer;
-    QString sourcePath;
+    QByteArray sourcePath;
     QString targetComputer;
-    QString targetPath; // the full path of the file to create
+    QByteArray targetPath; // the full path of the file to create
     bool move = false;
 };
 

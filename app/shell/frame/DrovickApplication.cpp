@@ -6,6 +6,7 @@
 #include "app/shell/copy/CopyOrMove.h"
 #include "app/shell/copy/CopyQuestions.h"
 #include "app/shell/dialogs/ChooseTargetComputerDialog.h"
+#include "app/shell/dialogs/ComputerOpening.h"
 #include "app/shell/frame/BackgroundCall.h"
 #include "app/shell/frame/ExitSignals.h"
 #include "app/shell/frame/MainFrame.h"
@@ -18,8 +19,10 @@
 #include "app/shell/sharing/SharedDirectoryListView.h"
 #include "app/shell/sharing/SharingPropertiesDialog.h"
 #include "app/shell/transfers/TransferAgent.h"
+#include "app/shell/update/VersionFetch.h"
 #include "app/shell/search/SearchCommand.h"
 #include "library/halvara.h"
+#include "platform/Environment.h"
 
 #include <QAction>
 #include <QDir>
@@ -137,9 +140,8 @@ void DrovickApplication::StartExplorers() {
     context.shares = settings.GetShareTable();
     context.presence = &m_presence;
     context.transfer = [this](const ExplorerTransfer& transfer, std::function<void(int)> done) {
-        m_copyOrMove->Start({transfer.sourceComputer, QFile::decodeName(transfer.sourcePath),
-                             transfer.targetComputer, QFile::decodeName(transfer.targetPath),
-                             transfer.move},
+        m_copyOrMove->Start({transfer.sourceComputer, transfer.sourcePath, transfer.targetComputer,
+                             transfer.targetPath, transfer.move},
                             std::move(done));
     };
     context.downloadFolder = [&settings] {
@@ -157,15 +159,23 @@ void DrovickApplication::StartExplorers() {
             &ExplorerWindows::RefreshFolder);
     connect(m_messages.get(), &SessionMessages::TransferDone, m_explorers.get(),
             &ExplorerWindows::RefreshLocal);
+    // A friend named by e-mail is placed through the presence library first.
+    auto* opening = new ComputerOpening(
+        [this] { return PresenceInitialized(); }, ProductPage(platform::UpdateUrl()),
+        [this](const QString& address) { m_explorers->OpenComputer(address, true); },
+        m_frame.get());
     // A friend double-clicked in the friends list opens that friend's computer.
-    connect(m_frame.get(), &MainFrame::OpenComputerRequested, m_explorers.get(),
-            [this](const QString& nameOrAddress) { m_explorers->OpenComputer(nameOrAddress, true); });
+    connect(m_frame.get(), &MainFrame::OpenComputerRequested, opening, &ComputerOpening::Open);
     QAction* open = m_frame->Command(QStringLiteral("open"));
     open->setEnabled(true);
-    connect(open, &QAction::triggered, this, [this, &settings] {
+    connect(open, &QAction::triggered, this, [this, &settings, opening] {
         ChooseTargetComputerDialog dialog(settings, m_frame.get());
-        if (dialog.exec() == QDialog::Accepted)
-            m_explorers->OpenComputer(dialog.ComputerName(), dialog.IsRemote());
+        if (dialog.exec() != QDialog::Accepted)
+            return;
+        if (dialog.IsRemote())
+            opening->Open(dialog.ComputerName());
+        else
+            m_explorers->OpenComputer(dialog.ComputerName(), false);
     });
     m_explorers->OpenComputer(QStringLiteral("(Local)"), false);
 }

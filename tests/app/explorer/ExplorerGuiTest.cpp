@@ -2,6 +2,7 @@
 // remote file system and transfer servers on a second loopback address.
 
 #include "app/explorer/DirectoryListModel.h"
+#include "app/explorer/DirectoryRows.h"
 #include "app/explorer/ExplorerWindow.h"
 #include "app/explorer/ExplorerWindows.h"
 #include "app/explorer/ExplorerWorker.h"
@@ -21,12 +22,19 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QListView>
 #include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
+#include <QUrl>
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <filesystem>
@@ -73,13 +81,6 @@ QStringList Names(ExplorerWindow& window) {
     return names;
 }
 
-// Lists the folder and waits for its answer.
-bool Show(ExplorerWindow& window, const fs::path& folder) {
-    QSignalSpy listed(&window, &ExplorerWindow::FolderListed);
-    window.Navigate(folder.string());
-    return listed.wait(10000) || !listed.isEmpty();
-}
-
 // With SHELL_SCREENSHOTS set to a folder, writes the window there as a PNG.
 void Screenshot(QWidget& widget, const QString& name) {
     const char* folder = std::getenv("SHELL_SCREENSHOTS");
@@ -96,6 +97,32 @@ bool WaitIdle(ExplorerWindow& window) {
             return !window.IsBusy();
         },
         10s);
+}
+
+// Lists the folder and waits until the window has shown its answer.
+bool Show(ExplorerWindow& window, const fs::path& folder) {
+    QSignalSpy listed(&window, &ExplorerWindow::FolderListed);
+    window.Navigate(folder.string());
+    const bool idle = WaitIdle(window);
+    // The worker hands its answers back before it counts itself idle.
+    QApplication::processEvents();
+    const QString wanted = QString::fromStdString(WithSlash(folder.string()));
+    for (const QList<QVariant>& answer : listed)
+        if (answer.at(0).toString() == wanted)
+            return idle;
+    return false;
+}
+
+// The context with its transfers made by the copy-or-move operation, as the
+// program wires it.
+ExplorerContext ThroughCopyOrMove(ExplorerContext context, CopyOrMove& operation) {
+    context.transfer = [&operation](const ExplorerTransfer& transfer,
+                                    std::function<void(int)> done) {
+        operation.Start({transfer.sourceComputer, transfer.sourcePath, transfer.targetComputer,
+                         transfer.targetPath, transfer.move},
+                        std::move(done));
+    };
+    return context;
 }
 
 class ScriptedQuestions : public CopyQuestions {
@@ -125,6 +152,80 @@ private:
     bool m_ok = false;
 };
 
+// Acts on the widget find gives once it is shown (a popup or a modal box
+// runs its own event loop, so the test answers it from a timer).
+template <typename Widget>
+void WhenShown(std::function<Widget*()> find, std::function<void(Widget*)> act) {
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, [poll, find, act] {
+        Widget* shown = find();
+        if (shown == nullptr)
+            return;
+        poll->stop();
+        poll->deleteLater();
+        act(shown);
+    });
+    poll->start(20);
+}
+
+// Answers the next popup menu by choosing the entry of that text, keeping
+// the texts it offered.
+void ChooseInPopup(const QString& entry, QStringList* offered) {
+    WhenShown<QMenu>([] { return qobject_cast<QMenu*>(QApplication::activePopupWidget()); },
+                     [entry, offered](QMenu* menu) {
+                         offered->clear();
+                         for (QAction* action : menu->actions())
+                             if (!action->isSeparator())
+                                 *offered << action->text();
+                         for (QAction* action : menu->actions())
+                             if (action->text() == entry)
+                                 menu->setActiveAction(action);
+                         QTest::keyClick(menu, Qt::Key_Return);
+                     });
+}
+
+// Answers the next message box with the button, keeping its caption and text.
+void AnswerMessageBox(QMessageBox::StandardButton button, QStringList* shown) {
+    WhenShown<QMessageBox>(
+        [] { return qobject_cast<QMessageBox*>(QApplication::activeModalWidget()); },
+        [button, shown](QMessageBox* box) {
+            *shown << box->windowTitle() << box->text();
+            box->button(button)->click();
+        });
+}
+
+// Drops the data on the view at the point, as the window system delivers it.
+void DropAt(QAbstractItemView* view, const QPoint& where, const QMimeData* data,
+            Qt::DropAction action) {
+    QDragEnterEvent enter(where, action, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &enter);
+    QDragMoveEvent move(where, action, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &move);
+    QDropEvent drop(QPointF(where), action, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &drop);
+}
+
+// Expands the tree folder by folder down to the folder; its item then.
+QModelIndex RevealInTree(ExplorerWindow& window, const fs::path& folder) {
+    FolderTreeModel& tree = window.Tree();
+    QModelIndex item = tree.Root();
+    fs::path reached = "/";
+    for (const fs::path& part : folder.relative_path()) {
+        reached /= part;
+        window.TreeView()->expand(item);
+        const bool listed = testsupport::WaitFor(
+            [&] {
+                QApplication::processEvents(QEventLoop::AllEvents, 20);
+                return tree.Find(reached.string()).isValid();
+            },
+            10s);
+        if (!listed)
+            return {};
+        item = tree.Find(reached.string());
+    }
+    return item;
+}
+
 } // namespace
 
 class ExplorerGuiTest : public QObject {
@@ -137,6 +238,13 @@ private slots:
         m_context.log = &m_log;
         m_context.icons = &m_icons;
         m_context.shares = std::make_shared<ShareTable>();
+        // As on X11 without a desktop session: the theme and its fallback
+        // are "hicolor", which the program's other windows load before the
+        // first explorer draws a file.
+        QIcon::setThemeSearchPaths({QStringLiteral("/usr/share/icons")});
+        QIcon::setThemeName(QStringLiteral("hicolor"));
+        QIcon::setFallbackThemeName(QStringLiteral("hicolor"));
+        (void)QIcon::fromTheme(QStringLiteral("dialog-information"));
     }
 
     void cleanupTestCase() { QVERIFY(ExplorerWorker::WaitForAll(10s)); }
@@ -182,6 +290,13 @@ private slots:
         QVERIFY(!list.index(notes, DirectoryListModel::kType).data().toString().isEmpty());
         QVERIFY(!list.index(notes, DirectoryListModel::kModified).data().toString().isEmpty());
         QVERIFY(!list.index(notes, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
+        // Drawn from the installed theme by its type, not the style's generic page.
+        bool themeInstalled = false;
+        for (const QString& base : QIcon::themeSearchPaths())
+            themeInstalled = themeInstalled || QFileInfo::exists(base + "/Adwaita/index.theme");
+        if (themeInstalled)
+            QCOMPARE(list.index(notes, 0).data(Qt::DecorationRole).value<QIcon>().name(),
+                     QStringLiteral("text-x-generic"));
         Screenshot(window, QStringLiteral("explorer-friend"));
         // Shares drawn as shared belong to this computer only.
         QVERIFY(list.index(list.RowOfPath((share / "sub").string()), 0)
@@ -322,13 +437,7 @@ private slots:
         ScriptedQuestions questions;
         HeadlessTransferAgent agent(nullptr, options);
         CopyOrMove operation(questions, agent);
-        ExplorerContext context = m_context;
-        context.transfer = [&](const ExplorerTransfer& transfer, std::function<void(int)> done) {
-            operation.Start({transfer.sourceComputer, QFile::decodeName(transfer.sourcePath),
-                             transfer.targetComputer, QFile::decodeName(transfer.targetPath),
-                             transfer.move},
-                            std::move(done));
-        };
+        ExplorerContext context = ThroughCopyOrMove(m_context, operation);
         ExplorerWindow window(context, QStringLiteral("(Local)"), false);
         window.show();
         QVERIFY(Show(window, local));
@@ -349,6 +458,189 @@ private slots:
             },
             10s));
         transfers.Stop(true);
+    }
+
+    // A friend's file whose name is not UTF-8, dragged from the friend's
+    // explorer onto a local folder and copied through the drop popup: the
+    // drag's data, copy-or-move and the transfer agent carry the name's
+    // bytes, so the file arrives under its exact name. Dragged on from there
+    // to a second local folder, the local copy keeps the name as well.
+    void nonUtf8NameDraggedFromAFriendArrivesUnderItsBytes() {
+        testsupport::TempDir dir;
+        const fs::path share = dir.Path() / "share";
+        const fs::path local = dir.Path() / "local";
+        const fs::path again = dir.Path() / "again";
+        for (const fs::path& folder : {share, local, again})
+            fs::create_directories(folder);
+        const std::string name = "caf\xe9 \xff\xfe.bin";
+        const std::string content = "bytes \x01\x02 of a file whose name is Latin-1";
+        Write(share / name, content);
+
+        auto table = std::make_shared<ShareTable>();
+        QVERIFY(table->Add(share.string()));
+        const int port = testsupport::FreeTcpPort(kFriend);
+        NFSServer files(table, nullptr, port);
+        TransferDownloadOptions options;
+        options.port = testsupport::FreeTcpPort(kFriend);
+        TransferServer transfers(table, nullptr, options.port);
+        QVERIFY(files.Start());
+        QVERIFY(transfers.Start());
+        QVERIFY(testsupport::WaitFor([&] { return files.IsListening() && transfers.IsListening(); },
+                                     10s));
+
+        ScriptedQuestions questions;
+        HeadlessTransferAgent agent(nullptr, options);
+        CopyOrMove operation(questions, agent);
+        ExplorerContext context = ThroughCopyOrMove(m_context, operation);
+        context.remotePort = port;
+        ExplorerWindow remote(context, QString::fromLatin1(kFriend), true);
+        ExplorerWindow window(context, QStringLiteral("(Local)"), false);
+        int asked = 0;
+        window.askDrop = [&](const QPoint&) {
+            ++asked;
+            return DropChoice::Copy;
+        };
+        QVERIFY(Show(remote, share));
+        const int row = remote.List().RowOfPath((share / name).string());
+        QVERIFY(row >= 0);
+        std::unique_ptr<QMimeData> drag(remote.List().mimeData({remote.List().index(row, 0)}));
+        QVERIFY(Show(window, local));
+
+        QSignalSpy closed(&agent, &HeadlessTransferAgent::Closed);
+        window.List().dropMimeData(drag.get(), Qt::MoveAction, -1, -1, QModelIndex());
+        QCOMPARE(asked, 1);
+        QVERIFY(closed.wait(10000) || !closed.isEmpty());
+        QCOMPARE(Read(local / name), content);
+        QVERIFY(fs::exists(share / name));
+
+        // This computer's file, dragged as the desktop's file manager sees it.
+        QVERIFY(Show(window, local));
+        const int mine = window.List().RowOfPath((local / name).string());
+        QVERIFY(mine >= 0);
+        std::unique_ptr<QMimeData> localDrag(
+            window.List().mimeData({window.List().index(mine, 0)}));
+        QCOMPARE(localDrag->urls().size(), 1);
+        QMimeData desktop;
+        desktop.setUrls(localDrag->urls());
+        ExplorerWindow second(context, QStringLiteral("(Local)"), false);
+        second.askDrop = window.askDrop;
+        QVERIFY(Show(second, again));
+        second.List().dropMimeData(&desktop, Qt::CopyAction, -1, -1, QModelIndex());
+        QVERIFY(testsupport::WaitFor(
+            [&] {
+                QApplication::processEvents(QEventLoop::AllEvents, 20);
+                return fs::exists(again / name);
+            },
+            10s));
+        QCOMPARE(asked, 2);
+        QCOMPARE(Read(again / name), content);
+        files.Stop(true);
+        transfers.Stop(true);
+    }
+
+    // Drops as the user makes them, through the views and the real popup and
+    // question: files from the desktop's file manager copied, moved and
+    // linked through the drop popup; an explorer's file dropped on a folder
+    // of the tree; and a local move onto an existing file, asked first, the
+    // old file put in the trash.
+    void dropsThroughTheViewsThePopupAndTheQuestion() {
+        testsupport::TempDir dir;
+        const fs::path from = dir.Path() / "from";
+        const fs::path to = dir.Path() / "to";
+        fs::create_directories(from);
+        fs::create_directories(to);
+        for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt", "e.txt"})
+            Write(from / name, std::string("new ") + name);
+        Write(to / "d.txt", "old d");
+
+        HeadlessTransferAgent agent(nullptr, TransferDownloadOptions{});
+        ExplorerWindow source(m_context, QStringLiteral("(Local)"), false);
+        source.resize(700, 400);
+        source.show();
+        MessageBoxCopyQuestions questions(&source);
+        CopyOrMove operation(questions, agent);
+        ExplorerContext context = ThroughCopyOrMove(m_context, operation);
+        ExplorerWindow window(context, QStringLiteral("(Local)"), false);
+        window.resize(700, 400);
+        window.show();
+        window.SetViewMode(3);
+        QVERIFY(Show(source, from));
+        QVERIFY(Show(window, to));
+        QAbstractItemView* list = window.DetailsView();
+        const QPoint empty(list->viewport()->width() / 2, list->viewport()->height() - 5);
+        const auto desktop = [](const fs::path& file) {
+            auto data = std::make_unique<QMimeData>();
+            data->setUrls({QUrl::fromLocalFile(QString::fromStdString(file.string()))});
+            return data;
+        };
+        const auto arrived = [&](const fs::path& file) {
+            return testsupport::WaitFor(
+                [&] {
+                    QApplication::processEvents(QEventLoop::AllEvents, 20);
+                    return fs::exists(fs::symlink_status(file)) && operation.Running() == 0;
+                },
+                10s);
+        };
+
+        QStringList offered;
+        ChooseInPopup(QStringLiteral("Create &Shortcut"), &offered);
+        DropAt(list, empty, desktop(from / "a.txt").get(), Qt::CopyAction);
+        QVERIFY(arrived(to / "Shortcut to a.lnk"));
+        QCOMPARE(offered, (QStringList{"&Copy Here", "&Move Here", "Create &Shortcut", "C&ancel"}));
+        QCOMPARE(fs::read_symlink(to / "Shortcut to a.lnk"), from / "a.txt");
+        QVERIFY(fs::exists(from / "a.txt"));
+
+        ChooseInPopup(QStringLiteral("&Copy Here"), &offered);
+        DropAt(list, empty, desktop(from / "b.txt").get(), Qt::MoveAction);
+        QVERIFY(arrived(to / "b.txt"));
+        QCOMPARE(Read(to / "b.txt"), std::string("new b.txt"));
+        QVERIFY(fs::exists(from / "b.txt"));
+        ChooseInPopup(QStringLiteral("&Move Here"), &offered);
+        DropAt(list, empty, desktop(from / "c.txt").get(), Qt::CopyAction);
+        QVERIFY(arrived(to / "c.txt"));
+        QVERIFY(!fs::exists(from / "c.txt"));
+        ChooseInPopup(QStringLiteral("C&ancel"), &offered);
+        DropAt(list, empty, desktop(from / "e.txt").get(), Qt::CopyAction);
+        QVERIFY(WaitIdle(window));
+        QCOMPARE(operation.Running(), 0);
+        QVERIFY(!fs::exists(to / "e.txt"));
+
+        // An explorer's own file on a folder of the tree: no popup between
+        // two windows of this computer; the drop's action decides.
+        const QModelIndex folder = RevealInTree(window, to);
+        QVERIFY(folder.isValid());
+        window.TreeView()->scrollTo(folder);
+        std::unique_ptr<QMimeData> dragged(source.List().mimeData(
+            {source.List().index(source.List().RowOfPath((from / "a.txt").string()), 0)}));
+        fs::remove(to / "Shortcut to a.lnk");
+        DropAt(window.TreeView(), window.TreeView()->visualRect(folder).center(), dragged.get(),
+               Qt::CopyAction);
+        QVERIFY(arrived(to / "a.txt"));
+        QCOMPARE(Read(to / "a.txt"), std::string("new a.txt"));
+        QVERIFY(fs::exists(from / "a.txt"));
+
+        // A move onto a file of that name asks, and Yes trashes the old one.
+        std::unique_ptr<QMimeData> moved(source.List().mimeData(
+            {source.List().index(source.List().RowOfPath((from / "d.txt").string()), 0)}));
+        QStringList shown;
+        AnswerMessageBox(QMessageBox::Yes, &shown);
+        DropAt(list, empty, moved.get(), Qt::MoveAction);
+        QVERIFY(testsupport::WaitFor(
+            [&] {
+                QApplication::processEvents(QEventLoop::AllEvents, 20);
+                return !fs::exists(from / "d.txt") && operation.Running() == 0;
+            },
+            10s));
+        QCOMPARE(shown, (QStringList{"Move File", "Do you want to overwrite the existing file?"}));
+        QCOMPARE(Read(to / "d.txt"), std::string("new d.txt"));
+        QCOMPARE(Read(m_home.Path() / "data" / "Trash" / "files" / "d.txt"), std::string("old d"));
+        // The window shows the result.
+        QVERIFY(testsupport::WaitFor(
+            [&] {
+                QApplication::processEvents(QEventLoop::AllEvents, 20);
+                return Names(window) == QStringList({"a.txt", "b.txt", "c.txt", "d.txt"});
+            },
+            10s));
     }
 
     // The main frame's clipboard commands on the active explorer: a copy in
@@ -396,6 +688,10 @@ private slots:
 
         ExplorerWindow* remote = windows.OpenComputer(QString::fromLatin1(kFriend), true);
         QCOMPARE(windows.Active(), remote);
+        // Every window opens inside the area, none past its edges.
+        for (QMdiSubWindow* frame : area.subWindowList())
+            QVERIFY2(area.viewport()->rect().contains(frame->geometry()),
+                     qPrintable(frame->windowTitle()));
         QVERIFY(!actions["paste"]->isEnabled());
         actions["paste"]->trigger();
         QCOMPARE(transfers.size(), std::size_t(1));

@@ -55,8 +55,9 @@ std::string Read(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-QString Q(const fs::path& path) {
-    return QString::fromStdString(path.string());
+// A path as the request carries it: the name's bytes.
+QByteArray Q(const fs::path& path) {
+    return QByteArray::fromStdString(path.string());
 }
 
 // A file a.txt ("new") to copy or move onto b.txt ("old") in one folder, and an
@@ -203,7 +204,8 @@ private slots:
         QVERIFY(!agent.IsOpen());
         QCOMPARE(Read(target), content);
         QCOMPARE(folders.size(), 1);
-        QCOMPARE(folders.at(0).at(0).toString(), Q(dir.Path() / "downloads"));
+        QCOMPARE(folders.at(0).at(0).toString(),
+                 QString::fromStdString((dir.Path() / "downloads").string()));
         QVERIFY(questions.captions.isEmpty());
         server.Stop(true);
     }
