@@ -39,7 +39,20 @@ enum BridgeCommand : std::int32_t {
     kCmdAddAnonAcquaintances = 29,
     kCmdGetAnonAcquaintances = 30,
     kCmdIsIdentityTaken = 31,
+    // Beyond the numbers other clients use, so none of them ever meets it.
+    kCmdCheckFriendsOnline = 64,
 };
+
+// Command 64 checks every friend live at once. Request: [4] TOS, [8] the most
+// friends the caller takes. Reply: [4] done flag, [8] count, then as many
+// further records as the count needs, each packing (id, online) pairs of two
+// 32-bit words from offset 0.
+namespace FriendChecksLayout {
+constexpr std::size_t kPairSize = 8;
+constexpr std::size_t kPairsPerRecord = 1024 / kPairSize;
+// No more friends are checked in one exchange.
+constexpr std::int32_t kMaxChecks = 1024;
+} // namespace FriendChecksLayout
 
 // Layout of the 512-byte profile record (PersonalInfo) that travels unchanged
 // inside bridge records.

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <exception>
 #include <string_view>
+#include <vector>
 
 static_assert(sizeof(PersonalInfo) == PersonalInfoLayout::kSize);
 static_assert(offsetof(PersonalInfo, eMail) == PersonalInfoLayout::kEMailOffset);
@@ -476,6 +477,41 @@ int HalvaraClient::GetAnonAcquaintances(int tos, int refresh, char* buffer, int 
         return length + 2;
     std::memcpy(buffer, joined.c_str(), joined.size() + 1);
     return length + 1;
+}
+
+int HalvaraClient::CheckFriendsOnline(int tos, HalvaraFriendOnline* entries, int capacity,
+                                      int& count) {
+    namespace Layout = FriendChecksLayout;
+    BridgeRecord request;
+    request.SetCode(kCmdCheckFriendsOnline);
+    request.SetI32At(kArg1, tos);
+    request.SetI32At(kArg2, capacity);
+    BridgeRecord reply;
+    std::vector<HalvaraFriendOnline> answers;
+    // Every announced block is read inside this exchange, or the next caller
+    // would find them in its place; a count beyond what was asked is broken,
+    // and only what fits the caller's room is kept.
+    const bool ok = Transact(request, reply, [&](const BridgeRecord& first, const BlockReader& read) {
+        const std::int32_t announced = first.I32At(kArg2);
+        if (announced < 0 || announced > Layout::kMaxChecks)
+            return false;
+        answers.reserve(static_cast<std::size_t>(std::min(announced, capacity)));
+        BridgeRecord block;
+        for (std::int32_t i = 0; i < announced; ++i) {
+            const std::size_t slot = static_cast<std::size_t>(i) % Layout::kPairsPerRecord;
+            if (slot == 0 && !read(block))
+                return false;
+            const std::size_t at = slot * Layout::kPairSize;
+            if (i < capacity)
+                answers.push_back({block.I32At(at), block.I32At(at + 4) != 0 ? 1 : 0});
+        }
+        return announced <= capacity;
+    });
+    if (!ok || !Done(reply) || reply.I32At(kArg1) == 0)
+        return 0;
+    std::copy(answers.begin(), answers.end(), entries);
+    count = static_cast<int>(answers.size());
+    return 1;
 }
 
 int HalvaraClient::UpdateTOS(int tos, int on) {

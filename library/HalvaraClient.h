@@ -81,6 +81,8 @@ public:
                        const char* applicationWebAddress, int applicationId);
     int AddAnonAcquaintances(int count, int tos);
     int GetAnonAcquaintances(int tos, int refresh, char* buffer, int size);
+    // Fills at most capacity entries (checked by the caller) and count.
+    int CheckFriendsOnline(int tos, HalvaraFriendOnline* entries, int capacity, int& count);
     int UpdateTOS(int tos, int on);
     int NumActiveTOS();
     int ChangeIdentity();

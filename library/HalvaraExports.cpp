@@ -205,6 +205,16 @@ int Halvara_GetAnonAcquaintances(int tos, int refresh, char* buffer, int size) {
         0, 0, [&](HalvaraClient& c) { return c.GetAnonAcquaintances(tos, refresh, buffer, size); });
 }
 
+int Halvara_CheckFriendsOnline(int tos, HalvaraFriendChecks* checks) {
+    if (!checks || checks->version != HALVARA_FRIEND_CHECKS_VERSION || !checks->entries ||
+        checks->capacity < 1 || checks->capacity > HALVARA_FRIEND_CHECKS_MAX)
+        return 0;
+    checks->count = 0;
+    return Call(0, 0, [&](HalvaraClient& c) {
+        return c.CheckFriendsOnline(tos, checks->entries, checks->capacity, checks->count);
+    });
+}
+
 int Halvara_UpdateTOS(int tos, int on) {
     return Call(0, 0, [&](HalvaraClient& c) { return c.UpdateTOS(tos, on); });
 }

@@ -146,6 +146,34 @@ HALVARA_API int Halvara_SendInvitation(const char* friendEMail, const char* appl
  * keeps them as anonymous acquaintances. 1 when done, else 0; not ready 0. */
 HALVARA_API int Halvara_AddAnonAcquaintances(int count, int tos);
 
+/* One friend's answer to a live check. */
+typedef struct HalvaraFriendOnline {
+    int id;
+    int online; /* 1 online, 0 not */
+} HalvaraFriendOnline;
+
+#define HALVARA_FRIEND_CHECKS_VERSION 1
+/* No call checks more friends than this. */
+#define HALVARA_FRIEND_CHECKS_MAX 1024
+
+/* The caller's room for Halvara_CheckFriendsOnline. version must be
+ * HALVARA_FRIEND_CHECKS_VERSION and capacity the entries the array holds
+ * (1 to HALVARA_FRIEND_CHECKS_MAX); count is written by the call. */
+typedef struct HalvaraFriendChecks {
+    int version;
+    int capacity;
+    int count;
+    HalvaraFriendOnline* entries;
+} HalvaraFriendChecks;
+
+/* Asks the first `capacity` friends (the own entry left out, in list order)
+ * live whether they run the TOS, all side by side in the service, so the call
+ * takes about one live check's time limit however many friends are silent.
+ * 1 with count and entries filled; 0 on a channel error, a broken reply or a
+ * record of another version, a null array or a capacity out of range (then
+ * nothing is asked and count is 0); not ready 0. */
+HALVARA_API int Halvara_CheckFriendsOnline(int tos, HalvaraFriendChecks* checks);
+
 /* The IP addresses of the anonymous acquaintances of the TOS number, separated
  * by single blanks. With a buffer too small for the text of n characters it
  * returns n + 2 (the size to ask for) and copies nothing; otherwise it copies

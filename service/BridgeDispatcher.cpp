@@ -178,6 +178,10 @@ BridgeReplies BridgeDispatcher::Handle(std::span<const std::uint8_t> request) {
         record.SetCode(kCmdReply);
         HandleAnonAcquaintances(record, replies.records);
         return replies;
+    case kCmdCheckFriendsOnline:
+        record.SetCode(kCmdReply);
+        HandleCheckFriendsOnline(record, replies.records);
+        return replies;
     case kCmdIsIdentityTaken: {
         const std::string eMail = record.TextAt(kArg1);
         record.SetI32At(kArg1, ValueOr(0, [&] { return m_engine.IsIdentityTaken(eMail); }));
@@ -325,5 +329,29 @@ void BridgeDispatcher::HandleAnonAcquaintances(BridgeRecord& first,
         next.Zero(0, std::min(length + 5, BridgeRecord::kSize));
         next.CopyIn(0, address.data(), length);
         records.push_back(next);
+    }
+}
+
+void BridgeDispatcher::HandleCheckFriendsOnline(BridgeRecord& first,
+                                                std::vector<BridgeRecord>& records) {
+    namespace Layout = FriendChecksLayout;
+    const std::int32_t tos = first.I32At(kArg1);
+    const std::int32_t wanted = std::clamp(first.I32At(kArg2), 0, Layout::kMaxChecks);
+    std::vector<FriendOnline> answers;
+    const bool ok = Attempt(
+        [&] { answers = m_engine.CheckFriendsOnline(tos, static_cast<std::size_t>(wanted)); });
+    if (!ok)
+        answers.clear();
+    if (answers.size() > static_cast<std::size_t>(wanted))
+        answers.resize(static_cast<std::size_t>(wanted));
+    first.SetI32At(kArg1, Flag(ok));
+    first.SetI32At(kArg2, static_cast<std::int32_t>(answers.size()));
+    records.push_back(first);
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        const std::size_t slot = i % Layout::kPairsPerRecord;
+        if (slot == 0)
+            records.emplace_back();
+        records.back().SetI32At(slot * Layout::kPairSize, answers[i].id);
+        records.back().SetI32At(slot * Layout::kPairSize + 4, Flag(answers[i].online));
     }
 }

@@ -46,6 +46,7 @@ private:
     void HandleAddIdentity(BridgeRecord& record);
     void HandleSendInvitation(BridgeRecord& record);
     void HandleAnonAcquaintances(BridgeRecord& first, std::vector<BridgeRecord>& records);
+    void HandleCheckFriendsOnline(BridgeRecord& first, std::vector<BridgeRecord>& records);
 
     PresenceEngine& m_engine;
 };

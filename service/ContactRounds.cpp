@@ -3,11 +3,15 @@
 #include "Contacts.h"
 #include "EngineDirectory.h"
 #include "EnginePeers.h"
+#include "PresenceCalls.h"
 #include "SideBySide.h"
+#include "TimedSocket.h"
 #include "TosTable.h"
 #include "bridge/CStdExcept.h"
 
+#include <algorithm>
 #include <chrono>
+#include <unordered_map>
 #include <vector>
 
 ContactRounds::ContactRounds(ContactRoundsHost& host, EngineDirectory& directory,
@@ -246,6 +250,34 @@ void ContactRounds::LiveCheckRound(BackgroundLoop::Control& control) {
     m_liveRounds.fetch_add(1);
     if (changed)
         m_host.BroadcastUpdateContacts();
+}
+
+std::vector<FriendOnline> ContactRounds::QueryFriendsTOS(
+    const std::vector<std::shared_ptr<Acquaintance>>& entries, std::int32_t ownId,
+    std::int32_t tos) {
+    // The longest one call takes: connect, send the header, wait for the reply.
+    constexpr auto kOneCall = std::chrono::milliseconds(
+        TimedSocket::kConnectLimitMs + PresenceCalls::kSendLimitMs + PresenceCalls::kBlockLimitMs);
+    const auto deadline = std::chrono::steady_clock::now() + kOneCall;
+    std::unordered_map<const Acquaintance*, std::size_t> positions;
+    std::vector<FriendOnline> answers(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        positions.emplace(entries[i].get(), i);
+        answers[i].id = entries[i]->ID();
+        answers[i].online = entries[i]->IsOnlineForTOS(tos);
+    }
+    // Waiting behind another call to the same contact past the deadline gives
+    // its stored presence instead of a second wait.
+    const std::function<bool()> inTime = [this, deadline] {
+        return m_callsRunning.load() && std::chrono::steady_clock::now() < deadline;
+    };
+    // Each thread writes only its own entry's answer.
+    ForEachSideBySide(entries, std::min(entries.size(), kMaxSideBySideChecks), inTime,
+                      [&](Acquaintance& contact) {
+                          answers[positions.at(&contact)].online =
+                              QueryTOS(contact, ownId, tos, inTime);
+                      });
+    return answers;
 }
 
 bool ContactRounds::QueryTOS(Acquaintance& contact, std::int32_t ownId, std::int32_t tos,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BackgroundLoop.h"
+#include "PresenceEngine.h"
 
 #include <atomic>
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class Acquaintance;
 class Contacts;
@@ -72,6 +74,15 @@ public:
     // false answers the stored presence without a call.
     bool QueryTOS(Acquaintance& contact, std::int32_t ownId, std::int32_t tos,
                   const std::function<bool()>& keepGoing = {});
+
+    // QueryTOS to every entry at once, one thread each up to
+    // kMaxSideBySideChecks: the whole check takes about one call's time limit
+    // however many are silent. A contact whose exchange lock is still taken
+    // when the first of them ends answers its stored presence. (id, online)
+    // in the entries' order.
+    std::vector<FriendOnline> QueryFriendsTOS(const std::vector<std::shared_ptr<Acquaintance>>& entries,
+                                              std::int32_t ownId, std::int32_t tos);
+    static constexpr std::size_t kMaxSideBySideChecks = 1024;
 
     // How many rounds the live check and the contact round have completed.
     int LiveCheckRounds() const { return m_liveRounds.load(); }

@@ -459,6 +459,16 @@ bool Halvara::IsOnline(std::int32_t id, std::int32_t tos, std::int32_t mode) {
     return m_rounds.QueryTOS(*entry, contacts->OwnID(), tos);
 }
 
+std::vector<FriendOnline> Halvara::CheckFriendsOnline(std::int32_t tos, std::size_t maxCount) {
+    auto contacts = RequireContacts();
+    std::vector<std::shared_ptr<Acquaintance>> friends = contacts->OtherFriends();
+    if (friends.size() > maxCount)
+        friends.resize(maxCount);
+    const std::int32_t ownId = contacts->OwnID();
+    UpdateConnectivity(Wait::kBlocking);
+    return m_rounds.QueryFriendsTOS(friends, ownId, tos);
+}
+
 // Directory queries.
 
 std::int32_t Halvara::LookupID(const std::string& eMail) {

@@ -132,6 +132,7 @@ public:
     ProfileInfo GetProfile(std::int32_t id) override;
     std::string GetIP(std::int32_t id) override;
     bool IsOnline(std::int32_t id, std::int32_t tos, std::int32_t mode) override;
+    std::vector<FriendOnline> CheckFriendsOnline(std::int32_t tos, std::size_t maxCount) override;
 
     std::int32_t LookupID(const std::string& eMail) override;
     ProfileInfo LookupProfile(std::int32_t id) override;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,6 +11,14 @@ struct ProfileInfo {
     std::string name;
     std::string eMail;
     std::string password;
+};
+
+// One friend's answer to a live check.
+struct FriendOnline {
+    std::int32_t id = 0;
+    bool online = false;
+
+    bool operator==(const FriendOnline&) const = default;
 };
 
 // The two texts of a system message that is due.
@@ -44,6 +53,11 @@ public:
     virtual std::string GetIP(std::int32_t id) = 0;
     // mode 0: the stored presence for that TOS; otherwise a live query.
     virtual bool IsOnline(std::int32_t id, std::int32_t tos, std::int32_t mode) = 0;
+    // Command 32: the first maxCount friends (the own entry left out) asked
+    // live side by side, all within about one call's time limit; (id, online)
+    // in list order.
+    virtual std::vector<FriendOnline> CheckFriendsOnline(std::int32_t tos,
+                                                         std::size_t maxCount) = 0;
 
     // Directory queries (commands 14 to 16, 27).
     virtual std::int32_t LookupID(const std::string& eMail) = 0;

@@ -5,9 +5,11 @@
 #include "halvara.h"
 #include "platform/MessageBus.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <system_error>
+#include <unordered_map>
 
 namespace {
 
@@ -95,6 +97,20 @@ void FriendsWatch::Reload() {
     }
     if (m_stop.load())
         return;
+    Publish(friends);
+    const auto live = CheckFriendsLive(m_tos);
+    if (!live || m_stop.load())
+        return;
+    const std::unordered_map<int, bool> answers(live->begin(), live->end());
+    for (FriendEntry& entry : friends) {
+        const auto answer = answers.find(entry.id);
+        if (answer != answers.end())
+            entry.online = answer->second;
+    }
+    Publish(std::move(friends));
+}
+
+void FriendsWatch::Publish(std::vector<FriendEntry> friends) {
     {
         std::lock_guard lock(m_mutex);
         if (m_read && friends == m_friends)
@@ -104,4 +120,18 @@ void FriendsWatch::Reload() {
     }
     if (m_changed)
         m_changed();
+}
+
+std::optional<std::vector<std::pair<int, bool>>> CheckFriendsLive(int tos) {
+    std::vector<HalvaraFriendOnline> room(HALVARA_FRIEND_CHECKS_MAX);
+    HalvaraFriendChecks checks{HALVARA_FRIEND_CHECKS_VERSION, HALVARA_FRIEND_CHECKS_MAX, 0,
+                               room.data()};
+    if (Halvara_CheckFriendsOnline(tos, &checks) == 0)
+        return std::nullopt;
+    std::vector<std::pair<int, bool>> answers;
+    const auto count = static_cast<std::size_t>(std::clamp(checks.count, 0, checks.capacity));
+    answers.reserve(count);
+    for (std::size_t i = 0; i < count; ++i)
+        answers.emplace_back(room[i].id, room[i].online != 0);
+    return answers;
 }

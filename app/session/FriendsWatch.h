@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,11 +26,18 @@ struct FriendEntry {
     bool operator==(const FriendEntry&) const = default;
 };
 
+// Every friend asked live at once through the service (one exchange that holds
+// the bridge about one check's time limit however many friends are silent):
+// (id, online) in list order, the own entry left out, or nothing when the
+// exchange failed.
+std::optional<std::vector<std::pair<int, bool>>> CheckFriendsLive(int tos);
+
 // The friends list, kept current for a front end: it is read once the session
 // has started and again whenever the presence service announces changed
-// contacts on the session's message bus. Changed runs on the watch's own
-// thread after each read that differs from the last; Snapshot may be called
-// from any thread.
+// contacts on the session's message bus. Each read gives the presences the
+// service knows, then those of one live check of every friend at once.
+// Changed runs on the watch's own thread after each read that differs from
+// the last; Snapshot may be called from any thread.
 class FriendsWatch {
 public:
     using Changed = std::function<void()>;
@@ -41,6 +49,7 @@ public:
 
     // Joins the bus and starts watching; false when the bus cannot be joined.
     bool Start();
+    // Waits for a live check under way: about one check's time limit at most.
     void Stop();
 
     std::vector<FriendEntry> Snapshot() const;
@@ -51,6 +60,8 @@ public:
 private:
     void Run();
     void Reload();
+    // Takes the list as the new snapshot and tells the front end when it changed.
+    void Publish(std::vector<FriendEntry> friends);
 
     PresenceSession& m_session;
     const int m_tos;

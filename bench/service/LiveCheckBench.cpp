@@ -1,7 +1,7 @@
 // How long the bridge calls that list the friends wait while the presence
 // service talks to contacts whose addresses no longer answer.
 //
-//   bench_service_LiveCheckBench [seconds to measure, default 20]
+//   bench_service_LiveCheckBench [seconds to measure, default 20] [dropped]
 //
 // 50 friends are stored at loopback addresses 127.0.9.10 to 127.0.9.59, where
 // sockets listen on the peer port and never accept or answer: the kernel
@@ -11,7 +11,14 @@
 // of going online, both of which call every friend. Meanwhile a client lists
 // the friends through the library as a friends window does
 // (Halvara_GetFriend, Halvara_GetProfile, Halvara_IsOnline mode 0) and every
-// call is timed.
+// call is timed. Then one live check of a single friend (Halvara_IsOnline
+// mode 1) and one of all 50 at once (Halvara_CheckFriendsOnline) are timed.
+//
+// With "dropped" the friends sit at 10.99.0.10 to 10.99.0.59 instead, routed
+// into the loopback device where every packet is dropped (no answer to a
+// connect at all); the program adds that route itself once the friends are
+// stored, so run it as root in a private network namespace:
+//   unshare -n sh -c 'ip link set lo up && bench_service_LiveCheckBench 3 dropped'
 
 #include "bridge/MemoryChannel.h"
 #include "halvara.h"
@@ -48,8 +55,31 @@ constexpr int kContacts = 50;
 constexpr int kBenchTos = 4343;
 constexpr const char* kOwnAddress = "127.0.0.70";
 
+bool g_dropped = false;
+
 std::string ContactAddress(int i) {
-    return "127.0.9." + std::to_string(10 + i);
+    return (g_dropped ? "10.99.0." : "127.0.9.") + std::to_string(10 + i);
+}
+
+// One live check of one friend, then one of every friend at once.
+bool TimeLiveChecks() {
+    const int first = Halvara_GetFriend(1);
+    auto start = Clock::now();
+    Halvara_IsOnline(first, kBenchTos, 1);
+    const double oneMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    std::vector<HalvaraFriendOnline> room(HALVARA_FRIEND_CHECKS_MAX);
+    HalvaraFriendChecks checks{HALVARA_FRIEND_CHECKS_VERSION, HALVARA_FRIEND_CHECKS_MAX, 0,
+                               room.data()};
+    start = Clock::now();
+    const int done = Halvara_CheckFriendsOnline(kBenchTos, &checks);
+    const double allMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    int online = 0;
+    for (int i = 0; i < checks.count; ++i)
+        online += room[static_cast<std::size_t>(i)].online;
+    std::printf("live check of one friend: %.0f ms; of all %d friends at once: %.0f ms "
+                "(done %d, %d online; one after another would take about %.0f s)\n",
+                oneMs, checks.count, allMs, done, online, oneMs * kContacts / 1000.0);
+    return done == 1 && checks.count == kContacts;
 }
 
 // The programs' own output (the directory logs every request) is dropped.
@@ -215,6 +245,7 @@ bool StoreFriends(const std::string& directoryHost) {
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+    g_dropped = argc > 2 && std::string(argv[2]) == "dropped";
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
     const char* configured = std::getenv("HALVSERVE_PATH");
     const std::string service = configured && *configured
@@ -259,7 +290,10 @@ int main(int argc, char** argv) {
                      halvdir.c_str());
 
     SilentContacts silent;
-    ok = ok && silent.Open();
+    if (g_dropped)
+        ok = ok && std::system("ip route add 10.99.0.0/16 dev lo") == 0;
+    else
+        ok = ok && silent.Open();
     pid_t servicePid = ok ? Spawn(service, {}) : -1;
     deadline = Clock::now() + std::chrono::seconds(10);
     while (ok && !platform::SingleInstanceGuard::IsHeld(MemoryChannel::kServiceGuardName) &&
@@ -312,6 +346,7 @@ int main(int argc, char** argv) {
         Report("all listing calls", all);
         Report("whole friends list", passes);
         ok = friendsSeen == kContacts + 1;
+        ok = TimeLiveChecks() && ok;
     }
 
     Halvara_UpdateTOS(kBenchTos, 0);

@@ -36,6 +36,9 @@ TEST(ExportsNotReadyTest, EveryExportAnswersItsNotReadyValue) {
     EXPECT_EQ(Halvara_SendInvitation("a@b.org", "app", "http://app", 155), 0);
     EXPECT_EQ(Halvara_AddAnonAcquaintances(5, 155), 0);
     EXPECT_EQ(Halvara_GetAnonAcquaintances(155, 1, buffer, sizeof buffer), 0);
+    HalvaraFriendOnline online[2]{};
+    HalvaraFriendChecks checks{HALVARA_FRIEND_CHECKS_VERSION, 2, 0, online};
+    EXPECT_EQ(Halvara_CheckFriendsOnline(155, &checks), 0);
     EXPECT_EQ(Halvara_UpdateTOS(155, 1), 0);
     EXPECT_EQ(Halvara_NumActiveTOS(), -1);
     EXPECT_EQ(Halvara_ChangeIdentity(), 0);

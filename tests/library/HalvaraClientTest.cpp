@@ -164,6 +164,48 @@ TEST_F(HalvaraClientTest, GetAnonAcquaintancesFailsOnAFailedReplyYetStaysInStep)
     EXPECT_EQ(client.NumActiveTOS(), 5);
 }
 
+TEST_F(HalvaraClientTest, FriendChecksReadEveryBlockAndRefuseACountBeyondTheRoom) {
+    // Announces `announced` pairs of (id, 7 * id) in blocks of 128, whatever was asked.
+    std::atomic<int> announced{130};
+    FakeService service([&](const BridgeRecord& request) {
+        if (request.Code() == kCmdNumActiveTOS)
+            return One(FakeService::Reply(request, 3));
+        std::vector<BridgeRecord> replies{FakeService::Reply(request, 1, announced.load())};
+        for (int i = 0; i < announced.load(); ++i) {
+            if (i % 128 == 0)
+                replies.emplace_back();
+            replies.back().SetI32At(static_cast<std::size_t>(i % 128) * 8, 1000 + i);
+            replies.back().SetI32At(static_cast<std::size_t>(i % 128) * 8 + 4, i % 2 ? 7 : 0);
+        }
+        return replies;
+    });
+    HalvaraClient client(m_messages);
+
+    std::vector<HalvaraFriendOnline> entries(200, HalvaraFriendOnline{-1, -1});
+    int count = -1;
+    ASSERT_EQ(client.CheckFriendsOnline(155, entries.data(), 200, count), 1);
+    ASSERT_EQ(count, 130);
+    for (int i = 0; i < 130; ++i) {
+        EXPECT_EQ(entries[static_cast<std::size_t>(i)].id, 1000 + i);
+        EXPECT_EQ(entries[static_cast<std::size_t>(i)].online, i % 2);
+    }
+    EXPECT_EQ(entries[130].id, -1);
+    EXPECT_EQ(service.Requests()[0].Code(), kCmdCheckFriendsOnline);
+    EXPECT_EQ(service.Requests()[0].I32At(4), 155);
+    EXPECT_EQ(service.Requests()[0].I32At(8), 200);
+
+    // More than the room asked for: refused, nothing written past it, and the
+    // channel stays in step for the next exchange.
+    std::vector<HalvaraFriendOnline> small(100, HalvaraFriendOnline{-1, -1});
+    count = -1;
+    EXPECT_EQ(client.CheckFriendsOnline(155, small.data(), 100, count), 0);
+    EXPECT_EQ(count, -1);
+    EXPECT_EQ(small[0].id, -1);
+    announced = -3;
+    EXPECT_EQ(client.CheckFriendsOnline(155, small.data(), 100, count), 0);
+    EXPECT_EQ(client.NumActiveTOS(), 3);
+}
+
 PersonalInfo Profile(const char* name, const char* eMail, const char* password) {
     PersonalInfo info{};
     std::strncpy(info.name, name, sizeof info.name - 1);

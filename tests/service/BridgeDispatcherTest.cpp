@@ -28,6 +28,7 @@ public:
     std::string m_identity = "identity";
     SystemMessageTexts m_message{"Title", "Message text"};
     std::vector<std::string> m_anon;
+    std::vector<FriendOnline> m_checks;
     int m_activeTos = 1;
     bool m_failCount = false;
 
@@ -101,6 +102,10 @@ public:
     void RefreshAnonAcquaintances() override { Call("RefreshAnonAcquaintances"); }
     std::vector<std::string> CollectAnonAcquaintances(std::int32_t tos) override {
         return Call("CollectAnonAcquaintances", {tos}), m_anon;
+    }
+    // Answers every friend it holds, however many were asked for.
+    std::vector<FriendOnline> CheckFriendsOnline(std::int32_t tos, std::size_t most) override {
+        return Call("CheckFriendsOnline", {tos, static_cast<std::int32_t>(most)}), m_checks;
     }
 
 private:
@@ -461,6 +466,43 @@ TEST_F(BridgeDispatcherTest, AnonAcquaintancesSendOneRecordPerAddress) {
     // A shorter address leaves bytes of the longer one behind its cleared span.
     EXPECT_EQ(replies.records[2].Data()[13], '0');
     EXPECT_EQ(replies.records[2].Data()[14], '0');
+}
+
+TEST_F(BridgeDispatcherTest, FriendChecksArePackedAndNeverExceedTheAskedCount) {
+    for (std::int32_t id = 1; id <= 1100; ++id)
+        m_engine.m_checks.push_back({id, id % 3 == 0});
+
+    // 130 asked: one header record, a full record of 128 pairs and one of 2.
+    BridgeReplies replies = m_dispatcher.Handle(Bytes(Request(kCmdCheckFriendsOnline, {155, 130})));
+    EXPECT_EQ(m_engine.m_numbers, (std::vector<std::int32_t>{155, 130}));
+    ASSERT_EQ(replies.records.size(), 3u);
+    EXPECT_EQ(replies.records[0].Code(), kCmdReply);
+    EXPECT_EQ(replies.records[0].I32At(4), 1);
+    EXPECT_EQ(replies.records[0].I32At(8), 130);
+    for (std::int32_t i = 0; i < 130; ++i) {
+        const BridgeRecord& block = replies.records[1 + static_cast<std::size_t>(i) / 128];
+        const std::size_t at = (static_cast<std::size_t>(i) % 128) * 8;
+        EXPECT_EQ(block.I32At(at), i + 1) << i;
+        EXPECT_EQ(block.I32At(at + 4), (i + 1) % 3 == 0 ? 1 : 0) << i;
+    }
+    EXPECT_EQ(replies.records[2].I32At(16), 0);
+
+    // A negative count asks for nothing; one past the bound is held to it.
+    replies = m_dispatcher.Handle(Bytes(Request(kCmdCheckFriendsOnline, {155, -5})));
+    EXPECT_EQ(m_engine.m_numbers, (std::vector<std::int32_t>{155, 0}));
+    ASSERT_EQ(replies.records.size(), 1u);
+    EXPECT_EQ(replies.records[0].I32At(8), 0);
+    replies = m_dispatcher.Handle(Bytes(Request(kCmdCheckFriendsOnline, {155, 5000})));
+    EXPECT_EQ(m_engine.m_numbers, (std::vector<std::int32_t>{155, 1024}));
+    EXPECT_EQ(replies.records[0].I32At(8), 1024);
+    EXPECT_EQ(replies.records.size(), 9u);
+
+    // A failing engine answers the flag 0 and no pairs.
+    m_engine.m_fail = true;
+    replies = m_dispatcher.Handle(Bytes(Request(kCmdCheckFriendsOnline, {155, 10})));
+    ASSERT_EQ(replies.records.size(), 1u);
+    EXPECT_EQ(replies.records[0].I32At(4), 0);
+    EXPECT_EQ(replies.records[0].I32At(8), 0);
 }
 
 using testsupport::ScopedEnvironment;

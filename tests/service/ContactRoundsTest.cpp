@@ -158,9 +158,16 @@ public:
             }
             throw CStdExcept("Protocol", 81);
         }
-        std::lock_guard lock(m_lock);
-        if (!m_answering.count(contactId) || ip == "0.0.0.0")
+        bool answers = false;
+        {
+            std::lock_guard lock(m_lock);
+            answers = m_answering.count(contactId) && ip != "0.0.0.0";
+        }
+        if (!answers) {
+            // A silent address holds the caller until its time limit.
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_silentMs.load()));
             throw CStdExcept("Protocol", 51);
+        }
         return 1;
     }
     std::int32_t KnownQuery(const std::string& ip, std::int32_t contactId, std::int32_t) override {
@@ -181,6 +188,7 @@ public:
         m_answering.insert(contactId);
     }
     void HangsUntilCancelled(std::int32_t contactId) { m_hangsUntilCancelled = contactId; }
+    void SilentFor(std::chrono::milliseconds limit) { m_silentMs = static_cast<int>(limit.count()); }
     bool Hanging() const { return m_hanging.load(); }
     std::vector<Call> Calls() {
         std::lock_guard lock(m_lock);
@@ -211,6 +219,7 @@ private:
     std::atomic<const std::atomic<bool>*> m_running{nullptr};
     std::atomic<std::int32_t> m_hangsUntilCancelled{0};
     std::atomic<bool> m_hanging{false};
+    std::atomic<int> m_silentMs{0};
 };
 
 template <typename Item>
@@ -296,6 +305,35 @@ TEST_F(ContactRoundsTest, LiveCheckMarksASilentContactOfflineAndKeepsOneThatAnsw
     EXPECT_EQ(engine->GetIP(601), "10.0.0.1");
     EXPECT_FALSE(engine->IsOnline(602, -1, 0));
     EXPECT_EQ(engine->GetIP(602), "0.0.0.0");
+}
+
+TEST_F(ContactRoundsTest, EveryFriendIsCheckedSideBySideWithinAboutOneLimit) {
+    auto engine = MakeEngine();
+    // 30 friends: every third answers, the others are silent for a second.
+    std::vector<FriendOnline> expected;
+    for (std::int32_t id = 700; id < 730; ++id) {
+        if (id % 3 == 0)
+            m_peers.Answers(id);
+        Add(*engine, id, "10.0.1." + std::to_string(id - 690));
+        expected.push_back({id, id % 3 == 0});
+    }
+    Add(*engine, 800, "10.0.2.1", false);
+    m_peers.SilentFor(1s);
+
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<FriendOnline> answers = engine->CheckFriendsOnline(-1, 1000);
+    const auto took = std::chrono::steady_clock::now() - start;
+    // One after another the 20 silent ones would take 20 s.
+    EXPECT_LT(took, 10s);
+    // The friends in list order, the acquaintance and the own entry left out.
+    EXPECT_EQ(answers, expected);
+    EXPECT_FALSE(engine->IsOnline(701, -1, 0));
+    EXPECT_TRUE(engine->IsOnline(702, -1, 0));
+
+    // No more than asked for, the first ones.
+    m_peers.SilentFor(0ms);
+    const auto firstFive = engine->CheckFriendsOnline(-1, 5);
+    EXPECT_EQ(firstFive, std::vector<FriendOnline>(expected.begin(), expected.begin() + 5));
 }
 
 TEST_F(ContactRoundsTest, TheEndTellsEveryContactWithAnAddressEvenOneWhoseCallItCutShort) {

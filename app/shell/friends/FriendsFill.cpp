@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 namespace {
 
@@ -116,19 +117,21 @@ void FriendsFill::Run(const std::shared_ptr<State>& state) {
         }
         if (state->stop.load())
             return;
-        std::vector<std::pair<int, bool>> known;
-        known.reserve(rows.size());
+        std::unordered_map<int, bool> known;
         for (const FriendRow& row : rows)
-            known.emplace_back(row.id, row.online);
+            known.emplace(row.id, row.online);
         state->Post([state, rows = std::move(rows)]() mutable { state->listed(std::move(rows)); });
-        // Each live check holds the bridge for up to the service's limit, so
-        // they run one at a time and a pending refresh cuts them short.
-        for (const auto& [id, online] : known) {
-            if (state->stop.load() || state->again.load())
-                break;
-            const bool live = source.LiveOnline(id);
-            if (live != online)
-                state->Post([state, id = id, live] { state->checked(id, live); });
+        // One exchange asks every friend side by side in the service, so the
+        // bridge is held about one check's limit however many are silent.
+        if (state->stop.load() || state->again.load())
+            continue;
+        const auto live = source.LiveOnlineAll();
+        if (!live || state->stop.load() || state->again.load())
+            continue;
+        for (const auto& [id, online] : *live) {
+            const auto shown = known.find(id);
+            if (shown != known.end() && shown->second != online)
+                state->Post([state, id = id, online = online] { state->checked(id, online); });
         }
     } while (state->again.load() && !state->stop.load());
 }

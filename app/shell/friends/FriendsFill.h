@@ -15,7 +15,7 @@ class FriendsSource;
 // Fills the friends list on a worker thread that never touches a widget: it
 // waits for the presence library to be ready, reads every friend with the
 // state the service already knows and hands the whole list over at once, then
-// asks each friend live, one after another, and hands over every picture that
+// asks every friend live in one exchange and hands over every picture that
 // changed. Results reach the owner on the user-interface thread, and not at
 // all once the owner is gone.
 //

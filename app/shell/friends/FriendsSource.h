@@ -1,7 +1,10 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 // What the friends list asks the presence service. Every call may wait for
 // the service (a live check for up to its time limit), so none is made on the
@@ -20,8 +23,9 @@ public:
     virtual bool Profile(int id, std::string& name, std::string& eMail) = 0;
     // Online as the service last heard (no peer is asked).
     virtual bool KnownOnline(int id) = 0;
-    // Online as the friend's own service answers now; waits for it.
-    virtual bool LiveOnline(int id) = 0;
+    // Every friend asked live at once, (id, online) in list order; waits about
+    // one check's time limit in all. Nothing when the service did not answer.
+    virtual std::optional<std::vector<std::pair<int, bool>>> LiveOnlineAll() = 0;
     // Turns the friend into an acquaintance.
     virtual bool Delete(int id) = 0;
 };
@@ -36,7 +40,7 @@ public:
     int FriendAt(int index) override;
     bool Profile(int id, std::string& name, std::string& eMail) override;
     bool KnownOnline(int id) override;
-    bool LiveOnline(int id) override;
+    std::optional<std::vector<std::pair<int, bool>>> LiveOnlineAll() override;
     bool Delete(int id) override;
 
 private:

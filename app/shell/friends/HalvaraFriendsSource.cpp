@@ -1,6 +1,7 @@
 #include "app/shell/friends/FriendsSource.h"
 
 #include "app/session/AddressText.h"
+#include "app/session/FriendsWatch.h"
 #include "library/halvara.h"
 
 HalvaraFriendsSource::HalvaraFriendsSource(int tos, std::function<bool()> ready)
@@ -32,8 +33,8 @@ bool HalvaraFriendsSource::KnownOnline(int id) {
     return Halvara_IsOnline(id, m_tos, 0) != 0;
 }
 
-bool HalvaraFriendsSource::LiveOnline(int id) {
-    return Halvara_IsOnline(id, m_tos, 1) != 0;
+std::optional<std::vector<std::pair<int, bool>>> HalvaraFriendsSource::LiveOnlineAll() {
+    return CheckFriendsLive(m_tos);
 }
 
 bool HalvaraFriendsSource::Delete(int id) {

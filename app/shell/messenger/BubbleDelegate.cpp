@@ -38,20 +38,24 @@ int BubbleDelegate::TextWidth(int viewWidth) {
     return std::max(1, viewWidth - 2 * kPadding);
 }
 
-QRect BubbleDelegate::TextBounds(const QString& text, int viewWidth) const {
-    const QFontMetrics metrics(m_font);
-    return metrics.boundingRect(QRect(0, 0, TextWidth(viewWidth), 1 << 20), kTextFlags, text);
+QSize BubbleDelegate::TextSize(const QModelIndex& index, int viewWidth) const {
+    QSize size = m_model.CachedTextSize(index.row(), viewWidth);
+    if (size.isEmpty()) {
+        const QFontMetrics metrics(m_font);
+        size = metrics
+                   .boundingRect(QRect(0, 0, TextWidth(viewWidth), 1 << 20), kTextFlags,
+                                 index.data(Qt::DisplayRole).toString())
+                   .size()
+                   // An empty text still gets a line's bubble, and is not measured again.
+                   .expandedTo(QSize(1, metrics.height()));
+        m_model.CacheTextSize(index.row(), viewWidth, size);
+    }
+    return size;
 }
 
 QSize BubbleDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
     const int width = ViewWidth(option);
-    int height = m_model.CachedHeight(index.row(), width);
-    if (height < 0) {
-        height = TextBounds(index.data(Qt::DisplayRole).toString(), width).height() +
-                 2 * kPadding + kGap;
-        m_model.CacheHeight(index.row(), width, height);
-    }
-    return {width, height};
+    return {width, TextSize(index, width).height() + 2 * kPadding + kGap};
 }
 
 void BubbleDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
@@ -61,11 +65,11 @@ void BubbleDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option
     const QColor ink = index.data(MessengerModel::TextColourRole).value<QColor>();
     const bool outgoing = index.data(MessengerModel::OutgoingRole).toBool();
     const int viewWidth = ViewWidth(option);
-    const QRect textBounds = TextBounds(text, viewWidth);
+    const QSize textSize = TextSize(index, viewWidth);
 
     // The bubble hugs its text; an own echo sits at the right, as a reader
     // of chats expects, received ones at the left.
-    const int bubbleWidth = std::min(textBounds.width() + 2 * kPadding, viewWidth - 2 * kLeft);
+    const int bubbleWidth = std::min(textSize.width() + 2 * kPadding, viewWidth - 2 * kLeft);
     const int bubbleHeight = option.rect.height() - kGap;
     const int x = outgoing ? option.rect.left() + viewWidth - kLeft - bubbleWidth
                            : option.rect.left() + kLeft;

@@ -28,7 +28,8 @@ public:
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 
 private:
-    QRect TextBounds(const QString& text, int viewWidth) const;
+    // The text's size for that view width: measured once per row and width.
+    QSize TextSize(const QModelIndex& index, int viewWidth) const;
 
     const MessengerModel& m_model;
     QFont m_font;

@@ -25,19 +25,19 @@ void MessengerModel::Append(std::vector<InstantMessageEntry> entries) {
     endInsertRows();
 }
 
-int MessengerModel::CachedHeight(int row, int width) const {
+QSize MessengerModel::CachedTextSize(int row, int width) const {
     if (row < 0 || row >= rowCount())
-        return -1;
+        return {};
     const Row& entry = m_rows[static_cast<std::size_t>(row)];
-    return entry.measuredWidth == width ? entry.measuredHeight : -1;
+    return entry.measuredWidth == width ? entry.measuredText : QSize();
 }
 
-void MessengerModel::CacheHeight(int row, int width, int height) const {
+void MessengerModel::CacheTextSize(int row, int width, QSize size) const {
     if (row < 0 || row >= rowCount())
         return;
     const Row& entry = m_rows[static_cast<std::size_t>(row)];
     entry.measuredWidth = width;
-    entry.measuredHeight = height;
+    entry.measuredText = size;
 }
 
 int MessengerModel::rowCount(const QModelIndex& parent) const {

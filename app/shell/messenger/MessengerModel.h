@@ -4,14 +4,16 @@
 
 #include <QAbstractListModel>
 #include <QColor>
+#include <QSize>
 #include <cstddef>
 #include <deque>
 #include <vector>
 
 // The messenger's bubbles, oldest first. A peer that floods the window must
 // not grow it without bound, so only the newest kCapacity messages are kept.
-// Each message remembers the height its bubble was measured at for one width,
-// so a layout pass over thousands of bubbles does not measure their text again.
+// Each message remembers the size its text was measured at for one view
+// width, so neither a layout pass over thousands of bubbles nor a paint
+// measures the text again.
 // Lives on the user-interface thread.
 class MessengerModel : public QAbstractListModel {
     Q_OBJECT
@@ -32,10 +34,10 @@ public:
     void Append(std::vector<InstantMessageEntry> entries);
     const InstantMessageEntry& At(int row) const { return m_rows[static_cast<std::size_t>(row)].entry; }
 
-    // The measured height of the row's bubble for width, or -1 when it was
-    // measured for another width.
-    int CachedHeight(int row, int width) const;
-    void CacheHeight(int row, int width, int height) const;
+    // The measured size of the row's text for a view of width, or an empty
+    // size when it was measured for another width.
+    QSize CachedTextSize(int row, int width) const;
+    void CacheTextSize(int row, int width, QSize size) const;
 
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
@@ -48,7 +50,7 @@ private:
         InstantMessageEntry entry;
         QString shown;
         mutable int measuredWidth = -1;
-        mutable int measuredHeight = 0;
+        mutable QSize measuredText = {};
     };
     std::deque<Row> m_rows;
 };

@@ -13,6 +13,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
@@ -124,10 +125,22 @@ void SearchWindow::BuildControls() {
     m_results->setSelectionMode(QAbstractItemView::SingleSelection);
     m_results->setTextElideMode(Qt::ElideMiddle);
     m_results->header()->setStretchLastSection(true);
-    // The rows are kept sorted by their first column, highest first.
+    // The rows come sorted by their first column, highest first; a click on
+    // a column's header sorts by that column, a second one turns the order.
     m_results->header()->setSortIndicator(0, Qt::DescendingOrder);
     m_results->header()->setSortIndicatorShown(true);
-    m_results->header()->setSectionsClickable(false);
+    m_results->header()->setSectionsClickable(true);
+    connect(m_results->header(), &QHeaderView::sortIndicatorChanged, m_model.get(),
+            [this](int column, Qt::SortOrder order) { m_model->sort(column, order); });
+    m_leftOut = new QLabel;
+    m_leftOut->setObjectName(QStringLiteral("leftOut"));
+    m_leftOut->hide();
+    connect(m_model.get(), &SearchResultsModel::LeftOutChanged, this, [this](int leftOut) {
+        m_leftOut->setText(QStringLiteral("Only the first %1 results are shown; %2 more were left out.")
+                               .arg(QLocale().toString(static_cast<qulonglong>(SearchResultsModel::kRowLimit)),
+                                    QLocale().toString(leftOut)));
+        m_leftOut->setVisible(leftOut > 0);
+    });
     connect(m_results, &QTreeView::doubleClicked, this, &SearchWindow::DownloadChosen);
     auto* resultsLabel = new QLabel(QStringLiteral("&Results:"));
     resultsLabel->setBuddy(m_results);
@@ -139,6 +152,7 @@ void SearchWindow::BuildControls() {
     layout->addLayout(top);
     layout->addWidget(resultsLabel);
     layout->addWidget(m_results, 1);
+    layout->addWidget(m_leftOut);
     resize(760, 460);
 }
 

@@ -11,6 +11,7 @@ class BusyIndicator;
 class DrovickSettings;
 class LogEvent;
 class PresenceDirectory;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
@@ -89,6 +90,8 @@ private:
     QPushButton* m_newSearch = nullptr;
     QPushButton* m_stop = nullptr;
     QTreeView* m_results = nullptr;
+    // Says how many results the cap on rows left out.
+    QLabel* m_leftOut = nullptr;
     BusyIndicator* m_busy = nullptr;
 
     bool m_searching = false;

@@ -20,6 +20,9 @@ constexpr int kMyId = 7;
 // The friends list the scripted service reports: the user itself first, then
 // friend 42, and friend 43 once added.
 std::atomic<bool> g_secondFriend{false};
+// What the live check of every friend answers for friend 42 (stored: online).
+std::atomic<bool> g_liveAnswers{false};
+std::atomic<int> g_liveOnline42{1};
 
 std::vector<BridgeRecord> Answer(const BridgeRecord& request) {
     const int first = request.I32At(4);
@@ -47,10 +50,28 @@ std::vector<BridgeRecord> Answer(const BridgeRecord& request) {
         return {reply};
     }
     case kCmdIsOnline:
-        return {FakeService::Reply(request, first == 42 ? 1 : 0)};
+        return {FakeService::Reply(request, first == 42 && request.I32At(12) == 0 ? 1 : 0)};
+    case kCmdCheckFriendsOnline: {
+        if (!g_liveAnswers.load())
+            return {FakeService::Reply(request, 1)};
+        std::vector<BridgeRecord> replies{FakeService::Reply(request, 1, 2)};
+        replies.emplace_back();
+        replies.back().SetI32At(0, 42);
+        replies.back().SetI32At(4, g_liveOnline42.load());
+        replies.back().SetI32At(8, 43);
+        replies.back().SetI32At(12, 1);
+        return replies;
+    }
     default:
         return {FakeService::Reply(request, 1)};
     }
+}
+
+std::size_t CountOf(FakeService& service, int code) {
+    std::size_t count = 0;
+    for (const BridgeRecord& request : service.Requests())
+        count += request.Code() == code ? 1 : 0;
+    return count;
 }
 
 TEST(FriendsWatch, ReadsAfterTheStartAndAgainOnEveryAnnouncedChange) {
@@ -96,6 +117,26 @@ TEST(FriendsWatch, ReadsAfterTheStartAndAgainOnEveryAnnouncedChange) {
     EXPECT_EQ(friends[1].id, 43);
     EXPECT_EQ(friends[1].address, "0.0.0.0");
     EXPECT_FALSE(friends[1].online);
+
+    // Every read ends with one live check of all friends, whose answers
+    // replace the stored presences (42 stored online, 43 offline).
+    const std::size_t checksBefore = CountOf(service, kCmdCheckFriendsOnline);
+    EXPECT_GE(checksBefore, 3u);
+    g_liveOnline42.store(0);
+    g_liveAnswers.store(true);
+    const int changesBefore = changes.load();
+    platform::MessageBus::PostToAll(update);
+    // Stored as before: no change; then live: one.
+    ASSERT_TRUE(WaitFor([&] { return changes.load() == changesBefore + 1; }, 10s));
+    friends = watch.Snapshot();
+    EXPECT_FALSE(friends[0].online);
+    EXPECT_TRUE(friends[1].online);
+    EXPECT_EQ(CountOf(service, kCmdCheckFriendsOnline), checksBefore + 1);
+    for (const BridgeRecord& request : service.Requests()) {
+        if (request.Code() == kCmdIsOnline) {
+            EXPECT_EQ(request.I32At(12), 0) << "a friend was asked live on its own";
+        }
+    }
     watch.Stop();
 }
 

@@ -61,9 +61,18 @@ public:
         const ScriptedFriend* found = Find(id);
         return found && found->known;
     }
-    bool LiveOnline(int id) override {
-        const ScriptedFriend* found = Find(id);
-        return found && found->live;
+    std::optional<std::vector<std::pair<int, bool>>> LiveOnlineAll() override {
+        std::lock_guard lock(m_mutex);
+        ++m_liveChecks;
+        std::vector<std::pair<int, bool>> answers;
+        for (const ScriptedFriend& entry : m_list)
+            if (entry.id != m_me)
+                answers.emplace_back(entry.id, entry.live);
+        return answers;
+    }
+    int LiveChecks() const {
+        std::lock_guard lock(m_mutex);
+        return m_liveChecks;
     }
     bool Delete(int id) override {
         std::lock_guard lock(m_mutex);
@@ -88,6 +97,7 @@ private:
     // Answers stay valid after the list changed.
     std::deque<ScriptedFriend> m_copy;
     std::vector<int> m_deleted;
+    int m_liveChecks = 0;
 };
 
 QStringList Shown(const FriendsListView& view) {
@@ -129,6 +139,8 @@ TEST_F(FriendsListGuiTest, OnlineFriendsNewestFirstAboveOfflineOnesWithoutTheOwn
     ASSERT_TRUE(shelltest::ProcessUntil([&] {
         return Shown(view) == QStringList{"Dot+", "Ben+", "Ann+", "Cid-", "Eve-"};
     })) << Shown(view).join(' ').toStdString();
+    // Every friend was asked live in one exchange.
+    EXPECT_EQ(m_service->LiveChecks(), 1);
     shelltest::Screenshot(view, QStringLiteral("friends-list"));
 }
 

@@ -11,10 +11,12 @@
 #include "app/shell/messenger/MessengerModel.h"
 #include "app/shell/messenger/MessengerView.h"
 #include "support/TestSupport.h"
+#include "tools/SearchNetwork.h"
 
 #include <QScrollBar>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -86,6 +88,7 @@ public:
     }
 
     const std::string& Address() const { return m_address; }
+    int Port() const { return m_port; }
     int Received() const { return m_server->ReceivedCount(); }
 
 private:
@@ -172,6 +175,41 @@ TEST_F(MessengerGuiTest, AMessageArrivesInTheOtherWindowInItsColoursAndOnlyItCan
                                       QStringLiteral("Perfect, see you there."), QStringLiteral("Bob")));
     ASSERT_TRUE(shelltest::ProcessUntil([&] { return Rows(m_bob) == 3; }));
     shelltest::Screenshot(*m_bob.Window(), QStringLiteral("messenger"));
+}
+
+bool Printable(const QString& text) {
+    return std::none_of(text.begin(), text.end(),
+                        [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+}
+
+TEST_F(MessengerGuiTest, BrokenRecordsThroughTheServerAreDroppedOrShownCut) {
+    MessengerView& bobWindow = m_bob.OpenWindow();
+    // One byte short of a record: nothing to show.
+    const std::string whole = searchnetwork::MessageBytes("Eve", "one byte short");
+    ASSERT_TRUE(searchnetwork::SendRaw(m_bob.Address(), m_bob.Port(), whole.substr(0, 647)));
+    // A whole record of bytes that are no text and end nowhere.
+    std::string noise(searchnetwork::kMessageSize, '\0');
+    for (std::size_t i = 0; i < noise.size(); ++i)
+        noise[i] = static_cast<char>(1 + i % 255);
+    ASSERT_TRUE(searchnetwork::SendRaw(m_bob.Address(), m_bob.Port(), noise));
+    // A sender that fills its field without a terminator.
+    std::string longSender = searchnetwork::MessageBytes("", "hi");
+    longSender.replace(0, 125, std::string(125, 'S'));
+    ASSERT_TRUE(searchnetwork::SendRaw(m_bob.Address(), m_bob.Port(), longSender));
+
+    ASSERT_TRUE(shelltest::ProcessUntil([&] { return Rows(m_bob) == 2; }));
+    QTest::qWait(300);
+    ASSERT_EQ(Rows(m_bob), 2);
+    const QString shownNoise = bobWindow.Model().index(0).data().toString();
+    EXPECT_TRUE(Printable(shownNoise)) << shownNoise.toStdString();
+    EXPECT_LE(shownNoise.size(), 124 + 2 + 511);
+    const QString shownSender = bobWindow.Model().index(1).data().toString();
+    EXPECT_EQ(shownSender, QString(124, QLatin1Char('S')) + QStringLiteral(": hi"));
+    // Both are painted, and the window still takes a message.
+    EXPECT_FALSE(bobWindow.grab().isNull());
+    ASSERT_TRUE(m_alice.Sender(m_bob)(QString::fromStdString(m_bob.Address()),
+                                      QStringLiteral("still here"), {}));
+    EXPECT_TRUE(shelltest::ProcessUntil([&] { return Rows(m_bob) == 3; }));
 }
 
 TEST_F(MessengerGuiTest, ALongMessageIsCutAndTheViewFollowsOnlyAReaderAtTheNewest) {

@@ -15,6 +15,7 @@
 #include "tools/SearchNetwork.h"
 
 #include <QAction>
+#include <QHeaderView>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -149,6 +150,22 @@ TEST_F(SearchWindowGuiTest, AChainOfFriendsAnswersSortedAndADoubleClickDownloads
     ASSERT_TRUE(shelltest::ProcessUntil(
         [&] { return !agent.IsOpen() && std::filesystem::exists(target); }, 30s));
     EXPECT_EQ(ReadFile(target), network.DeepSong());
+
+    // A click on the "Host" header sorts by it, a second one turns the order.
+    QHeaderView* header = results->header();
+    const QPoint hostHeader(header->sectionViewportPosition(2) + 10, header->height() / 2);
+    for (int click = 0; click < 2; ++click) {
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, hostHeader);
+        ASSERT_EQ(header->sortIndicatorSection(), 2);
+        QStringList sortedHosts;
+        for (int row = 0; row < model.rowCount(); ++row)
+            sortedHosts << Shown(model, row, 2);
+        QStringList expected = hosts;
+        std::sort(expected.begin(), expected.end());
+        if (header->sortIndicatorOrder() == Qt::DescendingOrder)
+            std::reverse(expected.begin(), expected.end());
+        EXPECT_EQ(sortedHosts, expected) << click;
+    }
 
     QTest::mouseClick(Button(window, "newSearch"), Qt::LeftButton);
     ASSERT_TRUE(shelltest::ProcessUntil([&] { return Idle(window) && model.rowCount() == 0; }));
