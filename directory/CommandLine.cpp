@@ -3,6 +3,7 @@
 #include "directory/DirectoryServer.h"
 #include "directory/DirectoryService.h"
 #include "directory/DirectoryStore.h"
+#include "directory/MailOptions.h"
 #include "directory/QueryArguments.h"
 
 #include "platform/Environment.h"
@@ -26,6 +27,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: halvdir serve [--listen ADDR:PORT] [--db FILE] [--threads N]\n"
+    "                     [--smtp URL --mail-from ADDRESS [--smtp-user NAME]\n"
+    "                      [--smtp-password-file FILE]]\n"
     "       halvdir sysmessage [--tos N] [--db FILE] TITLE TEXT\n"
     "       halvdir withdraw-sysmessage [--tos N] [--db FILE]\n"
     "       halvdir set-version [--product NAME] [--db FILE] VERSION\n"
@@ -92,6 +95,13 @@ int Serve(const Parsed& parsed) {
             return 2;
         }
         threads = *value;
+    }
+
+    std::string mailError;
+    std::optional<MailSetup> mail = ReadMailOptions(parsed.options, mailError);
+    if (!mailError.empty()) {
+        std::fprintf(stderr, "halvdir: %s\n", mailError.c_str());
+        return 2;
     }
 
     // Signals go to one thread that stops the server; no handler runs inside
@@ -271,7 +281,11 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
         size_t positionalMax;
     };
     static const std::map<std::string, Command> commands = {
-        {"serve", {{"--listen", "--db", "--threads"}, Serve, 0}},
+        {"serve",
+         {{"--listen", "--db", "--threads", "--smtp", "--mail-from", "--smtp-user",
+           "--smtp-password-file"},
+          Serve,
+          0}},
         {"sysmessage", {{"--tos", "--db"}, SysMessage, 2}},
         {"withdraw-sysmessage", {{"--tos", "--db"}, WithdrawSysMessage, 0}},
         {"set-version", {{"--product", "--db"}, SetVersion, 1}},

@@ -62,7 +62,8 @@ bool SendSome(int fd, std::string& data) {
 
 DirectoryServer::DirectoryServer(DirectoryService& service, int threads)
     : m_service(service)
-    , m_threads(threads > 0 ? threads : 1) {
+    , m_threads(threads > 0 ? threads : 1)
+    , m_cores(static_cast<int>(std::max(1u, std::thread::hardware_concurrency()))) {
     m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
     m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
@@ -169,6 +170,7 @@ void DirectoryServer::PollLoop() {
             }
         }
         ExpireDeadlines();
+        WakeForStaleWork();
         if (m_acceptPaused && Clock::now() >= m_acceptPausedUntil) {
             epoll_event listenEvent{};
             listenEvent.events = EPOLLIN;
@@ -179,6 +181,12 @@ void DirectoryServer::PollLoop() {
 }
 
 int DirectoryServer::NextTimeoutMs() const {
+    {
+        // Queued work is looked at again soon in case its worker is held up.
+        std::lock_guard lock(m_workLock);
+        if (!m_work.empty())
+            return static_cast<int>(kStaleWork.count());
+    }
     if (m_acceptPaused)
         return 100;
     if (m_deadlines.empty())
@@ -287,11 +295,27 @@ void DirectoryServer::Dispatch(Connection& connection) {
     connection.requestEnd = end;
     connection.busy = true;
     connection.generation = ++m_generations;
+    bool wake = false;
     {
         std::lock_guard lock(m_workLock);
-        m_work.push_back(&connection);
+        m_work.push_back({&connection, Clock::now()});
+        const int awake = m_threads - m_waiting;
+        wake = m_waiting > 0 &&
+               awake < std::min(static_cast<int>(m_work.size()), m_cores);
     }
-    m_workReady.notify_one();
+    if (wake)
+        m_workReady.notify_one();
+}
+
+void DirectoryServer::WakeForStaleWork() {
+    bool wake = false;
+    {
+        std::lock_guard lock(m_workLock);
+        wake = !m_work.empty() && m_waiting > 0 &&
+               Clock::now() - m_work.front().queued >= kStaleWork;
+    }
+    if (wake)
+        m_workReady.notify_one();
 }
 
 void DirectoryServer::Refuse(Connection& connection, int status) {
@@ -385,19 +409,27 @@ void DirectoryServer::WorkLoop() {
         Connection* connection = nullptr;
         {
             std::unique_lock lock(m_workLock);
+            ++m_waiting;
             m_workReady.wait(lock, [this] { return m_workersStop || !m_work.empty(); });
+            --m_waiting;
             if (m_work.empty())
                 return;
-            connection = m_work.front();
+            connection = m_work.front().connection;
             m_work.pop_front();
         }
         Serve(*connection);
+        // The poller is woken once for all the connections handed back
+        // before it takes them.
+        bool first = false;
         {
             std::lock_guard lock(m_returnLock);
+            first = m_returned.empty();
             m_returned.push_back(connection);
         }
-        std::uint64_t one = 1;
-        [[maybe_unused]] auto written = ::write(m_wake, &one, sizeof one);
+        if (first) {
+            std::uint64_t one = 1;
+            [[maybe_unused]] auto written = ::write(m_wake, &one, sizeof one);
+        }
     }
 }
 
