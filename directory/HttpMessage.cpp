@@ -110,7 +110,6 @@ std::optional<RequestHead> ParseRequestHead(std::string_view head, int& errorSta
     std::string_view target = parts[1];
     if (auto hash = target.find('#'); hash != std::string_view::npos)
         target = target.substr(0, hash);
-    request.target = std::string(target);
     auto question = target.find('?');
     std::string_view rawPath = target.substr(0, question);
     if (question != std::string_view::npos)
