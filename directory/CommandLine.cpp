@@ -148,7 +148,18 @@ int Serve(const Parsed& parsed) {
     });
     std::printf("halvdir: serving %s on %s\n", dbPath.c_str(), listen.c_str());
     std::fflush(stdout);
+    StoreOutbox outbox(*pool);
+    std::optional<InvitationDelivery> delivery;
+    if (mail) {
+        std::printf("halvdir: mailing invitations through %s as %s\n", mail->smtp.url.c_str(),
+                    mail->smtp.from.c_str());
+        std::fflush(stdout);
+        delivery.emplace(outbox, mail->smtp, mail->timing);
+        delivery->Start();
+    }
     bool ok = server.Run();
+    // The mailer ends before the stores it uses.
+    delivery.reset();
     // When the server ended by itself, wake the signal thread. Every thread
     // blocks the signal, so if that thread is already gone it stays pending
     // and harmless.

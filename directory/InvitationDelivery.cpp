@@ -81,7 +81,7 @@ void InvitationDelivery::Loop() {
     const auto lease = (SmtpSender::kConnectTimeout + SmtpSender::kSendTimeout) * kBatch +
                        std::chrono::seconds(60);
     while (!m_stop) {
-        std::vector<ClaimedInvitation> claimed;
+        std::vector<QueuedInvitation> claimed;
         try {
             std::int64_t now = Now();
             claimed = m_outbox.Claim(now, kBatch, now + lease.count(), m_claimer);
@@ -97,18 +97,18 @@ void InvitationDelivery::Loop() {
     }
 }
 
-bool InvitationDelivery::Deliver(SmtpSender& sender, const ClaimedInvitation& entry) {
+bool InvitationDelivery::Deliver(SmtpSender& sender, const QueuedInvitation& entry) {
     if (m_stop)
         return false;
     const std::string label = "invitation " + std::to_string(entry.id);
     std::string error;
     bool giveUp = false;
-    auto message = ComposeInvitationMail(entry.invitation, m_settings.from, entry.id, Now());
+    auto message = ComposeInvitationMail(entry, m_settings.from, entry.id, Now());
     if (!message) {
         error = "the recipient address cannot be mailed";
         giveUp = true;
     } else {
-        auto result = sender.Send(entry.invitation.recipient, *message);
+        auto result = sender.Send(entry.recipient, *message);
         switch (result.outcome) {
         case SmtpSender::Outcome::kSent:
             // Marking may fail while the database is away; try while the
@@ -116,7 +116,7 @@ bool InvitationDelivery::Deliver(SmtpSender& sender, const ClaimedInvitation& en
             for (int tries = 0; tries < 5; ++tries) {
                 try {
                     m_outbox.MarkSent(entry.id, Now());
-                    LogLine(label + " mailed to " + entry.invitation.recipient);
+                    LogLine(label + " mailed to " + entry.recipient);
                     return true;
                 } catch (const StorageError& storeError) {
                     LogLine(label + " sent but not marked: " + storeError.what());

@@ -15,13 +15,6 @@
 
 namespace halvdir {
 
-// An outbox entry handed to one sender for a while (its lease).
-struct ClaimedInvitation {
-    std::int64_t id = 0;
-    int attempts = 0; // sending attempts made before this one
-    Invitation invitation;
-};
-
 // What the delivery needs of the outbox. The claim hands out entries that are
 // not sent, whose next attempt is due and whose lease has ended, and leases
 // them until leaseUntil in the same step, so that several directory processes
@@ -29,12 +22,33 @@ struct ClaimedInvitation {
 class InvitationOutbox {
 public:
     virtual ~InvitationOutbox() = default;
-    virtual std::vector<ClaimedInvitation> Claim(std::int64_t now, int max,
-                                                 std::int64_t leaseUntil,
-                                                 const std::string& claimer) = 0;
+    virtual std::vector<QueuedInvitation> Claim(std::int64_t now, int max,
+                                                std::int64_t leaseUntil,
+                                                const std::string& claimer) = 0;
     virtual void MarkSent(std::int64_t id, std::int64_t when) = 0;
     // Counts one more attempt and waits until nextAttempt.
     virtual void Defer(std::int64_t id, std::int64_t nextAttempt, const std::string& error) = 0;
+};
+
+// The outbox of the directory's database, through a store of the pool for
+// each call.
+class StoreOutbox : public InvitationOutbox {
+public:
+    explicit StoreOutbox(StorePool& pool)
+        : m_pool(pool) {}
+    std::vector<QueuedInvitation> Claim(std::int64_t now, int max, std::int64_t leaseUntil,
+                                        const std::string& claimer) override {
+        return m_pool.Take()->ClaimDueInvitations(now, max, leaseUntil, claimer);
+    }
+    void MarkSent(std::int64_t id, std::int64_t when) override {
+        m_pool.Take()->MarkInvitationSent(id, when);
+    }
+    void Defer(std::int64_t id, std::int64_t nextAttempt, const std::string& error) override {
+        m_pool.Take()->DeferInvitation(id, nextAttempt, error);
+    }
+
+private:
+    StorePool& m_pool;
 };
 
 // The thread that mails the outbox: it claims due entries, sends each, marks
@@ -72,7 +86,7 @@ public:
 private:
     void Loop();
     // False when the stop flag ended the batch.
-    bool Deliver(SmtpSender& sender, const ClaimedInvitation& entry);
+    bool Deliver(SmtpSender& sender, const QueuedInvitation& entry);
     bool WaitFor(std::chrono::seconds wait);
 
     InvitationOutbox& m_outbox;

@@ -13,7 +13,7 @@
 
 namespace {
 
-using halvdir::ClaimedInvitation;
+using halvdir::QueuedInvitation;
 using halvdir::InvitationDelivery;
 using halvdirtest::SmtpSink;
 
@@ -42,16 +42,20 @@ public:
         return m_entries[id];
     }
 
-    std::vector<ClaimedInvitation> Claim(std::int64_t now, int max, std::int64_t leaseUntil,
+    std::vector<QueuedInvitation> Claim(std::int64_t now, int max, std::int64_t leaseUntil,
                                          const std::string&) override {
         std::lock_guard lock(m_lock);
-        std::vector<ClaimedInvitation> claimed;
+        std::vector<QueuedInvitation> claimed;
         for (auto& [id, entry] : m_entries) {
             if (entry.sent || entry.nextAttempt > now || entry.leaseUntil > now ||
                 static_cast<int>(claimed.size()) >= max)
                 continue;
             entry.leaseUntil = leaseUntil;
-            claimed.push_back({id, entry.attempts, entry.invitation});
+            QueuedInvitation queued;
+            static_cast<halvdir::Invitation&>(queued) = entry.invitation;
+            queued.id = id;
+            queued.attempts = entry.attempts;
+            claimed.push_back(queued);
         }
         return claimed;
     }
