@@ -35,6 +35,7 @@ fi
 
 work=$(mktemp -d)
 chmod 755 "$work"
+cd "$work"
 pids=""
 pgbin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1 || true)
 pgdata=$work/pg
@@ -140,6 +141,12 @@ database="postgresql://halvdir@127.0.0.1:18495/postgres"
 
 start_halvdir 18481 "$database" "$work/pg1.log"
 seed 18481
+stored=$(as_postgres "$pgbin/psql" -h 127.0.0.1 -p 18495 -U halvdir -d postgres -tAc \
+    "SELECT count(*) FROM users" 2>/dev/null || true)
+if [ "$stored" != "$users" ]; then
+    echo "PostgreSQL rows skipped: halvdir did not store the users in PostgreSQL ($stored)"
+    exit 0
+fi
 measure "PostgreSQL, one halvdir" 18481 lookupid updateip
 
 start_halvdir 18482 "$database" "$work/pg2.log"
