@@ -6,7 +6,7 @@
 #   nginx return 200
 #   SQLite, one halvdir
 #   PostgreSQL, one halvdir
-#   PostgreSQL, two halvdir behind nginx as the load balancer
+#   PostgreSQL, one and two halvdir behind nginx as the load balancer
 #
 # Needs wrk, nginx and PostgreSQL's server binaries (scripts/install-deps);
 # the PostgreSQL rows are skipped, with a note, without them. Builds halvdir
@@ -96,7 +96,7 @@ measure() { # LABEL PORT QUERY...
         rps=$(echo "$out" | awk '/^Requests\/sec:/ {print $2}')
         p99=$(echo "$out" | awk '$1 == "99%" {print $2}')
         errors=$(echo "$out" | awk '/Non-2xx|Socket errors/ {printf "%s ", $0}')
-        printf '%-34s %-9s %10s req/s  p99 %s %s\n' "$label" "$query" "$rps" "$p99" "$errors"
+        printf '%-38s %-9s %10s req/s  p99 %s %s\n' "$label" "$query" "$rps" "$p99" "$errors"
     done
 }
 
@@ -149,12 +149,20 @@ if [ "$stored" != "$users" ]; then
 fi
 measure "PostgreSQL, one halvdir" 18481 lookupid updateip
 
+# The example configuration of packaging/, pointed at this run's ports; first
+# with the second instance left out, to tell the balancer's cost from the
+# second instance's gain.
+balancer() { # PORT FILTER
+    nginx_conf "$work/balancer$1.conf" "$(sed -e 's/127.0.0.1:8081/127.0.0.1:18481/' \
+        -e 's/127.0.0.1:8082/127.0.0.1:18482/' -e "s/listen 80;/listen 127.0.0.1:$1;/" \
+        -e "$2" "$root/packaging/halvdir-nginx.conf")"
+    nginx -c "$work/balancer$1.conf" -p "$work" &
+    pids="$pids $!"
+    wait_for "http://127.0.0.1:$1/cgi-bin/lookupid?nobody%40example.org"
+}
+balancer 18483 '/127.0.0.1:18482/d'
+measure "PostgreSQL, one halvdir behind nginx" 18483 lookupid updateip
+
 start_halvdir 18482 "$database" "$work/pg2.log"
-cp "$root/packaging/halvdir-nginx.conf" "$work/balancer.inc"
-nginx_conf "$work/balancer.conf" "$(sed -e 's/127.0.0.1:8081/127.0.0.1:18481/' \
-    -e 's/127.0.0.1:8082/127.0.0.1:18482/' -e 's/listen 80;/listen 127.0.0.1:18483;/' \
-    "$work/balancer.inc")"
-nginx -c "$work/balancer.conf" -p "$work" &
-pids="$pids $!"
-wait_for "http://127.0.0.1:18483/cgi-bin/lookupid?nobody%40example.org"
-measure "PostgreSQL, two halvdir behind nginx" 18483 lookupid updateip
+balancer 18484 ''
+measure "PostgreSQL, two halvdir behind nginx" 18484 lookupid updateip
