@@ -124,11 +124,14 @@ bool DirectoryServer::Run() {
     // No new connections; the requests workers hold or have queued finish.
     ::close(m_listen);
     m_listen = -1;
+    std::vector<Sleeper*> sleeping;
     {
         std::lock_guard lock(m_workLock);
         m_workersStop = true;
+        sleeping.swap(m_sleeping);
     }
-    m_workReady.notify_all();
+    for (Sleeper* sleeper : sleeping)
+        sleeper->wake.release();
     for (auto& worker : workers)
         worker.join();
     m_running = false;
@@ -295,27 +298,40 @@ void DirectoryServer::Dispatch(Connection& connection) {
     connection.requestEnd = end;
     connection.busy = true;
     connection.generation = ++m_generations;
-    bool wake = false;
+    Sleeper* sleeper = nullptr;
     {
         std::lock_guard lock(m_workLock);
         m_work.push_back({&connection, Clock::now()});
-        const int awake = m_threads - m_waiting;
-        wake = m_waiting > 0 &&
-               awake < std::min(static_cast<int>(m_work.size()), m_cores);
+        const int awake = m_threads - static_cast<int>(m_sleeping.size());
+        if (awake < std::min(static_cast<int>(m_work.size()), m_cores))
+            sleeper = PopSleeper();
     }
-    if (wake)
-        m_workReady.notify_one();
+    if (sleeper)
+        sleeper->wake.release();
+}
+
+DirectoryServer::Sleeper* DirectoryServer::PopSleeper() {
+    if (m_sleeping.empty())
+        return nullptr;
+    Sleeper* top = m_sleeping.back();
+    m_sleeping.pop_back();
+    return top;
 }
 
 void DirectoryServer::WakeForStaleWork() {
-    bool wake = false;
+    const auto now = Clock::now();
+    if (now - m_lastStaleWake < kStaleWork)
+        return;
+    Sleeper* sleeper = nullptr;
     {
         std::lock_guard lock(m_workLock);
-        wake = !m_work.empty() && m_waiting > 0 &&
-               Clock::now() - m_work.front().queued >= kStaleWork;
+        if (!m_work.empty() && now - m_work.front().queued >= kStaleWork)
+            sleeper = PopSleeper();
     }
-    if (wake)
-        m_workReady.notify_one();
+    if (sleeper) {
+        m_lastStaleWake = now;
+        sleeper->wake.release();
+    }
 }
 
 void DirectoryServer::Refuse(Connection& connection, int status) {
@@ -405,15 +421,20 @@ void DirectoryServer::SetDeadline(Connection& connection) {
 }
 
 void DirectoryServer::WorkLoop() {
+    Sleeper self;
     while (true) {
         Connection* connection = nullptr;
         {
             std::unique_lock lock(m_workLock);
-            ++m_waiting;
-            m_workReady.wait(lock, [this] { return m_workersStop || !m_work.empty(); });
-            --m_waiting;
-            if (m_work.empty())
-                return;
+            while (m_work.empty()) {
+                if (m_workersStop)
+                    return;
+                // Whoever wakes this worker has taken it off the stack.
+                m_sleeping.push_back(&self);
+                lock.unlock();
+                self.wake.acquire();
+                lock.lock();
+            }
             connection = m_work.front().connection;
             m_work.pop_front();
         }
