@@ -4,6 +4,8 @@
 #include "directory/DirectoryService.h"
 #include "directory/DirectoryStore.h"
 #include "directory/MailOptions.h"
+#include "directory/Migration.h"
+#include "directory/Postgres.h"
 #include "directory/QueryArguments.h"
 
 #include "platform/Environment.h"
@@ -33,14 +35,21 @@ constexpr const char* kUsage =
     "       halvdir withdraw-sysmessage [--tos N] [--db FILE]\n"
     "       halvdir set-version [--product NAME] [--db FILE] VERSION\n"
     "       halvdir users [--db FILE]\n"
-    "       halvdir outbox [--db FILE]\n";
+    "       halvdir outbox [--db FILE]\n"
+    "       halvdir migrate --from FILE --to postgresql://... [--force]\n"
+    "--db takes a SQLite file or a postgresql:// connection URI.\n";
 
 struct Parsed {
     std::map<std::string, std::string> options;
     std::vector<std::string> positional;
 };
 
-// Options take one value each; anything else is positional.
+// Options take one value each, except the flags that stand alone; anything
+// else is positional.
+bool IsFlag(const std::string& option) {
+    return option == "--force";
+}
+
 std::optional<Parsed> ParseOptions(const std::vector<std::string>& arguments, size_t first,
                                    const std::vector<std::string>& allowed) {
     Parsed parsed;
@@ -50,6 +59,10 @@ std::optional<Parsed> ParseOptions(const std::vector<std::string>& arguments, si
             bool known = false;
             for (const auto& option : allowed)
                 known = known || option == argument;
+            if (known && IsFlag(argument)) {
+                parsed.options[argument] = "";
+                continue;
+            }
             if (!known || i + 1 >= arguments.size()) {
                 std::fprintf(stderr, "halvdir: bad option %s\n", argument.c_str());
                 return std::nullopt;
@@ -65,6 +78,8 @@ std::optional<Parsed> ParseOptions(const std::vector<std::string>& arguments, si
 std::string DatabasePath(const Parsed& parsed) {
     auto it = parsed.options.find("--db");
     std::string path = it != parsed.options.end() ? it->second : DefaultDatabasePath();
+    if (StorePool::IsPostgresLocation(path))
+        return path;
     std::error_code error;
     auto folder = std::filesystem::path(path).parent_path();
     if (!folder.empty()) {
@@ -118,7 +133,8 @@ int Serve(const Parsed& parsed) {
     try {
         pool.emplace(dbPath, true);
     } catch (const StorageError& error) {
-        std::fprintf(stderr, "halvdir: cannot open %s: %s\n", dbPath.c_str(), error.what());
+        std::fprintf(stderr, "halvdir: cannot open %s: %s\n", WithoutPassword(dbPath).c_str(),
+                     error.what());
         return 1;
     }
     DirectoryService service(*pool);
@@ -146,7 +162,7 @@ int Serve(const Parsed& parsed) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
-    std::printf("halvdir: serving %s on %s\n", dbPath.c_str(), listen.c_str());
+    std::printf("halvdir: serving %s on %s\n", WithoutPassword(dbPath).c_str(), listen.c_str());
     std::fflush(stdout);
     StoreOutbox outbox(*pool);
     std::optional<InvitationDelivery> delivery;
@@ -264,6 +280,25 @@ int Outbox(const Parsed& parsed) {
     return 0;
 }
 
+int Migrate(const Parsed& parsed) {
+    auto from = parsed.options.find("--from");
+    auto to = parsed.options.find("--to");
+    if (from == parsed.options.end() || to == parsed.options.end() ||
+        !StorePool::IsPostgresLocation(to->second)) {
+        std::fprintf(stderr, "halvdir: migrate wants --from FILE --to postgresql://...\n");
+        return 2;
+    }
+    const bool force = parsed.options.contains("--force");
+    auto counts = MigrateSqliteToPostgres(from->second, to->second, force);
+    std::printf("copied %lld users, %lld waiting acquaintances, %lld pool addresses, "
+                "%lld system messages, %lld invitations, %lld versions to %s\n",
+                static_cast<long long>(counts.users), static_cast<long long>(counts.waiting),
+                static_cast<long long>(counts.pools), static_cast<long long>(counts.messages),
+                static_cast<long long>(counts.outbox), static_cast<long long>(counts.versions),
+                WithoutPassword(to->second).c_str());
+    return 0;
+}
+
 } // namespace
 
 std::string DefaultDatabasePath() {
@@ -302,6 +337,7 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
         {"set-version", {{"--product", "--db"}, SetVersion, 1}},
         {"users", {{"--db"}, Users, 0}},
         {"outbox", {{"--db"}, Outbox, 0}},
+        {"migrate", {{"--from", "--to", "--force"}, Migrate, 0}},
     };
     auto it = commands.find(command);
     if (it == commands.end()) {
@@ -316,6 +352,7 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
     try {
         return it->second.run(*parsed);
     } catch (const StorageError& error) {
+        // Messages from the database name servers and users, never passwords.
         std::fprintf(stderr, "halvdir: %s\n", error.what());
         return 1;
     }

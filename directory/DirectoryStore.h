@@ -184,7 +184,8 @@ private:
 // With SQLite and serving, one process owns the file: the pool keeps the
 // users in memory (UserCache) and a thread copies the write-ahead log into
 // the database once a second, so that no request waits for a checkpoint under
-// the write lock. With PostgreSQL several processes may share the database,
+// the write lock. With PostgreSQL a process keeps at most kMaxConnections
+// open, and a request waits for one to come free. Several processes may share the database,
 // so nothing about a user is kept in memory that another process could change
 // behind it: look-ups read the database, and the remembered password matches
 // hold only for the stored hash they were checked against.
@@ -214,11 +215,14 @@ public:
     Lease Take();
 
     static bool IsPostgresLocation(const std::string& location);
+    static constexpr std::size_t kMaxConnections = 16;
 
 private:
     void Give(std::unique_ptr<DirectoryStore> store);
     void NoteUnreachable(const std::string& why);
-    std::unique_ptr<DirectoryStore> Open(bool autoCheckpoint);
+    // One store less is open: a waiting request may open another.
+    void Closed();
+    std::unique_ptr<DirectoryStore> Open(bool autoCheckpoint, bool first = false);
 
     std::string m_location;
     bool m_postgres;
@@ -229,7 +233,13 @@ private:
     std::unique_ptr<VerifiedPasswords> m_verified;
     std::unique_ptr<IpUpdateGroup> m_ipGroup;
     std::mutex m_idleLock;
+    std::condition_variable m_storeReturned;
     std::vector<std::unique_ptr<DirectoryStore>> m_idle;
+    // Stores open now, idle or leased, and how many may be: a database
+    // server serves a bounded number of connections, and opening one costs
+    // far more than waiting for a request to end.
+    std::size_t m_open = 0;
+    std::size_t m_maxOpen;
     // Whether the database was reachable at the last attempt, so that its
     // loss and return are logged once each.
     std::atomic<bool> m_reachable{true};

@@ -1,8 +1,10 @@
 #include "directory/DirectoryStore.h"
 
+#include "directory/PostgresStore.h"
 #include "directory/SqliteStore.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <sqlite3.h>
 
@@ -16,7 +18,8 @@ StorePool::StorePool(std::string location, bool serving)
     : m_location(std::move(location))
     , m_postgres(IsPostgresLocation(m_location))
     , m_hashPermits(std::max<std::ptrdiff_t>(1, std::thread::hardware_concurrency()))
-    , m_serving(serving) {
+    , m_serving(serving)
+    , m_maxOpen(m_postgres ? kMaxConnections : SIZE_MAX) {
     if (!m_postgres) {
         // SQLite's allocation statistics take one process-wide lock on every
         // allocation, which all request threads would queue on. Only possible
@@ -25,7 +28,7 @@ StorePool::StorePool(std::string location, bool serving)
     }
     // Open one store now so that a bad location, a refused connection or a
     // broken file fails at start; it also creates or upgrades the schema.
-    auto first = Open(!m_serving);
+    auto first = Open(!m_serving, true);
     if (m_serving) {
         m_verified = std::make_unique<VerifiedPasswords>();
         m_ipGroup = std::make_unique<IpUpdateGroup>();
@@ -41,6 +44,7 @@ StorePool::StorePool(std::string location, bool serving)
         first = Open(false);
     }
     m_idle.push_back(std::move(first));
+    m_open = 1;
 }
 
 StorePool::~StorePool() {
@@ -53,7 +57,10 @@ StorePool::~StorePool() {
         m_checkpointer.join();
 }
 
-std::unique_ptr<DirectoryStore> StorePool::Open(bool autoCheckpoint) {
+std::unique_ptr<DirectoryStore> StorePool::Open(bool autoCheckpoint, bool first) {
+    if (m_postgres)
+        return std::make_unique<PostgresStore>(m_location, m_hashPermits, m_verified.get(),
+                                               m_ipGroup.get(), first);
     return std::make_unique<SqliteStore>(m_location, m_writeLock, m_hashPermits, autoCheckpoint,
                                          m_cache.get(), m_verified.get(), m_ipGroup.get());
 }
@@ -92,12 +99,14 @@ void StorePool::CheckpointLoop() {
 
 StorePool::Lease StorePool::Take() {
     {
-        std::lock_guard lock(m_idleLock);
+        std::unique_lock lock(m_idleLock);
+        m_storeReturned.wait(lock, [this] { return !m_idle.empty() || m_open < m_maxOpen; });
         if (!m_idle.empty()) {
             auto store = std::move(m_idle.back());
             m_idle.pop_back();
             return Lease(*this, std::move(store));
         }
+        ++m_open;
     }
     try {
         auto store = Open(!m_serving);
@@ -107,9 +116,18 @@ StorePool::Lease StorePool::Take() {
         }
         return Lease(*this, std::move(store));
     } catch (const StorageError& error) {
+        Closed();
         NoteUnreachable(error.what());
         throw;
     }
+}
+
+void StorePool::Closed() {
+    {
+        std::lock_guard lock(m_idleLock);
+        --m_open;
+    }
+    m_storeReturned.notify_one();
 }
 
 void StorePool::NoteUnreachable(const std::string& why) {
@@ -126,10 +144,22 @@ void StorePool::Give(std::unique_ptr<DirectoryStore> store) {
     // fresh one, so the service recovers by itself once the database is back.
     if (!store->Healthy()) {
         NoteUnreachable(store->LastError());
+        // The idle ones lost the same server: drop them too, rather than
+        // fail one request each once the server is back.
+        std::vector<std::unique_ptr<DirectoryStore>> stale;
+        {
+            std::lock_guard lock(m_idleLock);
+            stale.swap(m_idle);
+            m_open -= stale.size() + 1;
+        }
+        m_storeReturned.notify_all();
         return;
     }
-    std::lock_guard lock(m_idleLock);
-    m_idle.push_back(std::move(store));
+    {
+        std::lock_guard lock(m_idleLock);
+        m_idle.push_back(std::move(store));
+    }
+    m_storeReturned.notify_one();
 }
 
 } // namespace halvdir

@@ -1,0 +1,119 @@
+#include "directory/Migration.h"
+
+#include "directory/Postgres.h"
+#include "directory/PostgresSchema.h"
+#include "directory/Sqlite.h"
+#include "directory/SqliteSchema.h"
+
+#include <filesystem>
+#include <vector>
+
+namespace halvdir {
+
+namespace {
+
+using P = PostgresParam;
+
+// One table's copy: the columns read from SQLite (in order) and the INSERT
+// taking them as $1..$n. kinds says per column how it travels: 'i' a number,
+// 'b' bytes (NULL stays NULL).
+struct TableCopy {
+    const char* select;
+    const char* insert;
+    const char* kinds;
+};
+
+const TableCopy kTables[] = {
+    {"SELECT id, name, email, salt, hash, iterations, ip, created, updated FROM users ORDER BY id",
+     "INSERT INTO users(id, name, email, salt, hash, iterations, ip, created, updated) "
+     "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9)",
+     "ibbbbibii"},
+    // In the order they were added: a waiting list is answered in that order.
+    {"SELECT user_id, acquaintance_id, since FROM waiting_acquaintances ORDER BY rowid",
+     "INSERT INTO waiting_acquaintances(user_id, acquaintance_id, since) VALUES($1, $2, $3)",
+     "iii"},
+    {"SELECT tos, ip, since FROM random_pool ORDER BY tos, ip",
+     "INSERT INTO random_pool(tos, ip, since) VALUES($1, $2, $3)", "ibi"},
+    {"SELECT number, published, title, body FROM system_messages ORDER BY number",
+     "INSERT INTO system_messages(number, published, title, body) VALUES($1, $2, $3, $4)",
+     "iibb"},
+    {"SELECT id, sender_email, recipient, app_name, sender_name, app_url, app_id, requested, "
+     "remote_address, sent, next_attempt, attempts, lease_until, claimer, last_error "
+     "FROM outbox ORDER BY id",
+     "INSERT INTO outbox(id, sender_email, recipient, app_name, sender_name, app_url, app_id, "
+     "requested, remote_address, sent, next_attempt, attempts, lease_until, claimer, last_error) "
+     "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15)",
+     "ibbbbbiibiiiibb"},
+    {"SELECT product, version, published FROM versions ORDER BY product",
+     "INSERT INTO versions(product, version, published) VALUES($1, $2, $3)", "bii"},
+};
+
+std::int64_t CopyTable(SqliteConnection& source, PostgresConnection& target,
+                       const TableCopy& table, const std::string& name) {
+    target.Prepare(name, table.insert);
+    SqliteStatement rows(source.Handle(), table.select);
+    const std::string kinds = table.kinds;
+    std::vector<PostgresParam> params(kinds.size());
+    std::int64_t copied = 0;
+    while (rows.Step()) {
+        for (size_t column = 0; column < kinds.size(); ++column) {
+            const int index = static_cast<int>(column);
+            if (rows.IsNull(index))
+                params[column] = P::Null();
+            else if (kinds[column] == 'i')
+                params[column] = P::Int(rows.Int(index));
+            else {
+                auto blob = rows.Blob(index);
+                params[column] = P::Bytes(blob);
+            }
+        }
+        target.Run(name, params);
+        ++copied;
+    }
+    return copied;
+}
+
+} // namespace
+
+MigrationCounts MigrateSqliteToPostgres(const std::string& file, const std::string& uri,
+                                        bool force) {
+    // Opening would create a missing file; a typing error must not copy an
+    // empty directory over a full one.
+    if (!std::filesystem::is_regular_file(file))
+        throw StorageError("no directory file " + file);
+    SqliteConnection source(file);
+    // Brings an older file to the layout copied below; it only adds columns.
+    UpgradeSqliteSchema(source);
+    PostgresConnection target(uri);
+    UpgradePostgresSchema(target);
+
+    PostgresTransaction transaction(target);
+    // Instances serving the target wait until the copy is complete.
+    target.Exec("LOCK TABLE users, waiting_acquaintances, random_pool, system_messages, outbox, "
+                "versions IN ACCESS EXCLUSIVE MODE");
+    target.Prepare("held", "SELECT COUNT(*) FROM users");
+    const std::int64_t held = target.Run("held", {}).Int(0, 0);
+    if (held > 0 && !force)
+        throw StorageError("the target already holds " + std::to_string(held) +
+                           " users; --force replaces them");
+    target.Exec("TRUNCATE users, waiting_acquaintances, random_pool, system_messages, outbox, "
+                "versions RESTART IDENTITY");
+
+    SqliteTransaction reading(source); // one consistent view of the file
+    MigrationCounts counts;
+    std::int64_t* slots[] = {&counts.users,    &counts.waiting, &counts.pools,
+                             &counts.messages, &counts.outbox,  &counts.versions};
+    for (size_t i = 0; i < std::size(kTables); ++i)
+        *slots[i] = CopyTable(source, target, kTables[i], "copy" + std::to_string(i));
+
+    // New IDs continue after the highest copied one, as they would have in
+    // the file.
+    target.Exec("SELECT setval(pg_get_serial_sequence('users', 'id'), "
+                "COALESCE((SELECT MAX(id) FROM users), 0) + 1, false)");
+    target.Exec("SELECT setval(pg_get_serial_sequence('outbox', 'id'), "
+                "COALESCE((SELECT MAX(id) FROM outbox), 0) + 1, false)");
+    transaction.Commit();
+    return counts;
+}
+
+} // namespace halvdir
