@@ -76,6 +76,9 @@ public:
         m_listen = -1;
     }
 
+    // A slow mail server: each message is acknowledged only after this long.
+    void SetAcceptDelay(std::chrono::milliseconds delay) { m_acceptDelay = delay; }
+
     int Port() const { return m_port; }
     std::string Url() const { return "smtp://127.0.0.1:" + std::to_string(m_port); }
 
@@ -176,6 +179,7 @@ private:
                 if (!ended)
                     break;
                 mail.data = data;
+                std::this_thread::sleep_for(m_acceptDelay.load());
                 {
                     std::lock_guard lock(m_lock);
                     m_mails.push_back(mail);
@@ -195,6 +199,7 @@ private:
     int m_listen = -1;
     int m_port = 0;
     std::atomic<bool> m_stop{false};
+    std::atomic<std::chrono::milliseconds> m_acceptDelay{std::chrono::milliseconds(0)};
     std::thread m_acceptor;
     std::vector<std::thread> m_sessions;
     mutable std::mutex m_lock;
