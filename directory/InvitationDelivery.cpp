@@ -103,8 +103,12 @@ bool InvitationDelivery::Deliver(SmtpSender& sender, const QueuedInvitation& ent
     const std::string label = "invitation " + std::to_string(entry.id);
     std::string error;
     bool giveUp = false;
-    auto message = ComposeInvitationMail(entry, m_settings.from, entry.id, Now());
-    if (!message) {
+    const std::int64_t now = Now();
+    auto message = ComposeInvitationMail(entry, m_settings.from, entry.id, now);
+    if (now - entry.requested > std::chrono::seconds(kMaxAge).count()) {
+        error = "recorded more than 7 days ago";
+        giveUp = true;
+    } else if (!message) {
         error = "the recipient address cannot be mailed";
         giveUp = true;
     } else {

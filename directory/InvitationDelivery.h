@@ -67,6 +67,10 @@ public:
     // After this many failures an entry is given up (about a day at the
     // longest wait).
     static constexpr int kMaxAttempts = 30;
+    // An invitation not mailed within this time of its recording is given up:
+    // the inviter has long moved on, and entries recorded before this
+    // directory mailed anything may have been mailed by hand.
+    static constexpr std::chrono::hours kMaxAge{24 * 7};
     // The time of an entry given up: it never comes due again.
     static constexpr std::int64_t kNever = 253402300799; // 9999-12-31
 

@@ -28,9 +28,13 @@ public:
         std::string lastError;
     };
 
-    void Add(std::int64_t id, const std::string& recipient) {
+    void Add(std::int64_t id, const std::string& recipient,
+             std::chrono::system_clock::time_point requested = std::chrono::system_clock::now()) {
         std::lock_guard lock(m_lock);
         Entry entry;
+        entry.invitation.requested = std::chrono::duration_cast<std::chrono::seconds>(
+                                         requested.time_since_epoch())
+                                         .count();
         entry.invitation.senderEmail = "ann@example.org";
         entry.invitation.senderName = "Ann";
         entry.invitation.appName = "Drovick";
@@ -131,20 +135,22 @@ TEST(InvitationDelivery, AMailServerThatComesUpLateGetsEachMailOnce) {
               (std::multiset<std::string>{"<bob@example.net>", "<carol@example.net>"}));
 }
 
-TEST(InvitationDelivery, RefusedAndUnmailableRecipientsAreGivenUpWhileOthersGo) {
+TEST(InvitationDelivery, RefusedUnmailableAndStaleInvitationsAreGivenUpWhileOthersGo) {
     SmtpSink sink;
     ASSERT_TRUE(sink.Start());
     MemoryOutbox outbox;
     outbox.Add(1, "refused@example.net");
     outbox.Add(2, "bob@example.net>\r\nRCPT TO:<eve@example.net");
     outbox.Add(3, "bob@example.net");
+    outbox.Add(4, "carol@example.net", std::chrono::system_clock::now() - std::chrono::hours(24 * 8));
     InvitationDelivery delivery(outbox, SettingsFor(sink.Port()), FastTiming());
     delivery.Start();
     ASSERT_TRUE(WaitUntil([&] { return outbox.Get(3).sent != 0; }, std::chrono::seconds(20)));
-    ASSERT_TRUE(WaitUntil([&] { return outbox.Get(1).attempts && outbox.Get(2).attempts; },
-                          std::chrono::seconds(20)));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return outbox.Get(1).attempts && outbox.Get(2).attempts && outbox.Get(4).attempts; },
+        std::chrono::seconds(20)));
     std::this_thread::sleep_for(std::chrono::seconds(3));
-    for (std::int64_t id : {1, 2}) {
+    for (std::int64_t id : {1, 2, 4}) {
         auto entry = outbox.Get(id);
         EXPECT_EQ(entry.attempts, 1) << id;
         EXPECT_EQ(entry.nextAttempt, InvitationDelivery::kNever) << id;
