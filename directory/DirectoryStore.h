@@ -117,8 +117,8 @@ public:
     // leaseUntil in the same step, so that no other sender, in this process
     // or another, claims it before then.
     virtual std::vector<QueuedInvitation> ClaimDueInvitations(std::int64_t now, int max,
-                                                               std::int64_t leaseUntil,
-                                                               const std::string& claimer) = 0;
+                                                              std::int64_t leaseUntil,
+                                                              const std::string& claimer) = 0;
     virtual void MarkInvitationSent(std::int64_t id, std::int64_t when) = 0;
     // One more failed attempt: the entry is due again at nextAttempt and its
     // lease ends.

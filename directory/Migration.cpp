@@ -31,13 +31,11 @@ const TableCopy kTables[] = {
     // In the order they were added, which a batch keeps: a waiting list is
     // answered in that order.
     {"SELECT user_id, acquaintance_id, since FROM waiting_acquaintances ORDER BY rowid",
-     "INSERT INTO waiting_acquaintances(user_id, acquaintance_id, since) VALUES ",
-     "iii"},
+     "INSERT INTO waiting_acquaintances(user_id, acquaintance_id, since) VALUES ", "iii"},
     {"SELECT tos, ip, since FROM random_pool ORDER BY tos, ip",
      "INSERT INTO random_pool(tos, ip, since) VALUES ", "ibi"},
     {"SELECT number, published, title, body FROM system_messages ORDER BY number",
-     "INSERT INTO system_messages(number, published, title, body) VALUES ",
-     "iibb"},
+     "INSERT INTO system_messages(number, published, title, body) VALUES ", "iibb"},
     {"SELECT id, sender_email, recipient, app_name, sender_name, app_url, app_id, requested, "
      "remote_address, sent, next_attempt, attempts, lease_until, claimer, last_error "
      "FROM outbox ORDER BY id",
@@ -66,8 +64,8 @@ std::string InsertOf(const TableCopy& table, size_t columns, size_t rows) {
 
 // Rows go over in batches of many rows per statement: one round trip per
 // row would make a large community's move take minutes.
-std::int64_t CopyTable(SqliteConnection& source, PostgresConnection& target,
-                       const TableCopy& table, const std::string& name) {
+std::int64_t CopyTable(SqliteConnection& source, PostgresConnection& target, const TableCopy& table,
+                       const std::string& name) {
     constexpr size_t kBatchRows = 500;
     const std::string kinds = table.kinds;
     SqliteStatement rows(source.Handle(), table.select);

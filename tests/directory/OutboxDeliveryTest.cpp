@@ -8,9 +8,8 @@
 #include "support/PostgresServer.h"
 #include "support/TestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 #include <set>
 #include <thread>
 
@@ -68,7 +67,8 @@ TEST_P(OutboxDelivery, ClaimsLeasesMarksAndDefers) {
     auto first = store->ClaimDueInvitations(now, 2, now + 60, "one");
     ASSERT_EQ(first.size(), 2u);
     EXPECT_EQ(first[0].recipient, "friend1@example.org");
-    EXPECT_EQ(first[0].senderName, "Sender \xe9" "1");
+    EXPECT_EQ(first[0].senderName, "Sender \xe9"
+                                   "1");
     EXPECT_EQ(first[0].appId, 7);
     EXPECT_EQ(first[0].attempts, 0);
     EXPECT_LT(first[0].id, first[1].id);
@@ -116,8 +116,8 @@ TEST_P(OutboxDelivery, TwoSendersClaimingAtOnceNeverGetTheSameEntry) {
             StorePool pool(m_location);
             auto store = pool.Take();
             for (;;) {
-                auto batch =
-                    store->ClaimDueInvitations(now, 3, now + 600, "sender" + std::to_string(sender));
+                auto batch = store->ClaimDueInvitations(now, 3, now + 600,
+                                                        "sender" + std::to_string(sender));
                 if (batch.empty())
                     break;
                 for (const auto& entry : batch)
