@@ -185,10 +185,12 @@ private:
 // users in memory (UserCache) and a thread copies the write-ahead log into
 // the database once a second, so that no request waits for a checkpoint under
 // the write lock. With PostgreSQL a process keeps at most kMaxConnections
-// open, and a request waits for one to come free. Several processes may share the database,
-// so nothing about a user is kept in memory that another process could change
-// behind it: look-ups read the database, and the remembered password matches
-// hold only for the stored hash they were checked against.
+// open, and a request waits for one to come free. Several processes may
+// share the database, so nothing about a user is kept in memory that another
+// process could change behind it: look-ups read the database, and the
+// remembered password matches hold only for the stored hash they were
+// checked against. Address updates are still committed in groups, each group
+// one transaction of this process, which locks its rows in ID order.
 class StorePool {
 public:
     explicit StorePool(std::string location, bool serving = false);
