@@ -7,7 +7,6 @@
 #include "directory/Migration.h"
 #include "directory/Postgres.h"
 #include "directory/QueryArguments.h"
-
 #include "platform/Environment.h"
 
 #include <atomic>

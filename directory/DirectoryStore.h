@@ -117,8 +117,8 @@ public:
     // leaseUntil in the same step, so that no other sender, in this process
     // or another, claims it before then.
     virtual std::vector<QueuedInvitation> ClaimDueInvitations(std::int64_t now, int max,
-                                                               std::int64_t leaseUntil,
-                                                               const std::string& claimer) = 0;
+                                                              std::int64_t leaseUntil,
+                                                              const std::string& claimer) = 0;
     virtual void MarkInvitationSent(std::int64_t id, std::int64_t when) = 0;
     // One more failed attempt: the entry is due again at nextAttempt and its
     // lease ends.
@@ -185,10 +185,12 @@ private:
 // users in memory (UserCache) and a thread copies the write-ahead log into
 // the database once a second, so that no request waits for a checkpoint under
 // the write lock. With PostgreSQL a process keeps at most kMaxConnections
-// open, and a request waits for one to come free. Several processes may share the database,
-// so nothing about a user is kept in memory that another process could change
-// behind it: look-ups read the database, and the remembered password matches
-// hold only for the stored hash they were checked against.
+// open, and a request waits for one to come free. Several processes may
+// share the database, so nothing about a user is kept in memory that another
+// process could change behind it: look-ups read the database, and the
+// remembered password matches hold only for the stored hash they were
+// checked against. Address updates are still committed in groups, each group
+// one transaction of this process, which locks its rows in ID order.
 class StorePool {
 public:
     explicit StorePool(std::string location, bool serving = false);

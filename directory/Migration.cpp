@@ -26,50 +26,79 @@ struct TableCopy {
 const TableCopy kTables[] = {
     {"SELECT id, name, email, salt, hash, iterations, ip, created, updated FROM users ORDER BY id",
      "INSERT INTO users(id, name, email, salt, hash, iterations, ip, created, updated) "
-     "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9)",
+     "VALUES ",
      "ibbbbibii"},
-    // In the order they were added: a waiting list is answered in that order.
+    // In the order they were added, which a batch keeps: a waiting list is
+    // answered in that order.
     {"SELECT user_id, acquaintance_id, since FROM waiting_acquaintances ORDER BY rowid",
-     "INSERT INTO waiting_acquaintances(user_id, acquaintance_id, since) VALUES($1, $2, $3)",
-     "iii"},
+     "INSERT INTO waiting_acquaintances(user_id, acquaintance_id, since) VALUES ", "iii"},
     {"SELECT tos, ip, since FROM random_pool ORDER BY tos, ip",
-     "INSERT INTO random_pool(tos, ip, since) VALUES($1, $2, $3)", "ibi"},
+     "INSERT INTO random_pool(tos, ip, since) VALUES ", "ibi"},
     {"SELECT number, published, title, body FROM system_messages ORDER BY number",
-     "INSERT INTO system_messages(number, published, title, body) VALUES($1, $2, $3, $4)",
-     "iibb"},
+     "INSERT INTO system_messages(number, published, title, body) VALUES ", "iibb"},
     {"SELECT id, sender_email, recipient, app_name, sender_name, app_url, app_id, requested, "
      "remote_address, sent, next_attempt, attempts, lease_until, claimer, last_error "
      "FROM outbox ORDER BY id",
      "INSERT INTO outbox(id, sender_email, recipient, app_name, sender_name, app_url, app_id, "
      "requested, remote_address, sent, next_attempt, attempts, lease_until, claimer, last_error) "
-     "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15)",
+     "VALUES ",
      "ibbbbbiibiiiibb"},
     {"SELECT product, version, published FROM versions ORDER BY product",
-     "INSERT INTO versions(product, version, published) VALUES($1, $2, $3)", "bii"},
+     "INSERT INTO versions(product, version, published) VALUES ", "bii"},
 };
 
-std::int64_t CopyTable(SqliteConnection& source, PostgresConnection& target,
-                       const TableCopy& table, const std::string& name) {
-    target.Prepare(name, table.insert);
-    SqliteStatement rows(source.Handle(), table.select);
+// The INSERT of the table for rows rows at once: "VALUES($1, ...), (...)".
+std::string InsertOf(const TableCopy& table, size_t columns, size_t rows) {
+    std::string sql = table.insert;
+    std::string values;
+    for (size_t row = 0; row < rows; ++row) {
+        values += row == 0 ? "(" : ", (";
+        for (size_t column = 0; column < columns; ++column) {
+            values += column == 0 ? "$" : ", $";
+            values += std::to_string(row * columns + column + 1);
+        }
+        values += ")";
+    }
+    return sql + values;
+}
+
+// Rows go over in batches of many rows per statement: one round trip per
+// row would make a large community's move take minutes.
+std::int64_t CopyTable(SqliteConnection& source, PostgresConnection& target, const TableCopy& table,
+                       const std::string& name) {
+    constexpr size_t kBatchRows = 500;
     const std::string kinds = table.kinds;
-    std::vector<PostgresParam> params(kinds.size());
+    SqliteStatement rows(source.Handle(), table.select);
+    std::vector<PostgresParam> params;
+    params.reserve(kBatchRows * kinds.size());
+    bool fullPrepared = false;
     std::int64_t copied = 0;
+    auto flush = [&](bool last) {
+        const size_t count = params.size() / kinds.size();
+        if (count == 0)
+            return;
+        std::string statement = name + (last ? "_rest" : "_full");
+        if (last || !fullPrepared)
+            target.Prepare(statement, InsertOf(table, kinds.size(), count));
+        fullPrepared = fullPrepared || !last;
+        target.Run(statement, params);
+        copied += static_cast<std::int64_t>(count);
+        params.clear();
+    };
     while (rows.Step()) {
         for (size_t column = 0; column < kinds.size(); ++column) {
             const int index = static_cast<int>(column);
             if (rows.IsNull(index))
-                params[column] = P::Null();
+                params.push_back(P::Null());
             else if (kinds[column] == 'i')
-                params[column] = P::Int(rows.Int(index));
-            else {
-                auto blob = rows.Blob(index);
-                params[column] = P::Bytes(blob);
-            }
+                params.push_back(P::Int(rows.Int(index)));
+            else
+                params.push_back(P::Bytes(rows.Blob(index)));
         }
-        target.Run(name, params);
-        ++copied;
+        if (params.size() == kBatchRows * kinds.size())
+            flush(false);
     }
+    flush(true);
     return copied;
 }
 

@@ -161,18 +161,31 @@ void PostgresTransaction::Commit() {
 }
 
 std::string WithoutPassword(const std::string& location) {
-    auto scheme = location.find("://");
+    std::string shown = location;
+    // As "password=..." among the parameters after '?'.
+    if (auto query = shown.find('?'); query != std::string::npos) {
+        for (auto at = shown.find("password=", query); at != std::string::npos;
+             at = shown.find("password=", at + 1)) {
+            if (shown[at - 1] != '?' && shown[at - 1] != '&')
+                continue;
+            auto start = at + 9;
+            auto end = shown.find('&', start);
+            shown.replace(start, end == std::string::npos ? std::string::npos : end - start, "***");
+        }
+    }
+    // As "user:password@" before the host.
+    auto scheme = shown.find("://");
     if (scheme == std::string::npos)
-        return location;
+        return shown;
     auto start = scheme + 3;
-    auto at = location.find('@', start);
-    auto slash = location.find('/', start);
+    auto at = shown.find('@', start);
+    auto slash = shown.find_first_of("/?", start);
     if (at == std::string::npos || (slash != std::string::npos && slash < at))
-        return location;
-    auto colon = location.find(':', start);
+        return shown;
+    auto colon = shown.find(':', start);
     if (colon == std::string::npos || colon > at)
-        return location;
-    return location.substr(0, colon + 1) + "***" + location.substr(at);
+        return shown;
+    return shown.substr(0, colon + 1) + "***" + shown.substr(at);
 }
 
 } // namespace halvdir

@@ -193,12 +193,11 @@ PostgresStore::ProfileWrite PostgresStore::WriteProfile(std::int32_t id, const s
         auto owner = Run(kEmailOwner, {P::Bytes(email)});
         if (owner.Rows() > 0 && owner.Int(0, 0) != id)
             return ProfileWrite::kEmailTaken;
-        auto changed =
-            fresh ? Run(kClaimProfile, {P::Int(id), P::Bytes(name), P::Bytes(email),
-                                        P::Bytes(fresh->salt), P::Bytes(fresh->hash),
-                                        P::Int(fresh->iterations), P::Int(Now())})
-                  : Run(kChangeProfile, {P::Int(id), P::Bytes(name), P::Bytes(email),
-                                         P::Bytes(stored->hash), P::Int(Now())});
+        auto changed = fresh ? Run(kClaimProfile, {P::Int(id), P::Bytes(name), P::Bytes(email),
+                                                   P::Bytes(fresh->salt), P::Bytes(fresh->hash),
+                                                   P::Int(fresh->iterations), P::Int(Now())})
+                             : Run(kChangeProfile, {P::Int(id), P::Bytes(name), P::Bytes(email),
+                                                    P::Bytes(stored->hash), P::Int(Now())});
         if (changed.Affected() != 1)
             return ProfileWrite::kRowChanged;
         transaction.Commit();
@@ -312,14 +311,10 @@ bool PostgresStore::QueueInvitation(const Invitation& invitation) {
 namespace {
 
 Invitation InvitationAt(const PostgresResult& rows, int row) {
-    return Invitation{rows.Bytes(row, 0),
-                      rows.Bytes(row, 1),
-                      rows.Bytes(row, 2),
-                      rows.Bytes(row, 3),
-                      rows.Bytes(row, 4),
-                      static_cast<std::int32_t>(rows.Int(row, 5)),
-                      rows.Int(row, 6),
-                      rows.Bytes(row, 7)};
+    return Invitation{rows.Bytes(row, 0), rows.Bytes(row, 1),
+                      rows.Bytes(row, 2), rows.Bytes(row, 3),
+                      rows.Bytes(row, 4), static_cast<std::int32_t>(rows.Int(row, 5)),
+                      rows.Int(row, 6),   rows.Bytes(row, 7)};
 }
 
 } // namespace
@@ -380,7 +375,7 @@ int PostgresStore::InsertRandomIp(std::int32_t tos, const std::string& ip) {
 
 int PostgresStore::RemoveRandomIp(std::int32_t tos, const std::string& ip) {
     return Run(kRemoveRandom, {P::Int(tos), P::Bytes(ip)}).Affected() > 0 ? result::kDone
-                                                                         : result::kNothing;
+                                                                          : result::kNothing;
 }
 
 std::optional<std::int64_t> PostgresStore::LatestVersion(const std::string& product) {

@@ -38,8 +38,8 @@ public:
     bool QueueInvitation(const Invitation& invitation) override;
     std::vector<Invitation> Outbox() override;
     std::vector<QueuedInvitation> ClaimDueInvitations(std::int64_t now, int max,
-                                                       std::int64_t leaseUntil,
-                                                       const std::string& claimer) override;
+                                                      std::int64_t leaseUntil,
+                                                      const std::string& claimer) override;
     void MarkInvitationSent(std::int64_t id, std::int64_t when) override;
     void DeferInvitation(std::int64_t id, std::int64_t nextAttempt,
                          const std::string& lastError) override;

@@ -69,9 +69,8 @@ CREATE INDEX outbox_due ON outbox(next_attempt) WHERE sent IS NULL;
 };
 
 int StoredVersion(SqliteConnection& connection) {
-    SqliteStatement table(connection.Handle(),
-                          "SELECT 1 FROM sqlite_master WHERE type = 'table' "
-                          "AND name = 'schema_version'");
+    SqliteStatement table(connection.Handle(), "SELECT 1 FROM sqlite_master WHERE type = 'table' "
+                                               "AND name = 'schema_version'");
     if (!table.Step())
         return 0;
     table.Reset();

@@ -326,7 +326,7 @@ std::optional<SystemMessage> SqliteStore::GetSystemMessage(std::int32_t number) 
 }
 
 std::int64_t SqliteStore::PublishSystemMessage(std::int32_t number, const std::string& title,
-                                                  const std::string& text) {
+                                               const std::string& text) {
     std::lock_guard lock(m_writeLock);
     SqliteTransaction transaction(m_connection);
     std::int64_t previous = 0;
@@ -389,8 +389,8 @@ std::vector<Invitation> SqliteStore::Outbox() {
 }
 
 std::vector<QueuedInvitation> SqliteStore::ClaimDueInvitations(std::int64_t now, int max,
-                                                              std::int64_t leaseUntil,
-                                                              const std::string& claimer) {
+                                                               std::int64_t leaseUntil,
+                                                               const std::string& claimer) {
     std::vector<QueuedInvitation> claimed;
     if (max <= 0)
         return claimed;
@@ -404,7 +404,7 @@ std::vector<QueuedInvitation> SqliteStore::ClaimDueInvitations(std::int64_t now,
             static_cast<Invitation&>(entry) =
                 Invitation{claim->Text(0), claim->Text(1), claim->Text(2),
                            claim->Text(3), claim->Text(4), static_cast<std::int32_t>(claim->Int(5)),
-                           claim->Int(6), claim->Text(7)};
+                           claim->Int(6),  claim->Text(7)};
             entry.id = claim->Int(8);
             entry.attempts = static_cast<std::int32_t>(claim->Int(9));
             claimed.push_back(std::move(entry));

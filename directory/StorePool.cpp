@@ -1,5 +1,4 @@
 #include "directory/DirectoryStore.h"
-
 #include "directory/PostgresStore.h"
 #include "directory/SqliteStore.h"
 

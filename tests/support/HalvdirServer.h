@@ -54,6 +54,9 @@ public:
     const std::string& Location() const { return m_location; }
     bool UsesPostgres() const { return !m_postgresDatabase.empty(); }
     const std::string& PostgresDatabase() const { return m_postgresDatabase; }
+    // Serves (from the next Start) and administers the database at location,
+    // e.g. that of another HalvdirServer, for several instances on one database.
+    void UseLocation(std::string location) { m_location = std::move(location); }
     // True when the tests of this run ask for PostgreSQL.
     static bool PostgresRequested();
     // What the running (or last) server wrote to standard output and error.

@@ -14,8 +14,7 @@ constexpr std::chrono::seconds kLimit{90};
 std::filesystem::path FindBinaries() {
     std::error_code error;
     std::filesystem::path found;
-    for (const auto& entry :
-         std::filesystem::directory_iterator("/usr/lib/postgresql", error)) {
+    for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/postgresql", error)) {
         auto bin = entry.path() / "bin";
         // The newest installed version: directory names are version numbers.
         if (std::filesystem::exists(bin / "initdb") && std::filesystem::exists(bin / "pg_ctl") &&
@@ -75,8 +74,8 @@ PostgresServer::PostgresServer(std::filesystem::path binaries, std::string& prob
     }
     auto init = Tool("initdb", {"-D", (m_folder.Path() / "data").string(), "-U", "postgres",
                                 "--auth-local=trust", "--auth-host=scram-sha-256",
-                                "--pwfile=" + passwordFile.string(), "-E", "UTF8",
-                                "--locale=C", "--no-sync"});
+                                "--pwfile=" + passwordFile.string(), "-E", "UTF8", "--locale=C",
+                                "--no-sync"});
     if (init.code != 0) {
         problem = "initdb failed: " + init.output;
         return;
@@ -105,13 +104,13 @@ PostgresServer::Run PostgresServer::Tool(const std::string& tool,
 
 bool PostgresServer::Start() {
     const auto folder = m_folder.Path().string();
-    auto run = Tool("pg_ctl", {"-D", folder + "/data", "-l", folder + "/server.log", "-w", "-t",
-                               "60", "-o",
-                               "-p " + std::to_string(m_port) + " -k " + folder +
-                                   " -c listen_addresses=127.0.0.1 -c fsync=off"
-                                   " -c synchronous_commit=off -c full_page_writes=off"
-                                   " -c max_connections=400 -c shared_buffers=32MB",
-                               "start"});
+    auto run = Tool("pg_ctl",
+                    {"-D", folder + "/data", "-l", folder + "/server.log", "-w", "-t", "60", "-o",
+                     "-p " + std::to_string(m_port) + " -k " + folder +
+                         " -c listen_addresses=127.0.0.1 -c fsync=off"
+                         " -c synchronous_commit=off -c full_page_writes=off"
+                         " -c max_connections=400 -c shared_buffers=32MB",
+                     "start"});
     m_running = run.code == 0;
     return m_running;
 }
@@ -119,8 +118,8 @@ bool PostgresServer::Start() {
 bool PostgresServer::Stop() {
     if (!m_running)
         return true;
-    auto run = Tool("pg_ctl", {"-D", (m_folder.Path() / "data").string(), "-m", "fast", "-w",
-                               "-t", "60", "stop"});
+    auto run = Tool("pg_ctl", {"-D", (m_folder.Path() / "data").string(), "-m", "fast", "-w", "-t",
+                               "60", "stop"});
     m_running = run.code != 0;
     return !m_running;
 }
@@ -139,10 +138,9 @@ std::string PostgresServer::Uri(const std::string& database, const std::string& 
 }
 
 PostgresServer::Run PostgresServer::Sql(const std::string& database, const std::string& sql) const {
-    ChildProcess psql(m_binaries / "psql",
-                      {"-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1", "-h",
-                       m_folder.Path().string(), "-p", std::to_string(m_port), "-U", "postgres",
-                       "-d", database, "-c", sql});
+    ChildProcess psql(m_binaries / "psql", {"-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1", "-h",
+                                            m_folder.Path().string(), "-p", std::to_string(m_port),
+                                            "-U", "postgres", "-d", database, "-c", sql});
     Run run;
     run.code = psql.Wait(kLimit);
     run.output = psql.Output();
