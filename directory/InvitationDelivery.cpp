@@ -152,8 +152,7 @@ bool InvitationDelivery::Deliver(SmtpSender& sender, const QueuedInvitation& ent
     if (giveUp)
         LogLine(label + " given up: " + error);
     else
-        LogLine(label + " not sent, next try in " + std::to_string(delay.count()) +
-                " s: " + error);
+        LogLine(label + " not sent, next try in " + std::to_string(delay.count()) + " s: " + error);
     return !m_stop;
 }
 

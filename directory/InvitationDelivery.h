@@ -22,8 +22,7 @@ namespace halvdir {
 class InvitationOutbox {
 public:
     virtual ~InvitationOutbox() = default;
-    virtual std::vector<QueuedInvitation> Claim(std::int64_t now, int max,
-                                                std::int64_t leaseUntil,
+    virtual std::vector<QueuedInvitation> Claim(std::int64_t now, int max, std::int64_t leaseUntil,
                                                 const std::string& claimer) = 0;
     virtual void MarkSent(std::int64_t id, std::int64_t when) = 0;
     // Counts one more attempt and waits until nextAttempt.

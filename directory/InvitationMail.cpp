@@ -35,10 +35,11 @@ bool IsDomainLabel(std::string_view label) {
 // Length of the UTF-8 sequence starting at text[at], or 0 when it is not one.
 size_t Utf8Length(std::string_view text, size_t at) {
     auto byte = static_cast<unsigned char>(text[at]);
-    size_t length = byte < 0x80 ? 1 : byte >= 0xC2 && byte <= 0xDF ? 2
-                                    : byte >= 0xE0 && byte <= 0xEF ? 3
-                                    : byte >= 0xF0 && byte <= 0xF4 ? 4
-                                                                   : 0;
+    size_t length = byte < 0x80                    ? 1
+                    : byte >= 0xC2 && byte <= 0xDF ? 2
+                    : byte >= 0xE0 && byte <= 0xEF ? 3
+                    : byte >= 0xF0 && byte <= 0xF4 ? 4
+                                                   : 0;
     if (length == 0 || at + length > text.size())
         return 0;
     for (size_t i = 1; i < length; ++i)
@@ -86,9 +87,9 @@ std::string DateHeader(std::int64_t now) {
         "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     char text[64];
     std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d +0000",
-                  kDays[static_cast<size_t>(utc.tm_wday) % 7],
-                  utc.tm_mday, kMonths[static_cast<size_t>(utc.tm_mon) % 12], utc.tm_year + 1900,
-                  utc.tm_hour, utc.tm_min, utc.tm_sec);
+                  kDays[static_cast<size_t>(utc.tm_wday) % 7], utc.tm_mday,
+                  kMonths[static_cast<size_t>(utc.tm_mon) % 12], utc.tm_year + 1900, utc.tm_hour,
+                  utc.tm_min, utc.tm_sec);
     return text;
 }
 
@@ -185,8 +186,8 @@ std::optional<std::string> ComposeInvitationMail(const Invitation& invitation,
     const bool replyable = IsMailableAddress(invitation.senderEmail);
     std::string inviter = sender;
     if (replyable)
-        inviter = sender.empty() ? invitation.senderEmail
-                                 : sender + " (" + invitation.senderEmail + ")";
+        inviter =
+            sender.empty() ? invitation.senderEmail : sender + " (" + invitation.senderEmail + ")";
     if (inviter.empty())
         inviter = "A friend of yours";
 

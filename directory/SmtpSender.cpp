@@ -1,9 +1,8 @@
 #include "directory/SmtpSender.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cstring>
+#include <curl/curl.h>
 #include <mutex>
 
 namespace halvdir {

@@ -2,19 +2,17 @@
 // kept in memory that claims and leases as the stores do.
 
 #include "SmtpSink.h"
-
 #include "directory/InvitationDelivery.h"
 
-#include <gtest/gtest.h>
-
 #include <functional>
+#include <gtest/gtest.h>
 #include <map>
 #include <set>
 
 namespace {
 
-using halvdir::QueuedInvitation;
 using halvdir::InvitationDelivery;
+using halvdir::QueuedInvitation;
 using halvdirtest::SmtpSink;
 
 class MemoryOutbox : public halvdir::InvitationOutbox {
@@ -32,9 +30,8 @@ public:
              std::chrono::system_clock::time_point requested = std::chrono::system_clock::now()) {
         std::lock_guard lock(m_lock);
         Entry entry;
-        entry.invitation.requested = std::chrono::duration_cast<std::chrono::seconds>(
-                                         requested.time_since_epoch())
-                                         .count();
+        entry.invitation.requested =
+            std::chrono::duration_cast<std::chrono::seconds>(requested.time_since_epoch()).count();
         entry.invitation.senderEmail = "ann@example.org";
         entry.invitation.senderName = "Ann";
         entry.invitation.appName = "Drovick";
@@ -47,7 +44,7 @@ public:
     }
 
     std::vector<QueuedInvitation> Claim(std::int64_t now, int max, std::int64_t leaseUntil,
-                                         const std::string&) override {
+                                        const std::string&) override {
         std::lock_guard lock(m_lock);
         std::vector<QueuedInvitation> claimed;
         for (auto& [id, entry] : m_entries) {
@@ -131,8 +128,7 @@ TEST(InvitationDelivery, AMailServerThatComesUpLateGetsEachMailOnce) {
         EXPECT_EQ(mail.from, "<directory@example.org>");
         EXPECT_NE(mail.data.find("Subject: Ann invites you to Drovick\r\n"), std::string::npos);
     }
-    EXPECT_EQ(recipients,
-              (std::multiset<std::string>{"<bob@example.net>", "<carol@example.net>"}));
+    EXPECT_EQ(recipients, (std::multiset<std::string>{"<bob@example.net>", "<carol@example.net>"}));
 }
 
 TEST(InvitationDelivery, RefusedUnmailableAndStaleInvitationsAreGivenUpWhileOthersGo) {
@@ -142,7 +138,8 @@ TEST(InvitationDelivery, RefusedUnmailableAndStaleInvitationsAreGivenUpWhileOthe
     outbox.Add(1, "refused@example.net");
     outbox.Add(2, "bob@example.net>\r\nRCPT TO:<eve@example.net");
     outbox.Add(3, "bob@example.net");
-    outbox.Add(4, "carol@example.net", std::chrono::system_clock::now() - std::chrono::hours(24 * 8));
+    outbox.Add(4, "carol@example.net",
+               std::chrono::system_clock::now() - std::chrono::hours(24 * 8));
     InvitationDelivery delivery(outbox, SettingsFor(sink.Port()), FastTiming());
     delivery.Start();
     ASSERT_TRUE(WaitUntil([&] { return outbox.Get(3).sent != 0; }, std::chrono::seconds(20)));

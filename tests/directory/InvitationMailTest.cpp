@@ -1,8 +1,7 @@
 #include "directory/InvitationMail.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -38,8 +37,7 @@ std::vector<std::string> HeaderNames(const std::string& mail) {
 }
 
 std::string DecodeBase64(const std::string& text) {
-    const std::string alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     unsigned bits = 0;
     int count = 0;
@@ -80,8 +78,8 @@ TEST(InvitationMail, NamesTheInviterTheApplicationAndHowToJoin) {
     ASSERT_TRUE(mail);
     EXPECT_EQ(HeaderNames(*mail),
               (std::vector<std::string>{"Date", "From", "To", "Reply-To", "Subject", "Message-ID",
-                                        "MIME-Version", "Content-Type",
-                                        "Content-Transfer-Encoding", "Auto-Submitted"}));
+                                        "MIME-Version", "Content-Type", "Content-Transfer-Encoding",
+                                        "Auto-Submitted"}));
     EXPECT_NE(mail->find("Date: Tue, 08 Dec 2026 20:00:00 +0000\r\n"), std::string::npos) << *mail;
     EXPECT_NE(mail->find("To: <bob@example.net>\r\n"), std::string::npos);
     EXPECT_NE(mail->find("Subject: Ann Lee invites you to Drovick\r\n"), std::string::npos);
@@ -105,8 +103,9 @@ TEST(InvitationMail, ControlBytesInAnyFieldAddNoHeaderAndBreakNoLine) {
     // The broken sender address is neither offered for replies nor shown.
     EXPECT_EQ(std::count(names.begin(), names.end(), "Reply-To"), 0);
     // The forged text stays inside the one Subject line, as text.
-    EXPECT_NE(mail->find("Subject: Ann  Bcc: victim@example.com invites you to App X-Injected: 1\r\n"),
-              std::string::npos)
+    EXPECT_NE(
+        mail->find("Subject: Ann  Bcc: victim@example.com invites you to App X-Injected: 1\r\n"),
+        std::string::npos)
         << *mail;
     // Every line ends in CRLF: no bare CR or LF anywhere.
     for (size_t at = 0; at < mail->size(); ++at) {
@@ -147,11 +146,11 @@ TEST(InvitationMail, OnlyPlainAddressesAreMailed) {
     for (const char* good : {"bob@example.net", "a.b+tag@sub.example-1.org", "x@y.z"})
         EXPECT_TRUE(halvdir::IsMailableAddress(good)) << good;
     for (const char* bad :
-         {"", "bob", "@example.net", "bob@", "bob@localhost", "bob@@example.net",
-          "a@b@example.net", "bob smith@example.net", "<bob@example.net>",
-          "bob@example.net>\r\nRCPT TO:<x@y.z", "bob@example.net\n", "\"bob\"@example.net",
-          "bob@-example.net", "bob@example..net", ".bob@example.net", "bo..b@example.net",
-          "bob@exa_mple.net", "b\xc3\xb6@example.net", "bob@[127.0.0.1]"})
+         {"", "bob", "@example.net", "bob@", "bob@localhost", "bob@@example.net", "a@b@example.net",
+          "bob smith@example.net", "<bob@example.net>", "bob@example.net>\r\nRCPT TO:<x@y.z",
+          "bob@example.net\n", "\"bob\"@example.net", "bob@-example.net", "bob@example..net",
+          ".bob@example.net", "bo..b@example.net", "bob@exa_mple.net", "b\xc3\xb6@example.net",
+          "bob@[127.0.0.1]"})
         EXPECT_FALSE(halvdir::IsMailableAddress(bad)) << bad;
     EXPECT_FALSE(halvdir::IsMailableAddress(std::string(65, 'a') + "@example.net"));
     EXPECT_FALSE(halvdir::IsMailableAddress("a@" + std::string(250, 'b') + ".net"));

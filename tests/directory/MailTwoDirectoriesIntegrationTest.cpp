@@ -6,7 +6,6 @@
 #include "support/PostgresServer.h"
 
 #include <gtest/gtest.h>
-
 #include <memory>
 #include <set>
 
@@ -38,7 +37,9 @@ TEST(MailTwoDirectories, EachInvitationIsMailedOnceWhateverDirectoryRecordedIt) 
                                      "directory@example.org"},
             quick));
         ASSERT_TRUE(testsupport::WaitFor(
-            [&] { return testsupport::CanConnect("127.0.0.1", port, std::chrono::milliseconds(200)); },
+            [&] {
+                return testsupport::CanConnect("127.0.0.1", port, std::chrono::milliseconds(200));
+            },
             std::chrono::seconds(30)))
             << directories.back()->Output();
         ports.push_back(port);
@@ -46,10 +47,10 @@ TEST(MailTwoDirectories, EachInvitationIsMailedOnceWhateverDirectoryRecordedIt) 
 
     constexpr int kInvitations = 20;
     for (int i = 0; i < kInvitations; ++i) {
-        auto reply = halvdirtest::Get(
-            ports[static_cast<size_t>(i % 2)],
-            "/cgi-bin/notify_mail?ann@example.org+friend" + std::to_string(i) +
-                "@example.org+Drovick+Ann+http%3A%2F%2Fexample.org%2Fget+155");
+        auto reply =
+            halvdirtest::Get(ports[static_cast<size_t>(i % 2)],
+                             "/cgi-bin/notify_mail?ann@example.org+friend" + std::to_string(i) +
+                                 "@example.org+Drovick+Ann+http%3A%2F%2Fexample.org%2Fget+155");
         ASSERT_EQ(reply.body, "Success") << i;
     }
     ASSERT_TRUE(sink.WaitForMails(kInvitations, std::chrono::seconds(90)))
