@@ -3,8 +3,10 @@
 #include "directory/DirectoryServer.h"
 #include "directory/DirectoryService.h"
 #include "directory/DirectoryStore.h"
+#include "directory/MailOptions.h"
+#include "directory/Migration.h"
+#include "directory/Postgres.h"
 #include "directory/QueryArguments.h"
-
 #include "platform/Environment.h"
 
 #include <atomic>
@@ -26,18 +28,27 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: halvdir serve [--listen ADDR:PORT] [--db FILE] [--threads N]\n"
+    "                     [--smtp URL --mail-from ADDRESS [--smtp-user NAME]\n"
+    "                      [--smtp-password-file FILE]]\n"
     "       halvdir sysmessage [--tos N] [--db FILE] TITLE TEXT\n"
     "       halvdir withdraw-sysmessage [--tos N] [--db FILE]\n"
     "       halvdir set-version [--product NAME] [--db FILE] VERSION\n"
     "       halvdir users [--db FILE]\n"
-    "       halvdir outbox [--db FILE]\n";
+    "       halvdir outbox [--db FILE]\n"
+    "       halvdir migrate --from FILE --to postgresql://... [--force]\n"
+    "--db takes a SQLite file or a postgresql:// connection URI.\n";
 
 struct Parsed {
     std::map<std::string, std::string> options;
     std::vector<std::string> positional;
 };
 
-// Options take one value each; anything else is positional.
+// Options take one value each, except the flags that stand alone; anything
+// else is positional.
+bool IsFlag(const std::string& option) {
+    return option == "--force";
+}
+
 std::optional<Parsed> ParseOptions(const std::vector<std::string>& arguments, size_t first,
                                    const std::vector<std::string>& allowed) {
     Parsed parsed;
@@ -47,6 +58,10 @@ std::optional<Parsed> ParseOptions(const std::vector<std::string>& arguments, si
             bool known = false;
             for (const auto& option : allowed)
                 known = known || option == argument;
+            if (known && IsFlag(argument)) {
+                parsed.options[argument] = "";
+                continue;
+            }
             if (!known || i + 1 >= arguments.size()) {
                 std::fprintf(stderr, "halvdir: bad option %s\n", argument.c_str());
                 return std::nullopt;
@@ -62,6 +77,8 @@ std::optional<Parsed> ParseOptions(const std::vector<std::string>& arguments, si
 std::string DatabasePath(const Parsed& parsed) {
     auto it = parsed.options.find("--db");
     std::string path = it != parsed.options.end() ? it->second : DefaultDatabasePath();
+    if (StorePool::IsPostgresLocation(path))
+        return path;
     std::error_code error;
     auto folder = std::filesystem::path(path).parent_path();
     if (!folder.empty()) {
@@ -94,6 +111,13 @@ int Serve(const Parsed& parsed) {
         threads = *value;
     }
 
+    std::string mailError;
+    std::optional<MailSetup> mail = ReadMailOptions(parsed.options, mailError);
+    if (!mailError.empty()) {
+        std::fprintf(stderr, "halvdir: %s\n", mailError.c_str());
+        return 2;
+    }
+
     // Signals go to one thread that stops the server; no handler runs inside
     // the server's threads. The mask is set before any thread starts.
     sigset_t stopSignals;
@@ -108,7 +132,8 @@ int Serve(const Parsed& parsed) {
     try {
         pool.emplace(dbPath, true);
     } catch (const StorageError& error) {
-        std::fprintf(stderr, "halvdir: cannot open %s: %s\n", dbPath.c_str(), error.what());
+        std::fprintf(stderr, "halvdir: cannot open %s: %s\n", WithoutPassword(dbPath).c_str(),
+                     error.what());
         return 1;
     }
     DirectoryService service(*pool);
@@ -136,9 +161,20 @@ int Serve(const Parsed& parsed) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
-    std::printf("halvdir: serving %s on %s\n", dbPath.c_str(), listen.c_str());
+    std::printf("halvdir: serving %s on %s\n", WithoutPassword(dbPath).c_str(), listen.c_str());
     std::fflush(stdout);
+    StoreOutbox outbox(*pool);
+    std::optional<InvitationDelivery> delivery;
+    if (mail) {
+        std::printf("halvdir: mailing invitations through %s as %s\n", mail->smtp.url.c_str(),
+                    mail->smtp.from.c_str());
+        std::fflush(stdout);
+        delivery.emplace(outbox, mail->smtp, mail->timing);
+        delivery->Start();
+    }
     bool ok = server.Run();
+    // The mailer ends before the stores it uses.
+    delivery.reset();
     // When the server ended by itself, wake the signal thread. Every thread
     // blocks the signal, so if that thread is already gone it stays pending
     // and harmless.
@@ -243,6 +279,25 @@ int Outbox(const Parsed& parsed) {
     return 0;
 }
 
+int Migrate(const Parsed& parsed) {
+    auto from = parsed.options.find("--from");
+    auto to = parsed.options.find("--to");
+    if (from == parsed.options.end() || to == parsed.options.end() ||
+        !StorePool::IsPostgresLocation(to->second)) {
+        std::fprintf(stderr, "halvdir: migrate wants --from FILE --to postgresql://...\n");
+        return 2;
+    }
+    const bool force = parsed.options.contains("--force");
+    auto counts = MigrateSqliteToPostgres(from->second, to->second, force);
+    std::printf("copied %lld users, %lld waiting acquaintances, %lld pool addresses, "
+                "%lld system messages, %lld invitations, %lld versions to %s\n",
+                static_cast<long long>(counts.users), static_cast<long long>(counts.waiting),
+                static_cast<long long>(counts.pools), static_cast<long long>(counts.messages),
+                static_cast<long long>(counts.outbox), static_cast<long long>(counts.versions),
+                WithoutPassword(to->second).c_str());
+    return 0;
+}
+
 } // namespace
 
 std::string DefaultDatabasePath() {
@@ -271,12 +326,17 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
         size_t positionalMax;
     };
     static const std::map<std::string, Command> commands = {
-        {"serve", {{"--listen", "--db", "--threads"}, Serve, 0}},
+        {"serve",
+         {{"--listen", "--db", "--threads", "--smtp", "--mail-from", "--smtp-user",
+           "--smtp-password-file"},
+          Serve,
+          0}},
         {"sysmessage", {{"--tos", "--db"}, SysMessage, 2}},
         {"withdraw-sysmessage", {{"--tos", "--db"}, WithdrawSysMessage, 0}},
         {"set-version", {{"--product", "--db"}, SetVersion, 1}},
         {"users", {{"--db"}, Users, 0}},
         {"outbox", {{"--db"}, Outbox, 0}},
+        {"migrate", {{"--from", "--to", "--force"}, Migrate, 0}},
     };
     auto it = commands.find(command);
     if (it == commands.end()) {
@@ -291,6 +351,7 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
     try {
         return it->second.run(*parsed);
     } catch (const StorageError& error) {
+        // Messages from the database name servers and users, never passwords.
         std::fprintf(stderr, "halvdir: %s\n", error.what());
         return 1;
     }

@@ -62,7 +62,8 @@ bool SendSome(int fd, std::string& data) {
 
 DirectoryServer::DirectoryServer(DirectoryService& service, int threads)
     : m_service(service)
-    , m_threads(threads > 0 ? threads : 1) {
+    , m_threads(threads > 0 ? threads : 1)
+    , m_cores(static_cast<int>(std::max(1u, std::thread::hardware_concurrency()))) {
     m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
     m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
@@ -123,11 +124,14 @@ bool DirectoryServer::Run() {
     // No new connections; the requests workers hold or have queued finish.
     ::close(m_listen);
     m_listen = -1;
+    std::vector<Sleeper*> sleeping;
     {
         std::lock_guard lock(m_workLock);
         m_workersStop = true;
+        sleeping.swap(m_sleeping);
     }
-    m_workReady.notify_all();
+    for (Sleeper* sleeper : sleeping)
+        sleeper->wake.release();
     for (auto& worker : workers)
         worker.join();
     m_running = false;
@@ -169,6 +173,7 @@ void DirectoryServer::PollLoop() {
             }
         }
         ExpireDeadlines();
+        WakeForStaleWork();
         if (m_acceptPaused && Clock::now() >= m_acceptPausedUntil) {
             epoll_event listenEvent{};
             listenEvent.events = EPOLLIN;
@@ -179,6 +184,12 @@ void DirectoryServer::PollLoop() {
 }
 
 int DirectoryServer::NextTimeoutMs() const {
+    {
+        // Queued work is looked at again soon in case its worker is held up.
+        std::lock_guard lock(m_workLock);
+        if (!m_work.empty())
+            return static_cast<int>(kStaleWork.count());
+    }
     if (m_acceptPaused)
         return 100;
     if (m_deadlines.empty())
@@ -287,11 +298,40 @@ void DirectoryServer::Dispatch(Connection& connection) {
     connection.requestEnd = end;
     connection.busy = true;
     connection.generation = ++m_generations;
+    Sleeper* sleeper = nullptr;
     {
         std::lock_guard lock(m_workLock);
-        m_work.push_back(&connection);
+        m_work.push_back({&connection, Clock::now()});
+        const int awake = m_threads - static_cast<int>(m_sleeping.size());
+        if (awake < std::min(static_cast<int>(m_work.size()), m_cores))
+            sleeper = PopSleeper();
     }
-    m_workReady.notify_one();
+    if (sleeper)
+        sleeper->wake.release();
+}
+
+DirectoryServer::Sleeper* DirectoryServer::PopSleeper() {
+    if (m_sleeping.empty())
+        return nullptr;
+    Sleeper* top = m_sleeping.back();
+    m_sleeping.pop_back();
+    return top;
+}
+
+void DirectoryServer::WakeForStaleWork() {
+    const auto now = Clock::now();
+    if (now - m_lastStaleWake < kStaleWork)
+        return;
+    Sleeper* sleeper = nullptr;
+    {
+        std::lock_guard lock(m_workLock);
+        if (!m_work.empty() && now - m_work.front().queued >= kStaleWork)
+            sleeper = PopSleeper();
+    }
+    if (sleeper) {
+        m_lastStaleWake = now;
+        sleeper->wake.release();
+    }
 }
 
 void DirectoryServer::Refuse(Connection& connection, int status) {
@@ -381,23 +421,36 @@ void DirectoryServer::SetDeadline(Connection& connection) {
 }
 
 void DirectoryServer::WorkLoop() {
+    Sleeper self;
     while (true) {
         Connection* connection = nullptr;
         {
             std::unique_lock lock(m_workLock);
-            m_workReady.wait(lock, [this] { return m_workersStop || !m_work.empty(); });
-            if (m_work.empty())
-                return;
-            connection = m_work.front();
+            while (m_work.empty()) {
+                if (m_workersStop)
+                    return;
+                // Whoever wakes this worker has taken it off the stack.
+                m_sleeping.push_back(&self);
+                lock.unlock();
+                self.wake.acquire();
+                lock.lock();
+            }
+            connection = m_work.front().connection;
             m_work.pop_front();
         }
         Serve(*connection);
+        // The poller is woken once for all the connections handed back
+        // before it takes them.
+        bool first = false;
         {
             std::lock_guard lock(m_returnLock);
+            first = m_returned.empty();
             m_returned.push_back(connection);
         }
-        std::uint64_t one = 1;
-        [[maybe_unused]] auto written = ::write(m_wake, &one, sizeof one);
+        if (first) {
+            std::uint64_t one = 1;
+            [[maybe_unused]] auto written = ::write(m_wake, &one, sizeof one);
+        }
     }
 }
 

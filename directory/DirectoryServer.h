@@ -5,11 +5,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <semaphore>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -109,9 +109,31 @@ private:
     std::chrono::steady_clock::time_point m_acceptPausedUntil{};
     bool m_acceptPaused = false;
 
-    std::mutex m_workLock;
-    std::condition_variable m_workReady;
-    std::deque<Connection*> m_work;
+    // Waking a worker costs two task switches, which on a busy machine cost
+    // more than a lookup: a request wakes one only while fewer workers are
+    // awake than there are requests queued and cores to run them. While the
+    // oldest request has waited longer than kStaleWork (the awake ones are
+    // held up, by a password hash or the disk, or were not given a core),
+    // one more is woken each kStaleWork.
+    static constexpr std::chrono::milliseconds kStaleWork{2};
+    struct Work {
+        Connection* connection;
+        std::chrono::steady_clock::time_point queued;
+    };
+    void WakeForStaleWork();
+    std::chrono::steady_clock::time_point m_lastStaleWake{}; // poller thread only
+    mutable std::mutex m_workLock;
+    std::deque<Work> m_work;
+    // Asleep workers, the last to fall asleep on top: it is woken first, so
+    // a few workers warm in the caches do the work while the rest sleep on.
+    struct Sleeper {
+        std::binary_semaphore wake{0};
+    };
+    std::vector<Sleeper*> m_sleeping;
+    // Takes the top sleeper off the stack (with m_workLock held); wake it
+    // after letting go of the lock.
+    Sleeper* PopSleeper();
+    const int m_cores;
     bool m_workersStop = false;
 
     std::mutex m_returnLock;

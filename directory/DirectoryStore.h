@@ -1,8 +1,12 @@
 #pragma once
 
+#include "directory/IpUpdateGroup.h"
+#include "directory/PasswordHash.h"
 #include "directory/Sqlite.h"
 #include "directory/UserCache.h"
+#include "directory/VerifiedPasswords.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -51,39 +55,21 @@ struct Invitation {
     std::string remoteAddress;
 };
 
-// Address updates waiting to be committed together (group commit).
-struct IpUpdateGroup {
-    struct Update {
-        std::int32_t id;
-        std::string ip;
-        // Set when no password was checked: the ID must still be unclaimed
-        // when the update is applied, or it is refused.
-        bool unclaimedOnly = false;
-        int result = 0;
-        bool done = false;
-        bool failed = false;
-        bool lead = false;
-        std::binary_semaphore wake{0};
-    };
-    std::mutex lock;
-    std::vector<Update*> pending;
-    bool committing = false;
+// An outbox entry handed to a mail sender: its row ID (for marking it sent or
+// deferring it) and how many attempts to send it failed so far.
+struct QueuedInvitation : Invitation {
+    std::int64_t id = 0;
+    std::int32_t attempts = 0;
 };
 
-// One connection to the directory database with its prepared statements.
-// Not shared between threads; a StorePool hands one to each request. Every
-// change runs in its own transaction under the process-wide write lock, so
-// writers of this process never wait on SQLite's busy back-off.
+// One connection to the directory database. Not shared between threads; a
+// StorePool hands one to each request. The queries and their answers are the
+// same whatever database holds the directory; the password checks, the
+// remembered matches and the grouping of address updates live here, the
+// reading and writing of rows in each database's store.
 class DirectoryStore {
 public:
-    // hashPermits bounds how many password hashes run at once, so that a burst
-    // of registrations is worked off in turn instead of slowing every request.
-    // cache, when given, answers the look-ups of users and follows every
-    // committed change of a user.
-    DirectoryStore(const std::string& path, std::mutex& writeLock,
-                   std::counting_semaphore<>& hashPermits, bool autoCheckpoint = true,
-                   UserCache* cache = nullptr, IpUpdateGroup* ipGroup = nullptr);
-    ~DirectoryStore();
+    virtual ~DirectoryStore() = default;
     DirectoryStore(const DirectoryStore&) = delete;
     DirectoryStore& operator=(const DirectoryStore&) = delete;
 
@@ -95,7 +81,7 @@ public:
     // Invitations one recipient may be sent per day, from all senders together.
     static constexpr int kMaxInvitationsPerRecipient = 10;
 
-    std::int32_t RegisterId();
+    virtual std::int32_t RegisterId() = 0;
     // Whether the password is that of the ID's owner. An empty password never
     // matches a claimed ID; an unclaimed ID has no owner to match.
     enum class Owner { kUnknown, kUnclaimed, kMatch, kMismatch };
@@ -103,60 +89,111 @@ public:
     // A claimed ID (one with a stored profile) moves only with its password;
     // an unclaimed one with or without. An empty password means none.
     int UpdateIp(std::int32_t id, const std::string& ip, const std::string& password = {});
-    std::optional<std::string> LookupIp(std::int32_t id);
+    virtual std::optional<std::string> LookupIp(std::int32_t id) = 0;
     int UpdateInfo(std::int32_t id, const std::string& name, const std::string& email,
                    const std::string& password);
-    int RegisterAcquaintance(std::int32_t contact, std::int32_t own);
+    virtual int RegisterAcquaintance(std::int32_t contact, std::int32_t own) = 0;
     // The profile, or nothing for an unknown ID or one whose profile was never stored.
-    std::optional<UserRecord> LookupInfo(std::int32_t id);
-    std::vector<std::int64_t> LookupAcquaintances(std::int32_t id);
-    int DeleteAcquaintances(std::int32_t id);
-    std::optional<std::int64_t> LookupId(const std::string& email);
+    virtual std::optional<UserRecord> LookupInfo(std::int32_t id) = 0;
+    virtual std::vector<std::int64_t> LookupAcquaintances(std::int32_t id) = 0;
+    virtual int DeleteAcquaintances(std::int32_t id) = 0;
+    virtual std::optional<std::int64_t> LookupId(const std::string& email) = 0;
     bool CheckPassword(std::int32_t id, const std::string& password);
 
     // Number 0 is the general message; numbers 1 and up the particular ones.
-    std::int64_t SystemMessageTime(std::int32_t number);
-    std::optional<SystemMessage> GetSystemMessage(std::int32_t number);
+    virtual std::int64_t SystemMessageTime(std::int32_t number) = 0;
+    virtual std::optional<SystemMessage> GetSystemMessage(std::int32_t number) = 0;
     // An empty title withdraws the message; its time stays, so the next
     // publication still gets a later one.
-    std::int64_t PublishSystemMessage(std::int32_t number, const std::string& title,
-                                      const std::string& text);
+    virtual std::int64_t PublishSystemMessage(std::int32_t number, const std::string& title,
+                                              const std::string& text) = 0;
 
     // True when recorded; false when the sender is over its daily allowance.
-    bool QueueInvitation(const Invitation& invitation);
-    std::vector<Invitation> Outbox();
+    virtual bool QueueInvitation(const Invitation& invitation) = 0;
+    // Every entry ever recorded, sent or not, oldest first.
+    virtual std::vector<Invitation> Outbox() = 0;
+    // Up to max entries not sent yet whose next attempt is due at now and
+    // whose lease ran out, oldest first. Each is leased to claimer until
+    // leaseUntil in the same step, so that no other sender, in this process
+    // or another, claims it before then.
+    virtual std::vector<QueuedInvitation> ClaimDueInvitations(std::int64_t now, int max,
+                                                              std::int64_t leaseUntil,
+                                                              const std::string& claimer) = 0;
+    virtual void MarkInvitationSent(std::int64_t id, std::int64_t when) = 0;
+    // One more failed attempt: the entry is due again at nextAttempt and its
+    // lease ends.
+    virtual void DeferInvitation(std::int64_t id, std::int64_t nextAttempt,
+                                 const std::string& lastError) = 0;
 
-    std::optional<std::string> RandomIp(std::int32_t tos);
-    int InsertRandomIp(std::int32_t tos, const std::string& ip);
-    int RemoveRandomIp(std::int32_t tos, const std::string& ip);
+    virtual std::optional<std::string> RandomIp(std::int32_t tos) = 0;
+    virtual int InsertRandomIp(std::int32_t tos, const std::string& ip) = 0;
+    virtual int RemoveRandomIp(std::int32_t tos, const std::string& ip) = 0;
 
-    std::optional<std::int64_t> LatestVersion(const std::string& product);
-    void SetVersion(const std::string& product, std::int64_t version);
+    virtual std::optional<std::int64_t> LatestVersion(const std::string& product) = 0;
+    virtual void SetVersion(const std::string& product, std::int64_t version) = 0;
 
-    std::vector<UserRecord> Users();
+    virtual std::vector<UserRecord> Users() = 0;
+
+    // False once the connection to the database is lost; the pool then drops
+    // the store and opens a fresh one for the next request.
+    virtual bool Healthy() const { return true; }
+    // What broke the connection, for the log.
+    virtual std::string LastError() const { return {}; }
+
+protected:
+    // hashPermits bounds how many password hashes run at once, so that a
+    // burst of registrations is worked off in turn instead of slowing every
+    // request. verified, when given, remembers passwords that matched;
+    // ipGroup, when given, commits address updates together.
+    DirectoryStore(std::counting_semaphore<>& hashPermits, VerifiedPasswords* verified,
+                   IpUpdateGroup* ipGroup)
+        : m_hashPermits(hashPermits)
+        , m_verified(verified)
+        , m_ipGroup(ipGroup) {}
+
+    // The stored password of an ID: none for an unknown ID, an empty one for
+    // an unclaimed ID.
+    struct Secret {
+        bool exists = false;
+        std::optional<PasswordHash> password;
+    };
+    virtual Secret ReadSecret(std::int32_t id) = 0;
+    // Applies the batch in one transaction, setting each update's result.
+    virtual void ApplyIpBatch(const std::vector<IpUpdateGroup::Update*>& batch) = 0;
+    // Stores the profile: claiming the ID with fresh when it has no password
+    // yet, else only while its password is still stored.
+    enum class ProfileWrite { kDone, kEmailTaken, kRowChanged };
+    virtual ProfileWrite WriteProfile(std::int32_t id, const std::string& name,
+                                      const std::string& email, const PasswordHash* fresh,
+                                      const PasswordHash* stored) = 0;
+
+    // Time in whole seconds, as every stored time is.
+    static std::int64_t Now();
 
 private:
-    struct Statements;
-    SqliteConnection m_connection;
-    std::mutex& m_writeLock;
     std::counting_semaphore<>& m_hashPermits;
-    UserCache* m_cache;
+    VerifiedPasswords* m_verified;
     IpUpdateGroup* m_ipGroup;
-    std::unique_ptr<Statements> m_statements;
-
-    // One address update inside an open transaction.
-    int ApplyIp(std::int32_t id, const std::string& ip, bool unclaimedOnly);
-    void ApplyIpBatch(const std::vector<IpUpdateGroup::Update*>& batch);
 };
 
 // Hands each request thread a store of its own and takes it back afterwards.
-// The first store creates the schema. For serving, the pool also keeps the
-// users in memory (UserCache), and a thread of the pool copies the write-ahead
-// log into the database once a second, so that no request waits for a
-// checkpoint (and its disk flush) under the write lock.
+// The location is a SQLite file path or a postgresql:// connection URI. The
+// first store creates or upgrades the schema, so a bad location or a refused
+// connection fails at start.
+//
+// With SQLite and serving, one process owns the file: the pool keeps the
+// users in memory (UserCache) and a thread copies the write-ahead log into
+// the database once a second, so that no request waits for a checkpoint under
+// the write lock. With PostgreSQL a process keeps at most kMaxConnections
+// open, and a request waits for one to come free. Several processes may
+// share the database, so nothing about a user is kept in memory that another
+// process could change behind it: look-ups read the database, and the
+// remembered password matches hold only for the stored hash they were
+// checked against. Address updates are still committed in groups, each group
+// one transaction of this process, which locks its rows in ID order.
 class StorePool {
 public:
-    explicit StorePool(std::string path, bool serving = false);
+    explicit StorePool(std::string location, bool serving = false);
     ~StorePool();
     StorePool(const StorePool&) = delete;
     StorePool& operator=(const StorePool&) = delete;
@@ -179,17 +216,35 @@ public:
 
     Lease Take();
 
+    static bool IsPostgresLocation(const std::string& location);
+    static constexpr std::size_t kMaxConnections = 16;
+
 private:
     void Give(std::unique_ptr<DirectoryStore> store);
+    void NoteUnreachable(const std::string& why);
+    // One store less is open: a waiting request may open another.
+    void Closed();
+    std::unique_ptr<DirectoryStore> Open(bool autoCheckpoint, bool first = false);
 
-    std::string m_path;
+    std::string m_location;
+    bool m_postgres;
     std::mutex m_writeLock;
     std::counting_semaphore<> m_hashPermits;
     bool m_serving;
     std::unique_ptr<UserCache> m_cache;
+    std::unique_ptr<VerifiedPasswords> m_verified;
     std::unique_ptr<IpUpdateGroup> m_ipGroup;
     std::mutex m_idleLock;
+    std::condition_variable m_storeReturned;
     std::vector<std::unique_ptr<DirectoryStore>> m_idle;
+    // Stores open now, idle or leased, and how many may be: a database
+    // server serves a bounded number of connections, and opening one costs
+    // far more than waiting for a request to end.
+    std::size_t m_open = 0;
+    std::size_t m_maxOpen;
+    // Whether the database was reachable at the last attempt, so that its
+    // loss and return are logged once each.
+    std::atomic<bool> m_reachable{true};
 
     void CheckpointLoop();
     std::mutex m_stopLock;

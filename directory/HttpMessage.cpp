@@ -4,7 +4,6 @@
 
 #include <array>
 #include <charconv>
-#include <vector>
 
 namespace halvdir {
 
@@ -15,8 +14,19 @@ namespace {
 constexpr std::array<std::string_view, 10> kKnownMethods = {
     "GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH", "PRI"};
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ToLower(a) == ToLower(b);
+char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// b is lower case already; no copy of either, as every header of every
+// request goes through here.
+bool EqualsIgnoringCase(std::string_view a, std::string_view lowerB) {
+    if (a.size() != lowerB.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (LowerAscii(a[i]) != lowerB[i])
+            return false;
+    return true;
 }
 
 std::string_view Trim(std::string_view text) {
@@ -73,16 +83,20 @@ std::optional<RequestHead> ParseRequestHead(std::string_view head, int& errorSta
     }
     // Method, target and version, separated by spaces; a raw space inside the
     // target makes a fourth part and a refusal.
-    std::vector<std::string_view> parts;
+    std::array<std::string_view, 3> parts;
+    size_t count = 0;
     for (size_t at = 0; at < line.size();) {
         auto space = line.find(' ', at);
         if (space == std::string_view::npos)
             space = line.size();
-        if (space > at)
-            parts.push_back(line.substr(at, space - at));
+        if (space > at) {
+            if (count == parts.size())
+                return std::nullopt;
+            parts[count++] = line.substr(at, space - at);
+        }
         at = space + 1;
     }
-    if (parts.size() != 3)
+    if (count != parts.size())
         return std::nullopt;
     bool known = false;
     for (auto method : kKnownMethods)
@@ -96,7 +110,6 @@ std::optional<RequestHead> ParseRequestHead(std::string_view head, int& errorSta
     std::string_view target = parts[1];
     if (auto hash = target.find('#'); hash != std::string_view::npos)
         target = target.substr(0, hash);
-    request.target = std::string(target);
     auto question = target.find('?');
     std::string_view rawPath = target.substr(0, question);
     if (question != std::string_view::npos)
@@ -115,10 +128,10 @@ std::optional<RequestHead> ParseRequestHead(std::string_view head, int& errorSta
             return std::nullopt;
         std::string_view name = field.substr(0, colon);
         std::string_view value = Trim(field.substr(colon + 1));
-        if (EqualsIgnoringCase(name, "Connection")) {
+        if (EqualsIgnoringCase(name, "connection")) {
             request.closeRequested = value == "close";
             request.keepAliveRequested = value == "Keep-Alive";
-        } else if (EqualsIgnoringCase(name, "Content-Length")) {
+        } else if (EqualsIgnoringCase(name, "content-length")) {
             unsigned long long length = 0;
             auto [end2, error] = std::from_chars(value.data(), value.data() + value.size(), length);
             if (error != std::errc() || end2 != value.data() + value.size())
@@ -128,7 +141,7 @@ std::optional<RequestHead> ParseRequestHead(std::string_view head, int& errorSta
                 return std::nullopt;
             }
             request.contentLength = static_cast<std::size_t>(length);
-        } else if (EqualsIgnoringCase(name, "Transfer-Encoding")) {
+        } else if (EqualsIgnoringCase(name, "transfer-encoding")) {
             // No directory request has a body worth streaming.
             return std::nullopt;
         }

@@ -10,9 +10,8 @@ namespace halvdir {
 // The request head as far as the directory needs it.
 struct RequestHead {
     std::string method;
-    std::string target; // as sent, without a fragment
-    std::string path;   // percent-decoded
-    std::string query;  // raw text after "?"
+    std::string path;  // percent-decoded
+    std::string query; // raw text after "?"
     bool http10 = false;
     bool closeRequested = false;     // "Connection: close"
     bool keepAliveRequested = false; // "Connection: Keep-Alive", for HTTP/1.0

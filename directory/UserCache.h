@@ -1,7 +1,5 @@
 #pragma once
 
-#include "directory/VerifiedPasswords.h"
-
 #include <cstdint>
 #include <optional>
 #include <shared_mutex>
@@ -34,14 +32,10 @@ public:
     std::optional<std::string> Ip(std::int64_t id) const;
     std::optional<Entry> Find(std::int64_t id) const;
 
-    // Passwords that matched lately, so repeated address updates skip the hash.
-    VerifiedPasswords& Verified() { return m_verified; }
-
 private:
     mutable std::shared_mutex m_lock;
     std::unordered_map<std::int64_t, Entry> m_users;
     std::unordered_map<std::string, std::int64_t> m_byEmail;
-    VerifiedPasswords m_verified;
 };
 
 } // namespace halvdir

@@ -7,21 +7,7 @@
 #   bench/directory/run-wrk.sh [seconds per run, default 10]
 set -eu
 
-here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
-seconds=${1:-10}
-users=${HALVDIR_BENCH_USERS:-1000}
-export HALVDIR_BENCH_USERS=$users
-
-if [ -z "${HALVDIR:-}" ]; then
-    build=${HALVDIR_BUILD:-$root/build-h4-release}
-    if [ ! -f "$build/build.ninja" ]; then
-        cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-            -DHALVARA_TESTS=OFF -DHALVARA_BENCH=OFF -DHALVARA_GUI=OFF >/dev/null
-    fi
-    ninja -C "$build" -j2 halvdir >/dev/null
-    HALVDIR=$build/bin/halvdir
-fi
+. "$(dirname "$0")/release-halvdir.sh"
 
 work=$(mktemp -d)
 pid=

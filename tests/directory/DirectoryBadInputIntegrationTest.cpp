@@ -29,11 +29,11 @@ protected:
                   "Success");
         m_directory.SystemMessage("Title", "Text");
         m_directory.SetVersion("1000");
-        m_before = halvdirtest::DumpDatabase(m_directory.Database());
+        m_before = halvdirtest::DumpDatabase(m_directory);
     }
 
     void ExpectNothingChanged() {
-        EXPECT_EQ(halvdirtest::DumpDatabase(m_directory.Database()), m_before);
+        EXPECT_EQ(halvdirtest::DumpDatabase(m_directory), m_before);
         EXPECT_TRUE(m_directory.Running());
         EXPECT_EQ(m_directory.Get("/cgi-bin/lookupinfo?1").body,
                   "Name: Ann\nEMail: ann@example.org\n");

@@ -4,12 +4,14 @@
 // of the database, for the directory tests.
 
 #include "support/HalvdirServer.h"
+#include "support/PostgresServer.h"
 #include "support/TestSupport.h"
 
 #include <arpa/inet.h>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sqlite3.h>
@@ -152,6 +154,39 @@ inline std::string DumpDatabase(const std::filesystem::path& path) {
     sqlite3_close(db);
     return dump;
 }
+
+// Every row of every table of a PostgreSQL database, in a stable order.
+inline std::string DumpPostgres(const std::string& database) {
+    std::string dump;
+    for (const char* table : {"users", "waiting_acquaintances", "random_pool", "system_messages",
+                              "outbox", "versions"}) {
+        auto run = testsupport::PostgresServer::Shared()->Sql(
+            database, std::string("SELECT * FROM ") + table + " ORDER BY 1, 2");
+        dump += std::string("[") + table + "]\n" + run.output;
+    }
+    return dump;
+}
+
+// Every row of every table of the directory's database.
+inline std::string DumpDatabase(const testsupport::HalvdirServer& directory) {
+    if (directory.UsesPostgres())
+        return DumpPostgres(directory.PostgresDatabase());
+    return DumpDatabase(directory.Database());
+}
+
+// A run on PostgreSQL (HALVDIR_TEST_STORE=postgresql) starts the program's
+// server before the first test and skips every test, saying why, when there
+// is none to start.
+class StoreEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (testsupport::HalvdirServer::PostgresRequested() &&
+            !testsupport::PostgresServer::Shared())
+            GTEST_SKIP() << "PostgreSQL run skipped: " << testsupport::PostgresServer::Problem();
+    }
+};
+inline ::testing::Environment* const kStoreEnvironment =
+    ::testing::AddGlobalTestEnvironment(new StoreEnvironment);
 
 // The shared directory fixture with the raw HTTP exchange of these tests.
 class HalvdirProcess : public testsupport::HalvdirServer {

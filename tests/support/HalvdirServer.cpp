@@ -1,6 +1,10 @@
 #include "support/HalvdirServer.h"
 
+#include "support/PostgresServer.h"
+
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 
 namespace testsupport {
 
@@ -15,8 +19,20 @@ HalvdirServer::HalvdirServer(std::vector<std::string> serveArguments, Launch lau
     , m_serveArguments(std::move(serveArguments))
     , m_address(std::move(address))
     , m_port(FreeTcpPort(m_address)) {
+    m_location = m_database.string();
+    if (PostgresRequested()) {
+        if (auto* server = PostgresServer::Shared()) {
+            m_postgresDatabase = server->NewDatabase();
+            m_location = server->Uri(m_postgresDatabase);
+        }
+    }
     if (launch == Launch::now)
         Start();
+}
+
+bool HalvdirServer::PostgresRequested() {
+    const char* store = std::getenv("HALVDIR_TEST_STORE");
+    return store && std::strcmp(store, "postgresql") == 0;
 }
 
 HalvdirServer::~HalvdirServer() {
@@ -24,7 +40,7 @@ HalvdirServer::~HalvdirServer() {
 }
 
 bool HalvdirServer::Start() {
-    std::vector<std::string> arguments{"serve", "--listen", Host(), "--db", m_database.string()};
+    std::vector<std::string> arguments{"serve", "--listen", Host(), "--db", m_location};
     arguments.insert(arguments.end(), m_serveArguments.begin(), m_serveArguments.end());
     m_process = std::make_unique<ChildProcess>(BuildBin("halvdir"), arguments);
     m_started = WaitFor(
@@ -60,7 +76,7 @@ std::string HalvdirServer::Output() const {
 
 HalvdirServer::AdminRun HalvdirServer::Admin(std::vector<std::string> arguments) const {
     arguments.push_back("--db");
-    arguments.push_back(m_database.string());
+    arguments.push_back(m_location);
     ChildProcess command(BuildBin("halvdir"), arguments);
     AdminRun run;
     run.code = command.Wait(kLimit);

@@ -3,7 +3,9 @@
 // The directory (halvdir) as the tests meet it: started on a free port of a
 // loopback address with its database in a temporary folder, waited for until
 // it accepts connections, and stopped when the object goes. Its administration
-// commands run against the same database.
+// commands run against the same database. With HALVDIR_TEST_STORE=postgresql
+// in the environment the database is a fresh one on the program's own
+// PostgreSQL server instead of a SQLite file.
 
 #include "support/TestSupport.h"
 
@@ -46,7 +48,17 @@ public:
     std::string Host() const { return m_address + ":" + std::to_string(m_port); }
     const std::string& Address() const { return m_address; }
     int Port() const { return m_port; }
+    // The SQLite file; meaningless when UsesPostgres().
     const std::filesystem::path& Database() const { return m_database; }
+    // What "--db" names: the file, or the PostgreSQL database's URI.
+    const std::string& Location() const { return m_location; }
+    bool UsesPostgres() const { return !m_postgresDatabase.empty(); }
+    const std::string& PostgresDatabase() const { return m_postgresDatabase; }
+    // Serves (from the next Start) and administers the database at location,
+    // e.g. that of another HalvdirServer, for several instances on one database.
+    void UseLocation(std::string location) { m_location = std::move(location); }
+    // True when the tests of this run ask for PostgreSQL.
+    static bool PostgresRequested();
     // What the running (or last) server wrote to standard output and error.
     std::string Output() const;
 
@@ -66,6 +78,8 @@ public:
 private:
     TempDir m_folder;
     std::filesystem::path m_database;
+    std::string m_postgresDatabase;
+    std::string m_location;
     std::vector<std::string> m_serveArguments;
     std::string m_address;
     int m_port = 0;
