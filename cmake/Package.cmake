@@ -33,5 +33,8 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 # The SVG image plugin draws the window program's pictures; it is loaded at run
 # time, so dpkg-shlibdeps cannot see it.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
+# Files' type pictures come from the desktop's icon theme; where the desktop
+# sets none, the window program falls back to this one.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "adwaita-icon-theme")
 set(CPACK_STRIP_FILES ON)
 include(CPack)
