@@ -52,6 +52,10 @@ std::vector<std::uint8_t> RequestField(const std::string& sourcePath) {
     return field;
 }
 
+DownloadResult DesignedDownload(const TransferItem& item, FriendResolver* friends,
+                                const std::atomic<bool>& running, const TransferProgress& progress,
+                                const TransferDownloadOptions& options);
+
 } // namespace
 
 bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b) {
@@ -82,11 +86,34 @@ const char* DownloadResultName(DownloadResult result) {
         return "WriteFailed";
     case DownloadResult::Stopped:
         return "Stopped";
+    case DownloadResult::SourceChanged:
+        return "SourceChanged";
+    case DownloadResult::DigestMismatch:
+        return "DigestMismatch";
+    case DownloadResult::TooLarge:
+        return "TooLarge";
     }
     return "?";
 }
 
 DownloadResult DownloadTransferItem(const TransferItem& item, FriendResolver* friends,
+                                    const std::atomic<bool>& running,
+                                    const TransferProgress& progress,
+                                    const TransferDownloadOptions& options) {
+    return DownloadTransferItemEx(item, friends, running, progress, options).result;
+}
+
+DownloadOutcome DownloadTransferItemEx(const TransferItem& item, FriendResolver* friends,
+                                       const std::atomic<bool>& running,
+                                       const TransferProgress& progress,
+                                       const TransferDownloadOptions& options) {
+    DownloadOutcome outcome;
+    outcome.result = DesignedDownload(item, friends, running, progress, options);
+    return outcome;
+}
+
+namespace {
+DownloadResult DesignedDownload(const TransferItem& item, FriendResolver* friends,
                                     const std::atomic<bool>& running,
                                     const TransferProgress& progress,
                                     const TransferDownloadOptions& options) {
@@ -148,3 +175,4 @@ DownloadResult DownloadTransferItem(const TransferItem& item, FriendResolver* fr
     file.fd = -1;
     return DownloadResult::Done;
 }
+} // namespace
