@@ -76,6 +76,12 @@ std::string WhyNot(DownloadResult result, const std::string& host, const std::st
         return "could not write " + partial + " (is the disk full?)";
     case DownloadResult::Stopped:
         return "stopped";
+    case DownloadResult::SourceChanged:
+        return path + " changed on " + host + " since the download began";
+    case DownloadResult::DigestMismatch:
+        return "Digest mismatch: " + partial + " differs from " + path + " on " + host;
+    case DownloadResult::TooLarge:
+        return host + " offers " + path + " only in a form limited to files under 2 GiB";
     case DownloadResult::Done:
         break;
     }
