@@ -221,8 +221,11 @@ TEST_F(TransferAgentTest, AStopBetweenBlocksKeepsThePartialFileAndTheRowsLeft) {
     fs::path source = Shared("big", content);
     fs::path other = Shared("other", RandomBytes(100, 2));
 
+    // The designed exchange, whose blocks are what the partial file is made of.
+    TransferDownloadOptions designed = m_options;
+    designed.extended = false;
     RecordingObserver observer;
-    TransferAgentQueue queue(&observer, &m_friends, m_options);
+    TransferAgentQueue queue(&observer, &m_friends, designed);
     observer.onStatus = [&](const std::string& status) {
         if (status == "Transferring (30%)")
             queue.RequestStop();
