@@ -64,7 +64,7 @@ DownloadOutcome DownloadResumable(const TransferItem& item, FriendResolver* frie
                 // A designed server sends from byte 0 whatever was asked.
                 if (resuming < 0)
                     resuming = options.startOffset > 0 &&
-                               static_cast<std::uint64_t>(received) > options.startOffset;
+                               static_cast<std::uint64_t>(received) >= options.startOffset;
                 if (progress)
                     progress(resuming > 0, received, size);
             },
