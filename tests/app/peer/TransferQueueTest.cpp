@@ -207,6 +207,52 @@ TEST_F(TransferQueueTest, TheQueueFileBringsBackWhatWasLeftAndIgnoresDamage) {
     EXPECT_EQ(LoadTransferQueue(queueFile).size(), saved.size());
 }
 
+TEST_F(TransferQueueTest, RemoveAndStopReachEachDownloadInHand) {
+    // Servers on both hosts that take connections and never answer.
+    m_servers.clear();
+    std::vector<std::unique_ptr<TimeOutSocket>> silent;
+    for (const char* host : {kFirstHost, kSecondHost}) {
+        silent.push_back(std::make_unique<TimeOutSocket>());
+        ASSERT_TRUE(silent.back()->Listen(host, m_options.port));
+    }
+    TransferDownloadOptions patient = m_options;
+    patient.callLimit = 60s;
+    TransferAgentQueue queue(nullptr, nullptr, patient);
+    auto add = [&](const char* name, const char* host) {
+        return queue.AddTransfer((m_share / name).string(), host,
+                                 (m_downloads / (std::string(name) + host)).string(), "127.0.0.1");
+    };
+    ASSERT_TRUE(add("x", kFirstHost));
+    ASSERT_TRUE(add("x", kSecondHost));
+    ASSERT_TRUE(add("y", kFirstHost));
+    auto statuses = [&] {
+        std::vector<std::string> shown;
+        for (const auto& row : queue.Rows())
+            shown.push_back(row.status);
+        return shown;
+    };
+    using Shown = std::vector<std::string>;
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] { return statuses() == Shown{"Transferring", "Transferring", "Waiting"}; }, 10s));
+
+    // The first host's download in hand ends; that host's next one starts.
+    ASSERT_TRUE(queue.Remove((m_share / "x").string(), kFirstHost));
+    ASSERT_TRUE(testsupport::WaitFor(
+        [&] { return statuses() == Shown{"Transferring", "Transferring"}; }, 10s));
+    EXPECT_EQ(queue.Rows()[1].fileName, (m_share / "y").string());
+    EXPECT_TRUE(testsupport::WaitFor(
+        [&] { return !fs::exists(PartFileOf(m_downloads / (std::string("x") + kFirstHost))); },
+        10s));
+    EXPECT_TRUE(fs::exists(PartFileOf(m_downloads / (std::string("x") + kSecondHost))))
+        << "the other host's download keeps its part file";
+
+    // A stop ends both waits at once; the rows wait to go on.
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(queue.StopWorker(true));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_EQ(statuses(), (Shown{"Waiting", "Waiting"}));
+}
+
 // Forwards one connection to the transfer server and flips one byte of what
 // comes back, far past any reply header.
 class FlippingProxy {

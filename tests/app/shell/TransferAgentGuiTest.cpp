@@ -7,6 +7,7 @@
 #include "app/files/LogEvent.h"
 #include "app/files/ShareTable.h"
 #include "app/peer/transfer/TransferPartRecord.h"
+#include "app/peer/transfer/TransferQueueFile.h"
 #include "app/peer/transfer/TransferServer.h"
 #include "app/shell/frame/SessionMessages.h"
 #include "app/shell/frame/ToolWindowKinds.h"
@@ -347,6 +348,29 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(model.rowCount(), 0, 10000);
         QCOMPARE(view->Queue().RowCount(), 0);
         m_kinds->Close("transfers");
+        server.Stop(true);
+    }
+
+    // Downloads left in the queue file when the program ended open the
+    // window by themselves at the next start, run, and close it again.
+    void downloadsLeftAtExitOpenTheWindowAtTheNextStart() {
+        const std::string content = Pattern(120000, 4);
+        std::ofstream(m_dir.Path() / "share" / "left.bin", std::ios::binary) << content;
+        const fs::path queueFile = m_dir.Path() / "config" / kTransferQueueFileName;
+        QVERIFY(SaveTransferQueue(queueFile, {Download("left.bin")}));
+        auto table = std::make_shared<ShareTable>();
+        QVERIFY(table->Add((m_dir.Path() / "share").string()));
+        TransferServer server(table, nullptr, m_options.port);
+        QVERIFY(server.Start());
+        QVERIFY(
+            testsupport::WaitFor([&] { return server.IsListening(); }, std::chrono::seconds(10)));
+
+        TransferAgent agent(*m_kinds, m_settings, nullptr, m_options, queueFile);
+        QVERIFY(!m_kinds->IsOpen("transfers"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_kinds->IsOpen("transfers"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_kinds->IsOpen("transfers"), 20000);
+        QCOMPARE(Read(m_dir.Path() / "downloads" / "left.bin"), content);
+        QVERIFY(LoadTransferQueue(queueFile).empty());
         server.Stop(true);
     }
 };
