@@ -1,5 +1,6 @@
 #include "PeerTestSupport.h"
 #include "app/files/ShareTable.h"
+#include "app/peer/transfer/DigestCache.h"
 #include "app/peer/transfer/ExtendedTransfer.h"
 #include "app/peer/transfer/TransferAgentDownload.h"
 #include "app/peer/transfer/TransferServer.h"
@@ -392,6 +393,44 @@ TEST_F(ExtendedTransferTest, AThreeGigabyteSparseFileArrivesVerified) {
     close(fd);
     fs::remove(destination);
     fs::remove(source);
+}
+
+} // namespace
+
+namespace {
+
+TEST(DigestCache, ForgetsTheLeastRecentlyUsedAndAnyChangeOfSizeOrTime) {
+    DigestCache cache(2);
+    const Sha256::Digest one{1}, two{2}, three{3};
+    cache.Keep({"/a", 10, 100}, one);
+    cache.Keep({"/b", 10, 100}, two);
+    EXPECT_TRUE(cache.Find({"/a", 10, 100})); // /a is now the more recent
+    cache.Keep({"/c", 10, 100}, three);
+    EXPECT_EQ(cache.Size(), 2u);
+    EXPECT_FALSE(cache.Find({"/b", 10, 100}));
+    EXPECT_EQ(cache.Find({"/a", 10, 100}), one);
+    EXPECT_EQ(cache.Find({"/c", 10, 100}), three);
+    EXPECT_FALSE(cache.Find({"/a", 11, 100}));
+    EXPECT_FALSE(cache.Find({"/a", 10, 101}));
+}
+
+TEST(Sha256, MatchesTheStandardVectorsWhateverTheSplit) {
+    auto hex = [](const Sha256::Digest& digest) {
+        std::string text;
+        for (std::uint8_t byte : digest) {
+            text += "0123456789abcdef"[byte >> 4];
+            text += "0123456789abcdef"[byte & 15];
+        }
+        return text;
+    };
+    Sha256 hash;
+    EXPECT_EQ(hex(hash.Finish()),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    const std::string text = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+    hash.Add(text.data(), 5);
+    hash.Add(text.data() + 5, text.size() - 5);
+    EXPECT_EQ(hex(hash.Finish()),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
 }
 
 } // namespace
