@@ -91,17 +91,14 @@ bool TransferAgentQueue::StartWorker() {
         // A worker told to stop looks at the flag under this lock before it
         // ends, so setting it again here keeps it at work.
         m_running.store(true);
-        std::vector<std::string> hosts;
-        for (const Worker& worker : m_workers)
-            if (const Row* row = worker.busy ? Find(worker.rowId) : nullptr)
-                hosts.push_back(row->item.sourceHost);
         int idle = 0;
         for (const Worker& worker : m_workers)
             idle += worker.busy ? 0 : 1;
         // One worker for each host that has waiting rows and none in hand.
+        std::vector<std::string> hosts;
         int wanted = 0;
         for (const Row& row : m_rows) {
-            if (row.state != State::Waiting ||
+            if (row.state != State::Waiting || HostInHand(row.item.sourceHost) ||
                 std::any_of(hosts.begin(), hosts.end(), [&](const std::string& host) {
                     return EqualIgnoringAsciiCase(host, row.item.sourceHost);
                 }))
@@ -224,17 +221,16 @@ bool TransferAgentQueue::Pending() const {
 }
 
 TransferAgentQueue::Row* TransferAgentQueue::NextEligible() {
-    for (Row& row : m_rows) {
-        if (row.state != State::Waiting)
-            continue;
-        const bool hostBusy = std::any_of(m_rows.begin(), m_rows.end(), [&](const Row& other) {
-            return other.state == State::Active &&
-                   EqualIgnoringAsciiCase(other.item.sourceHost, row.item.sourceHost);
-        });
-        if (!hostBusy)
+    for (Row& row : m_rows)
+        if (row.state == State::Waiting && !HostInHand(row.item.sourceHost))
             return &row;
-    }
     return nullptr;
+}
+
+bool TransferAgentQueue::HostInHand(const std::string& host) const {
+    return std::any_of(m_workers.begin(), m_workers.end(), [&](const Worker& worker) {
+        return worker.rowId != 0 && EqualIgnoringAsciiCase(worker.host, host);
+    });
 }
 
 TransferAgentQueue::Row* TransferAgentQueue::Find(std::uint64_t id) {
@@ -308,6 +304,7 @@ void TransferAgentQueue::Run(Worker& worker) {
         row->lastPercent = 100;
         SetStatus(*row, "Transferring");
         worker.rowId = id;
+        worker.host = item.sourceHost;
         // Cleared by a stop that came before this point, or after it.
         worker.going.store(true);
         if (!m_running.load())
@@ -322,15 +319,18 @@ void TransferAgentQueue::Run(Worker& worker) {
             m_options);
 
         lock.lock();
-        worker.rowId = 0;
         row = Find(id);
         if (!row) {
-            // Removed while in hand: nobody wants what it got so far.
+            // Removed while in hand: nobody wants what it got so far. The host
+            // stays in hand until then, so the same download queued again
+            // cannot start writing the part file this is about to remove.
             std::error_code ignored;
             std::filesystem::remove(PartFileOf(item.destinationPath), ignored);
             std::filesystem::remove(PartRecordOf(item.destinationPath), ignored);
+            worker.rowId = 0;
             continue;
         }
+        worker.rowId = 0;
         if (outcome.result == DownloadResult::Stopped) {
             // Stopped with the workers: it goes on from here at the next start.
             row->state = State::Waiting;

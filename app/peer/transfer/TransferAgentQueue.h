@@ -114,11 +114,15 @@ private:
         std::atomic<bool> going{false};
         bool busy = false;       // under m_mutex
         std::uint64_t rowId = 0; // under m_mutex: the row in hand, 0 for none
+        // Under m_mutex: the host of the download in hand, kept until the
+        // worker is done with it even when its row was removed meanwhile.
+        std::string host;
     };
 
     void Run(Worker& worker);
     // Under m_mutex: the first waiting row whose host has no download in hand.
     Row* NextEligible();
+    bool HostInHand(const std::string& host) const;
     Row* Find(std::uint64_t id);
     int IndexOf(const Row& row) const;
     void SetStatus(Row& row, const std::string& status);

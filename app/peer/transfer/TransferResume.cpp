@@ -89,6 +89,9 @@ DownloadOutcome DownloadResumable(const TransferItem& item, FriendResolver* frie
         fs::remove(record, failure);
         break;
     default:
+        // A part file that never got a byte is no start for anything.
+        if (fs::file_size(part, failure) == 0 && !failure)
+            RemovePart(part, record);
         break;
     }
     return outcome;
