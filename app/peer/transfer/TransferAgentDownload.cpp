@@ -56,8 +56,10 @@ std::vector<std::uint8_t> RequestField(const std::string& sourcePath) {
     return field;
 }
 
-// What one receive of the extended stream takes at most.
-constexpr std::size_t kStreamChunk = 256 * 1024;
+// What one receive of the extended stream takes at most: a 128th of the file
+// within these bounds, so a small file still shows its progress in steps.
+constexpr std::size_t kStreamChunkMin = 16 * 1024;
+constexpr std::size_t kStreamChunkMax = 256 * 1024;
 // The server hashes the part before the offset before it streams; the agent
 // allows for that at this rate on top of its call limit, so a slow disk on
 // the server is not taken for a dead peer.
@@ -161,7 +163,8 @@ DownloadOutcome ReceiveExtendedStream(TimeOutSocket& connection, const Attempt& 
     auto written = static_cast<std::int64_t>(reply.offset);
     if (attempt.progress)
         attempt.progress(written, size);
-    std::vector<std::uint8_t> chunk(kStreamChunk);
+    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(
+        std::clamp<std::uint64_t>(reply.size / 128, kStreamChunkMin, kStreamChunkMax)));
     auto limit = attempt.options.callLimit + HashAllowance(reply.offset);
     while (written < size) {
         if (!attempt.running.load())
