@@ -1,6 +1,7 @@
 #include "app/peer/transfer/TransferAgentDownload.h"
 
 #include "app/peer/transfer/ExtendedTransfer.h"
+#include "app/peer/transfer/GrowingFileHash.h"
 #include "app/peer/transfer/TransferServer.h"
 #include "app/peer/wire/TimeOutSocket.h"
 
@@ -148,13 +149,10 @@ DownloadOutcome ReceiveExtendedStream(TimeOutSocket& connection, const Attempt& 
         return fail(DownloadResult::SourceChanged);
 
     // The part already here is hashed while the server sends the rest.
-    std::optional<Sha256> hash;
+    std::optional<GrowingFileHash> hash;
     if (reply.digestFollows) {
-        hash.emplace();
-        if (!Sha256::AddFileRange(*hash, attempt.fd, 0, reply.offset,
-                                  [&] { return attempt.running.load(); }))
-            return fail(attempt.running.load() ? DownloadResult::WriteFailed
-                                               : DownloadResult::Stopped);
+        hash.emplace(attempt.fd, attempt.running);
+        hash->Written(reply.offset);
     }
     if (lseek(attempt.fd, static_cast<off_t>(reply.offset), SEEK_SET) < 0)
         return fail(DownloadResult::WriteFailed);
@@ -180,9 +178,9 @@ DownloadOutcome ReceiveExtendedStream(TimeOutSocket& connection, const Attempt& 
         const auto count = static_cast<std::size_t>(received);
         if (!WriteAll(attempt.fd, chunk.data(), count))
             return fail(DownloadResult::WriteFailed);
-        if (hash)
-            hash->Add(chunk.data(), count);
         written += static_cast<std::int64_t>(count);
+        if (hash)
+            hash->Written(static_cast<std::uint64_t>(written));
         if (attempt.progress)
             attempt.progress(written, size);
     }
@@ -190,8 +188,11 @@ DownloadOutcome ReceiveExtendedStream(TimeOutSocket& connection, const Attempt& 
         std::vector<std::uint8_t> theirs;
         if (!connection.ReceiveBlock(theirs, kExtendedDigestSize, limit))
             return fail(DownloadResult::ReceiveFailed);
-        const Sha256::Digest ours = hash->Finish();
-        const bool same = std::equal(ours.begin(), ours.end(), theirs.begin());
+        const auto ours = hash->Finish(reply.size);
+        if (!ours)
+            return fail(attempt.running.load() ? DownloadResult::WriteFailed
+                                               : DownloadResult::Stopped);
+        const bool same = std::equal(ours->begin(), ours->end(), theirs.begin());
         outcome.digest = same ? DownloadOutcome::Digest::Verified
                               : DownloadOutcome::Digest::Mismatch;
         if (!same)
