@@ -1,5 +1,6 @@
 #include "app/peer/transfer/Sha256.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <openssl/evp.h>
 #include <stdexcept>
@@ -43,7 +44,7 @@ Sha256::Digest Sha256::Finish() {
 
 bool Sha256::AddFileRange(Sha256& hash, int fd, std::uint64_t offset, std::uint64_t count,
                           const std::function<bool()>& keepGoing) {
-    std::vector<std::uint8_t> buffer(1 << 20);
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(count, 1 << 20)));
     while (count > 0) {
         if (keepGoing && !keepGoing())
             return false;

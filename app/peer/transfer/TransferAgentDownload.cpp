@@ -1,6 +1,7 @@
 #include "app/peer/transfer/TransferAgentDownload.h"
 
 #include "app/peer/transfer/ExtendedTransfer.h"
+#include "app/peer/transfer/GrowingFileHash.h"
 #include "app/peer/transfer/TransferServer.h"
 #include "app/peer/wire/TimeOutSocket.h"
 
@@ -56,8 +57,10 @@ std::vector<std::uint8_t> RequestField(const std::string& sourcePath) {
     return field;
 }
 
-// What one receive of the extended stream takes at most.
-constexpr std::size_t kStreamChunk = 256 * 1024;
+// What one receive of the extended stream takes at most: a 128th of the file
+// within these bounds, so a small file still shows its progress in steps.
+constexpr std::size_t kStreamChunkMin = 16 * 1024;
+constexpr std::size_t kStreamChunkMax = 256 * 1024;
 // The server hashes the part before the offset before it streams; the agent
 // allows for that at this rate on top of its call limit, so a slow disk on
 // the server is not taken for a dead peer.
@@ -146,13 +149,10 @@ DownloadOutcome ReceiveExtendedStream(TimeOutSocket& connection, const Attempt& 
         return fail(DownloadResult::SourceChanged);
 
     // The part already here is hashed while the server sends the rest.
-    std::optional<Sha256> hash;
+    std::optional<GrowingFileHash> hash;
     if (reply.digestFollows) {
-        hash.emplace();
-        if (!Sha256::AddFileRange(*hash, attempt.fd, 0, reply.offset,
-                                  [&] { return attempt.running.load(); }))
-            return fail(attempt.running.load() ? DownloadResult::WriteFailed
-                                               : DownloadResult::Stopped);
+        hash.emplace(attempt.fd, attempt.running);
+        hash->Written(reply.offset);
     }
     if (lseek(attempt.fd, static_cast<off_t>(reply.offset), SEEK_SET) < 0)
         return fail(DownloadResult::WriteFailed);
@@ -161,7 +161,8 @@ DownloadOutcome ReceiveExtendedStream(TimeOutSocket& connection, const Attempt& 
     auto written = static_cast<std::int64_t>(reply.offset);
     if (attempt.progress)
         attempt.progress(written, size);
-    std::vector<std::uint8_t> chunk(kStreamChunk);
+    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(
+        std::clamp<std::uint64_t>(reply.size / 128, kStreamChunkMin, kStreamChunkMax)));
     auto limit = attempt.options.callLimit + HashAllowance(reply.offset);
     while (written < size) {
         if (!attempt.running.load())
@@ -177,9 +178,9 @@ DownloadOutcome ReceiveExtendedStream(TimeOutSocket& connection, const Attempt& 
         const auto count = static_cast<std::size_t>(received);
         if (!WriteAll(attempt.fd, chunk.data(), count))
             return fail(DownloadResult::WriteFailed);
-        if (hash)
-            hash->Add(chunk.data(), count);
         written += static_cast<std::int64_t>(count);
+        if (hash)
+            hash->Written(static_cast<std::uint64_t>(written));
         if (attempt.progress)
             attempt.progress(written, size);
     }
@@ -187,8 +188,11 @@ DownloadOutcome ReceiveExtendedStream(TimeOutSocket& connection, const Attempt& 
         std::vector<std::uint8_t> theirs;
         if (!connection.ReceiveBlock(theirs, kExtendedDigestSize, limit))
             return fail(DownloadResult::ReceiveFailed);
-        const Sha256::Digest ours = hash->Finish();
-        const bool same = std::equal(ours.begin(), ours.end(), theirs.begin());
+        const auto ours = hash->Finish(reply.size);
+        if (!ours)
+            return fail(attempt.running.load() ? DownloadResult::WriteFailed
+                                               : DownloadResult::Stopped);
+        const bool same = std::equal(ours->begin(), ours->end(), theirs.begin());
         outcome.digest = same ? DownloadOutcome::Digest::Verified
                               : DownloadOutcome::Digest::Mismatch;
         if (!same)

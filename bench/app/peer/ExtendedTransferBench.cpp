@@ -73,13 +73,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "size must be a multiple of 8 MB\n");
         return 2;
     }
-    std::string pattern = (base / "extended-transfer-bench-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) {
-        std::perror("mkdtemp");
+    const fs::path folder = MakeBenchFolder(base, "extended-transfer-bench");
+    if (folder.empty())
         return 1;
-    }
-    const fs::path folder = pattern;
-    fs::create_directories(folder / "share");
     const fs::path source = folder / "share" / "file";
     MakeSource(source, megabytes);
     std::vector<std::pair<fs::path, fs::path>> quarters;

@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <cstddef>
 #include <fcntl.h>
 #include <filesystem>
@@ -129,6 +132,17 @@ inline void MakeSource(const fs::path& source, std::size_t megabytes) {
         chunk[i % chunk.size()] ^= 1;
         out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
     }
+}
+
+// A new folder under base with a "share" folder in it; empty on failure.
+inline fs::path MakeBenchFolder(const fs::path& base, const std::string& stem) {
+    std::string pattern = (base / (stem + "-XXXXXX")).string();
+    if (!mkdtemp(pattern.data())) {
+        std::perror("mkdtemp");
+        return {};
+    }
+    fs::create_directories(fs::path(pattern) / "share");
+    return pattern;
 }
 
 } // namespace transferbench

@@ -60,13 +60,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "size must be 1 to 2047 MB\n");
         return 2;
     }
-    std::string pattern = (base / "transfer-bench-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) {
-        std::perror("mkdtemp");
+    fs::path folder = MakeBenchFolder(base, "transfer-bench");
+    if (folder.empty())
         return 1;
-    }
-    fs::path folder = pattern;
-    fs::create_directories(folder / "share");
     fs::path source = folder / "share" / "file";
     MakeSource(source, megabytes);
     auto table = std::make_shared<ShareTable>();
