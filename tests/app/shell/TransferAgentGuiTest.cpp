@@ -184,6 +184,19 @@ class TransferAgentGuiTest : public QObject {
                 (m_dir.Path() / "downloads" / name).string(), kLocalHostAddress};
     }
 
+    // The friend's transfer server sharing "share", listening; null when it
+    // could not start.
+    std::unique_ptr<TransferServer> ServeShare() const {
+        auto table = std::make_shared<ShareTable>();
+        if (!table->Add((m_dir.Path() / "share").string()))
+            return nullptr;
+        auto server = std::make_unique<TransferServer>(table, nullptr, m_options.port);
+        if (!server->Start() || !testsupport::WaitFor([&] { return server->IsListening(); },
+                                                      std::chrono::seconds(10)))
+            return nullptr;
+        return server;
+    }
+
 private slots:
     void initTestCase() {
         m_environment.Set("HALVARA_ADDRESS", kFriend);
@@ -206,12 +219,8 @@ private slots:
         const std::string large = Pattern(400000, 2);
         std::ofstream(m_dir.Path() / "share" / "small.bin", std::ios::binary) << small;
         std::ofstream(m_dir.Path() / "share" / "large.bin", std::ios::binary) << large;
-        auto table = std::make_shared<ShareTable>();
-        QVERIFY(table->Add((m_dir.Path() / "share").string()));
-        TransferServer server(table, nullptr, m_options.port);
-        QVERIFY(server.Start());
-        QVERIFY(
-            testsupport::WaitFor([&] { return server.IsListening(); }, std::chrono::seconds(10)));
+        const auto server = ServeShare();
+        QVERIFY(server);
 
         SessionMessages messages;
         QSignalSpy busDone(&messages, &SessionMessages::TransferDone);
@@ -249,7 +258,7 @@ private slots:
         QCOMPARE(received.at(0).at(0).toString(),
                  QString::fromStdString((m_dir.Path() / "downloads").string()));
         QTRY_COMPARE_WITH_TIMEOUT(busDone.size(), 2, 10000);
-        server.Stop(true);
+        server->Stop(true);
     }
 
     // A window the user opened stays; closing it while a download hangs asks
@@ -310,12 +319,8 @@ private slots:
         std::ofstream(PartFileOf(destination), std::ios::binary) << content.substr(0, 250000);
         QVERIFY(WritePartRecord(PartRecordOf(destination),
                                 {kFriend, resumed.sourcePath, 400000, 0}));
-        auto table = std::make_shared<ShareTable>();
-        QVERIFY(table->Add((m_dir.Path() / "share").string()));
-        TransferServer server(table, nullptr, m_options.port);
-        QVERIFY(server.Start());
-        QVERIFY(
-            testsupport::WaitFor([&] { return server.IsListening(); }, std::chrono::seconds(10)));
+        const auto server = ServeShare();
+        QVERIFY(server);
 
         TransferAgent agent(*m_kinds, m_settings, nullptr, m_options);
         QVERIFY(m_kinds->Open("transfers"));
@@ -348,7 +353,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(model.rowCount(), 0, 10000);
         QCOMPARE(view->Queue().RowCount(), 0);
         m_kinds->Close("transfers");
-        server.Stop(true);
+        server->Stop(true);
     }
 
     // Downloads left in the queue file when the program ended open the
@@ -358,12 +363,8 @@ private slots:
         std::ofstream(m_dir.Path() / "share" / "left.bin", std::ios::binary) << content;
         const fs::path queueFile = m_dir.Path() / "config" / kTransferQueueFileName;
         QVERIFY(SaveTransferQueue(queueFile, {Download("left.bin")}));
-        auto table = std::make_shared<ShareTable>();
-        QVERIFY(table->Add((m_dir.Path() / "share").string()));
-        TransferServer server(table, nullptr, m_options.port);
-        QVERIFY(server.Start());
-        QVERIFY(
-            testsupport::WaitFor([&] { return server.IsListening(); }, std::chrono::seconds(10)));
+        const auto server = ServeShare();
+        QVERIFY(server);
 
         TransferAgent agent(*m_kinds, m_settings, nullptr, m_options, queueFile);
         QVERIFY(!m_kinds->IsOpen("transfers"));
@@ -371,7 +372,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!m_kinds->IsOpen("transfers"), 20000);
         QCOMPARE(Read(m_dir.Path() / "downloads" / "left.bin"), content);
         QVERIFY(LoadTransferQueue(queueFile).empty());
-        server.Stop(true);
+        server->Stop(true);
     }
 };
 
