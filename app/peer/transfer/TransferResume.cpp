@@ -74,6 +74,12 @@ DownloadOutcome DownloadResumable(const TransferItem& item, FriendResolver* frie
         RemovePart(part, record);
     }
 
+    // A stop that cut a connect or a request short is still a stop, and
+    // leaves what there is for the next attempt.
+    if (!running.load() && outcome.result != DownloadResult::Done &&
+        outcome.result != DownloadResult::DigestMismatch)
+        outcome.result = DownloadResult::Stopped;
+
     std::error_code failure;
     switch (outcome.result) {
     case DownloadResult::Done:
