@@ -17,7 +17,6 @@
 #include <atomic>
 #include <csignal>
 #include <filesystem>
-#include <limits>
 #include <system_error>
 #include <unistd.h>
 
@@ -148,8 +147,7 @@ int RunGet(const std::vector<std::string>& words) {
                           resuming ? ProgressState(true, static_cast<int>(received * 100 / size))
                                    : std::string("Transferring"));
             }
-            progress.Update(got, static_cast<std::int32_t>(std::min<std::int64_t>(
-                                     size, std::numeric_limits<std::int32_t>::max())));
+            progress.Update(got, size);
         },
         options);
     progress.Finish();
