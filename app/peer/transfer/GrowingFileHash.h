@@ -41,6 +41,7 @@ private:
     std::uint64_t m_hashed = 0; // under m_mutex
     bool m_final = false;       // under m_mutex
     bool m_quit = false;        // under m_mutex
+    std::atomic<bool> m_givenUp{false}; // m_quit, read between reads without the lock
     bool m_failed = false;      // under m_mutex
     std::thread m_thread;
 };
