@@ -53,8 +53,8 @@ Run Downloads(int port, const std::vector<std::pair<fs::path, fs::path>>& files,
     run.seconds = std::chrono::duration<double>(Clock::now() - started).count();
     run.ok = true;
     for (std::size_t i = 0; i < files.size(); ++i) {
-        const bool verified = !options.wantDigest ||
-                              outcomes[i].digest == DownloadOutcome::Digest::Verified;
+        const bool verified =
+            !options.wantDigest || outcomes[i].digest == DownloadOutcome::Digest::Verified;
         run.ok = run.ok && outcomes[i].result == DownloadResult::Done && verified &&
                  SameFile(files[i].first, files[i].second);
     }
@@ -182,6 +182,7 @@ int main(int argc, char** argv) {
     std::printf("SHA-256 cost: %+.1f%%\n", 100.0 * (hashed.seconds / whole.seconds - 1));
 
     fs::remove_all(folder);
-    const bool ok = plain.ok && whole.ok && hashed.ok && kept.ok && four.ok && fourHashed.ok && resumed.ok;
+    const bool ok =
+        plain.ok && whole.ok && hashed.ok && kept.ok && four.ok && fourHashed.ok && resumed.ok;
     return ok ? 0 : 1;
 }
