@@ -7,7 +7,8 @@ DigestCache::DigestCache(std::size_t capacity)
 
 std::size_t DigestCache::KeyHash::operator()(const Key& key) const {
     std::size_t hash = std::hash<std::string>{}(key.path);
-    hash ^= std::hash<std::uint64_t>{}(key.size) + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
+    hash ^=
+        std::hash<std::uint64_t>{}(key.size) + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
     hash ^= std::hash<std::int64_t>{}(key.modifiedNs) + 0x9e3779b97f4a7c15ULL + (hash << 6) +
             (hash >> 2);
     return hash;

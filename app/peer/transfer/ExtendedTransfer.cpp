@@ -71,7 +71,8 @@ std::array<std::uint8_t, kExtendedReplySize> EncodeExtendedReply(const ExtendedR
 bool DecodeExtendedReply(std::span<const std::uint8_t> bytes, ExtendedReply& reply) {
     if (bytes.size() < kExtendedReplySize ||
         !std::equal(kExtendedReplyMarker.begin(), kExtendedReplyMarker.end(), bytes.begin()) ||
-        bytes[4] != kExtendedVersion || bytes[5] > static_cast<std::uint8_t>(ExtendedStatus::CannotRead))
+        bytes[4] != kExtendedVersion ||
+        bytes[5] > static_cast<std::uint8_t>(ExtendedStatus::CannotRead))
         return false;
     reply.status = static_cast<ExtendedStatus>(bytes[5]);
     reply.digestFollows = (bytes[6] & kExtendedWantDigest) != 0;

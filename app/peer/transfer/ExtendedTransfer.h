@@ -36,8 +36,7 @@
 // With status Ok, the bytes from the offset to the end of the file follow as
 // one stream, then the 32-byte digest when flag bit 0 is set. With any other
 // status the server closes after the header.
-inline constexpr std::array<std::uint8_t, 6> kExtendedRequestMarker{0x00, 0x00, 'X',
-                                                                    'F',  'E',  'R'};
+inline constexpr std::array<std::uint8_t, 6> kExtendedRequestMarker{0x00, 0x00, 'X', 'F', 'E', 'R'};
 inline constexpr std::array<std::uint8_t, 4> kExtendedReplyMarker{0xFE, 'X', 'F', 0xFF};
 inline constexpr std::uint8_t kExtendedVersion = 1;
 inline constexpr std::uint8_t kExtendedWantDigest = 0x01;

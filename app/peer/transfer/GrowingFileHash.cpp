@@ -17,6 +17,7 @@ GrowingFileHash::~GrowingFileHash() {
         std::lock_guard lock(m_mutex);
         m_quit = true;
     }
+    m_givenUp = true;
     m_changed.notify_all();
     if (m_thread.joinable())
         m_thread.join();
@@ -49,7 +50,7 @@ std::optional<Sha256::Digest> GrowingFileHash::Finish(std::uint64_t size) {
 }
 
 void GrowingFileHash::Run() {
-    auto keepGoing = [this] { return m_running.load(); };
+    auto keepGoing = [this] { return m_running.load() && !m_givenUp.load(); };
     std::unique_lock lock(m_mutex);
     while (true) {
         m_changed.wait(lock, [&] {

@@ -37,10 +37,11 @@ private:
     Sha256 m_hash;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::uint64_t m_ready = 0;  // under m_mutex
-    std::uint64_t m_hashed = 0; // under m_mutex
-    bool m_final = false;       // under m_mutex
-    bool m_quit = false;        // under m_mutex
-    bool m_failed = false;      // under m_mutex
+    std::uint64_t m_ready = 0;          // under m_mutex
+    std::uint64_t m_hashed = 0;         // under m_mutex
+    bool m_final = false;               // under m_mutex
+    bool m_quit = false;                // under m_mutex
+    std::atomic<bool> m_givenUp{false}; // m_quit, read between reads without the lock
+    bool m_failed = false;              // under m_mutex
     std::thread m_thread;
 };

@@ -44,12 +44,13 @@ Sha256::Digest Sha256::Finish() {
 
 bool Sha256::AddFileRange(Sha256& hash, int fd, std::uint64_t offset, std::uint64_t count,
                           const std::function<bool()>& keepGoing) {
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(count, 1 << 20)));
+    std::vector<std::uint8_t> buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(count, 1 << 20)));
     while (count > 0) {
         if (keepGoing && !keepGoing())
             return false;
-        const std::size_t want = count < buffer.size() ? static_cast<std::size_t>(count)
-                                                        : buffer.size();
+        const std::size_t want =
+            count < buffer.size() ? static_cast<std::size_t>(count) : buffer.size();
         ssize_t got = pread(fd, buffer.data(), want, static_cast<off_t>(offset));
         if (got < 0 && errno == EINTR)
             continue;

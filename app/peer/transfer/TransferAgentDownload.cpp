@@ -193,8 +193,8 @@ DownloadOutcome ReceiveExtendedStream(TimeOutSocket& connection, const Attempt& 
             return fail(attempt.running.load() ? DownloadResult::WriteFailed
                                                : DownloadResult::Stopped);
         const bool same = std::equal(ours->begin(), ours->end(), theirs.begin());
-        outcome.digest = same ? DownloadOutcome::Digest::Verified
-                              : DownloadOutcome::Digest::Mismatch;
+        outcome.digest =
+            same ? DownloadOutcome::Digest::Verified : DownloadOutcome::Digest::Mismatch;
         if (!same)
             return fail(DownloadResult::DigestMismatch);
     }
@@ -229,7 +229,7 @@ std::optional<DownloadOutcome> ExtendedExchange(const std::string& host, const A
     std::vector<std::uint8_t> marker;
     if (!connection.ReceiveBlock(marker, kExtendedReplyMarker.size(), attempt.options.callLimit))
         return attempt.running.load() ? std::nullopt
-                                       : std::optional(DownloadOutcome{DownloadResult::Stopped});
+                                      : std::optional(DownloadOutcome{DownloadResult::Stopped});
     if (!std::equal(marker.begin(), marker.end(), kExtendedReplyMarker.begin())) {
         // A server that answers any field with a designed size word: the
         // designed blocks follow on this connection.
@@ -348,12 +348,14 @@ DownloadOutcome DownloadTransferItemEx(const TransferItem& item, FriendResolver*
         outcome = *extended;
     } else {
         // The designed exchange announces sizes in 32 bits and always starts at 0.
-        outcome.result = options.expectedSize && *options.expectedSize >
-                                                     std::uint64_t(std::numeric_limits<std::int32_t>::max())
-                             ? DownloadResult::TooLarge
-                             : DesignedExchange(host, attempt);
+        outcome.result =
+            options.expectedSize &&
+                    *options.expectedSize > std::uint64_t(std::numeric_limits<std::int32_t>::max())
+                ? DownloadResult::TooLarge
+                : DesignedExchange(host, attempt);
     }
-    if (outcome.result == DownloadResult::Done || outcome.result == DownloadResult::DigestMismatch) {
+    if (outcome.result == DownloadResult::Done ||
+        outcome.result == DownloadResult::DigestMismatch) {
         const int fd = file.fd;
         file.fd = -1;
         if (close(fd) != 0)

@@ -89,8 +89,8 @@ struct DownloadOutcome {
     enum class Digest { NotAsked, Verified, Mismatch };
 
     DownloadResult result = DownloadResult::RequestFailed;
-    bool extended = false;       // the extended exchange carried the file
-    std::uint64_t size = 0;      // as the server announced it (0 when none arrived)
+    bool extended = false;         // the extended exchange carried the file
+    std::uint64_t size = 0;        // as the server announced it (0 when none arrived)
     std::uint64_t startOffset = 0; // where writing started (0 after a fallback)
     Digest digest = Digest::NotAsked;
 };

@@ -224,8 +224,8 @@ bool TransferServer::StreamFile(TimeOutSocket& connection, int fd, std::uint64_t
     // Never more than the announced size is read, as in the designed
     // exchange; a file that shrinks ends the stream early.
     while (offset < size) {
-        const std::size_t want = static_cast<std::size_t>(
-            std::min<std::uint64_t>(size - offset, chunk.size()));
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - offset, chunk.size()));
         ssize_t got = pread(fd, chunk.data(), want, static_cast<off_t>(offset));
         if (got < 0 && errno == EINTR)
             continue;
@@ -242,8 +242,7 @@ bool TransferServer::StreamFile(TimeOutSocket& connection, int fd, std::uint64_t
     return true;
 }
 
-void TransferServer::ServeExtended(TimeOutSocket& connection,
-                                   std::span<const std::uint8_t> field) {
+void TransferServer::ServeExtended(TimeOutSocket& connection, std::span<const std::uint8_t> field) {
     ExtendedRequest request;
     if (auto why = DecodeExtendedRequest(field, request)) {
         RefuseExtended(connection, ExtendedStatus::BadRequest,
@@ -269,7 +268,8 @@ void TransferServer::ServeExtended(TimeOutSocket& connection,
     file.fd = open(canonical.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     struct stat info {};
     if (file.fd < 0) {
-        RefuseExtended(connection, ExtendedStatus::CannotRead, "TransferServer: Can't open the file");
+        RefuseExtended(connection, ExtendedStatus::CannotRead,
+                       "TransferServer: Can't open the file");
         return;
     }
     // Empty files are refused as the designed exchange refuses them.
@@ -310,8 +310,8 @@ void TransferServer::ServeExtended(TimeOutSocket& connection,
     if (request.wantDigest && !kept)
         hash.emplace();
     const bool sent =
-        (!hash || Sha256::AddFileRange(*hash, file.fd, 0, request.offset,
-                                       [this] { return IsRunning(); })) &&
+        (!hash ||
+         Sha256::AddFileRange(*hash, file.fd, 0, request.offset, [this] { return IsRunning(); })) &&
         StreamFile(connection, file.fd, request.offset, size, hash ? &*hash : nullptr);
     if (!sent) {
         connection.Close();

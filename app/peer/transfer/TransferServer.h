@@ -94,8 +94,7 @@ private:
                    TransferPace& pace);
     void ServeExtended(TimeOutSocket& connection, std::span<const std::uint8_t> field);
     // Answers an extended request with a refusal and closes.
-    void RefuseExtended(TimeOutSocket& connection, ExtendedStatus status,
-                        const std::string& line);
+    void RefuseExtended(TimeOutSocket& connection, ExtendedStatus status, const std::string& line);
     // Streams [offset, size) of the open file, hashing it into hash when
     // hash is given; false when the file ended early or the reader failed.
     bool StreamFile(TimeOutSocket& connection, int fd, std::uint64_t offset, std::uint64_t size,

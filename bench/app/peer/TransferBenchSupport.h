@@ -7,14 +7,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-#include <cstddef>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <string>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
@@ -118,7 +118,6 @@ inline bool SameFile(const fs::path& a, const fs::path& b) {
     }
     return true;
 }
-
 
 // A file of megabytes random megabytes: one random megabyte repeated with a
 // bit flipped each time, cheap to make and not compressible per block.

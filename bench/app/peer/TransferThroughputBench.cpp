@@ -6,10 +6,10 @@
 //
 //   bench_peer_TransferThroughputBench [megabytes (default 1024)] [folder (default /tmp)]
 
+#include "TransferBenchSupport.h"
 #include "app/files/ShareTable.h"
 #include "app/peer/transfer/TransferAgentQueue.h"
 #include "app/peer/transfer/TransferServer.h"
-#include "TransferBenchSupport.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,7 +1,8 @@
+#include "app/peer/transfer/ExtendedTransfer.h"
+
 #include "PeerTestSupport.h"
 #include "app/files/ShareTable.h"
 #include "app/peer/transfer/DigestCache.h"
-#include "app/peer/transfer/ExtendedTransfer.h"
 #include "app/peer/transfer/TransferAgentDownload.h"
 #include "app/peer/transfer/TransferServer.h"
 #include "app/peer/wire/PeerConnection.h"
@@ -205,8 +206,8 @@ TEST_F(ExtendedTransferTest, BadExtendedRequestsAreRefusedWithALogLineAndNoFileB
     const std::vector<Case> cases{
         {"past the end", ExtendedField((m_share / "a").string(), 5001), ExtendedStatus::BadOffset,
          pastEnd + "5001 is past the end (5000 bytes)"},
-        {"negative", ExtendedField((m_share / "a").string(), 1ull << 63),
-         ExtendedStatus::BadOffset, pastEnd + "9223372036854775808 is past the end (5000 bytes)"},
+        {"negative", ExtendedField((m_share / "a").string(), 1ull << 63), ExtendedStatus::BadOffset,
+         pastEnd + "9223372036854775808 is past the end (5000 bytes)"},
         {"huge", ExtendedField((m_share / "a").string(), ~0ull), ExtendedStatus::BadOffset,
          pastEnd + "18446744073709551615 is past the end (5000 bytes)"},
         {"version", versionless, ExtendedStatus::BadRequest,
@@ -250,8 +251,8 @@ TEST_F(ExtendedTransferTest, BadExtendedRequestsAreRefusedWithALogLineAndNoFileB
     EXPECT_EQ(header.status, ExtendedStatus::Ok);
     EXPECT_EQ(header.size, 5000u);
     ASSERT_EQ(reply.size(), kExtendedReplySize + 1000);
-    EXPECT_TRUE(std::equal(content.begin() + 4000, content.end(),
-                           reply.begin() + kExtendedReplySize));
+    EXPECT_TRUE(
+        std::equal(content.begin() + 4000, content.end(), reply.begin() + kExtendedReplySize));
 }
 
 TEST_F(ExtendedTransferTest, AServerSpeakingOnlyTheDesignedExchangeStillServesTheAgent) {
@@ -264,7 +265,10 @@ TEST_F(ExtendedTransferTest, AServerSpeakingOnlyTheDesignedExchangeStillServesTh
             return;
         connection.SendInt32(static_cast<std::int32_t>(content.size()));
         auto blocks = content;
-        blocks.resize(static_cast<std::size_t>(TransferBlockCount(static_cast<std::int64_t>(content.size()))) * kTransferBlockSize, 0);
+        blocks.resize(static_cast<std::size_t>(
+                          TransferBlockCount(static_cast<std::int64_t>(content.size()))) *
+                          kTransferBlockSize,
+                      0);
         connection.SendBlock(blocks);
     });
     TransferDownloadOptions options = m_options;
@@ -342,8 +346,8 @@ TEST_F(ExtendedTransferTest, TwoAgentsDownloadFromOneServerAtOnce) {
                         [&, me](std::int64_t got, std::int64_t) {
                             if (got <= 0 || started[me].exchange(true))
                                 return;
-                            sawOther[me] = testsupport::WaitFor(
-                                [&] { return started[1 - me].load(); }, 10s);
+                            sawOther[me] =
+                                testsupport::WaitFor([&] { return started[1 - me].load(); }, 10s);
                         });
     };
     DownloadOutcome outcomes[2];
@@ -367,8 +371,11 @@ TEST_F(ExtendedTransferTest, AThreeGigabyteSparseFileArrivesVerified) {
 
     // Marks where a 32-bit size or offset would go wrong.
     const fs::path source = m_share / "disk.img";
-    const std::vector<std::pair<std::uint64_t, std::uint8_t>> marks{
-        {0, 0x11}, {(1ull << 31) - 1, 0x22}, {1ull << 31, 0x33}, {3ull << 30, 0x44}, {size - 1, 0x55}};
+    const std::vector<std::pair<std::uint64_t, std::uint8_t>> marks{{0, 0x11},
+                                                                    {(1ull << 31) - 1, 0x22},
+                                                                    {1ull << 31, 0x33},
+                                                                    {3ull << 30, 0x44},
+                                                                    {size - 1, 0x55}};
     {
         int fd = open(source.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ASSERT_GE(fd, 0);
