@@ -210,9 +210,8 @@ int TransferAgentQueue::RowCount() const {
 
 int TransferAgentQueue::PendingCount() const {
     std::lock_guard lock(m_mutex);
-    return static_cast<int>(std::count_if(m_rows.begin(), m_rows.end(), [](const Row& row) {
-        return row.state != State::Finished;
-    }));
+    return static_cast<int>(std::count_if(
+        m_rows.begin(), m_rows.end(), [](const Row& row) { return row.state != State::Finished; }));
 }
 
 bool TransferAgentQueue::Pending() const {
@@ -234,8 +233,8 @@ bool TransferAgentQueue::HostInHand(const std::string& host) const {
 }
 
 TransferAgentQueue::Row* TransferAgentQueue::Find(std::uint64_t id) {
-    auto found = std::find_if(m_rows.begin(), m_rows.end(),
-                              [id](const Row& row) { return row.id == id; });
+    auto found =
+        std::find_if(m_rows.begin(), m_rows.end(), [id](const Row& row) { return row.id == id; });
     return found == m_rows.end() ? nullptr : &*found;
 }
 

@@ -53,8 +53,7 @@ public:
     // queueFile, the downloads not yet done are written there on every change
     // (see RestoreSaved).
     TransferAgentQueue(TransferQueueObserver* observer, FriendResolver* friends,
-                       TransferDownloadOptions options = {},
-                       std::filesystem::path queueFile = {});
+                       TransferDownloadOptions options = {}, std::filesystem::path queueFile = {});
     // Stops the workers and waits for them.
     ~TransferAgentQueue();
     TransferAgentQueue(const TransferAgentQueue&) = delete;
@@ -126,8 +125,7 @@ private:
     Row* Find(std::uint64_t id);
     int IndexOf(const Row& row) const;
     void SetStatus(Row& row, const std::string& status);
-    void ReportProgress(std::uint64_t id, bool resuming, std::int64_t received,
-                        std::int64_t size);
+    void ReportProgress(std::uint64_t id, bool resuming, std::int64_t received, std::int64_t size);
     // Under m_mutex: writes the rows waiting or in hand to the queue file.
     void SaveQueue() const;
     bool Pending() const;

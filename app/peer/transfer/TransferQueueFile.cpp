@@ -6,8 +6,7 @@
 namespace {
 
 constexpr char kMagic[] = "DTQ1";
-constexpr std::size_t kLongestItem =
-    4 * 2 + 2 * kTransferItemPathText + 2 * kTransferItemHostText;
+constexpr std::size_t kLongestItem = 4 * 2 + 2 * kTransferItemPathText + 2 * kTransferItemHostText;
 constexpr std::size_t kLongestFile = 8 + kMostSavedTransfers * kLongestItem;
 
 } // namespace

@@ -118,7 +118,6 @@ std::string FinalTransferState(const DownloadOutcome& outcome) {
 
 std::string ProgressState(bool resuming, int percent) {
     char text[40];
-    std::snprintf(text, sizeof text, resuming ? "Resuming (%i%%)" : "Transferring (%i%%)",
-                  percent);
+    std::snprintf(text, sizeof text, resuming ? "Resuming (%i%%)" : "Transferring (%i%%)", percent);
     return text;
 }

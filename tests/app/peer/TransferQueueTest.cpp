@@ -92,8 +92,7 @@ protected:
                 m_table, nullptr, m_options.port, PeerServer::Timing{4, 100ms, 5000ms},
                 TransferServer::Limits{}));
             ASSERT_TRUE(m_servers.back()->Start());
-            ASSERT_TRUE(
-                testsupport::WaitFor([&] { return m_servers.back()->IsListening(); }, 5s));
+            ASSERT_TRUE(testsupport::WaitFor([&] { return m_servers.back()->IsListening(); }, 5s));
         }
     }
     void TearDown() override {
@@ -165,8 +164,8 @@ TEST_F(TransferQueueTest, TheQueueFileBringsBackWhatWasLeftAndIgnoresDamage) {
         for (const char* name : {"first", "second"})
             ASSERT_TRUE(queue.AddTransfer((m_share / name).string(), kFirstHost,
                                           (m_downloads / name).string(), "127.0.0.1"));
-        ASSERT_TRUE(testsupport::WaitFor(
-            [&] { return queue.Rows()[0].status == "Transferring"; }, 10s));
+        ASSERT_TRUE(
+            testsupport::WaitFor([&] { return queue.Rows()[0].status == "Transferring"; }, 10s));
     }
     const auto saved = LoadTransferQueue(queueFile);
     ASSERT_EQ(saved.size(), 2u);
@@ -233,12 +232,18 @@ TEST_F(TransferQueueTest, RemoveAndStopReachEachDownloadInHand) {
     };
     using Shown = std::vector<std::string>;
     ASSERT_TRUE(testsupport::WaitFor(
-        [&] { return statuses() == Shown{"Transferring", "Transferring", "Waiting"}; }, 10s));
+        [&] {
+            return statuses() == Shown{"Transferring", "Transferring", "Waiting"};
+        },
+        10s));
 
     // The first host's download in hand ends; that host's next one starts.
     ASSERT_TRUE(queue.Remove((m_share / "x").string(), kFirstHost));
     ASSERT_TRUE(testsupport::WaitFor(
-        [&] { return statuses() == Shown{"Transferring", "Transferring"}; }, 10s));
+        [&] {
+            return statuses() == Shown{"Transferring", "Transferring"};
+        },
+        10s));
     EXPECT_EQ(queue.Rows()[1].fileName, (m_share / "y").string());
     EXPECT_TRUE(testsupport::WaitFor(
         [&] { return !fs::exists(PartFileOf(m_downloads / (std::string("x") + kFirstHost))); },
@@ -291,7 +296,8 @@ private:
         where.sin_family = AF_INET;
         where.sin_port = htons(static_cast<std::uint16_t>(m_upstreamPort));
         inet_pton(AF_INET, m_address.c_str(), &where.sin_addr);
-        if (client >= 0 && connect(server, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0) {
+        if (client >= 0 &&
+            connect(server, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0) {
             std::size_t fromServer = 0;
             std::vector<char> buffer(65536);
             while (!m_stop) {

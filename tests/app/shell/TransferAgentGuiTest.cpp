@@ -191,8 +191,8 @@ class TransferAgentGuiTest : public QObject {
         if (!table->Add((m_dir.Path() / "share").string()))
             return nullptr;
         auto server = std::make_unique<TransferServer>(table, nullptr, m_options.port);
-        if (!server->Start() || !testsupport::WaitFor([&] { return server->IsListening(); },
-                                                      std::chrono::seconds(10)))
+        if (!server->Start() ||
+            !testsupport::WaitFor([&] { return server->IsListening(); }, std::chrono::seconds(10)))
             return nullptr;
         return server;
     }
@@ -317,8 +317,8 @@ private slots:
         const TransferItem resumed = Download("resume.bin");
         const fs::path destination = resumed.destinationPath;
         std::ofstream(PartFileOf(destination), std::ios::binary) << content.substr(0, 250000);
-        QVERIFY(WritePartRecord(PartRecordOf(destination),
-                                {kFriend, resumed.sourcePath, 400000, 0}));
+        QVERIFY(
+            WritePartRecord(PartRecordOf(destination), {kFriend, resumed.sourcePath, 400000, 0}));
         const auto server = ServeShare();
         QVERIFY(server);
 
