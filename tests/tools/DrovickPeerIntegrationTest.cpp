@@ -87,7 +87,11 @@ TEST_F(TwoUsers, DownloadsArriveByteIdentical) {
     ASSERT_EQ(large.code, 0) << large.output;
     EXPECT_EQ(ReadFile(m_downloads.Path() / "large.bin"), m_large);
     EXPECT_TRUE(Contains(large.output, "received 3146505 of 3146505 bytes (100%)")) << large.output;
-    EXPECT_EQ(Lines(large.output).size(), 12u) << large.output; // 0% to 100% and the result
+    // The state, 0% to 100%, the final state and the result.
+    const auto lines = Lines(large.output);
+    ASSERT_EQ(lines.size(), 14u) << large.output;
+    EXPECT_EQ(lines.front(), "Transferring");
+    EXPECT_EQ(lines[12], "Verified");
 
     Result exact = Get(m_share.string() + "/sub/deeper/exact.bin", m_downloads.Path() / "e");
     ASSERT_EQ(exact.code, 0) << exact.output;
@@ -114,10 +118,13 @@ TEST_F(TwoUsers, ATerminalGetsOneBarRedrawnInPlace) {
     EXPECT_TRUE(Contains(shown, "\r[" + std::string(30, '#') + "] 100%  3.0 MB of 3.0 MB"))
         << shown;
     EXPECT_FALSE(Contains(shown, "received ")) << shown;
-    // The bar is one line, redrawn; the result follows on a line of its own.
+    // The bar is one line, redrawn, between the state and the final state;
+    // the result follows on a line of its own.
     const auto lines = Lines(shown);
-    ASSERT_EQ(lines.size(), 2u) << shown;
-    EXPECT_TRUE(Contains(lines[1], "downloaded ")) << shown;
+    ASSERT_EQ(lines.size(), 4u) << shown;
+    EXPECT_TRUE(StartsWith(lines[0], "Transferring")) << shown;
+    EXPECT_TRUE(StartsWith(lines[2], "Verified")) << shown;
+    EXPECT_TRUE(Contains(lines[3], "downloaded ")) << shown;
 }
 
 TEST_F(TwoUsers, RefusedDownloadsLeaveTheDestinationAlone) {
@@ -130,6 +137,7 @@ TEST_F(TwoUsers, RefusedDownloadsLeaveTheDestinationAlone) {
         EXPECT_EQ(refused.code, 1) << path << "\n" << refused.output;
         EXPECT_TRUE(Contains(refused.output, "refused")) << refused.output;
         EXPECT_EQ(ReadFile(kept), "mine");
+        EXPECT_FALSE(fs::exists(m_downloads.Path() / "kept.txt.drovick-part"));
     }
     // A destination folder that is not there is said so, and not made.
     for (const auto& [destination, folder] :

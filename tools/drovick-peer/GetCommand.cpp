@@ -1,13 +1,16 @@
 // drovick-peer get HOST PATH [DEST]: downloads one file from a friend's
-// transfer server. The file is written beside its destination under a
-// temporary name and renamed only once it arrived whole, so DEST is either the
-// complete file or untouched.
+// transfer server. The file is written beside its destination as
+// DEST.drovick-part and renamed only once it arrived whole (and, where the
+// server offers it, its digest matched), so DEST is either the complete file
+// or untouched; run again, the command goes on from the part file.
 
 #include "Commands.h"
 #include "HostAddress.h"
 #include "Program.h"
 #include "ProgressDisplay.h"
 #include "app/peer/transfer/TransferAgentDownload.h"
+#include "app/peer/transfer/TransferPartRecord.h"
+#include "app/peer/transfer/TransferResume.h"
 #include "app/peer/transfer/TransferServer.h"
 #include "app/session/PresenceSession.h"
 
@@ -76,6 +79,12 @@ std::string WhyNot(DownloadResult result, const std::string& host, const std::st
         return "could not write " + partial + " (is the disk full?)";
     case DownloadResult::Stopped:
         return "stopped";
+    case DownloadResult::SourceChanged:
+        return path + " changed on " + host + " since the download began";
+    case DownloadResult::DigestMismatch:
+        return "Digest mismatch: " + partial + " differs from " + path + " on " + host;
+    case DownloadResult::TooLarge:
+        return host + " offers " + path + " only in a form limited to files under 2 GiB";
     case DownloadResult::Done:
         break;
     }
@@ -111,8 +120,7 @@ int RunGet(const std::vector<std::string>& words) {
         Complain(error);
         return kExitFailure;
     }
-    fs::path partial = destination;
-    partial += ".drovick-part";
+    const fs::path partial = PartFileOf(destination);
 
     PresenceSession friends;
     const std::string address = ResolveHost(host, friends, error);
@@ -124,38 +132,36 @@ int RunGet(const std::vector<std::string>& words) {
     OnStopSignals(StopDownload);
     ProgressDisplay progress(STDOUT_FILENO, isatty(STDOUT_FILENO) == 1);
     std::int64_t received = 0;
-    TransferItem item{path, address, partial.string(), kLocalHostAddress};
+    bool stateShown = false;
+    TransferItem item{path, address, destination.string(), kLocalHostAddress};
     TransferDownloadOptions options;
     options.port = *port;
-    const DownloadResult result = DownloadTransferItem(
+    const DownloadOutcome outcome = DownloadResumable(
         item, &friends, g_running,
-        [&](std::int64_t got, std::int32_t size) {
+        [&](bool resuming, std::int64_t got, std::int64_t size) {
             received = std::min<std::int64_t>(got, size);
+            // The state the transfer agent's window would show, once.
+            if (!stateShown) {
+                stateShown = true;
+                WriteLine(STDOUT_FILENO,
+                          resuming ? ProgressState(true, static_cast<int>(received * 100 / size))
+                                   : std::string("Transferring"));
+            }
             progress.Update(got, size);
         },
         options);
     progress.Finish();
+    const DownloadResult result = outcome.result;
+    if (result != DownloadResult::Stopped)
+        WriteLine(STDOUT_FILENO, FinalTransferState(outcome));
 
-    std::error_code failure;
     if (result == DownloadResult::Done) {
-        // Whole means exactly the size the server announced, and in place.
-        const auto size = fs::file_size(partial, failure);
-        if (!failure && size == static_cast<std::uintmax_t>(progress.Size())) {
-            fs::rename(partial, destination, failure);
-            if (!failure) {
-                WriteLine(STDOUT_FILENO, "downloaded " + path + " from " + host + " to " +
-                                             destination.string() + " (" + std::to_string(size) +
-                                             " bytes)");
-                return kExitSuccess;
-            }
-            Complain("cannot put the file in place at " + destination.string() + ": " +
-                     failure.message());
-        } else {
-            Complain("the file arrived with another size than announced");
-        }
-    } else {
-        Complain(WhyNot(result, host, address, *port, path, partial.string(), progress, received));
+        WriteLine(STDOUT_FILENO, "downloaded " + path + " from " + host + " to " +
+                                     destination.string() + " (" + std::to_string(outcome.size) +
+                                     " bytes)");
+        return kExitSuccess;
     }
-    fs::remove(partial, failure);
+    // What arrived stays as the part file, so the same command goes on from there.
+    Complain(WhyNot(result, host, address, *port, path, partial.string(), progress, received));
     return kExitFailure;
 }

@@ -25,7 +25,7 @@ ProgressDisplay::ProgressDisplay(int fd, bool terminal)
     : m_fd(fd)
     , m_terminal(terminal) {}
 
-void ProgressDisplay::Update(std::int64_t received, std::int32_t size) {
+void ProgressDisplay::Update(std::int64_t received, std::int64_t size) {
     if (size <= 0)
         return;
     m_size = size;

@@ -9,12 +9,12 @@ class ProgressDisplay {
 public:
     ProgressDisplay(int fd, bool terminal);
 
-    void Update(std::int64_t received, std::int32_t size);
+    void Update(std::int64_t received, std::int64_t size);
     // Ends the bar's line on a terminal.
     void Finish();
 
     // Bytes announced by the server; 0 before the size arrived.
-    std::int32_t Size() const { return m_size; }
+    std::int64_t Size() const { return m_size; }
 
     static constexpr int kBarWidth = 30;
 
@@ -23,7 +23,7 @@ private:
 
     const int m_fd;
     const bool m_terminal;
-    std::int32_t m_size = 0;
+    std::int64_t m_size = 0;
     int m_lastTenth = -1;
     bool m_drawn = false;
     std::chrono::steady_clock::time_point m_lastDraw;

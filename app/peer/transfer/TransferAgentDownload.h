@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 // One download the transfer agent works on: where the file is and where it
@@ -50,6 +51,9 @@ enum class DownloadResult {
     ReceiveFailed,  // a block stopped short
     WriteFailed,    // the destination could not be written
     Stopped,        // the run flag was cleared between blocks
+    SourceChanged,  // the server announced another size than expected; nothing written
+    DigestMismatch, // all bytes arrived but the file's SHA-256 differs from the server's
+    TooLarge,       // 2 GiB or more, and the server only offers the designed exchange
 };
 
 const char* DownloadResultName(DownloadResult result);
@@ -58,10 +62,38 @@ struct TransferDownloadOptions {
     int port = kTransferServerPort;
     // Each receive of the size word and of block data.
     std::chrono::milliseconds callLimit = kPeerCallLimit;
+    // The destination is kept up to here and written on from here (it is
+    // opened without truncating and cut to this length). Only the extended
+    // exchange can start past 0; a server that offers only the designed one
+    // sends the whole file again.
+    std::uint64_t startOffset = 0;
+    // Ask with the extended request first; when the server closes on it or
+    // answers something else, reconnect and ask with the designed one.
+    bool extended = true;
+    // Ask the server for the SHA-256 of the whole file and compare it with
+    // the file as written (extended exchange only).
+    bool wantDigest = true;
+    // The size the source had when the destination was started: a server
+    // announcing another size ends the download with SourceChanged before a
+    // byte is written.
+    std::optional<std::uint64_t> expectedSize;
 };
 
-// Called after every receive with the bytes received so far and the size.
-using TransferProgress = std::function<void(std::int64_t received, std::int32_t size)>;
+// Called after every receive with the bytes of the file the destination holds
+// so far (counted from byte 0, so a resumed download shows its true share)
+// and the file's size.
+using TransferProgress = std::function<void(std::int64_t received, std::int64_t size)>;
+
+// What one download did, for the agent that keeps resume records.
+struct DownloadOutcome {
+    enum class Digest { NotAsked, Verified, Mismatch };
+
+    DownloadResult result = DownloadResult::RequestFailed;
+    bool extended = false;         // the extended exchange carried the file
+    std::uint64_t size = 0;        // as the server announced it (0 when none arrived)
+    std::uint64_t startOffset = 0; // where writing started (0 after a fallback)
+    Digest digest = Digest::NotAsked;
+};
 
 // Fetches the item's file from the source computer's transfer server and
 // writes it to the destination, which is created (or emptied) first. A
@@ -75,6 +107,14 @@ DownloadResult DownloadTransferItem(const TransferItem& item, FriendResolver* fr
                                     const std::atomic<bool>& running,
                                     const TransferProgress& progress,
                                     const TransferDownloadOptions& options = {});
+
+// The same download, telling which exchange carried it, from where it was
+// written and whether the digest matched. A digest mismatch leaves the
+// destination as written and ends in DownloadResult::DigestMismatch.
+DownloadOutcome DownloadTransferItemEx(const TransferItem& item, FriendResolver* friends,
+                                       const std::atomic<bool>& running,
+                                       const TransferProgress& progress,
+                                       const TransferDownloadOptions& options = {});
 
 // Case of ASCII letters ignored, every other byte compared as it is.
 bool EqualIgnoringAsciiCase(const std::string& a, const std::string& b);

@@ -14,6 +14,7 @@
 #include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -69,22 +70,22 @@ void TransferServer::Log(const std::string& line) const {
         (*m_log)(line);
 }
 
-bool TransferServer::SendBlock(TimeOutSocket& connection, const std::uint8_t* block,
-                               TransferPace& pace) {
+bool TransferServer::SendBytes(TimeOutSocket& connection, const std::uint8_t* data,
+                               std::size_t count, TransferPace& pace) {
     std::size_t done = 0;
     int failures = 0;
-    while (done < kTransferBlockSize) {
+    while (done < count) {
         // No attempt waits past the pace's window, where the rate is judged.
         const auto untilWindowEnd = std::chrono::duration_cast<std::chrono::milliseconds>(
             pace.WindowEnd() - std::chrono::steady_clock::now());
         connection.SetTimeOut(
             std::max(std::min(untilWindowEnd, m_limits.sendLimit), std::chrono::milliseconds(1)));
-        std::size_t sent = connection.Send(block + done, kTransferBlockSize - done);
+        std::size_t sent = connection.Send(data + done, count - done);
         done += sent;
         pace.Sent(sent);
         if (!pace.Keeps())
             return false;
-        if (done == kTransferBlockSize)
+        if (done == count)
             break;
         // Only what did not go out is sent again: repeating bytes the peer
         // already has would shift the rest of the file. A send that moved
@@ -96,33 +97,42 @@ bool TransferServer::SendBlock(TimeOutSocket& connection, const std::uint8_t* bl
     return true;
 }
 
+TransferServer::Lookup TransferServer::FindSharedFile(const std::string& path,
+                                                      std::string& canonical) const {
+    // The path is the peer's: it is served only when it still lies inside a
+    // shared folder once "." and ".." and every symbolic link are taken into
+    // account. A path that does not exist is refused here as well.
+    if (!m_table->IsShared(path) || !CanonicalizePeerPath(*m_table, path, canonical))
+        return Lookup::NotShared;
+    SharedFileSystem view(m_table);
+    return view.IsFolder(canonical) ? Lookup::Folder : Lookup::Found;
+}
+
 void TransferServer::ServeConnection(TimeOutSocket& connection) {
     Log("TransferServer: Got connection");
 
     // The accepted connection has a time limit: a peer that connects and says
     // nothing must not hold a worker.
+    std::vector<std::uint8_t> field;
     std::string path;
-    if (!connection.ReceiveText(path, kTransferPathWidth, m_limits.requestLimit)) {
+    if (!connection.ReceiveBlock(field, kTransferPathWidth, m_limits.requestLimit) ||
+        !DecodeTextField(field, kTransferPathWidth, path)) {
         connection.Close();
         Log("TransferServer: Lost connection");
         return;
     }
-    Log("TransferServer: Request for " + path);
-
-    // The path is the peer's: it is served only when it still lies inside a
-    // shared folder once "." and ".." and every symbolic link are taken into
-    // account. A path that does not exist is refused here as well.
-    std::string canonical;
-    if (!m_table->IsShared(path) || !CanonicalizePeerPath(*m_table, path, canonical)) {
-        connection.Close();
-        Log("TransferServer: File is not shared");
+    if (IsExtendedRequest(field)) {
+        ServeExtended(connection, field);
         return;
     }
+    Log("TransferServer: Request for " + path);
 
-    SharedFileSystem view(m_table);
-    if (view.IsFolder(canonical)) {
+    std::string canonical;
+    const Lookup found = FindSharedFile(path, canonical);
+    if (found != Lookup::Found) {
         connection.Close();
-        Log("TransferServer: File is a directory");
+        Log(found == Lookup::NotShared ? "TransferServer: File is not shared"
+                                       : "TransferServer: File is a directory");
         return;
     }
 
@@ -170,7 +180,7 @@ void TransferServer::ServeConnection(TimeOutSocket& connection) {
         std::size_t got = ReadUpTo(file.fd, block.data(), want);
         std::memset(block.data() + got, 0, kTransferBlockSize - got);
         remaining -= static_cast<std::int64_t>(got);
-        if (!SendBlock(connection, block.data(), pace)) {
+        if (!SendBytes(connection, block.data(), kTransferBlockSize, pace)) {
             connection.Close();
             Log("TransferServer: Couldn't finish transmission");
             return;
@@ -182,4 +192,147 @@ void TransferServer::ServeConnection(TimeOutSocket& connection) {
     file.fd = -1;
     connection.Close();
     Log("TransferServer: Finished transmission");
+}
+
+namespace {
+
+// What one read and send of the extended stream moves: large enough that a
+// fast link is not held up by system calls, small enough for many workers.
+constexpr std::size_t kStreamChunk = 256 * 1024;
+
+std::int64_t ModifiedNs(const struct stat& info) {
+    return static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
+} // namespace
+
+void TransferServer::RefuseExtended(TimeOutSocket& connection, ExtendedStatus status,
+                                    const std::string& line) {
+    Log(line);
+    ExtendedReply reply;
+    reply.status = status;
+    const auto header = EncodeExtendedReply(reply);
+    connection.SetTimeOut(m_limits.sendLimit);
+    connection.Send(header.data(), header.size());
+    connection.Close();
+}
+
+bool TransferServer::StreamFile(TimeOutSocket& connection, int fd, std::uint64_t offset,
+                                std::uint64_t size, Sha256* hash) {
+    std::vector<std::uint8_t> chunk(kStreamChunk);
+    TransferPace pace(m_limits.minimumRate, m_limits.rateWindow);
+    // Never more than the announced size is read, as in the designed
+    // exchange; a file that shrinks ends the stream early.
+    while (offset < size) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - offset, chunk.size()));
+        ssize_t got = pread(fd, chunk.data(), want, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0 || !IsRunning())
+            return false;
+        const auto count = static_cast<std::size_t>(got);
+        if (hash)
+            hash->Add(chunk.data(), count);
+        if (!SendBytes(connection, chunk.data(), count, pace))
+            return false;
+        m_extendedBytesSent += count;
+        offset += count;
+    }
+    return true;
+}
+
+void TransferServer::ServeExtended(TimeOutSocket& connection, std::span<const std::uint8_t> field) {
+    ExtendedRequest request;
+    if (auto why = DecodeExtendedRequest(field, request)) {
+        RefuseExtended(connection, ExtendedStatus::BadRequest,
+                       "TransferServer: Refused an extended request: " + *why);
+        return;
+    }
+    Log("TransferServer: Extended request for " + request.path + " from byte " +
+        std::to_string(request.offset) + (request.wantDigest ? " with digest" : ""));
+
+    std::string canonical;
+    const Lookup found = FindSharedFile(request.path, canonical);
+    if (found == Lookup::NotShared) {
+        RefuseExtended(connection, ExtendedStatus::NotShared, "TransferServer: File is not shared");
+        return;
+    }
+    if (found == Lookup::Folder) {
+        RefuseExtended(connection, ExtendedStatus::NotAFile, "TransferServer: File is a directory");
+        return;
+    }
+
+    // Size and time come from the opened file, so they describe the bytes sent.
+    OpenFile file;
+    file.fd = open(canonical.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    struct stat info {};
+    if (file.fd < 0) {
+        RefuseExtended(connection, ExtendedStatus::CannotRead,
+                       "TransferServer: Can't open the file");
+        return;
+    }
+    // Empty files are refused as the designed exchange refuses them.
+    if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+        RefuseExtended(connection, ExtendedStatus::NotAFile, "TransferServer: Can't get file size");
+        return;
+    }
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    if (request.offset > size) {
+        RefuseExtended(connection, ExtendedStatus::BadOffset,
+                       "TransferServer: Refused an extended request: offset " +
+                           std::to_string(request.offset) + " is past the end (" +
+                           std::to_string(size) + " bytes)");
+        return;
+    }
+
+    const DigestCache::Key key{canonical, size, ModifiedNs(info)};
+    std::optional<Sha256::Digest> kept;
+    if (request.wantDigest)
+        kept = m_digests.Find(key);
+
+    ExtendedReply reply;
+    reply.digestFollows = request.wantDigest;
+    reply.size = size;
+    reply.offset = request.offset;
+    const auto header = EncodeExtendedReply(reply);
+    connection.SetTimeOut(m_limits.sendLimit);
+    if (connection.Send(header.data(), header.size()) != header.size()) {
+        connection.Close();
+        Log("TransferServer: Can't send file size");
+        return;
+    }
+
+    Log("TransferServer: Sending the file...");
+    // Without a kept digest the whole file is hashed: the part before the
+    // offset from the disk first, the rest while it is sent.
+    std::optional<Sha256> hash;
+    if (request.wantDigest && !kept)
+        hash.emplace();
+    const bool sent =
+        (!hash ||
+         Sha256::AddFileRange(*hash, file.fd, 0, request.offset, [this] { return IsRunning(); })) &&
+        StreamFile(connection, file.fd, request.offset, size, hash ? &*hash : nullptr);
+    if (!sent) {
+        connection.Close();
+        Log("TransferServer: Couldn't finish transmission");
+        return;
+    }
+    if (request.wantDigest) {
+        const Sha256::Digest digest = kept ? *kept : hash->Finish();
+        // Kept only when the file did not change while it was read.
+        struct stat after {};
+        if (hash && fstat(file.fd, &after) == 0 && after.st_size == info.st_size &&
+            ModifiedNs(after) == key.modifiedNs)
+            m_digests.Keep(key, digest);
+        connection.SetTimeOut(m_limits.sendLimit);
+        if (connection.Send(digest.data(), digest.size()) != digest.size()) {
+            connection.Close();
+            Log("TransferServer: Couldn't finish transmission");
+            return;
+        }
+    }
+    connection.Close();
+    Log("TransferServer: Finished transmission of " + std::to_string(size - request.offset) +
+        " bytes from byte " + std::to_string(request.offset));
 }

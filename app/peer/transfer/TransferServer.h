@@ -1,12 +1,17 @@
 #pragma once
 
+#include "app/peer/transfer/DigestCache.h"
+#include "app/peer/transfer/ExtendedTransfer.h"
 #include "app/peer/transfer/TransferPace.h"
 #include "app/peer/wire/PeerServer.h"
 #include "app/peer/wire/PeerWire.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 class LogEvent;
@@ -31,7 +36,9 @@ inline constexpr std::int64_t TransferBlockCount(std::int64_t size) {
 }
 
 // Sends whole files from the shared folders to peers that ask for them, one
-// download per connection, several side by side (PeerServer). A reader that
+// download per connection, several side by side (PeerServer). Besides the
+// designed exchange it answers the extended one (ExtendedTransfer.h): any
+// size, from an offset, with the file's SHA-256 at the end when asked. A reader that
 // takes less than minimumRate over a rate window is cut off, so a trickling
 // reader cannot hold a worker for the hours a large file would take. Each step
 // is one "TransferServer: " line in the event log.
@@ -67,17 +74,35 @@ public:
     // while the worker thread is recorded.
     bool Start();
 
+    // Bytes of files sent through the extended exchange since the server was
+    // made, so a resumed download can be seen to move only the remainder.
+    std::uint64_t ExtendedBytesSent() const { return m_extendedBytesSent.load(); }
+
 protected:
     void ServeConnection(TimeOutSocket& connection) override;
 
 private:
     void Log(const std::string& line) const;
-    // Sends one whole block, repeating what did not go out; false after
+    // Where a peer's path leads once checked as the class comment says:
+    // canonical is set only when the path names something inside the shares.
+    enum class Lookup { Found, NotShared, Folder };
+    Lookup FindSharedFile(const std::string& path, std::string& canonical) const;
+    // Sends all count bytes, repeating what did not go out; false after
     // kTransferSendAttempts failures in a row, when the reader falls below the
     // pace or when the server is stopping.
-    bool SendBlock(TimeOutSocket& connection, const std::uint8_t* block, TransferPace& pace);
+    bool SendBytes(TimeOutSocket& connection, const std::uint8_t* data, std::size_t count,
+                   TransferPace& pace);
+    void ServeExtended(TimeOutSocket& connection, std::span<const std::uint8_t> field);
+    // Answers an extended request with a refusal and closes.
+    void RefuseExtended(TimeOutSocket& connection, ExtendedStatus status, const std::string& line);
+    // Streams [offset, size) of the open file, hashing it into hash when
+    // hash is given; false when the file ended early or the reader failed.
+    bool StreamFile(TimeOutSocket& connection, int fd, std::uint64_t offset, std::uint64_t size,
+                    Sha256* hash);
 
     const std::shared_ptr<ShareTable> m_table;
     LogEvent* m_log;
     const Limits m_limits;
+    DigestCache m_digests;
+    std::atomic<std::uint64_t> m_extendedBytesSent{0};
 };

@@ -33,7 +33,7 @@ void HeadlessTransferAgent::AutoCloseRequested() {
 void HeadlessTransferAgent::CloseWhenDone() {
     // A hand-off that came after the worker asked keeps the agent open; the
     // worker asks again once that download is done.
-    if (!m_queue || m_queue->RowCount() != 0)
+    if (!m_queue || m_queue->PendingCount() != 0)
         return;
     m_queue.reset();
     emit Closed();

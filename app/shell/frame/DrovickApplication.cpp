@@ -3,6 +3,7 @@
 #include "app/explorer/ExplorerWindows.h"
 #include "app/explorer/ExplorerWorker.h"
 #include "app/files/DrovickSettings.h"
+#include "app/peer/transfer/TransferQueueFile.h"
 #include "app/shell/copy/CopyOrMove.h"
 #include "app/shell/copy/CopyQuestions.h"
 #include "app/shell/dialogs/ChooseTargetComputerDialog.h"
@@ -71,7 +72,9 @@ bool DrovickApplication::StartUp() {
     m_kinds->SetFactory(QStringLiteral("shared"), [this]() -> QWidget* {
         return new SharedDirectoryListView(m_services.Settings().GetShareTable(), *m_shareEditor);
     });
-    m_transferAgent = std::make_unique<TransferAgent>(*m_kinds, m_services.Settings(), &m_presence);
+    m_transferAgent = std::make_unique<TransferAgent>(
+        *m_kinds, m_services.Settings(), &m_presence, TransferDownloadOptions{},
+        DrovickSettings::LocationOf(kTransferQueueFileName));
 
     std::string error;
     if (!m_services.LoadSettings(error) && !error.empty())

@@ -23,12 +23,13 @@ constexpr int kWidest = 4000;
 } // namespace
 
 TransferAgentView::TransferAgentView(DrovickSettings& settings, FriendResolver* friends,
-                                     TransferDownloadOptions options, QWidget* parent)
+                                     TransferDownloadOptions options,
+                                     const std::filesystem::path& queueFile, QWidget* parent)
     : QTreeView(parent)
     , m_settings(settings)
     , m_model(std::make_unique<TransferAgentModel>())
     , m_queue(std::make_unique<TransferAgentQueue>(static_cast<TransferQueueObserver*>(this),
-                                                   friends, options)) {
+                                                   friends, options, queueFile)) {
     setObjectName(QStringLiteral("TransferAgent"));
     setWindowTitle(QStringLiteral("Transfer Agent"));
     setRootIsDecorated(false);
@@ -114,7 +115,7 @@ void TransferAgentView::AnnounceFolder(const QString& folder) {
 void TransferAgentView::CloseWhenDone() {
     // A download queued after the worker asked keeps the window open; the
     // worker asks again once that one is done.
-    if (m_queue->RowCount() != 0)
+    if (m_queue->PendingCount() != 0)
         return;
     m_queue->StopWorker(true);
     m_closeDecided = true;
@@ -146,7 +147,11 @@ void TransferAgentView::RemoveSelected() {
     for (const QModelIndex& index : selectionModel()->selectedRows())
         chosen.emplace_back(m_model->SourceOf(index.row()));
     for (const auto& [fileName, host] : chosen)
-        m_queue->RemoveWaiting(fileName, host);
+        m_queue->Remove(fileName, host);
+}
+
+void TransferAgentView::ClearFinished() {
+    m_queue->ClearFinished();
 }
 
 void TransferAgentView::StopTransfers() {
@@ -154,7 +159,7 @@ void TransferAgentView::StopTransfers() {
 }
 
 void TransferAgentView::StartTransfers() {
-    if (m_queue->RowCount() != 0)
+    if (m_queue->PendingCount() != 0)
         m_queue->StartWorker();
 }
 
@@ -165,7 +170,10 @@ void TransferAgentView::ShowPopup(const QPoint& position) {
     QAction* stop = popup.addAction(QStringLiteral("&Stop Transfers"));
     stop->setEnabled(m_queue->IsWorkerActive());
     QAction* start = popup.addAction(QStringLiteral("S&tart Transfers"));
-    start->setEnabled(!m_queue->IsWorkerActive() && m_queue->RowCount() != 0);
+    start->setEnabled(!m_queue->IsWorkerActive() && m_queue->PendingCount() != 0);
+    popup.addSeparator();
+    QAction* clear = popup.addAction(QStringLiteral("&Clear finished"));
+    clear->setEnabled(m_queue->PendingCount() != m_queue->RowCount());
     QAction* chosen = popup.exec(viewport()->mapToGlobal(position));
     if (chosen == remove)
         RemoveSelected();
@@ -173,4 +181,6 @@ void TransferAgentView::ShowPopup(const QPoint& position) {
         StopTransfers();
     else if (chosen == start)
         StartTransfers();
+    else if (chosen == clear)
+        ClearFinished();
 }

@@ -3,6 +3,7 @@
 #include "app/peer/transfer/TransferAgentQueue.h"
 
 #include <QTreeView>
+#include <filesystem>
 #include <memory>
 
 class DrovickSettings;
@@ -13,15 +14,18 @@ class TransferAgentModel;
 // "Status". The worker never touches the window: every change of the queue
 // reaches the model through a queued call, in the order it was made.
 //
-// Closing it while a download runs asks first and stops the worker. Opened
-// for a copy request (auto-close), it closes itself once its queue is done.
+// Closing it while a download runs asks first and stops the workers. Opened
+// for a copy request (auto-close), it closes itself once no row is waiting or
+// in hand; finished rows keep their final state until "Clear finished".
 class TransferAgentView : public QTreeView, private TransferQueueObserver {
     Q_OBJECT
 public:
     // The column widths come from settings and go back to it as they change.
     // friends may be null; it must outlive the view.
+    // With a queueFile, the downloads not yet done are kept there.
     TransferAgentView(DrovickSettings& settings, FriendResolver* friends,
-                      TransferDownloadOptions options = {}, QWidget* parent = nullptr);
+                      TransferDownloadOptions options = {},
+                      const std::filesystem::path& queueFile = {}, QWidget* parent = nullptr);
     // Stops the worker and waits for it.
     ~TransferAgentView() override;
 
@@ -29,9 +33,11 @@ public:
     TransferAgentModel& Model() const { return *m_model; }
     void SetAutoClose(bool autoClose) { m_queue->SetAutoClose(autoClose); }
 
-    // The popup's commands: waiting downloads taken out, the worker stopped
-    // (the download in hand ends at its next block) or started again.
+    // The popup's commands: downloads taken out (one in hand is ended), the
+    // workers stopped (the downloads in hand end at their next block) or
+    // started again, the finished rows cleared.
     void RemoveSelected();
+    void ClearFinished();
     void StopTransfers();
     void StartTransfers();
     // Room for the three columns as the settings keep them.

@@ -136,21 +136,28 @@ TEST_F(TransferAgentTest, QueuedDownloadsArriveByteIdenticalAndLeaveTheQueue) {
                                       "127.0.0.1"));
     }
     ASSERT_TRUE(testsupport::WaitFor(
-        [&] { return queue.RowCount() == 0 && !queue.IsWorkerActive(); }, 30s));
+        [&] { return queue.PendingCount() == 0 && !queue.IsWorkerActive(); }, 30s));
     for (std::size_t size : sizes) {
         SCOPED_TRACE(size);
         EXPECT_EQ(ReadFile(m_downloads / ("f" + std::to_string(size))), contents[size]);
     }
-    EXPECT_EQ(observer.Count("added 0 Waiting"), 1);
-    EXPECT_EQ(observer.Count("status 0 Transferring"), static_cast<int>(sizes.size()));
-    EXPECT_EQ(observer.Count("removed 0"), static_cast<int>(sizes.size()));
+    // Every row stays with its final state; one host's downloads ran in turn.
+    for (std::size_t row = 0; row < sizes.size(); ++row) {
+        EXPECT_EQ(observer.Count("added " + std::to_string(row) + " Waiting"), 1);
+        EXPECT_EQ(observer.Count("status " + std::to_string(row) + " Transferring"), 1);
+        EXPECT_EQ(observer.Count("status " + std::to_string(row) + " Verified"), 1);
+    }
+    EXPECT_EQ(observer.Count("removed 0"), 0);
+    EXPECT_EQ(queue.RowCount(), static_cast<int>(sizes.size()));
+    EXPECT_EQ(queue.ClearFinished(), static_cast<int>(sizes.size()));
+    EXPECT_EQ(queue.RowCount(), 0);
     EXPECT_EQ(observer.Count("folder " + m_downloads.string()), static_cast<int>(sizes.size()));
     // The large file runs through many blocks and ends at 100 percent.
     EXPECT_GE(observer.Count("status 0 Transferring (50%)"), 1);
     EXPECT_GE(observer.Count("status 0 Transferring (100%)"), 1);
     auto events = observer.Events();
     ASSERT_FALSE(events.empty());
-    EXPECT_EQ(events.back(), "auto close");
+    EXPECT_EQ(events.back(), "removed 0") << "cleared from the back";
     EXPECT_EQ(observer.Count("auto close"), 1);
 }
 
@@ -214,8 +221,11 @@ TEST_F(TransferAgentTest, AStopBetweenBlocksKeepsThePartialFileAndTheRowsLeft) {
     fs::path source = Shared("big", content);
     fs::path other = Shared("other", RandomBytes(100, 2));
 
+    // The designed exchange, whose blocks are what the partial file is made of.
+    TransferDownloadOptions designed = m_options;
+    designed.extended = false;
     RecordingObserver observer;
-    TransferAgentQueue queue(&observer, &m_friends, m_options);
+    TransferAgentQueue queue(&observer, &m_friends, designed);
     observer.onStatus = [&](const std::string& status) {
         if (status == "Transferring (30%)")
             queue.RequestStop();
@@ -226,25 +236,33 @@ TEST_F(TransferAgentTest, AStopBetweenBlocksKeepsThePartialFileAndTheRowsLeft) {
                                   "127.0.0.1"));
     ASSERT_TRUE(testsupport::WaitFor([&] { return !queue.IsWorkerActive(); }, 20s));
 
-    auto partial = ReadFile(m_downloads / "big");
+    auto partial = ReadFile(m_downloads / "big.drovick-part");
     EXPECT_GT(partial.size(), 0u);
     EXPECT_LT(partial.size(), size);
     EXPECT_EQ(partial.size() % kTransferBlockSize, 0u) << "only whole blocks are written";
     EXPECT_TRUE(std::equal(partial.begin(), partial.end(), content.begin()));
     EXPECT_EQ(observer.Count("status 0 Transferring (31%)"), 0);
 
-    // The stopped row went; the next one waits for a new start.
+    // The stopped row waits again, before the next one, for a new start.
     auto rows = queue.Rows();
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].fileName, other.string());
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].fileName, source.string());
     EXPECT_EQ(rows[0].status, "Waiting");
+    EXPECT_EQ(rows[1].fileName, other.string());
+    EXPECT_EQ(rows[1].status, "Waiting");
     EXPECT_FALSE(fs::exists(m_downloads / "other"));
 
+    // Started again, the stopped download is fetched whole once more: the
+    // designed exchange cannot start past byte 0.
     observer.onStatus = nullptr;
     EXPECT_TRUE(queue.StartWorker());
-    ASSERT_TRUE(testsupport::WaitFor([&] { return queue.RowCount() == 0; }, 10s));
+    ASSERT_TRUE(testsupport::WaitFor([&] { return queue.PendingCount() == 0; }, 10s));
     ASSERT_TRUE(testsupport::WaitFor([&] { return fs::exists(m_downloads / "other"); }, 5s));
     EXPECT_EQ(ReadFile(m_downloads / "other"), ReadFile(other));
+    EXPECT_EQ(ReadFile(m_downloads / "big"), content);
+    EXPECT_EQ(observer.Count("status 0 Transferring (0%)"), 2);
+    // Nothing to check it against: done, not verified.
+    EXPECT_EQ(queue.Rows()[0].status, "Done");
 }
 
 TEST_F(TransferAgentTest, RefusesMissingOverlongAndDuplicateTransfers) {
@@ -265,9 +283,10 @@ TEST_F(TransferAgentTest, RefusesMissingOverlongAndDuplicateTransfers) {
     EXPECT_FALSE(queue.AddTransfer("/x/b", "127.0.0.5", dest + "b", "127.0.0.1"));
     EXPECT_FALSE(queue.AddTransfer("/X/B", "127.0.0.5", dest + "B", "127.0.0.1"))
         << "letter case is ignored";
+    // Another host: its download runs beside the first and fails at once.
     EXPECT_TRUE(queue.AddTransfer("/x/b", "127.0.0.6", dest + "b", "127.0.0.1"));
-    // The download in hand has left its row.
-    EXPECT_TRUE(queue.AddTransfer("/x/a", "127.0.0.5", dest, "127.0.0.1"));
+    // The download in hand keeps its row.
+    EXPECT_FALSE(queue.AddTransfer("/x/a", "127.0.0.5", dest, "127.0.0.1"));
 
     const std::string path260(260, 'p'), host256(256, 'h');
     EXPECT_FALSE(queue.AddTransfer("", "127.0.0.5", dest, "127.0.0.1"));
@@ -280,17 +299,20 @@ TEST_F(TransferAgentTest, RefusesMissingOverlongAndDuplicateTransfers) {
     EXPECT_FALSE(queue.AddTransfer("/x/c", "127.0.0.5", dest, host256 + "h"));
     EXPECT_TRUE(queue.AddTransfer(path260, host256, path260, host256));
 
+    ASSERT_TRUE(testsupport::WaitFor([&] { return queue.PendingCount() == 2; }, 10s));
     auto rows = queue.Rows();
-    ASSERT_EQ(rows.size(), 5u);
+    ASSERT_EQ(rows.size(), 4u);
     EXPECT_EQ(rows[0].status, "Transferring");
-    for (std::size_t i = 1; i < rows.size(); ++i)
-        EXPECT_EQ(rows[i].status, "Waiting");
+    EXPECT_EQ(rows[1].status, "Waiting") << "the same host waits its turn";
+    EXPECT_EQ(rows[2].status, "Failed");
+    EXPECT_EQ(rows[3].status, "Failed");
 
     // A stop cancels the wait on the silent server at once.
     auto started = Clock::now();
     EXPECT_TRUE(queue.StopWorker(true));
     EXPECT_LT(Clock::now() - started, 2s);
     EXPECT_EQ(queue.RowCount(), 4);
+    EXPECT_EQ(queue.Rows()[0].status, "Waiting");
 }
 
 // A server that announces a size and then sends what the test says.

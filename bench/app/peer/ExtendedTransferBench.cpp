@@ -1,0 +1,188 @@
+// The extended download exchange over loopback, each figure set beside a
+// plain TCP copy of the same bytes from disk to disk in the same run:
+//   - one file downloaded whole, without and with the SHA-256;
+//   - four quarter-size files downloaded at once from one server;
+//   - the same file resumed from 7/8 of its length (900 MiB of 1 GiB) with the
+//     server's digest already kept, against the whole download with digest.
+// The agent side runs on threads at the niceness the server's threads use.
+//
+// Each figure is the best of rounds runs, as the machine may be shared.
+//
+//   bench_peer_ExtendedTransferBench [megabytes (default 1024)] [folder (default /tmp)]
+//                                    [rounds (default 3)]
+
+#include "TransferBenchSupport.h"
+#include "app/files/ShareTable.h"
+#include "app/peer/transfer/TransferAgentDownload.h"
+#include "app/peer/transfer/TransferServer.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace transferbench;
+
+struct Run {
+    double seconds = -1;
+    bool ok = false;
+};
+
+// Downloads every (source, destination) pair at once, each on its own thread.
+Run Downloads(int port, const std::vector<std::pair<fs::path, fs::path>>& files,
+              TransferDownloadOptions options) {
+    options.port = port;
+    std::vector<DownloadOutcome> outcomes(files.size());
+    std::vector<std::thread> agents;
+    const auto started = Clock::now();
+    for (std::size_t i = 0; i < files.size(); ++i)
+        agents.emplace_back([&, i] {
+            Nice();
+            std::atomic<bool> running{true};
+            TransferItem item{files[i].first.string(), kAddress, files[i].second.string(),
+                              "127.0.0.1"};
+            outcomes[i] = DownloadTransferItemEx(item, nullptr, running, nullptr, options);
+        });
+    for (auto& agent : agents)
+        agent.join();
+    Run run;
+    run.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    run.ok = true;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const bool verified =
+            !options.wantDigest || outcomes[i].digest == DownloadOutcome::Digest::Verified;
+        run.ok = run.ok && outcomes[i].result == DownloadResult::Done && verified &&
+                 SameFile(files[i].first, files[i].second);
+    }
+    return run;
+}
+
+// The fastest of rounds runs of measure; failed if any run failed.
+template <typename Measure>
+Run Best(int rounds, Measure measure) {
+    Run best;
+    best.ok = true;
+    for (int i = 0; i < rounds; ++i) {
+        const Run run = measure();
+        best.ok = best.ok && run.ok;
+        if (best.seconds < 0 || run.seconds < best.seconds)
+            best.seconds = run.seconds;
+    }
+    return best;
+}
+
+void Print(const char* what, double megabytes, const Run& run, double plain) {
+    std::printf("%-34s %7.3f s %8.1f MB/s  %5.1f%% of plain  %s\n", what, run.seconds,
+                megabytes / run.seconds, 100.0 * plain / run.seconds,
+                run.ok ? "identical" : "FAILED");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 1024;
+    const fs::path base = argc > 2 ? argv[2] : "/tmp";
+    const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+    if (megabytes < 8 || megabytes % 8 != 0) {
+        std::fprintf(stderr, "size must be a multiple of 8 MB\n");
+        return 2;
+    }
+    const fs::path folder = MakeBenchFolder(base, "extended-transfer-bench");
+    if (folder.empty())
+        return 1;
+    const fs::path source = folder / "share" / "file";
+    MakeSource(source, megabytes);
+    std::vector<std::pair<fs::path, fs::path>> quarters;
+    for (int i = 0; i < 4; ++i) {
+        const fs::path part = folder / "share" / ("quarter" + std::to_string(i));
+        MakeSource(part, megabytes / 4);
+        quarters.emplace_back(part, folder / ("got" + std::to_string(i)));
+    }
+    auto table = std::make_shared<ShareTable>();
+    table->Add((folder / "share").string());
+    setenv("HALVARA_ADDRESS", kAddress, 1);
+    const double size = static_cast<double>(megabytes);
+
+    const Run plain = Best(rounds, [&] {
+        Run run;
+        run.seconds = PlainCopy(source, folder / "plain");
+        run.ok = SameFile(source, folder / "plain");
+        fs::remove(folder / "plain");
+        return run;
+    });
+
+    const int port = FreePort();
+    TransferServer server(table, nullptr, port);
+    if (!server.Start())
+        return 1;
+    while (!server.IsListening())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+    TransferDownloadOptions bare;
+    bare.wantDigest = false;
+    TransferDownloadOptions digest;
+    const fs::path got = folder / "got";
+    auto fresh = [&](const std::vector<std::pair<fs::path, fs::path>>& files,
+                     const TransferDownloadOptions& options) {
+        return Best(rounds, [&] {
+            for (auto& file : files)
+                fs::remove(file.second);
+            return Downloads(port, files, options);
+        });
+    };
+    const Run whole = fresh({{source, got}}, bare);
+    // A server of its own each round, so the server hashes while it sends.
+    const Run hashed = Best(rounds, [&] {
+        fs::remove(got);
+        const int ownPort = FreePort();
+        TransferServer own(table, nullptr, ownPort);
+        if (!own.Start())
+            return Run{};
+        while (!own.IsListening())
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return Downloads(ownPort, {{source, got}}, digest);
+    });
+    // The shared server has the digest kept after its first round: only the
+    // agent hashes.
+    const Run kept = fresh({{source, got}}, digest);
+    const Run four = fresh(quarters, bare);
+    const Run fourHashed = fresh(quarters, digest);
+
+    // Cut the copy at 7/8 and resume it, with the server's digest kept.
+    const auto cut = static_cast<std::uint64_t>(megabytes / 8 * 7) << 20;
+    TransferDownloadOptions resume = digest;
+    resume.startOffset = cut;
+    resume.expectedSize = fs::file_size(source);
+    const std::uint64_t sentBefore = server.ExtendedBytesSent();
+    const Run resumed = Best(rounds, [&] {
+        fs::resize_file(got, cut);
+        return Downloads(port, {{source, got}}, resume);
+    });
+    const double sentPerResume =
+        static_cast<double>(server.ExtendedBytesSent() - sentBefore) / rounds / 1048576;
+
+    std::printf("file: %zu MB, four files of %zu MB\n", megabytes, megabytes / 4);
+    std::printf("%-34s %7.3f s %8.1f MB/s  %s\n", "plain TCP copy", plain.seconds,
+                size / plain.seconds, plain.ok ? "identical" : "DIFFERENT");
+    Print("one download, no digest", size, whole, plain.seconds);
+    Print("one download, SHA-256", size, hashed, plain.seconds);
+    Print("one download, SHA-256 kept", size, kept, plain.seconds);
+    Print("four at once, no digest", size, four, plain.seconds);
+    Print("four at once, SHA-256", size, fourHashed, plain.seconds);
+    std::printf("%-34s %7.3f s  %5.1f%% of the download with SHA-256  %s\n",
+                "resume from 7/8, digest kept", resumed.seconds,
+                100.0 * resumed.seconds / hashed.seconds, resumed.ok ? "verified" : "FAILED");
+    std::printf("%-34s %7.3f s  %5.1f%% of the download without digest\n", "", resumed.seconds,
+                100.0 * resumed.seconds / whole.seconds);
+    std::printf("server sent %.1f MB per resume\n", sentPerResume);
+    std::printf("SHA-256 cost: %+.1f%%\n", 100.0 * (hashed.seconds / whole.seconds - 1));
+
+    fs::remove_all(folder);
+    const bool ok =
+        plain.ok && whole.ok && hashed.ok && kept.ok && four.ok && fourHashed.ok && resumed.ok;
+    return ok ? 0 : 1;
+}
