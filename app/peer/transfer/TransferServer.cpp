@@ -2,6 +2,7 @@
 
 #include "app/files/LogEvent.h"
 #include "app/files/PeerPath.h"
+#include "app/files/SafeText.h"
 #include "app/files/ShareTable.h"
 #include "app/files/SharedFileSystem.h"
 
@@ -249,7 +250,8 @@ void TransferServer::ServeExtended(TimeOutSocket& connection, std::span<const st
                        "TransferServer: Refused an extended request: " + *why);
         return;
     }
-    Log("TransferServer: Extended request for " + request.path + " from byte " +
+    // The path stays raw bytes for the file system; the log shows it harmless.
+    Log("TransferServer: Extended request for " + SafeText(request.path) + " from byte " +
         std::to_string(request.offset) + (request.wantDigest ? " with digest" : ""));
 
     std::string canonical;
