@@ -135,12 +135,19 @@ MigrationCounts MigrateSqliteToPostgres(const std::string& file, const std::stri
     for (size_t i = 0; i < std::size(kTables); ++i)
         *slots[i] = CopyTable(source, target, kTables[i], "copy" + std::to_string(i));
 
-    // New IDs continue after the highest copied one, as they would have in
-    // the file.
-    target.Exec("SELECT setval(pg_get_serial_sequence('users', 'id'), "
-                "COALESCE((SELECT MAX(id) FROM users), 0) + 1, false)");
-    target.Exec("SELECT setval(pg_get_serial_sequence('outbox', 'id'), "
-                "COALESCE((SELECT MAX(id) FROM outbox), 0) + 1, false)");
+    // New IDs continue after the highest one the file ever handed out, as
+    // they would have in the file.
+    for (const char* table : {"users", "outbox"}) {
+        SqliteStatement last(
+            source.Handle(),
+            "SELECT MAX(COALESCE((SELECT seq FROM sqlite_sequence WHERE name = ?1), "
+            "0), COALESCE((SELECT MAX(id) FROM " +
+                std::string(table) + "), 0))");
+        last.Bind(1, std::string_view(table));
+        const std::int64_t highest = last.Step() ? last.Int(0) : 0;
+        target.Exec("SELECT setval(pg_get_serial_sequence('" + std::string(table) + "', 'id'), " +
+                    std::to_string(highest + 1) + ", false)");
+    }
     transaction.Commit();
     return counts;
 }

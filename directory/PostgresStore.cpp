@@ -8,10 +8,8 @@ namespace halvdir {
 
 enum PostgresStore::Query : std::size_t {
     kInsertUser,
-    kUserIpForUpdate,
+    kMoveUser,
     kUserIp,
-    kSetIp,
-    kDropUnusedIpFromPools,
     kUserSecret,
     kEmailOwner,
     kClaimProfile,
@@ -48,12 +46,19 @@ namespace {
 
 const char* const kSql[] = {
     "INSERT INTO users(created, updated) VALUES($1, $1) RETURNING id",
-    "SELECT ip, hash IS NOT NULL FROM users WHERE id = $1 FOR UPDATE",
+    // One address update in one round trip: the row is locked and read,
+    // changed unless it was claimed since a caller without a password looked
+    // ($4), and a user that moved or went offline takes the old address out
+    // of the random pools, as it no longer answers there, unless someone else
+    // still has it. Every part sees the table as it was before the statement.
+    "WITH old AS (SELECT ip, hash IS NOT NULL AS claimed FROM users WHERE id = $1 FOR UPDATE), "
+    "changed AS (UPDATE users SET ip = $2, updated = $3 FROM old WHERE users.id = $1 "
+    "AND NOT ($4::boolean AND old.claimed) RETURNING 1), "
+    "dropped AS (DELETE FROM random_pool USING old WHERE random_pool.ip = old.ip "
+    "AND old.ip <> $2 AND old.ip <> '0.0.0.0'::bytea AND EXISTS (SELECT 1 FROM changed) "
+    "AND NOT EXISTS (SELECT 1 FROM users other WHERE other.ip = old.ip AND other.id <> $1)) "
+    "SELECT EXISTS (SELECT 1 FROM changed) FROM old",
     "SELECT ip FROM users WHERE id = $1",
-    "UPDATE users SET ip = $2, updated = $3 WHERE id = $1",
-    // A user that moved or went offline no longer answers at the old address,
-    // so that address leaves the random pools unless someone else still has it.
-    "DELETE FROM random_pool WHERE ip = $1 AND NOT EXISTS (SELECT 1 FROM users WHERE ip = $1)",
     "SELECT salt, hash, iterations FROM users WHERE id = $1",
     "SELECT id FROM users WHERE email = $1",
     "UPDATE users SET name = $2, email = $3, salt = $4, hash = $5, iterations = $6, "
@@ -149,17 +154,11 @@ std::int32_t PostgresStore::RegisterId() {
 }
 
 int PostgresStore::ApplyIp(std::int32_t id, const std::string& ip, bool unclaimedOnly) {
-    auto row = Run(kUserIpForUpdate, {P::Int(id)});
+    auto row = Run(kMoveUser, {P::Int(id), P::Bytes(ip), P::Int(Now()), P::Int(unclaimedOnly)});
     if (row.Rows() == 0)
         return result::kUnknownId;
-    // Claimed since the caller looked without a password to check.
-    if (unclaimedOnly && row.Int(0, 1) != 0)
-        return result::kRefused;
-    const std::string old = row.Bytes(0, 0);
-    Run(kSetIp, {P::Int(id), P::Bytes(ip), P::Int(Now())});
-    if (old != ip && old != "0.0.0.0")
-        Run(kDropUnusedIpFromPools, {P::Bytes(old)});
-    return result::kDone;
+    // Not changed: claimed since the caller looked without a password to check.
+    return row.Int(0, 0) != 0 ? result::kDone : result::kRefused;
 }
 
 void PostgresStore::ApplyIpBatch(const std::vector<IpUpdateGroup::Update*>& batch) {

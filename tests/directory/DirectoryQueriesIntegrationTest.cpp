@@ -107,6 +107,15 @@ TEST_F(DirectoryQueries, OnlyTheOwnerOfAClaimedIdMovesItsAddress) {
     EXPECT_EQ(Body("/cgi-bin/updateip?" + fresh + "+127.0.0.7"), "Result: 1\n");
     EXPECT_EQ(Body("/cgi-bin/updateip?" + fresh + "+127.0.0.8+anything"), "Result: 1\n");
     EXPECT_EQ(Body("/cgi-bin/lookupip?" + fresh), "IP: 127.0.0.8\n");
+    // Two users behind one address: it stays in the pools until the last of
+    // them has left it.
+    std::string other = std::to_string(NewId(m_directory.Get("/cgi-bin/registerid")));
+    EXPECT_EQ(Body("/cgi-bin/updateip?" + other + "+127.0.0.8"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/insertrandomip?155+127.0.0.8"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/updateip?" + fresh + "+127.0.0.9"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/lookuprandomip?155"), "127.0.0.8\n");
+    EXPECT_EQ(Body("/cgi-bin/updateip?" + other + "+0.0.0.0"), "Result: 1\n");
+    EXPECT_EQ(Body("/cgi-bin/lookuprandomip?155"), "0.0.0.0\n");
 
     int id = MakeUser("Ann", "ann@example.org", "Se%2Bcret");
     std::string sid = std::to_string(id);

@@ -134,6 +134,9 @@ void BuildCommunity(const std::string& file, int users) {
         "CASE WHEN value % 2 THEN 1700000100 END, 0, value % 3, 0, '', "
         "CASE WHEN value % 3 THEN '421 busy' ELSE '' END FROM n");
     db.Exec("INSERT INTO versions VALUES('drovick', 1017, 1700000000), ('halvara', 3, 1700000000)");
+    // The last IDs were handed out and their users removed since: they must
+    // not be handed out again.
+    db.Exec("UPDATE sqlite_sequence SET seq = seq + 5 WHERE name = 'users'");
     transaction.Commit();
 }
 
@@ -180,7 +183,7 @@ TEST_F(PostgresInstances, AMigratedCommunityIsTheSameFieldByFieldAndCarriesOn) {
     // after the copied ones.
     auto directory = Instance();
     ASSERT_TRUE(directory->Started()) << directory->Output();
-    EXPECT_EQ(directory->Get("/cgi-bin/registerid").body, "NewID: 100001\n");
+    EXPECT_EQ(directory->Get("/cgi-bin/registerid").body, "NewID: 100006\n");
     EXPECT_EQ(directory->Get("/cgi-bin/lookupinfo?1").status, 200);
     EXPECT_EQ(directory->Get("/cgi-bin/checkpassword?1+guess").body, "NoMatch\n");
     EXPECT_EQ(directory->Get("/cgi-bin/lookupid?u2@example.org").body, "ID: 2\n");
