@@ -148,10 +148,16 @@ DownloadOutcome ReceiveExtendedStream(TimeOutSocket& connection, const Attempt& 
     if (attempt.options.expectedSize && *attempt.options.expectedSize != reply.size)
         return fail(DownloadResult::SourceChanged);
 
-    // The part already here is hashed while the server sends the rest.
+    // The part already here is hashed while the server sends the rest, from
+    // the saved state when there is one the part reaches.
     std::optional<GrowingFileHash> hash;
     if (reply.digestFollows) {
-        hash.emplace(attempt.fd, attempt.running);
+        const auto& from = attempt.options.hashFrom;
+        hash.emplace(attempt.fd, attempt.running,
+                     GrowingHashStart{from && from->bytes <= reply.offset ? from : std::nullopt,
+                                      attempt.options.hashCheckpoint,
+                                      attempt.options.checkpointEvery});
+        outcome.hashedFrom = hash->StartedAt();
         hash->Written(reply.offset);
     }
     if (lseek(attempt.fd, static_cast<off_t>(reply.offset), SEEK_SET) < 0)
