@@ -191,13 +191,16 @@ DownloadOutcome ReceiveExtendedStream(TimeOutSocket& connection, const Attempt& 
             attempt.progress(written, size);
     }
     if (hash) {
-        std::vector<std::uint8_t> theirs;
-        if (!connection.ReceiveBlock(theirs, kExtendedDigestSize, limit))
-            return fail(DownloadResult::ReceiveFailed);
+        // Our hash catches up before the digest is read, so a connection
+        // that ends without it still leaves every hash state of the part
+        // handed out for the next attempt.
         const auto ours = hash->Finish(reply.size);
         if (!ours)
             return fail(attempt.running.load() ? DownloadResult::WriteFailed
                                                : DownloadResult::Stopped);
+        std::vector<std::uint8_t> theirs;
+        if (!connection.ReceiveBlock(theirs, kExtendedDigestSize, limit))
+            return fail(DownloadResult::ReceiveFailed);
         const bool same = std::equal(ours->begin(), ours->end(), theirs.begin());
         outcome.digest =
             same ? DownloadOutcome::Digest::Verified : DownloadOutcome::Digest::Mismatch;

@@ -4,15 +4,18 @@
 
 #include "PeerTestSupport.h"
 #include "app/files/ShareTable.h"
+#include "app/peer/transfer/ExtendedTransfer.h"
 #include "app/peer/transfer/TransferPartRecord.h"
 #include "app/peer/transfer/TransferResume.h"
 #include "app/peer/transfer/TransferServer.h"
+#include "app/peer/wire/TimeOutSocket.h"
 #include "support/TestSupport.h"
 
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -180,6 +183,44 @@ TEST_F(ResumeCheckpointTest, TheAgentHandsOutTheStateAtEachIntervalOfTheFileAsWr
     ASSERT_EQ(states.size(), 5u);
     for (std::size_t i = 0; i < states.size(); ++i)
         EXPECT_EQ(states[i], StateAfter(m_content, (i + 1) * kMiB)) << i;
+}
+
+TEST_F(ResumeCheckpointTest, ADownloadCutBeforeTheDigestLeavesItsLastStateForTheResume) {
+    // A server that promises the digest, sends every byte from the offset
+    // asked for and closes without the digest.
+    TimeOutSocket listener;
+    ASSERT_TRUE(listener.Listen(kServerAddress, 0));
+    std::thread server([&] {
+        TimeOutSocket connection;
+        listener.SetTimeOut(10s);
+        std::vector<std::uint8_t> field;
+        ExtendedRequest request;
+        if (!listener.Accept(connection) || !connection.ReceiveBlock(field, kTransferPathWidth) ||
+            DecodeExtendedRequest(field, request) || request.offset > m_content.size())
+            return;
+        const auto header =
+            EncodeExtendedReply({ExtendedStatus::Ok, true, m_content.size(), request.offset});
+        std::vector<std::uint8_t> reply(header.begin(), header.end());
+        reply.insert(reply.end(), m_content.begin() + static_cast<long>(request.offset),
+                     m_content.end());
+        connection.SendBlock(reply, 10s);
+    });
+    TransferDownloadOptions cutOff = m_options;
+    cutOff.port = listener.LocalPort();
+    std::atomic<bool> running{true};
+    auto outcome = DownloadResumable(Item(), nullptr, running, nullptr, cutOff);
+    server.join();
+    EXPECT_EQ(outcome.result, DownloadResult::ReceiveFailed) << DownloadResultName(outcome.result);
+    const auto record = ReadPartRecord(PartRecordOf(m_destination));
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->checkpoint, StateAfter(m_content, 5 * kMiB));
+
+    outcome = Resume();
+    ASSERT_EQ(outcome.result, DownloadResult::Done) << DownloadResultName(outcome.result);
+    EXPECT_EQ(outcome.digest, DownloadOutcome::Digest::Verified);
+    EXPECT_EQ(outcome.startOffset, m_content.size());
+    EXPECT_EQ(outcome.hashedFrom, 5 * kMiB);
+    EXPECT_EQ(ReadFile(m_destination), m_content);
 }
 
 TEST_F(ResumeCheckpointTest, AResumeHashesOnFromTheStateAndFromZeroWhenItCannotBeTrusted) {
