@@ -23,7 +23,7 @@ struct TransferPartRecord {
     std::int64_t size = 0;
     std::int64_t modified = 0;
     // The hash of the part's first checkpoint->bytes bytes.
-    std::optional<Sha256Checkpoint> checkpoint;
+    std::optional<Sha256Checkpoint> checkpoint = std::nullopt;
 };
 
 // The names beside a destination: the bytes received so far and their record.
