@@ -225,41 +225,37 @@ TEST_F(ResumeCheckpointTest, ADownloadCutBeforeTheDigestLeavesItsLastStateForThe
 
 TEST_F(ResumeCheckpointTest, AResumeHashesOnFromTheStateAndFromZeroWhenItCannotBeTrusted) {
     const std::uint64_t part = 3 * kMiB + 100;
-    LeavePart(part, StateAfter(m_content, 2 * kMiB));
-    auto outcome = Resume();
-    ASSERT_EQ(outcome.result, DownloadResult::Done) << DownloadResultName(outcome.result);
-    EXPECT_EQ(outcome.digest, DownloadOutcome::Digest::Verified);
-    EXPECT_EQ(outcome.startOffset, part);
-    EXPECT_EQ(outcome.hashedFrom, 2 * kMiB) << "the part is read back only from its state";
-    EXPECT_EQ(ReadFile(m_destination), m_content);
-    EXPECT_FALSE(fs::exists(PartRecordOf(m_destination)));
-
-    // A state past the part's end (the part lost its tail) is not used.
-    fs::remove(m_destination);
-    LeavePart(part, StateAfter(m_content, 4 * kMiB));
-    outcome = Resume();
-    EXPECT_EQ(outcome.digest, DownloadOutcome::Digest::Verified);
-    EXPECT_EQ(outcome.startOffset, part);
-    EXPECT_EQ(outcome.hashedFrom, 0u);
-    EXPECT_EQ(ReadFile(m_destination), m_content);
-
-    // A state damaged on disk is caught by its check.
-    fs::remove(m_destination);
-    LeavePart(part, StateAfter(m_content, 2 * kMiB));
-    auto record = ReadFile(PartRecordOf(m_destination));
-    record[record.size() - 20] ^= 0x08;
-    WriteFile(PartRecordOf(m_destination), record);
-    outcome = Resume();
-    EXPECT_EQ(outcome.digest, DownloadOutcome::Digest::Verified);
-    EXPECT_EQ(outcome.startOffset, part);
-    EXPECT_EQ(outcome.hashedFrom, 0u);
-    EXPECT_EQ(ReadFile(m_destination), m_content);
+    struct Case {
+        const char* what;
+        std::uint64_t stateAt;
+        bool damaged;
+        std::uint64_t hashedFrom;
+    };
+    for (const Case& test :
+         {Case{"the part is read back only from its state", 2 * kMiB, false, 2 * kMiB},
+          Case{"a state past the part's end is not used", 4 * kMiB, false, 0},
+          Case{"a state damaged on disk is caught by its check", 2 * kMiB, true, 0}}) {
+        fs::remove(m_destination);
+        LeavePart(part, StateAfter(m_content, test.stateAt));
+        if (test.damaged) {
+            auto record = ReadFile(PartRecordOf(m_destination));
+            record[record.size() - 20] ^= 0x08;
+            WriteFile(PartRecordOf(m_destination), record);
+        }
+        const auto outcome = Resume();
+        ASSERT_EQ(outcome.result, DownloadResult::Done) << test.what;
+        EXPECT_EQ(outcome.digest, DownloadOutcome::Digest::Verified) << test.what;
+        EXPECT_EQ(outcome.startOffset, part) << test.what;
+        EXPECT_EQ(outcome.hashedFrom, test.hashedFrom) << test.what;
+        EXPECT_EQ(ReadFile(m_destination), m_content) << test.what;
+        EXPECT_FALSE(fs::exists(PartRecordOf(m_destination))) << test.what;
+    }
 
     // A well-formed state of other bytes is not caught before the end: the
     // digest says so, and the part stays under its own name.
     fs::remove(m_destination);
     LeavePart(part, StateAfter(RandomBytes(2 * kMiB, 9), 2 * kMiB));
-    outcome = Resume();
+    const auto outcome = Resume();
     EXPECT_EQ(outcome.result, DownloadResult::DigestMismatch);
     EXPECT_FALSE(fs::exists(m_destination));
     EXPECT_TRUE(fs::exists(PartFileOf(m_destination)));
