@@ -172,19 +172,6 @@ protected:
     std::vector<std::uint8_t> m_content;
 };
 
-TEST_F(ResumeCheckpointTest, TheAgentHandsOutTheStateAtEachIntervalOfTheFileAsWritten) {
-    std::vector<Sha256Checkpoint> states;
-    TransferDownloadOptions options = m_options;
-    options.hashCheckpoint = [&](const Sha256Checkpoint& state) { states.push_back(state); };
-    std::atomic<bool> running{true};
-    const auto outcome = DownloadTransferItemEx(Item(), nullptr, running, nullptr, options);
-    ASSERT_EQ(outcome.result, DownloadResult::Done) << DownloadResultName(outcome.result);
-    EXPECT_EQ(outcome.digest, DownloadOutcome::Digest::Verified);
-    ASSERT_EQ(states.size(), 5u);
-    for (std::size_t i = 0; i < states.size(); ++i)
-        EXPECT_EQ(states[i], StateAfter(m_content, (i + 1) * kMiB)) << i;
-}
-
 TEST_F(ResumeCheckpointTest, ADownloadCutBeforeTheDigestLeavesItsLastStateForTheResume) {
     // A server that promises the digest, sends every byte from the offset
     // asked for and closes without the digest.
