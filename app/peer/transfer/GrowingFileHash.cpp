@@ -1,16 +1,23 @@
 #include "app/peer/transfer/GrowingFileHash.h"
 
 #include <algorithm>
+#include <unistd.h>
 
 namespace {
 // Hashed in pieces at least this large, so the thread wakes rarely.
 constexpr std::uint64_t kBatch = 4 * 1024 * 1024;
 } // namespace
 
-GrowingFileHash::GrowingFileHash(int fd, const std::atomic<bool>& running)
+GrowingFileHash::GrowingFileHash(int fd, const std::atomic<bool>& running, GrowingHashStart start)
     : m_fd(fd)
     , m_running(running)
-    , m_thread([this] { Run(); }) {}
+    , m_taken(std::move(start.taken))
+    , m_every(std::max<std::uint64_t>(64, start.every / 64 * 64)) {
+    if (start.from && m_hash.Restore(*start.from))
+        m_startedAt = start.from->bytes;
+    m_ready = m_hashed = m_startedAt;
+    m_thread = std::thread([this] { Run(); });
+}
 
 GrowingFileHash::~GrowingFileHash() {
     {
@@ -49,8 +56,24 @@ std::optional<Sha256::Digest> GrowingFileHash::Finish(std::uint64_t size) {
     return m_hash.Finish();
 }
 
-void GrowingFileHash::Run() {
+bool GrowingFileHash::HashRange(std::uint64_t from, std::uint64_t to) {
     auto keepGoing = [this] { return m_running.load() && !m_givenUp.load(); };
+    while (from < to) {
+        const std::uint64_t mark = (from / m_every + 1) * m_every;
+        const std::uint64_t end = std::min(to, mark);
+        if (!Sha256::AddFileRange(m_hash, m_fd, from, end - from, keepGoing))
+            return false;
+        from = end;
+        // A state is only handed out for bytes that are on the disk, so a
+        // machine that goes down cannot leave a state ahead of its file.
+        if (from == mark && m_taken && fdatasync(m_fd) == 0)
+            if (const auto state = m_hash.Save())
+                m_taken(*state);
+    }
+    return true;
+}
+
+void GrowingFileHash::Run() {
     std::unique_lock lock(m_mutex);
     while (true) {
         m_changed.wait(lock, [&] {
@@ -66,7 +89,7 @@ void GrowingFileHash::Run() {
         const std::uint64_t from = m_hashed;
         const std::uint64_t to = m_ready;
         lock.unlock();
-        const bool read = Sha256::AddFileRange(m_hash, m_fd, from, to - from, keepGoing);
+        const bool read = HashRange(from, to);
         lock.lock();
         if (!read) {
             m_failed = true;

@@ -148,10 +148,16 @@ DownloadOutcome ReceiveExtendedStream(TimeOutSocket& connection, const Attempt& 
     if (attempt.options.expectedSize && *attempt.options.expectedSize != reply.size)
         return fail(DownloadResult::SourceChanged);
 
-    // The part already here is hashed while the server sends the rest.
+    // The part already here is hashed while the server sends the rest, from
+    // the saved state when there is one the part reaches.
     std::optional<GrowingFileHash> hash;
     if (reply.digestFollows) {
-        hash.emplace(attempt.fd, attempt.running);
+        const auto& from = attempt.options.hashFrom;
+        hash.emplace(attempt.fd, attempt.running,
+                     GrowingHashStart{from && from->bytes <= reply.offset ? from : std::nullopt,
+                                      attempt.options.hashCheckpoint,
+                                      attempt.options.checkpointEvery});
+        outcome.hashedFrom = hash->StartedAt();
         hash->Written(reply.offset);
     }
     if (lseek(attempt.fd, static_cast<off_t>(reply.offset), SEEK_SET) < 0)
@@ -185,13 +191,16 @@ DownloadOutcome ReceiveExtendedStream(TimeOutSocket& connection, const Attempt& 
             attempt.progress(written, size);
     }
     if (hash) {
-        std::vector<std::uint8_t> theirs;
-        if (!connection.ReceiveBlock(theirs, kExtendedDigestSize, limit))
-            return fail(DownloadResult::ReceiveFailed);
+        // Our hash catches up before the digest is read, so a connection
+        // that ends without it still leaves every hash state of the part
+        // handed out for the next attempt.
         const auto ours = hash->Finish(reply.size);
         if (!ours)
             return fail(attempt.running.load() ? DownloadResult::WriteFailed
                                                : DownloadResult::Stopped);
+        std::vector<std::uint8_t> theirs;
+        if (!connection.ReceiveBlock(theirs, kExtendedDigestSize, limit))
+            return fail(DownloadResult::ReceiveFailed);
         const bool same = std::equal(ours->begin(), ours->end(), theirs.begin());
         outcome.digest =
             same ? DownloadOutcome::Digest::Verified : DownloadOutcome::Digest::Mismatch;

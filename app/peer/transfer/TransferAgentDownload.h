@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/peer/transfer/Sha256.h"
 #include "app/peer/wire/PeerWire.h"
 
 #include <atomic>
@@ -77,6 +78,15 @@ struct TransferDownloadOptions {
     // announcing another size ends the download with SourceChanged before a
     // byte is written.
     std::optional<std::uint64_t> expectedSize;
+    // The hash of the destination's first bytes, saved by an earlier
+    // attempt: the agent hashes on from there instead of reading the part it
+    // already has from byte 0. Only taken when it lies at or below the start
+    // offset. A wrong state is not detected here; it ends in DigestMismatch.
+    std::optional<Sha256Checkpoint> hashFrom;
+    // Called on the agent's hashing thread each time its hash of the
+    // destination passes another multiple of checkpointEvery bytes.
+    std::function<void(const Sha256Checkpoint&)> hashCheckpoint;
+    std::uint64_t checkpointEvery = 64 * 1024 * 1024;
 };
 
 // Called after every receive with the bytes of the file the destination holds
@@ -93,6 +103,9 @@ struct DownloadOutcome {
     std::uint64_t size = 0;        // as the server announced it (0 when none arrived)
     std::uint64_t startOffset = 0; // where writing started (0 after a fallback)
     Digest digest = Digest::NotAsked;
+    // Where the agent's own hash of the destination started reading it: 0,
+    // or the bytes of the saved state it went on from.
+    std::uint64_t hashedFrom = 0;
 };
 
 // Fetches the item's file from the source computer's transfer server and

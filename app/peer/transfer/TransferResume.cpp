@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 
 namespace fs = std::filesystem;
 
@@ -17,22 +18,56 @@ void RemovePart(const fs::path& part, const fs::path& record) {
 
 // Where the part file lets the download go on from: its length when its
 // record names the same source and it is not longer than the size recorded,
-// else 0 (and whatever lay there is dropped).
+// else 0 (and whatever lay there is dropped). The record's hash state comes
+// along when the part reaches it; one past the part's end is not trusted.
 std::uint64_t ResumeOffset(const TransferItem& item, const fs::path& part, const fs::path& record,
-                           std::optional<std::uint64_t>& expectedSize) {
-    expectedSize.reset();
+                           TransferDownloadOptions& options) {
+    options.expectedSize.reset();
+    options.hashFrom.reset();
     const auto kept = ReadPartRecord(record);
     std::error_code failure;
     const auto length = fs::file_size(part, failure);
     if (kept && !failure && kept->sourceHost == item.sourceHost &&
         kept->sourcePath == item.sourcePath && length > 0 &&
         length <= static_cast<std::uint64_t>(kept->size)) {
-        expectedSize = static_cast<std::uint64_t>(kept->size);
+        options.expectedSize = static_cast<std::uint64_t>(kept->size);
+        if (kept->checkpoint && kept->checkpoint->bytes <= length)
+            options.hashFrom = kept->checkpoint;
         return length;
     }
     RemovePart(part, record);
     return 0;
 }
+
+// The record of one attempt, written by the receiving thread once the size
+// is known and by the hashing thread at each hash state.
+class RecordKeeper {
+public:
+    RecordKeeper(fs::path file, TransferPartRecord record)
+        : m_file(std::move(file))
+        , m_record(std::move(record)) {}
+
+    void Sized(std::int64_t size) {
+        std::lock_guard lock(m_mutex);
+        m_record.size = size;
+        m_sized = true;
+        WritePartRecord(m_file, m_record);
+    }
+    // Before the size is known the state waits for it; a resumed attempt
+    // keeps its state until a later one replaces it.
+    void Hashed(const Sha256Checkpoint& state) {
+        std::lock_guard lock(m_mutex);
+        m_record.checkpoint = state;
+        if (m_sized)
+            WritePartRecord(m_file, m_record);
+    }
+
+private:
+    const fs::path m_file;
+    std::mutex m_mutex;
+    TransferPartRecord m_record; // under m_mutex
+    bool m_sized = false;        // under m_mutex
+};
 
 } // namespace
 
@@ -50,7 +85,9 @@ DownloadOutcome DownloadResumable(const TransferItem& item, FriendResolver* frie
     DownloadOutcome outcome;
     // A second round only when the source changed under the first.
     for (int round = 0; round < 2; ++round) {
-        options.startOffset = ResumeOffset(item, part, record, options.expectedSize);
+        options.startOffset = ResumeOffset(item, part, record, options);
+        RecordKeeper keeper(record, {item.sourceHost, item.sourcePath, 0, 0, options.hashFrom});
+        options.hashCheckpoint = [&keeper](const Sha256Checkpoint& state) { keeper.Hashed(state); };
         bool recorded = false;
         int resuming = -1; // not known before the first receive
         outcome = DownloadTransferItemEx(
@@ -59,7 +96,7 @@ DownloadOutcome DownloadResumable(const TransferItem& item, FriendResolver* frie
                 // The record goes down before the first block is written.
                 if (!recorded) {
                     recorded = true;
-                    WritePartRecord(record, {item.sourceHost, item.sourcePath, size, 0});
+                    keeper.Sized(size);
                 }
                 // A designed server sends from byte 0 whatever was asked.
                 if (resuming < 0)

@@ -3,7 +3,9 @@
 //   - one file downloaded whole, without and with the SHA-256;
 //   - four quarter-size files downloaded at once from one server;
 //   - the same file resumed from 900/1024 of its length (900 MiB of 1 GiB) with the
-//     server's digest already kept, against the whole download with digest.
+//     server's digest already kept, against the whole download with digest:
+//     once going on from the agent's last saved hash state of the part (as a
+//     real resume does), once hashing the part from byte 0.
 // The agent side runs on threads at the niceness the server's threads use.
 //
 // The machine may be shared: each round makes a plain copy right before the
@@ -21,6 +23,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -154,16 +158,27 @@ int main(int argc, char** argv) {
         return Downloads(ownPort, {{source, got}}, digest);
     });
     // The shared server has the digest kept after its first round: only the
-    // agent hashes.
-    const Run kept = fresh({{source, got}}, digest);
+    // agent hashes, and saves its hash state as it goes (the last one short
+    // of the cut below is the resume's start).
+    const auto cut = static_cast<std::uint64_t>(megabytes) * 900 * 1024;
+    std::mutex stateLock;
+    std::optional<Sha256Checkpoint> lastState;
+    TransferDownloadOptions saving = digest;
+    saving.hashCheckpoint = [&](const Sha256Checkpoint& state) {
+        std::lock_guard lock(stateLock);
+        if (state.bytes <= cut)
+            lastState = state;
+    };
+    const Run kept = fresh({{source, got}}, saving);
     const Run four = fresh(quarters, bare);
     const Run fourHashed = fresh(quarters, digest);
 
     // Cut the copy at 900/1024 and resume it, with the server's digest kept.
-    const auto cut = static_cast<std::uint64_t>(megabytes) * 900 * 1024;
-    TransferDownloadOptions resume = digest;
-    resume.startOffset = cut;
-    resume.expectedSize = fs::file_size(source);
+    TransferDownloadOptions fromZero = digest;
+    fromZero.startOffset = cut;
+    fromZero.expectedSize = fs::file_size(source);
+    TransferDownloadOptions resume = fromZero;
+    resume.hashFrom = lastState;
     const std::uint64_t sentBefore = server.ExtendedBytesSent();
     const Run resumed = Best(rounds, plain, [&] {
         fs::resize_file(got, cut);
@@ -171,6 +186,10 @@ int main(int argc, char** argv) {
     });
     const double sentPerResume =
         static_cast<double>(server.ExtendedBytesSent() - sentBefore) / rounds / 1048576;
+    const Run rehashed = Best(rounds, plain, [&] {
+        fs::resize_file(got, cut);
+        return Downloads(port, {{source, got}}, fromZero);
+    });
 
     std::printf("file: %zu MB, four files of %zu MB\n", megabytes, megabytes / 4);
     std::printf("plain copies: %s\n", plainOk ? "identical" : "DIFFERENT");
@@ -184,11 +203,16 @@ int main(int argc, char** argv) {
                 100.0 * resumed.seconds / hashed.seconds, resumed.ok ? "verified" : "FAILED");
     std::printf("%-34s %7.3f s  %5.1f%% of the download without digest\n", "", resumed.seconds,
                 100.0 * resumed.seconds / whole.seconds);
+    std::printf("%-34s hash went on from byte %llu\n", "",
+                static_cast<unsigned long long>(lastState ? lastState->bytes : 0));
+    std::printf("%-34s %7.3f s  %5.1f%% of the download with SHA-256  %s\n",
+                "resume, part hashed from byte 0", rehashed.seconds,
+                100.0 * rehashed.seconds / hashed.seconds, rehashed.ok ? "verified" : "FAILED");
     std::printf("server sent %.1f MB per resume\n", sentPerResume);
     std::printf("SHA-256 cost: %+.1f%%\n", 100.0 * (hashed.seconds / whole.seconds - 1));
 
     fs::remove_all(folder);
-    const bool ok =
-        plainOk && whole.ok && hashed.ok && kept.ok && four.ok && fourHashed.ok && resumed.ok;
+    const bool ok = plainOk && whole.ok && hashed.ok && kept.ok && four.ok && fourHashed.ok &&
+                    resumed.ok && rehashed.ok;
     return ok ? 0 : 1;
 }
