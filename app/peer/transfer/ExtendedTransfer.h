@@ -12,11 +12,11 @@
 #include <vector>
 
 // The extended download exchange: the same connection and the same 520-byte
-// request field as the designed one, so a server that only knows the designed
+// request field as the classic one, so a server that only knows the classic
 // exchange reads one field and refuses it, never waits for more.
 //
 // Request field (kTransferPathWidth bytes, numbers little-endian):
-//   0  6  marker 00 00 'X' 'F' 'E' 'R': a designed field holds a path as a
+//   0  6  marker 00 00 'X' 'F' 'E' 'R': a classic field holds a path as a
 //         NUL-terminated text, so one that starts with NUL names nothing
 //   6  1  version (1)
 //   7  1  flags: bit 0 asks for the SHA-256 of the whole file; others zero
@@ -25,8 +25,8 @@
 //  18  .  path bytes, as they are (no text conversion), then zeros
 //
 // Reply header (kExtendedReplySize bytes):
-//   0  4  marker FE 'X' 'F' FF: read as a designed size word it is negative,
-//         which no designed server sends for a file it serves
+//   0  4  marker FE 'X' 'F' FF: read as a classic size word it is negative,
+//         which no classic server sends for a file it serves
 //   4  1  version (1)
 //   5  1  status (ExtendedStatus)
 //   6  1  flags: bit 0 the digest follows the bytes
@@ -67,7 +67,7 @@ struct ExtendedReply {
     std::uint64_t offset = 0;
 };
 
-// True when the field carries the extended marker (and so is no designed path).
+// True when the field carries the extended marker (and so is no classic path).
 bool IsExtendedRequest(std::span<const std::uint8_t> field);
 
 // Empty when the path does not fit the field, is empty or holds a NUL.

@@ -79,9 +79,9 @@ struct Attempt {
     int fd;
 };
 
-// The designed blocks after a size word: size bytes of file in whole blocks,
+// The classic blocks after a size word: size bytes of file in whole blocks,
 // written from byte 0 of the destination, which is emptied first.
-DownloadResult ReceiveDesignedBlocks(TimeOutSocket& connection, const Attempt& attempt,
+DownloadResult ReceiveClassicBlocks(TimeOutSocket& connection, const Attempt& attempt,
                                      std::int32_t size) {
     if (attempt.options.expectedSize && *attempt.options.expectedSize != std::uint64_t(size))
         return DownloadResult::SourceChanged;
@@ -112,7 +112,7 @@ DownloadResult ReceiveDesignedBlocks(TimeOutSocket& connection, const Attempt& a
     return DownloadResult::Done;
 }
 
-// A designed size word that announced nothing: a file of 2 GiB or more the
+// A classic size word that announced nothing: a file of 2 GiB or more the
 // server cannot announce, when the agent knows the file is that large.
 DownloadResult Refusal(const Attempt& attempt) {
     const auto& expected = attempt.options.expectedSize;
@@ -121,7 +121,7 @@ DownloadResult Refusal(const Attempt& attempt) {
                : DownloadResult::Refused;
 }
 
-DownloadResult DesignedExchange(const std::string& host, const Attempt& attempt) {
+DownloadResult ClassicExchange(const std::string& host, const Attempt& attempt) {
     TimeOutSocket connection;
     connection.WatchRunFlag(&attempt.running);
     if (!connection.Connect(host, attempt.options.port))
@@ -131,7 +131,7 @@ DownloadResult DesignedExchange(const std::string& host, const Attempt& attempt)
     std::int32_t size = 0;
     if (!connection.ReceiveInt32(size, attempt.options.callLimit) || size <= 0)
         return Refusal(attempt);
-    return ReceiveDesignedBlocks(connection, attempt, size);
+    return ReceiveClassicBlocks(connection, attempt, size);
 }
 
 // The stream after an extended reply header, then the digest when one follows.
@@ -212,11 +212,11 @@ DownloadOutcome ReceiveExtendedStream(TimeOutSocket& connection, const Attempt& 
 
 // Asks with the extended request. Empty when the server does not speak it
 // (it closed, or answered nothing the agent understands): the caller then
-// asks again with the designed request.
+// asks again with the classic request.
 std::optional<DownloadOutcome> ExtendedExchange(const std::string& host, const Attempt& attempt,
                                                 std::uint64_t offset) {
     DownloadOutcome outcome;
-    // The path is cut as the designed field cuts it, so whichever exchange
+    // The path is cut as the classic field cuts it, so whichever exchange
     // the server speaks, the same path is asked for.
     const std::string& path = attempt.item.sourcePath;
     ExtendedRequest request{
@@ -240,12 +240,12 @@ std::optional<DownloadOutcome> ExtendedExchange(const std::string& host, const A
         return attempt.running.load() ? std::nullopt
                                       : std::optional(DownloadOutcome{DownloadResult::Stopped});
     if (!std::equal(marker.begin(), marker.end(), kExtendedReplyMarker.begin())) {
-        // A server that answers any field with a designed size word: the
-        // designed blocks follow on this connection.
+        // A server that answers any field with a classic size word: the
+        // classic blocks follow on this connection.
         std::int32_t size = 0;
         DecodeInt32(marker, size);
         outcome.result =
-            size <= 0 ? Refusal(attempt) : ReceiveDesignedBlocks(connection, attempt, size);
+            size <= 0 ? Refusal(attempt) : ReceiveClassicBlocks(connection, attempt, size);
         return outcome;
     }
     std::vector<std::uint8_t> rest;
@@ -356,12 +356,12 @@ DownloadOutcome DownloadTransferItemEx(const TransferItem& item, FriendResolver*
     if (extended) {
         outcome = *extended;
     } else {
-        // The designed exchange announces sizes in 32 bits and always starts at 0.
+        // The classic exchange announces sizes in 32 bits and always starts at 0.
         outcome.result =
             options.expectedSize &&
                     *options.expectedSize > std::uint64_t(std::numeric_limits<std::int32_t>::max())
                 ? DownloadResult::TooLarge
-                : DesignedExchange(host, attempt);
+                : ClassicExchange(host, attempt);
     }
     if (outcome.result == DownloadResult::Done ||
         outcome.result == DownloadResult::DigestMismatch) {

@@ -54,7 +54,7 @@ enum class DownloadResult {
     Stopped,        // the run flag was cleared between blocks
     SourceChanged,  // the server announced another size than expected; nothing written
     DigestMismatch, // all bytes arrived but the file's SHA-256 differs from the server's
-    TooLarge,       // 2 GiB or more, and the server only offers the designed exchange
+    TooLarge,       // 2 GiB or more, and the server only offers the classic exchange
 };
 
 const char* DownloadResultName(DownloadResult result);
@@ -65,11 +65,11 @@ struct TransferDownloadOptions {
     std::chrono::milliseconds callLimit = kPeerCallLimit;
     // The destination is kept up to here and written on from here (it is
     // opened without truncating and cut to this length). Only the extended
-    // exchange can start past 0; a server that offers only the designed one
+    // exchange can start past 0; a server that offers only the classic one
     // sends the whole file again.
     std::uint64_t startOffset = 0;
     // Ask with the extended request first; when the server closes on it or
-    // answers something else, reconnect and ask with the designed one.
+    // answers something else, reconnect and ask with the classic one.
     bool extended = true;
     // Ask the server for the SHA-256 of the whole file and compare it with
     // the file as written (extended exchange only).

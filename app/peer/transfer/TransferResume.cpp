@@ -98,7 +98,7 @@ DownloadOutcome DownloadResumable(const TransferItem& item, FriendResolver* frie
                     recorded = true;
                     keeper.Sized(size);
                 }
-                // A designed server sends from byte 0 whatever was asked.
+                // A classic server sends from byte 0 whatever was asked.
                 if (resuming < 0)
                     resuming = options.startOffset > 0 &&
                                static_cast<std::uint64_t>(received) >= options.startOffset;

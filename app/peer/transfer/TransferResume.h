@@ -15,7 +15,7 @@ using ResumableProgress =
 // and keeps a record of its source beside that, so that a later call for the
 // same source and destination asks only for the rest. A source that changed
 // size since starts over from byte 0. A finish whose digest matched, or that
-// a designed server could not verify, renames the part file to the
+// a classic server could not verify, renames the part file to the
 // destination; a digest mismatch keeps it under its part name and drops the
 // record, so the next attempt starts over; any other end keeps both for the
 // next attempt.
@@ -25,7 +25,7 @@ DownloadOutcome DownloadResumable(const TransferItem& item, FriendResolver* frie
                                   TransferDownloadOptions options = {});
 
 // What a row or a command line shows once a download has ended:
-// "Verified", "Done" (a designed server, nothing to verify against),
+// "Verified", "Done" (a classic server, nothing to verify against),
 // "Digest mismatch", "Stopped" or "Failed".
 std::string FinalTransferState(const DownloadOutcome& outcome);
 

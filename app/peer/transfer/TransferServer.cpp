@@ -222,7 +222,7 @@ bool TransferServer::StreamFile(TimeOutSocket& connection, int fd, std::uint64_t
                                 std::uint64_t size, Sha256* hash) {
     std::vector<std::uint8_t> chunk(kStreamChunk);
     TransferPace pace(m_limits.minimumRate, m_limits.rateWindow);
-    // Never more than the announced size is read, as in the designed
+    // Never more than the announced size is read, as in the classic
     // exchange; a file that shrinks ends the stream early.
     while (offset < size) {
         const std::size_t want =
@@ -274,7 +274,7 @@ void TransferServer::ServeExtended(TimeOutSocket& connection, std::span<const st
                        "TransferServer: Can't open the file");
         return;
     }
-    // Empty files are refused as the designed exchange refuses them.
+    // Empty files are refused as the classic exchange refuses them.
     if (fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
         RefuseExtended(connection, ExtendedStatus::NotAFile, "TransferServer: Can't get file size");
         return;

@@ -37,7 +37,7 @@ inline constexpr std::int64_t TransferBlockCount(std::int64_t size) {
 
 // Sends whole files from the shared folders to peers that ask for them, one
 // download per connection, several side by side (PeerServer). Besides the
-// designed exchange it answers the extended one (ExtendedTransfer.h): any
+// classic exchange it answers the extended one (ExtendedTransfer.h): any
 // size, from an offset, with the file's SHA-256 at the end when asked. A reader that
 // takes less than minimumRate over a rate window is cut off, so a trickling
 // reader cannot hold a worker for the hours a large file would take. Each step

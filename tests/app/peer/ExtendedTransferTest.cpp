@@ -234,7 +234,7 @@ TEST_F(ExtendedTransferTest, BadExtendedRequestsAreRefusedWithALogLineAndNoFileB
         EXPECT_TRUE(m_lines.WaitFor(c.line)) << c.line;
     }
 
-    // A header cut short is a lost connection, as a short designed field is.
+    // A header cut short is a lost connection, as a short classic field is.
     m_lines.Clear();
     auto cutShort = ExtendedField((m_share / "a").string(), 0);
     cutShort.resize(12);
@@ -255,11 +255,11 @@ TEST_F(ExtendedTransferTest, BadExtendedRequestsAreRefusedWithALogLineAndNoFileB
         std::equal(content.begin() + 4000, content.end(), reply.begin() + kExtendedReplySize));
 }
 
-TEST_F(ExtendedTransferTest, AServerSpeakingOnlyTheDesignedExchangeStillServesTheAgent) {
-    // Written from the designed exchange alone: a path field in, a size word
+TEST_F(ExtendedTransferTest, AServerSpeakingOnlyTheClassicExchangeStillServesTheAgent) {
+    // Written from the classic exchange alone: a path field in, a size word
     // and whole blocks out; a field naming nothing is closed on.
     const auto content = RandomBytes(25000, 6);
-    StandIn designed([&](TimeOutSocket& connection) {
+    StandIn classic([&](TimeOutSocket& connection) {
         std::string path;
         if (!connection.ReceiveText(path, kTransferPathWidth) || path != "/f")
             return;
@@ -272,19 +272,19 @@ TEST_F(ExtendedTransferTest, AServerSpeakingOnlyTheDesignedExchangeStillServesTh
         connection.SendBlock(blocks);
     });
     TransferDownloadOptions options = m_options;
-    options.port = designed.Port();
+    options.port = classic.Port();
     const fs::path destination = Destination("f");
     WriteFile(destination, RandomBytes(9000, 7)); // a partial file from an earlier attempt
     options.startOffset = 9000;
     auto outcome = Download("/f", destination, options);
     ASSERT_EQ(outcome.result, DownloadResult::Done) << DownloadResultName(outcome.result);
     EXPECT_FALSE(outcome.extended);
-    EXPECT_EQ(outcome.startOffset, 0u) << "the designed exchange starts over";
+    EXPECT_EQ(outcome.startOffset, 0u) << "the classic exchange starts over";
     EXPECT_EQ(outcome.digest, DownloadOutcome::Digest::NotAsked);
-    EXPECT_EQ(designed.Connections(), 2);
+    EXPECT_EQ(classic.Connections(), 2);
     EXPECT_EQ(ReadFile(destination), content);
 
-    // A file the designed exchange cannot announce is said to be too large.
+    // A file the classic exchange cannot announce is said to be too large.
     options.expectedSize = 3ull << 30;
     EXPECT_EQ(Download("/f", destination, options).result, DownloadResult::TooLarge);
 }

@@ -221,11 +221,11 @@ TEST_F(TransferAgentTest, AStopBetweenBlocksKeepsThePartialFileAndTheRowsLeft) {
     fs::path source = Shared("big", content);
     fs::path other = Shared("other", RandomBytes(100, 2));
 
-    // The designed exchange, whose blocks are what the partial file is made of.
-    TransferDownloadOptions designed = m_options;
-    designed.extended = false;
+    // The classic exchange, whose blocks are what the partial file is made of.
+    TransferDownloadOptions classic = m_options;
+    classic.extended = false;
     RecordingObserver observer;
-    TransferAgentQueue queue(&observer, &m_friends, designed);
+    TransferAgentQueue queue(&observer, &m_friends, classic);
     observer.onStatus = [&](const std::string& status) {
         if (status == "Transferring (30%)")
             queue.RequestStop();
@@ -253,7 +253,7 @@ TEST_F(TransferAgentTest, AStopBetweenBlocksKeepsThePartialFileAndTheRowsLeft) {
     EXPECT_FALSE(fs::exists(m_downloads / "other"));
 
     // Started again, the stopped download is fetched whole once more: the
-    // designed exchange cannot start past byte 0.
+    // classic exchange cannot start past byte 0.
     observer.onStatus = nullptr;
     EXPECT_TRUE(queue.StartWorker());
     ASSERT_TRUE(testsupport::WaitFor([&] { return queue.PendingCount() == 0; }, 10s));
