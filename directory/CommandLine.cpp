@@ -28,6 +28,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: halvdir serve [--listen ADDR:PORT] [--db FILE] [--threads N]\n"
+    "                     [--trusted-proxy ADDRESS]...\n"
     "                     [--smtp URL --mail-from ADDRESS [--smtp-user NAME]\n"
     "                      [--smtp-password-file FILE]]\n"
     "       halvdir sysmessage [--tos N] [--db FILE] TITLE TEXT\n"
@@ -40,6 +41,9 @@ constexpr const char* kUsage =
 
 struct Parsed {
     std::map<std::string, std::string> options;
+    // Every value of each option, in order, for those that may repeat;
+    // options keeps the last one.
+    std::map<std::string, std::vector<std::string>> repeated;
     std::vector<std::string> positional;
 };
 
@@ -66,6 +70,7 @@ std::optional<Parsed> ParseOptions(const std::vector<std::string>& arguments, si
                 std::fprintf(stderr, "halvdir: bad option %s\n", argument.c_str());
                 return std::nullopt;
             }
+            parsed.repeated[argument].push_back(arguments[i + 1]);
             parsed.options[argument] = arguments[++i];
         } else {
             parsed.positional.push_back(argument);
@@ -110,6 +115,15 @@ int Serve(const Parsed& parsed) {
         }
         threads = *value;
     }
+    std::vector<std::string> trustedProxies;
+    if (auto it = parsed.repeated.find("--trusted-proxy"); it != parsed.repeated.end())
+        trustedProxies = it->second;
+    for (const auto& proxy : trustedProxies) {
+        if (!TrustedProxies::IsDottedIpv4(proxy)) {
+            std::fprintf(stderr, "halvdir: --trusted-proxy wants an IPv4 address like 10.0.0.5\n");
+            return 2;
+        }
+    }
 
     std::string mailError;
     std::optional<MailSetup> mail = ReadMailOptions(parsed.options, mailError);
@@ -137,7 +151,7 @@ int Serve(const Parsed& parsed) {
         return 1;
     }
     DirectoryService service(*pool);
-    DirectoryServer server(service, threads);
+    DirectoryServer server(service, threads, trustedProxies);
     if (!server.Bind(host, *port)) {
         std::fprintf(stderr, "halvdir: cannot listen on %s\n", listen.c_str());
         return 1;
@@ -327,8 +341,8 @@ int RunCommandLine(const std::vector<std::string>& arguments) {
     };
     static const std::map<std::string, Command> commands = {
         {"serve",
-         {{"--listen", "--db", "--threads", "--smtp", "--mail-from", "--smtp-user",
-           "--smtp-password-file"},
+         {{"--listen", "--db", "--threads", "--trusted-proxy", "--smtp", "--mail-from",
+           "--smtp-user", "--smtp-password-file"},
           Serve,
           0}},
         {"sysmessage", {{"--tos", "--db"}, SysMessage, 2}},

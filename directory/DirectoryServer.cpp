@@ -60,8 +60,10 @@ bool SendSome(int fd, std::string& data) {
 
 } // namespace
 
-DirectoryServer::DirectoryServer(DirectoryService& service, int threads)
+DirectoryServer::DirectoryServer(DirectoryService& service, int threads,
+                                 const std::vector<std::string>& trustedProxies)
     : m_service(service)
+    , m_trustedProxies(trustedProxies)
     , m_threads(threads > 0 ? threads : 1)
     , m_cores(static_cast<int>(std::max(1u, std::thread::hardware_concurrency()))) {
     m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
@@ -457,11 +459,13 @@ void DirectoryServer::WorkLoop() {
 void DirectoryServer::Serve(Connection& connection) {
     const RequestHead& request = connection.request;
     const bool head = request.method == "HEAD";
+    const std::string client =
+        m_trustedProxies.ClientAddress(connection.address, request.forwardedFor);
     Reply reply;
     if (request.method != "GET" && !head)
         reply = Reply{405, "Error: only GET\n"};
     else
-        reply = m_service.Handle(request.path, request.query, connection.address);
+        reply = m_service.Handle(request.path, request.query, client);
     ++connection.served;
     const bool closeHeader =
         request.closeRequested || m_stop || connection.served >= kMaxRequestsPerConnection;
@@ -474,7 +478,7 @@ void DirectoryServer::Serve(Connection& connection) {
         connection.outgoing.clear();
         connection.closeAfter = true;
     }
-    LogRequest(connection.address, request.method, request.path, request.query, reply.status,
+    LogRequest(client, request.method, request.path, request.query, reply.status,
                reply.body.size());
     connection.received.erase(0, connection.requestEnd);
 }

@@ -2,6 +2,7 @@
 
 #include "directory/DirectoryService.h"
 #include "directory/HttpMessage.h"
+#include "directory/TrustedProxies.h"
 
 #include <atomic>
 #include <chrono>
@@ -27,7 +28,11 @@ namespace halvdir {
 // and one line per request goes to standard output.
 class DirectoryServer {
 public:
-    DirectoryServer(DirectoryService& service, int threads);
+    // Requests through a trusted proxy count as the client it forwards (see
+    // TrustedProxies); the connection limit stays per peer, the proxy's
+    // kept-alive connections being few.
+    DirectoryServer(DirectoryService& service, int threads,
+                    const std::vector<std::string>& trustedProxies = {});
     ~DirectoryServer();
     DirectoryServer(const DirectoryServer&) = delete;
     DirectoryServer& operator=(const DirectoryServer&) = delete;
@@ -89,6 +94,7 @@ private:
     int NextTimeoutMs() const;
 
     DirectoryService& m_service;
+    const TrustedProxies m_trustedProxies;
     const int m_threads;
     int m_listen = -1;
     int m_epoll = -1;

@@ -16,6 +16,9 @@ struct RequestHead {
     bool closeRequested = false;     // "Connection: close"
     bool keepAliveRequested = false; // "Connection: Keep-Alive", for HTTP/1.0
     std::size_t contentLength = 0;
+    // The last entry of the last "X-Forwarded-For" header, trimmed but not
+    // yet checked: the one a proxy in front appended. Empty when absent.
+    std::string forwardedFor;
 };
 
 // Longest request head accepted, and longest request line (the longest real

@@ -238,6 +238,70 @@ TEST_F(DirectoryQueries, PasswordGuessesAreThrottledPerIdAndPerAddress) {
     EXPECT_EQ(Body(right), "Match\n");
 }
 
+// A GET through a balancer at source that forwards the request of client.
+halvdirtest::HttpReply GetForwarded(const HalvdirProcess& directory, const char* source,
+                                    const std::string& client, const std::string& target) {
+    return halvdirtest::RawExchange(directory.Port(),
+                                    "GET " + target +
+                                        " HTTP/1.1\r\nHost: directory\r\n"
+                                        "X-Forwarded-For: " + client + "\r\n"
+                                        "Connection: close\r\n\r\n",
+                                    std::chrono::seconds(60), source);
+}
+
+TEST_F(DirectoryQueries, ATrustedProxysForwardedClientsAreThrottledAndLoggedEachAsItself) {
+    HalvdirProcess directory({"--trusted-proxy", "127.0.0.5", "--trusted-proxy", "127.0.0.15"});
+    ASSERT_TRUE(directory.Started()) << directory.Output();
+    int id = NewId(directory.Get("/cgi-bin/registerid"));
+    const std::string sid = std::to_string(id);
+    ASSERT_EQ(directory.Get("/cgi-bin/updateinfo?" + sid + "+Ann+ann@example.org+right").body,
+              "Result: 1\n");
+    const std::string right = "/cgi-bin/checkpassword?" + sid + "+right";
+    auto spendGuesses = [&](const char* source, const std::string& client) {
+        for (int i = 0; i <= halvdir::DirectoryService::kFreeGuessesPerAddress; ++i)
+            GetForwarded(directory, source, client,
+                         "/cgi-bin/checkpassword?" + std::to_string(100 + i) + "+x");
+    };
+
+    // Only the entry the balancer appended counts; what the client wrote
+    // before it is its own claim.
+    spendGuesses("127.0.0.5", "203.0.113.77, 203.0.113.1");
+    EXPECT_EQ(GetForwarded(directory, "127.0.0.5", "203.0.113.1", right).body, "NoMatch\n");
+    // Another client behind the same balancer, or behind the second one, has
+    // its own allowance, and so has the first one's claimed address.
+    EXPECT_EQ(GetForwarded(directory, "127.0.0.5", "203.0.113.2", right).body, "Match\n");
+    EXPECT_EQ(GetForwarded(directory, "127.0.0.15", "203.0.113.3", right).body, "Match\n");
+    EXPECT_EQ(GetForwarded(directory, "127.0.0.5", "203.0.113.77", right).body, "Match\n");
+
+    // From a peer that is no trusted proxy the header means nothing: its
+    // guesses count against itself, whichever client it names.
+    spendGuesses("127.0.0.6", "203.0.113.9");
+    EXPECT_EQ(GetForwarded(directory, "127.0.0.6", "203.0.113.10", right).body, "NoMatch\n");
+    EXPECT_EQ(GetForwarded(directory, "127.0.0.5", "203.0.113.9", right).body, "Match\n");
+
+    // A trusted proxy that names no IPv4 client is taken as itself, said once.
+    EXPECT_EQ(GetForwarded(directory, "127.0.0.5", "unknown", right).body, "Match\n");
+    EXPECT_EQ(GetForwarded(directory, "127.0.0.5", "203.0.113.01", right).body, "Match\n");
+    std::string log;
+    testsupport::WaitFor(
+        [&] {
+            log = directory.Output();
+            return log.find("127.0.0.5 GET /cgi-bin/checkpassword?" + sid + "+* 200") !=
+                   std::string::npos;
+        },
+        std::chrono::seconds(10));
+    EXPECT_NE(log.find("203.0.113.2 GET /cgi-bin/checkpassword?" + sid + "+* 200"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("127.0.0.6 GET /cgi-bin/checkpassword?" + sid + "+* 200"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("203.0.113.10 GET"), std::string::npos) << log;
+    auto warning = log.find("named no IPv4 client");
+    ASSERT_NE(warning, std::string::npos) << log;
+    EXPECT_EQ(log.find("named no IPv4 client", warning + 1), std::string::npos) << log;
+}
+
 TEST_F(DirectoryQueries, RandomPoolsArePerTosAndForgetUsersThatMove) {
     EXPECT_EQ(Body("/cgi-bin/lookuprandomip?155"), "0.0.0.0\n");
     EXPECT_EQ(Body("/cgi-bin/insertrandomip?155+127.0.0.2"), "Result: 1\n");
