@@ -143,8 +143,8 @@ std::optional<RequestHead> ParseRequestHead(std::string_view head, int& errorSta
             request.contentLength = static_cast<std::size_t>(length);
         } else if (EqualsIgnoringCase(name, "x-forwarded-for")) {
             auto comma = value.rfind(',');
-            request.forwardedFor =
-                std::string(Trim(comma == std::string_view::npos ? value : value.substr(comma + 1)));
+            request.forwardedFor = std::string(
+                Trim(comma == std::string_view::npos ? value : value.substr(comma + 1)));
         } else if (EqualsIgnoringCase(name, "transfer-encoding")) {
             // No directory request has a body worth streaming.
             return std::nullopt;

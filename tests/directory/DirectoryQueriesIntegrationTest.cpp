@@ -241,12 +241,9 @@ TEST_F(DirectoryQueries, PasswordGuessesAreThrottledPerIdAndPerAddress) {
 // A GET through a balancer at source that forwards the request of client.
 halvdirtest::HttpReply GetForwarded(const HalvdirProcess& directory, const char* source,
                                     const std::string& client, const std::string& target) {
-    return halvdirtest::RawExchange(directory.Port(),
-                                    "GET " + target +
-                                        " HTTP/1.1\r\nHost: directory\r\n"
-                                        "X-Forwarded-For: " + client + "\r\n"
-                                        "Connection: close\r\n\r\n",
-                                    std::chrono::seconds(60), source);
+    std::string request = "GET " + target + " HTTP/1.1\r\nHost: directory\r\n";
+    request += "X-Forwarded-For: " + client + "\r\nConnection: close\r\n\r\n";
+    return halvdirtest::RawExchange(directory.Port(), request, std::chrono::seconds(60), source);
 }
 
 TEST_F(DirectoryQueries, ATrustedProxysForwardedClientsAreThrottledAndLoggedEachAsItself) {
@@ -293,8 +290,7 @@ TEST_F(DirectoryQueries, ATrustedProxysForwardedClientsAreThrottledAndLoggedEach
     EXPECT_NE(log.find("203.0.113.2 GET /cgi-bin/checkpassword?" + sid + "+* 200"),
               std::string::npos)
         << log;
-    EXPECT_NE(log.find("127.0.0.6 GET /cgi-bin/checkpassword?" + sid + "+* 200"),
-              std::string::npos)
+    EXPECT_NE(log.find("127.0.0.6 GET /cgi-bin/checkpassword?" + sid + "+* 200"), std::string::npos)
         << log;
     EXPECT_EQ(log.find("203.0.113.10 GET"), std::string::npos) << log;
     auto warning = log.find("named no IPv4 client");
