@@ -13,7 +13,9 @@
 #include "support/TestSupport.h"
 #include "tools/SearchNetwork.h"
 
+#include <QPainter>
 #include <QScrollBar>
+#include <QStaticText>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <algorithm>
@@ -257,3 +259,61 @@ TEST_F(MessengerGuiTest, WithPopUpOffAMessageForAClosedWindowIsLost) {
 }
 
 } // namespace
+
+namespace {
+
+std::vector<InstantMessageEntry> Messages(int count, const std::string& prefix) {
+    std::vector<InstantMessageEntry> entries;
+    for (int i = 0; i < count; ++i)
+        entries.push_back({prefix + std::to_string(i), "Alice", "127.0.0.2", 0x00ffffff, 0, false});
+    return entries;
+}
+
+// Paints the row as a view of that width would.
+void PaintRow(const BubbleDelegate& delegate, const MessengerModel& model, int row, int width) {
+    QImage image(width, 80, QImage::Format_ARGB32_Premultiplied);
+    QPainter painter(&image);
+    QStyleOptionViewItem option;
+    option.rect = QRect(0, 0, width, 80);
+    delegate.paint(&painter, option, model.index(row));
+}
+
+QString LaidOut(const MessengerModel& model, int row, int viewWidth) {
+    const QStaticText* laid = model.CachedLayout(row, BubbleDelegate::TextWidth(viewWidth));
+    return laid != nullptr ? laid->text() : QStringLiteral("(none)");
+}
+
+} // namespace
+
+TEST(MessengerLayoutTest, APaintedRowKeepsItsOwnLaidOutTextUntilTheWidthChangesOrItIsTrimmed) {
+    shelltest::Application();
+    MessengerModel model;
+    const BubbleDelegate delegate(model);
+    model.Append({{"Alice: <b>not bold</b>", "Alice", "127.0.0.2", 0x00ffffff, 0, false}});
+    model.Append(Messages(2, "Bob: "));
+    for (int row = 0; row < 3; ++row)
+        PaintRow(delegate, model, row, 400);
+    EXPECT_EQ(LaidOut(model, 0, 400), QStringLiteral("Alice: <b>not bold</b>"));
+    EXPECT_EQ(model.CachedLayout(0, BubbleDelegate::TextWidth(400))->textFormat(), Qt::PlainText);
+    EXPECT_EQ(LaidOut(model, 2, 400), QStringLiteral("Bob: 1"));
+
+    // Another width lays the text out anew and forgets the old width's.
+    EXPECT_EQ(LaidOut(model, 1, 300), QStringLiteral("(none)"));
+    PaintRow(delegate, model, 1, 300);
+    EXPECT_EQ(LaidOut(model, 1, 300), QStringLiteral("Bob: 0"));
+    EXPECT_EQ(LaidOut(model, 2, 400), QStringLiteral("(none)"));
+
+    // Trimming the oldest row moves every row up; each keeps its own layout.
+    model.Append(Messages(static_cast<int>(MessengerModel::kCapacity) - 2, "Carol: "));
+    EXPECT_EQ(LaidOut(model, 0, 300), QStringLiteral("Bob: 0"));
+    EXPECT_EQ(LaidOut(model, 1, 300), QStringLiteral("(none)"));
+
+    // Painting through the whole history keeps only the newest layouts.
+    const int rows = model.rowCount();
+    for (int row = 0; row < rows; ++row)
+        PaintRow(delegate, model, row, 300);
+    const int kept = static_cast<int>(MessengerModel::kLaidOutCapacity);
+    EXPECT_EQ(LaidOut(model, rows - kept - 1, 300), QStringLiteral("(none)"));
+    EXPECT_EQ(LaidOut(model, rows - kept, 300), model.index(rows - kept).data().toString());
+    EXPECT_EQ(LaidOut(model, rows - 1, 300), model.index(rows - 1).data().toString());
+}
