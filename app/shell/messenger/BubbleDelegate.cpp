@@ -58,11 +58,12 @@ const QStaticText& BubbleDelegate::LaidOutText(const QModelIndex& index, int vie
     const int width = TextWidth(viewWidth);
     if (const QStaticText* laid = m_model.CachedLayout(index.row(), width))
         return *laid;
-    // Broken as the measurement breaks it (kTextFlags), and never read as markup.
+    // Broken as the measurement breaks it: with kTextFlags the text wraps at
+    // any character, so each line fills the bubble. Never read as markup.
     QStaticText text(index.data(Qt::DisplayRole).toString());
     text.setTextFormat(Qt::PlainText);
     QTextOption option(Qt::AlignLeft | Qt::AlignTop);
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    option.setWrapMode(QTextOption::WrapAnywhere);
     text.setTextOption(option);
     text.setTextWidth(width);
     text.prepare(QTransform(), m_font);
