@@ -6,6 +6,7 @@
 #include <QFontMetrics>
 #include <QPainter>
 #include <QPainterPath>
+#include <QTextOption>
 #include <algorithm>
 
 namespace {
@@ -53,6 +54,24 @@ QSize BubbleDelegate::TextSize(const QModelIndex& index, int viewWidth) const {
     return size;
 }
 
+const QStaticText& BubbleDelegate::LaidOutText(const QModelIndex& index, int viewWidth) const {
+    const int width = TextWidth(viewWidth);
+    if (const QStaticText* laid = m_model.CachedLayout(index.row(), width))
+        return *laid;
+    // Broken as the measurement breaks it: with kTextFlags the text wraps at
+    // any character, so each line fills the bubble. Never read as markup.
+    QStaticText text(index.data(Qt::DisplayRole).toString());
+    text.setTextFormat(Qt::PlainText);
+    QTextOption option(Qt::AlignLeft | Qt::AlignTop);
+    option.setWrapMode(QTextOption::WrapAnywhere);
+    text.setTextOption(option);
+    text.setTextWidth(width);
+    text.prepare(QTransform(), m_font);
+    m_model.CacheLayout(index.row(), width, text);
+    const QStaticText* laid = m_model.CachedLayout(index.row(), width);
+    return laid != nullptr ? *laid : (m_scratch = text);
+}
+
 QSize BubbleDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
     const int width = ViewWidth(option);
     return {width, TextSize(index, width).height() + 2 * kPadding + kGap};
@@ -60,7 +79,6 @@ QSize BubbleDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelI
 
 void BubbleDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
                            const QModelIndex& index) const {
-    const QString text = index.data(Qt::DisplayRole).toString();
     const QColor bubble = index.data(MessengerModel::BubbleColourRole).value<QColor>();
     const QColor ink = index.data(MessengerModel::TextColourRole).value<QColor>();
     const bool outgoing = index.data(MessengerModel::OutgoingRole).toBool();
@@ -95,8 +113,6 @@ void BubbleDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option
     }
     painter->setFont(m_font);
     painter->setPen(ink);
-    painter->drawText(QRect(x + kPadding, top + kPadding,
-                            TextWidth(viewWidth), bubbleHeight - 2 * kPadding),
-                      kTextFlags, text);
+    painter->drawStaticText(QPointF(x + kPadding, top + kPadding), LaidOutText(index, viewWidth));
     painter->restore();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFont>
+#include <QStaticText>
 #include <QStyledItemDelegate>
 
 class MessengerModel;
@@ -31,6 +32,12 @@ private:
     // The text's size for that view width: measured once per row and width.
     QSize TextSize(const QModelIndex& index, int viewWidth) const;
 
+    // The text laid out for that view width: once per row and width while the
+    // row is among those painted lately.
+    const QStaticText& LaidOutText(const QModelIndex& index, int viewWidth) const;
+
     const MessengerModel& m_model;
+    // Holds a layout the model would not keep (a row outside it).
+    mutable QStaticText m_scratch;
     QFont m_font;
 };

@@ -1,5 +1,7 @@
 #include "app/shell/messenger/MessengerModel.h"
 
+#include <algorithm>
+
 MessengerModel::MessengerModel(QObject* parent)
     : QAbstractListModel(parent) {}
 
@@ -14,13 +16,16 @@ void MessengerModel::Append(std::vector<InstantMessageEntry> entries) {
         const int drop = static_cast<int>(m_rows.size() - keep);
         beginRemoveRows({}, 0, drop - 1);
         m_rows.erase(m_rows.begin(), m_rows.begin() + drop);
+        const std::uint64_t oldest = m_rows.empty() ? m_nextSerial : m_rows.front().serial;
+        std::erase_if(m_layouts, [oldest](const auto& laid) { return laid.first < oldest; });
+        std::erase_if(m_layoutOrder, [oldest](std::uint64_t serial) { return serial < oldest; });
         endRemoveRows();
     }
     const int first = static_cast<int>(m_rows.size());
     beginInsertRows({}, first, first + static_cast<int>(entries.size()) - 1);
     for (InstantMessageEntry& entry : entries) {
         QString shown = QString::fromStdString(entry.shownText);
-        m_rows.push_back({std::move(entry), std::move(shown)});
+        m_rows.push_back({m_nextSerial++, std::move(entry), std::move(shown)});
     }
     endInsertRows();
 }
@@ -38,6 +43,31 @@ void MessengerModel::CacheTextSize(int row, int width, QSize size) const {
     const Row& entry = m_rows[static_cast<std::size_t>(row)];
     entry.measuredWidth = width;
     entry.measuredText = size;
+}
+
+const QStaticText* MessengerModel::CachedLayout(int row, int width) const {
+    if (row < 0 || row >= rowCount() || width != m_layoutWidth)
+        return nullptr;
+    const auto laid = m_layouts.find(m_rows[static_cast<std::size_t>(row)].serial);
+    return laid == m_layouts.end() ? nullptr : &laid->second;
+}
+
+void MessengerModel::CacheLayout(int row, int width, QStaticText text) const {
+    if (row < 0 || row >= rowCount())
+        return;
+    if (width != m_layoutWidth) {
+        m_layouts.clear();
+        m_layoutOrder.clear();
+        m_layoutWidth = width;
+    }
+    const std::uint64_t serial = m_rows[static_cast<std::size_t>(row)].serial;
+    if (!m_layouts.insert_or_assign(serial, std::move(text)).second)
+        return;
+    m_layoutOrder.push_back(serial);
+    while (m_layoutOrder.size() > kLaidOutCapacity) {
+        m_layouts.erase(m_layoutOrder.front());
+        m_layoutOrder.pop_front();
+    }
 }
 
 int MessengerModel::rowCount(const QModelIndex& parent) const {
