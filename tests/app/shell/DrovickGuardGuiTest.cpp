@@ -9,6 +9,9 @@
 #include <QTimer>
 #include <cstdlib>
 
+// An address no other test serves on, so a listening server is this program's.
+constexpr const char* kAddress = "127.0.0.84";
+
 // drovick and `drovick-peer serve` never serve one user at once: a drovick that
 // finds serve holding the guard says which program holds it and ends.
 class DrovickGuardGuiTest : public QObject {
@@ -23,7 +26,7 @@ private slots:
         const int port = PeerServerPorts::Defaults().remoteFileSystem;
         QVERIFY2(testsupport::WaitFor(
                      [port] {
-                         return testsupport::CanConnect("127.0.0.2", port,
+                         return testsupport::CanConnect(kAddress, port,
                                                         std::chrono::milliseconds(200));
                      },
                      std::chrono::seconds(10)),
@@ -51,7 +54,7 @@ private:
 
 int main(int argc, char** argv) {
     testsupport::TempDir home;
-    PrepareProgramUser(home.Path(), "127.0.0.2");
+    PrepareProgramUser(home.Path(), kAddress);
     DrovickApplication application(argc, argv);
     DrovickGuardGuiTest test(application);
     return QTest::qExec(&test, argc, argv);

@@ -17,7 +17,9 @@
 // before the application object, which is the program's own.
 namespace {
 
-constexpr const char* kAddress = "127.0.0.2";
+// An address no other test serves on, so the check that every server has
+// stopped sees only this program's.
+constexpr const char* kAddress = "127.0.0.81";
 
 bool AllServersListen() {
     const PeerServerPorts ports = PeerServerPorts::Defaults();
