@@ -39,6 +39,17 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t count) {
     return true;
 }
 
+// Cuts the file to length when it is longer. A file of that length already
+// is left alone: ext4 writes back on close every file once truncated to 0,
+// which held up the end of each new download by a flush of the whole file.
+bool TruncateLonger(int fd, std::uint64_t length) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0)
+        return false;
+    return static_cast<std::uint64_t>(info.st_size) <= length ||
+           ftruncate(fd, static_cast<off_t>(length)) == 0;
+}
+
 struct OutputFile {
     int fd = -1;
     ~OutputFile() {
@@ -85,7 +96,7 @@ DownloadResult ReceiveClassicBlocks(TimeOutSocket& connection, const Attempt& at
                                      std::int32_t size) {
     if (attempt.options.expectedSize && *attempt.options.expectedSize != std::uint64_t(size))
         return DownloadResult::SourceChanged;
-    if (ftruncate(attempt.fd, 0) != 0 || lseek(attempt.fd, 0, SEEK_SET) != 0)
+    if (!TruncateLonger(attempt.fd, 0) || lseek(attempt.fd, 0, SEEK_SET) != 0)
         return DownloadResult::WriteFailed;
     std::array<std::uint8_t, kTransferBlockSize> block{};
     std::int64_t written = 0;
@@ -334,7 +345,7 @@ DownloadOutcome DownloadTransferItemEx(const TransferItem& item, FriendResolver*
     }
     const std::uint64_t offset =
         std::min<std::uint64_t>(options.startOffset, static_cast<std::uint64_t>(info.st_size));
-    if (ftruncate(file.fd, static_cast<off_t>(offset)) != 0) {
+    if (!TruncateLonger(file.fd, offset)) {
         outcome.result = DownloadResult::CannotCreate;
         return outcome;
     }
