@@ -11,11 +11,12 @@ constexpr std::uint64_t kBatch = 4 * 1024 * 1024;
 GrowingFileHash::GrowingFileHash(int fd, const std::atomic<bool>& running, GrowingHashStart start)
     : m_fd(fd)
     , m_running(running)
-    , m_taken(std::move(start.taken))
     , m_every(std::max<std::uint64_t>(64, start.every / 64 * 64)) {
     if (start.from && m_hash.Restore(*start.from))
         m_startedAt = start.from->bytes;
     m_ready = m_hashed = m_startedAt;
+    if (start.taken)
+        m_checkpoints.emplace(fd, std::move(start.taken));
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -64,11 +65,9 @@ bool GrowingFileHash::HashRange(std::uint64_t from, std::uint64_t to) {
         if (!Sha256::AddFileRange(m_hash, m_fd, from, end - from, keepGoing))
             return false;
         from = end;
-        // A state is only handed out for bytes that are on the disk, so a
-        // machine that goes down cannot leave a state ahead of its file.
-        if (from == mark && m_taken && fdatasync(m_fd) == 0)
+        if (from == mark && m_checkpoints)
             if (const auto state = m_hash.Save())
-                m_taken(*state);
+                m_checkpoints->Offer(*state);
     }
     return true;
 }

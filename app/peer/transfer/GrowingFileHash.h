@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/peer/transfer/DurableCheckpoints.h"
 #include "app/peer/transfer/Sha256.h"
 
 #include <atomic>
@@ -24,9 +25,10 @@ struct GrowingHashStart {
     // Where hashing starts; nothing (or a state that cannot be one) means
     // byte 0. The caller makes sure the file reaches this far.
     std::optional<Sha256Checkpoint> from;
-    // Called on the hashing thread each time the hash reaches another
-    // multiple of every bytes (rounded down to a multiple of 64), once the
-    // file is flushed to disk that far.
+    // Given the states the hash reaches at each multiple of every bytes
+    // (rounded down to a multiple of 64), each once the file is flushed to
+    // disk that far, on a flushing thread; a state overtaken by a newer one
+    // while the disk writes is skipped.
     std::function<void(const Sha256Checkpoint&)> taken;
     std::uint64_t every = 64 * 1024 * 1024;
 };
@@ -57,7 +59,8 @@ private:
     const int m_fd;
     const std::atomic<bool>& m_running;
     Sha256 m_hash;
-    std::function<void(const Sha256Checkpoint&)> m_taken;
+    // Outlives the hashing thread, which offers it states.
+    std::optional<DurableCheckpoints> m_checkpoints;
     std::uint64_t m_every = 0;
     std::uint64_t m_startedAt = 0;
     std::mutex m_mutex;

@@ -4,6 +4,7 @@
 
 #include "PeerTestSupport.h"
 #include "app/files/ShareTable.h"
+#include "app/peer/transfer/DurableCheckpoints.h"
 #include "app/peer/transfer/ExtendedTransfer.h"
 #include "app/peer/transfer/TransferPartRecord.h"
 #include "app/peer/transfer/TransferResume.h"
@@ -11,9 +12,12 @@
 #include "app/peer/wire/TimeOutSocket.h"
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -124,6 +128,27 @@ TEST(TransferPartRecord, AnOlderRecordIsReadWithoutStateAndADamagedStateIsLeftOu
     longer.push_back(0);
     WriteFile(file, longer);
     EXPECT_FALSE(ReadPartRecord(file));
+}
+
+TEST(DurableCheckpoints, StatesComeOutInOrderAndTheLastOneOfferedIsNeverLost) {
+    // Offered far faster than the disk flushes: some are skipped, none comes
+    // out of order, and the newest is handed out before the end.
+    testsupport::TempDir temp;
+    const fs::path file = temp.Path() / "part";
+    WriteFile(file, RandomBytes(64 * 1024, 3));
+    std::vector<std::uint64_t> taken;
+    const int fd = open(file.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    std::optional<DurableCheckpoints> checkpoints;
+    checkpoints.emplace(fd, [&](const Sha256Checkpoint& state) { taken.push_back(state.bytes); });
+    for (std::uint64_t bytes = 64; bytes <= 64 * 1000; bytes += 64)
+        checkpoints->Offer({bytes, {}, bytes * 8});
+    checkpoints.reset();
+    close(fd);
+    ASSERT_FALSE(taken.empty());
+    EXPECT_TRUE(std::is_sorted(taken.begin(), taken.end()));
+    EXPECT_EQ(std::adjacent_find(taken.begin(), taken.end()), taken.end());
+    EXPECT_EQ(taken.back(), 64u * 1000);
 }
 
 class ResumeCheckpointTest : public ::testing::Test {
