@@ -93,7 +93,7 @@ struct Attempt {
 // The classic blocks after a size word: size bytes of file in whole blocks,
 // written from byte 0 of the destination, which is emptied first.
 DownloadResult ReceiveClassicBlocks(TimeOutSocket& connection, const Attempt& attempt,
-                                     std::int32_t size) {
+                                    std::int32_t size) {
     if (attempt.options.expectedSize && *attempt.options.expectedSize != std::uint64_t(size))
         return DownloadResult::SourceChanged;
     if (!TruncateLonger(attempt.fd, 0) || lseek(attempt.fd, 0, SEEK_SET) != 0)
