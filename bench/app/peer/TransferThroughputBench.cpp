@@ -2,7 +2,10 @@
 // side with a plain TCP copy of the same file in the same run: one thread reads
 // the file and sends it in large writes, another receives and writes it to
 // disk. Both paths end in a file on disk, and both run at the niceness the
-// server and agent threads use.
+// server and agent threads use. The download goes the way a user's does,
+// through the queue: with the SHA-256 at both ends and the hash states the
+// agent saves for a resume (bench_peer_ExtendedTransferBench takes these
+// costs apart).
 //
 //   bench_peer_TransferThroughputBench [megabytes (default 1024)] [folder (default /tmp)]
 
@@ -45,7 +48,8 @@ double Download(const std::shared_ptr<ShareTable>& table, const fs::path& source
     auto started = Clock::now();
     if (!queue.AddTransfer(source.string(), kAddress, destination.string(), "127.0.0.1"))
         return -1;
-    while (queue.RowCount() > 0 || queue.IsWorkerActive())
+    // A finished row stays in the queue with its final state.
+    while (queue.PendingCount() > 0 || queue.IsWorkerActive())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return std::chrono::duration<double>(Clock::now() - started).count();
 }
