@@ -1,4 +1,5 @@
 #include "ForkedPeer.h"
+#include "PeerTestSupport.h"
 #include "app/files/LogEvent.h"
 #include "app/files/ShareTable.h"
 #include "app/peer/PresenceDirectory.h"
@@ -63,22 +64,6 @@ public:
 
 private:
     fs::path m_path;
-};
-
-class MemoryLog : public LogReceiver {
-public:
-    void AppendEvent(const std::string& line) override {
-        std::lock_guard lock(m_mutex);
-        m_lines.push_back(line);
-    }
-    int Count(const std::string& line) const {
-        std::lock_guard lock(m_mutex);
-        return static_cast<int>(std::count(m_lines.begin(), m_lines.end(), line));
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::vector<std::string> m_lines;
 };
 
 int CountLines(const fs::path& path, const std::string& line) {
@@ -186,7 +171,7 @@ TEST(SearchNetworkTest, ARequestTravelsAlongAChainOfFriendsAndEachServerAnswersO
     presence.friends = {"127.0.0.2"};
     presence.anonymous = std::vector<std::string>{"0.0.0.0"};
     LogEvent log;
-    MemoryLog lines;
+    peertest::RecordedLog lines;
     log.Register(&lines);
     {
         NetworkSearch search(&presence, &log, nullptr,
@@ -303,7 +288,7 @@ TEST(SearchNetworkTest, RepliesThatLieAboutTheirCountAreDroppedAndTheRestSorted)
     FakePresence presence;
     presence.myAddress = "127.0.0.1";
     LogEvent log;
-    MemoryLog lines;
+    peertest::RecordedLog lines;
     log.Register(&lines);
     {
         NetworkSearch search(&presence, &log, nullptr, OriginOptions("127.0.0.1", 1, 0));

@@ -11,6 +11,7 @@
 #include "app/shell/search/SearchCommand.h"
 #include "app/shell/search/SearchResultsModel.h"
 #include "app/shell/search/SearchWindow.h"
+#include "support/RecordedLog.h"
 #include "support/TestSupport.h"
 #include "tools/SearchNetwork.h"
 
@@ -39,22 +40,6 @@ public:
     std::optional<std::vector<std::string>> AnonymousAddresses(bool) override {
         return std::vector<std::string>{};
     }
-};
-
-class Lines : public LogReceiver {
-public:
-    void AppendEvent(const std::string& line) override {
-        std::lock_guard lock(m_mutex);
-        m_lines.push_back(line);
-    }
-    int Count(const std::string& line) const {
-        std::lock_guard lock(m_mutex);
-        return static_cast<int>(std::count(m_lines.begin(), m_lines.end(), line));
-    }
-
-private:
-    mutable std::mutex m_mutex;
-    std::vector<std::string> m_lines;
 };
 
 QPushButton* Button(SearchWindow& window, const char* name) {
@@ -95,7 +80,7 @@ TEST_F(SearchWindowGuiTest, AChainOfFriendsAnswersSortedAndADoubleClickDownloads
     ada.myAddress = network.User(kAda).Address();
     ada.friends = {network.User(kBo).Address()};
     LogEvent log;
-    Lines lines;
+    testsupport::RecordedLog lines;
     log.Register(&lines);
     testsupport::TempDir downloads;
     DrovickSettings settings;
@@ -211,7 +196,7 @@ TEST_F(SearchWindowGuiTest, StopEndsASearchWaitingOnSilentFriendsWithinOneLimit)
     // connects, they alone would hold the search for three limits.
     presence.friends = {"127.0.0.9", "127.0.0.9", "127.0.0.9"};
     LogEvent log;
-    Lines lines;
+    testsupport::RecordedLog lines;
     log.Register(&lines);
     DrovickSettings settings;
     SearchWindow window({&presence, &log, &settings, nullptr},
@@ -273,7 +258,7 @@ TEST_F(SearchWindowGuiTest, LyingAndUnterminatedRepliesAreDroppedOrShownSafely) 
     const int resultPort = testsupport::FreeTcpPort("127.0.0.1");
     FakePresence presence;
     LogEvent log;
-    Lines lines;
+    testsupport::RecordedLog lines;
     log.Register(&lines);
     DrovickSettings settings;
     SearchWindow window({&presence, &log, &settings, nullptr},
