@@ -75,11 +75,26 @@ bool TransferAgentQueue::AddTransfer(const std::string& sourcePath, const std::s
 
 int TransferAgentQueue::RestoreSaved() {
     int restored = 0;
-    for (const TransferItem& item : LoadTransferQueue(m_queueFile))
-        restored += AddTransfer(item.sourcePath, item.sourceHost, item.destinationPath,
-                                item.destinationHost)
-                        ? 1
-                        : 0;
+    for (const SavedTransfer& saved : LoadSavedTransfers(m_queueFile)) {
+        const TransferItem& item = saved.item;
+        if (saved.finalState.empty()) {
+            restored += AddTransfer(item.sourcePath, item.sourceHost, item.destinationPath,
+                                    item.destinationHost)
+                            ? 1
+                            : 0;
+            continue;
+        }
+        // An ended download shows its final state again, until cleared.
+        std::lock_guard lock(m_mutex);
+        Row ended;
+        ended.shown = TransferQueueRow{item.sourcePath, item.sourceHost, saved.finalState};
+        ended.item = item;
+        ended.state = State::Finished;
+        ended.id = m_nextId++;
+        m_rows.push_back(std::move(ended));
+        if (m_observer)
+            m_observer->RowAdded(static_cast<int>(m_rows.size()) - 1, m_rows.back().shown);
+    }
     return restored;
 }
 
@@ -191,6 +206,8 @@ int TransferAgentQueue::ClearFinished() {
             m_observer->RowRemoved(static_cast<int>(row));
         ++cleared;
     }
+    if (cleared > 0)
+        SaveQueue();
     return cleared;
 }
 
@@ -251,12 +268,27 @@ void TransferAgentQueue::SetStatus(Row& row, const std::string& status) {
 void TransferAgentQueue::SaveQueue() const {
     if (m_queueFile.empty())
         return;
-    std::vector<TransferItem> pending;
-    for (const Row& row : m_rows)
-        if (row.state != State::Finished && pending.size() < kMostSavedTransfers)
-            pending.push_back(row.item);
+    // Every download still to do first; ended ones fill what room is left,
+    // the oldest giving way. Rows keep their order.
+    const auto ended = static_cast<std::size_t>(std::count_if(
+        m_rows.begin(), m_rows.end(), [](const Row& row) { return row.state == State::Finished; }));
+    const std::size_t pending = m_rows.size() - ended;
+    const std::size_t room = kMostSavedTransfers - std::min(pending, kMostSavedTransfers);
+    std::size_t endedToSkip = ended > room ? ended - room : 0;
+    std::vector<SavedTransfer> rows;
+    for (const Row& row : m_rows) {
+        if (rows.size() >= kMostSavedTransfers)
+            break;
+        if (row.state != State::Finished) {
+            rows.push_back({row.item, {}});
+        } else if (endedToSkip > 0) {
+            --endedToSkip;
+        } else {
+            rows.push_back({row.item, row.shown.status});
+        }
+    }
     // A queue that cannot be saved still runs; it only will not survive a restart.
-    SaveTransferQueue(m_queueFile, pending);
+    SaveTransferQueue(m_queueFile, rows);
 }
 
 void TransferAgentQueue::ReportProgress(std::uint64_t id, bool resuming, std::int64_t received,

@@ -50,8 +50,8 @@ public:
     static constexpr int kMostActive = 3;
 
     // observer and friends may be null; both must outlive the queue. With a
-    // queueFile, the downloads not yet done are written there on every change
-    // (see RestoreSaved).
+    // queueFile, the rows are written there on every change: the downloads
+    // not yet done and the final state of those that ended (see RestoreSaved).
     TransferAgentQueue(TransferQueueObserver* observer, FriendResolver* friends,
                        TransferDownloadOptions options = {}, std::filesystem::path queueFile = {});
     // Stops the workers and waits for them.
@@ -65,7 +65,8 @@ public:
     // texts (letter case ignored).
     bool AddTransfer(const std::string& sourcePath, const std::string& sourceHost,
                      const std::string& destinationPath, const std::string& destinationHost);
-    // Queues the downloads the queue file kept from an earlier run; how many.
+    // Queues the downloads the queue file kept from an earlier run, and shows
+    // again the ended ones not yet cleared; how many downloads it queued.
     int RestoreSaved();
 
     // Starts workers for the waiting rows. False when none was started; a
@@ -126,7 +127,7 @@ private:
     int IndexOf(const Row& row) const;
     void SetStatus(Row& row, const std::string& status);
     void ReportProgress(std::uint64_t id, bool resuming, std::int64_t received, std::int64_t size);
-    // Under m_mutex: writes the rows waiting or in hand to the queue file.
+    // Under m_mutex: writes the rows to the queue file.
     void SaveQueue() const;
     bool Pending() const;
 

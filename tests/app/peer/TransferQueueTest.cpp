@@ -181,9 +181,33 @@ TEST_F(TransferQueueTest, TheQueueFileBringsBackWhatWasLeftAndIgnoresDamage) {
         EXPECT_EQ(queue.Rows()[1].status, "Verified");
         EXPECT_EQ(ReadFile(m_downloads / "first"), first);
         EXPECT_EQ(ReadFile(m_downloads / "second"), second);
-        // Done downloads leave the file; finished rows are not saved.
+        // Nothing is left to do; the final states stay until cleared.
         EXPECT_TRUE(LoadTransferQueue(queueFile).empty());
     }
+    {
+        TransferAgentQueue queue(nullptr, nullptr, m_options, queueFile);
+        EXPECT_EQ(queue.RestoreSaved(), 0);
+        ASSERT_EQ(queue.RowCount(), 2);
+        EXPECT_EQ(queue.PendingCount(), 0);
+        EXPECT_EQ(queue.Rows()[1].status, "Verified");
+        EXPECT_EQ(queue.Rows()[1].fileName, (m_share / "second").string());
+        EXPECT_EQ(queue.ClearFinished(), 2);
+        EXPECT_TRUE(LoadSavedTransfers(queueFile).empty());
+    }
+
+    // A file of the first layout, rows without a state, is still read.
+    std::vector<std::uint8_t> firstLayout = {'D', 'T', 'Q', '1', 1, 0, 0, 0};
+    for (const std::string text : {"/share/a", "127.0.0.4", "/downloads/a", "127.0.0.1"}) {
+        firstLayout.push_back(static_cast<std::uint8_t>(text.size()));
+        firstLayout.push_back(0);
+        firstLayout.insert(firstLayout.end(), text.begin(), text.end());
+    }
+    WriteFile(queueFile, firstLayout);
+    const auto old = LoadSavedTransfers(queueFile);
+    ASSERT_EQ(old.size(), 1u);
+    EXPECT_EQ(old[0].item.sourceHost, "127.0.0.4");
+    EXPECT_EQ(old[0].item.destinationPath, "/downloads/a");
+    EXPECT_EQ(old[0].finalState, "");
 
     // Damaged files read as an empty queue, never as part of one.
     ASSERT_TRUE(SaveTransferQueue(queueFile, saved));
@@ -198,7 +222,10 @@ TEST_F(TransferQueueTest, TheQueueFileBringsBackWhatWasLeftAndIgnoresDamage) {
     longText[8] = 0xff, longText[9] = 0xff; // the first path's length
     auto nul = whole;
     nul[10] = 0;
-    for (const auto& damaged : {truncated, trailing, hugeCount, longText, nul}) {
+    ASSERT_TRUE(SaveTransferQueue(queueFile, {SavedTransfer{saved[0], "Verified"}}));
+    auto strangeState = ReadFile(queueFile);
+    strangeState.back() = 'x';
+    for (const auto& damaged : {truncated, trailing, hugeCount, longText, nul, strangeState}) {
         WriteFile(queueFile, damaged);
         EXPECT_TRUE(LoadTransferQueue(queueFile).empty());
     }
