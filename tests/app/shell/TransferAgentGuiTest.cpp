@@ -357,7 +357,8 @@ private slots:
     }
 
     // Downloads left in the queue file when the program ended open the
-    // window by themselves at the next start, run, and close it again.
+    // window by themselves at the next start, run, and close it again. The
+    // window opened later shows the ended download until it is cleared.
     void downloadsLeftAtExitOpenTheWindowAtTheNextStart() {
         const std::string content = Pattern(120000, 4);
         std::ofstream(m_dir.Path() / "share" / "left.bin", std::ios::binary) << content;
@@ -372,6 +373,16 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!m_kinds->IsOpen("transfers"), 20000);
         QCOMPARE(Read(m_dir.Path() / "downloads" / "left.bin"), content);
         QVERIFY(LoadTransferQueue(queueFile).empty());
+
+        QVERIFY(m_kinds->Open("transfers"));
+        TransferAgentModel& model = agent.View()->Model();
+        QTRY_COMPARE_WITH_TIMEOUT(model.rowCount(), 1, 10000);
+        QCOMPARE(model.index(0, TransferAgentModel::kStatus).data().toString(),
+                 QStringLiteral("Verified"));
+        agent.View()->ClearFinished();
+        QTRY_COMPARE_WITH_TIMEOUT(model.rowCount(), 0, 10000);
+        QVERIFY(LoadSavedTransfers(queueFile).empty());
+        m_kinds->Close("transfers");
         server->Stop(true);
     }
 };
