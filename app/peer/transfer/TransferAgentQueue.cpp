@@ -48,6 +48,15 @@ TransferAgentQueue::~TransferAgentQueue() {
 bool TransferAgentQueue::AddTransfer(const std::string& sourcePath, const std::string& sourceHost,
                                      const std::string& destinationPath,
                                      const std::string& destinationHost) {
+    // The file is read before this queue first writes it, so a download
+    // handed over before the saved rows came back does not wipe them.
+    RestoreSaved();
+    return Enqueue(sourcePath, sourceHost, destinationPath, destinationHost);
+}
+
+bool TransferAgentQueue::Enqueue(const std::string& sourcePath, const std::string& sourceHost,
+                                 const std::string& destinationPath,
+                                 const std::string& destinationHost) {
     if (!Acceptable(sourcePath, kTransferItemPathText) ||
         !Acceptable(destinationPath, kTransferItemPathText) ||
         !Acceptable(sourceHost, kTransferItemHostText) ||
@@ -75,11 +84,17 @@ bool TransferAgentQueue::AddTransfer(const std::string& sourcePath, const std::s
 
 int TransferAgentQueue::RestoreSaved() {
     int restored = 0;
+    std::call_once(m_restoreOnce, [&] { restored = RestoreRows(); });
+    return restored;
+}
+
+int TransferAgentQueue::RestoreRows() {
+    int restored = 0;
     for (const SavedTransfer& saved : LoadSavedTransfers(m_queueFile)) {
         const TransferItem& item = saved.item;
         if (saved.finalState.empty()) {
-            restored += AddTransfer(item.sourcePath, item.sourceHost, item.destinationPath,
-                                    item.destinationHost)
+            restored += Enqueue(item.sourcePath, item.sourceHost, item.destinationPath,
+                                item.destinationHost)
                             ? 1
                             : 0;
             continue;

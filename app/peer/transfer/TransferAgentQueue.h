@@ -67,6 +67,7 @@ public:
                      const std::string& destinationPath, const std::string& destinationHost);
     // Queues the downloads the queue file kept from an earlier run, and shows
     // again the ended ones not yet cleared; how many downloads it queued.
+    // Only the first call (or the first AddTransfer) reads the file.
     int RestoreSaved();
 
     // Starts workers for the waiting rows. False when none was started; a
@@ -119,6 +120,10 @@ private:
         std::string host;
     };
 
+    // AddTransfer without reading the queue file first.
+    bool Enqueue(const std::string& sourcePath, const std::string& sourceHost,
+                 const std::string& destinationPath, const std::string& destinationHost);
+    int RestoreRows();
     void Run(Worker& worker);
     // Under m_mutex: the first waiting row whose host has no download in hand.
     Row* NextEligible();
@@ -140,6 +145,7 @@ private:
     std::vector<Row> m_rows;
     std::uint64_t m_nextId = 1;
 
+    std::once_flag m_restoreOnce;
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_autoClose{false};
     std::mutex m_threadMutex; // guards the workers' threads; taken before m_mutex, never inside it
