@@ -51,18 +51,15 @@ bool TransferAgentQueue::AddTransfer(const std::string& sourcePath, const std::s
     // The file is read before this queue first writes it, so a download
     // handed over before the saved rows came back does not wipe them.
     RestoreSaved();
-    return Enqueue(sourcePath, sourceHost, destinationPath, destinationHost);
+    return Enqueue({sourcePath, sourceHost, destinationPath, destinationHost}, true);
 }
 
-bool TransferAgentQueue::Enqueue(const std::string& sourcePath, const std::string& sourceHost,
-                                 const std::string& destinationPath,
-                                 const std::string& destinationHost) {
-    if (!Acceptable(sourcePath, kTransferItemPathText) ||
-        !Acceptable(destinationPath, kTransferItemPathText) ||
-        !Acceptable(sourceHost, kTransferItemHostText) ||
-        !Acceptable(destinationHost, kTransferItemHostText))
+bool TransferAgentQueue::Enqueue(TransferItem item, bool save) {
+    if (!Acceptable(item.sourcePath, kTransferItemPathText) ||
+        !Acceptable(item.destinationPath, kTransferItemPathText) ||
+        !Acceptable(item.sourceHost, kTransferItemHostText) ||
+        !Acceptable(item.destinationHost, kTransferItemHostText))
         return false;
-    TransferItem item{sourcePath, sourceHost, destinationPath, destinationHost};
     {
         std::lock_guard lock(m_mutex);
         for (const auto& row : m_rows) {
@@ -70,13 +67,14 @@ bool TransferAgentQueue::Enqueue(const std::string& sourcePath, const std::strin
                 return false;
         }
         Row added;
-        added.shown = TransferQueueRow{sourcePath, sourceHost, "Waiting"};
+        added.shown = TransferQueueRow{item.sourcePath, item.sourceHost, "Waiting"};
         added.item = std::move(item);
         added.id = m_nextId++;
         m_rows.push_back(std::move(added));
         if (m_observer)
             m_observer->RowAdded(static_cast<int>(m_rows.size()) - 1, m_rows.back().shown);
-        SaveQueue();
+        if (save)
+            SaveQueue();
     }
     StartWorker();
     return true;
@@ -89,14 +87,14 @@ int TransferAgentQueue::RestoreSaved() {
 }
 
 int TransferAgentQueue::RestoreRows() {
+    const std::vector<SavedTransfer> rows = LoadSavedTransfers(m_queueFile);
+    if (rows.empty())
+        return 0;
     int restored = 0;
-    for (const SavedTransfer& saved : LoadSavedTransfers(m_queueFile)) {
+    for (const SavedTransfer& saved : rows) {
         const TransferItem& item = saved.item;
         if (saved.finalState.empty()) {
-            restored += Enqueue(item.sourcePath, item.sourceHost, item.destinationPath,
-                                item.destinationHost)
-                            ? 1
-                            : 0;
+            restored += Enqueue(item, false) ? 1 : 0;
             continue;
         }
         // An ended download shows its final state again, until cleared.
@@ -110,6 +108,9 @@ int TransferAgentQueue::RestoreRows() {
         if (m_observer)
             m_observer->RowAdded(static_cast<int>(m_rows.size()) - 1, m_rows.back().shown);
     }
+    // Written once for all: a row at a time would write the file once per row.
+    std::lock_guard lock(m_mutex);
+    SaveQueue();
     return restored;
 }
 

@@ -120,9 +120,9 @@ private:
         std::string host;
     };
 
-    // AddTransfer without reading the queue file first.
-    bool Enqueue(const std::string& sourcePath, const std::string& sourceHost,
-                 const std::string& destinationPath, const std::string& destinationHost);
+    // AddTransfer without reading the queue file first; save false leaves
+    // writing the file to the caller.
+    bool Enqueue(TransferItem item, bool save);
     int RestoreRows();
     void Run(Worker& worker);
     // Under m_mutex: the first waiting row whose host has no download in hand.
