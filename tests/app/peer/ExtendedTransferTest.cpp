@@ -1,6 +1,7 @@
 #include "app/peer/transfer/ExtendedTransfer.h"
 
 #include "PeerTestSupport.h"
+#include "TransferTestSupport.h"
 #include "app/files/ShareTable.h"
 #include "app/peer/transfer/DigestCache.h"
 #include "app/peer/transfer/TransferAgentDownload.h"
@@ -91,7 +92,6 @@ private:
 class ExtendedTransferTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        setenv("HALVARA_ADDRESS", kServerAddress, 1);
         m_share = m_temp.Path() / "share";
         m_private = m_temp.Path() / "private";
         fs::create_directories(m_share);
@@ -101,11 +101,9 @@ protected:
         ASSERT_TRUE(m_table->Add(m_share.string()));
         m_log.Register(&m_lines);
         m_options.port = testsupport::FreeTcpPort(kServerAddress);
-        m_server = std::make_unique<TransferServer>(m_table, &m_log, m_options.port,
-                                                    PeerServer::Timing{3, 100ms, 5000ms},
-                                                    TransferServer::Limits{});
-        ASSERT_TRUE(m_server->Start());
-        ASSERT_TRUE(testsupport::WaitFor([&] { return m_server->IsListening(); }, 5s));
+        m_server =
+            peertest::ListeningTransferServer(m_table, &m_log, kServerAddress, m_options.port);
+        ASSERT_TRUE(m_server);
     }
     void TearDown() override {
         m_server.reset();

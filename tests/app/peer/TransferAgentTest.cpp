@@ -1,4 +1,5 @@
 #include "PeerTestSupport.h"
+#include "TransferTestSupport.h"
 #include "app/files/ShareTable.h"
 #include "app/peer/transfer/TransferAgentDownload.h"
 #include "app/peer/transfer/TransferAgentQueue.h"
@@ -79,7 +80,6 @@ const char* const kServerAddress = "127.0.0.4";
 class TransferAgentTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        setenv("HALVARA_ADDRESS", kServerAddress, 1);
         m_share = m_temp.Path() / "share";
         m_downloads = m_temp.Path() / "downloads";
         fs::create_directories(m_share);
@@ -87,11 +87,9 @@ protected:
         m_table = std::make_shared<ShareTable>();
         ASSERT_TRUE(m_table->Add(m_share.string()));
         m_options.port = testsupport::FreeTcpPort(kServerAddress);
-        m_server = std::make_unique<TransferServer>(m_table, nullptr, m_options.port,
-                                                    PeerServer::Timing{3, 100ms, 5000ms},
-                                                    TransferServer::Limits{});
-        ASSERT_TRUE(m_server->Start());
-        ASSERT_TRUE(testsupport::WaitFor([&] { return m_server->IsListening(); }, 5s));
+        m_server =
+            peertest::ListeningTransferServer(m_table, nullptr, kServerAddress, m_options.port);
+        ASSERT_TRUE(m_server);
     }
     void TearDown() override {
         m_server.reset();

@@ -3,6 +3,7 @@
 // server on a loopback address.
 
 #include "PeerTestSupport.h"
+#include "TransferTestSupport.h"
 #include "app/files/ShareTable.h"
 #include "app/peer/transfer/DurableCheckpoints.h"
 #include "app/peer/transfer/ExtendedTransfer.h"
@@ -154,15 +155,14 @@ TEST(DurableCheckpoints, StatesComeOutInOrderAndTheLastOneOfferedIsNeverLost) {
 class ResumeCheckpointTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        setenv("HALVARA_ADDRESS", kServerAddress, 1);
         fs::create_directories(m_temp.Path() / "share");
         m_table = std::make_shared<ShareTable>();
         ASSERT_TRUE(m_table->Add((m_temp.Path() / "share").string()));
         m_options.port = testsupport::FreeTcpPort(kServerAddress);
         m_options.checkpointEvery = kMiB;
-        m_server = std::make_unique<TransferServer>(m_table, nullptr, m_options.port);
-        ASSERT_TRUE(m_server->Start());
-        ASSERT_TRUE(testsupport::WaitFor([&] { return m_server->IsListening(); }, 5s));
+        m_server = peertest::ListeningTransferServer(m_table, nullptr, kServerAddress,
+                                                     m_options.port, PeerServer::Timing{});
+        ASSERT_TRUE(m_server);
         m_content = RandomBytes(5 * kMiB + 17, 8);
         WriteFile(m_source, m_content);
     }

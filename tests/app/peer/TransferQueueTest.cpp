@@ -3,6 +3,7 @@
 // download whose bytes were changed on the way.
 
 #include "PeerTestSupport.h"
+#include "TransferTestSupport.h"
 #include "app/files/ShareTable.h"
 #include "app/peer/transfer/TransferAgentQueue.h"
 #include "app/peer/transfer/TransferPartRecord.h"
@@ -87,12 +88,9 @@ protected:
         ASSERT_TRUE(m_table->Add(m_share.string()));
         m_options.port = testsupport::FreeTcpPort(kFirstHost);
         for (const char* host : {kFirstHost, kSecondHost}) {
-            setenv("HALVARA_ADDRESS", host, 1);
-            m_servers.push_back(std::make_unique<TransferServer>(
-                m_table, nullptr, m_options.port, PeerServer::Timing{4, 100ms, 5000ms},
-                TransferServer::Limits{}));
-            ASSERT_TRUE(m_servers.back()->Start());
-            ASSERT_TRUE(testsupport::WaitFor([&] { return m_servers.back()->IsListening(); }, 5s));
+            m_servers.push_back(peertest::ListeningTransferServer(
+                m_table, nullptr, host, m_options.port, peertest::QuickTiming(4)));
+            ASSERT_TRUE(m_servers.back());
         }
     }
     void TearDown() override {

@@ -1,6 +1,7 @@
 #include "app/peer/transfer/TransferServer.h"
 
 #include "PeerTestSupport.h"
+#include "TransferTestSupport.h"
 #include "app/files/LogEvent.h"
 #include "app/files/ShareTable.h"
 #include "app/peer/wire/PeerConnection.h"
@@ -62,10 +63,9 @@ protected:
     }
 
     void StartServer(TransferServer::Limits limits = {}) {
-        m_server = std::make_unique<TransferServer>(m_table, &m_log, m_port,
-                                                    PeerServer::Timing{3, 100ms, 5000ms}, limits);
-        ASSERT_TRUE(m_server->Start());
-        ASSERT_TRUE(testsupport::WaitFor([&] { return m_server->IsListening(); }, 5s));
+        m_server = peertest::ListeningTransferServer(m_table, &m_log, kServerAddress, m_port,
+                                                     peertest::QuickTiming(), limits);
+        ASSERT_TRUE(m_server);
     }
 
     Reply Request(const std::string& path) {
