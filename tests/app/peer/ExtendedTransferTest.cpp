@@ -94,11 +94,10 @@ protected:
     void SetUp() override {
         m_share = m_temp.Path() / "share";
         m_private = m_temp.Path() / "private";
-        fs::create_directories(m_share);
         fs::create_directories(m_private);
         fs::create_directories(m_temp.Path() / "downloads");
-        m_table = std::make_shared<ShareTable>();
-        ASSERT_TRUE(m_table->Add(m_share.string()));
+        m_table = peertest::TableSharing(m_share);
+        ASSERT_TRUE(m_table);
         m_log.Register(&m_lines);
         m_options.port = testsupport::FreeTcpPort(kServerAddress);
         m_server =

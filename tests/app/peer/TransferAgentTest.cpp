@@ -82,10 +82,9 @@ protected:
     void SetUp() override {
         m_share = m_temp.Path() / "share";
         m_downloads = m_temp.Path() / "downloads";
-        fs::create_directories(m_share);
         fs::create_directories(m_downloads);
-        m_table = std::make_shared<ShareTable>();
-        ASSERT_TRUE(m_table->Add(m_share.string()));
+        m_table = peertest::TableSharing(m_share);
+        ASSERT_TRUE(m_table);
         m_options.port = testsupport::FreeTcpPort(kServerAddress);
         m_server =
             peertest::ListeningTransferServer(m_table, nullptr, kServerAddress, m_options.port);

@@ -155,9 +155,8 @@ TEST(DurableCheckpoints, StatesComeOutInOrderAndTheLastOneOfferedIsNeverLost) {
 class ResumeCheckpointTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        fs::create_directories(m_temp.Path() / "share");
-        m_table = std::make_shared<ShareTable>();
-        ASSERT_TRUE(m_table->Add((m_temp.Path() / "share").string()));
+        m_table = peertest::TableSharing(m_temp.Path() / "share");
+        ASSERT_TRUE(m_table);
         m_options.port = testsupport::FreeTcpPort(kServerAddress);
         m_options.checkpointEvery = kMiB;
         m_server = peertest::ListeningTransferServer(m_table, nullptr, kServerAddress,

@@ -51,8 +51,8 @@ protected:
         m_private = m_temp.Path() / "private";
         fs::create_directories(m_share / "sub");
         fs::create_directories(m_private);
-        m_table = std::make_shared<ShareTable>();
-        ASSERT_TRUE(m_table->Add(m_share.string()));
+        m_table = peertest::TableSharing(m_share);
+        ASSERT_TRUE(m_table);
         m_log.Register(&m_lines);
         m_port = testsupport::FreeTcpPort(kServerAddress);
     }

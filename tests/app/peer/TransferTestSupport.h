@@ -8,9 +8,18 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 
 namespace peertest {
+
+// A share table sharing folder, which is made first; null when it cannot be.
+inline std::shared_ptr<ShareTable> TableSharing(const std::filesystem::path& folder) {
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    auto table = std::make_shared<ShareTable>();
+    return table->Add(folder.string()) ? table : nullptr;
+}
 
 // The timing the tests give their servers: few listen attempts, close together.
 inline PeerServer::Timing QuickTiming(int listenAttempts = 3) {
