@@ -72,6 +72,33 @@ Run Downloads(int port, const std::vector<std::pair<fs::path, fs::path>>& files,
     return run;
 }
 
+// The fastest of rounds runs of measure; failed if any run failed.
+template <typename Measure>
+Run Fastest(int rounds, Measure measure) {
+    Run best;
+    best.ok = true;
+    for (int i = 0; i < rounds; ++i) {
+        const Run run = measure();
+        best.ok = best.ok && run.ok;
+        if (best.seconds < 0 || run.seconds < best.seconds)
+            best.seconds = run.seconds;
+    }
+    return best;
+}
+
+// measure(port) against a server started for it alone, which has no digest
+// kept yet: it hashes while it sends.
+template <typename Measure>
+Run WithOwnServer(const std::shared_ptr<ShareTable>& table, Measure measure) {
+    const int port = FreePort();
+    TransferServer own(table, nullptr, port);
+    if (!own.Start())
+        return Run{};
+    while (!own.IsListening())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return measure(port);
+}
+
 // Each round makes a plain copy and then runs measure, so both meet the same
 // spells of load; the fastest of each is kept. Failed if any run failed.
 template <typename Plain, typename Measure>
@@ -216,13 +243,9 @@ int main(int argc, char** argv) {
     // A server of its own each round, so the server hashes while it sends.
     const Run hashed = Best(rounds, plain, [&] {
         fs::remove(got);
-        const int ownPort = FreePort();
-        TransferServer own(table, nullptr, ownPort);
-        if (!own.Start())
-            return Run{};
-        while (!own.IsListening())
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return Downloads(ownPort, {{source, got}}, digest);
+        return WithOwnServer(table, [&](int ownPort) {
+            return Downloads(ownPort, {{source, got}}, digest);
+        });
     });
     // The shared server has the digest kept after its first round: only the
     // agent hashes, and saves its hash state as it goes (the last one short
@@ -262,38 +285,14 @@ int main(int argc, char** argv) {
     // server of its own each round for the latter, so it hashes as it sends).
     constexpr double kLinkRate = 500.0 * 1000 * 1000;
     auto paced = [&](int serverPort, const TransferDownloadOptions& options) {
-        Run best;
-        for (int i = 0; i < rounds; ++i) {
-            fs::remove(got);
-            PacedRelay relay(serverPort, kLinkRate);
-            const Run run = Downloads(relay.Port(), {{source, got}}, options);
-            best.ok = (i == 0 || best.ok) && run.ok;
-            if (best.seconds < 0 || run.seconds < best.seconds)
-                best.seconds = run.seconds;
-        }
-        return best;
+        fs::remove(got);
+        PacedRelay relay(serverPort, kLinkRate);
+        return Downloads(relay.Port(), {{source, got}}, options);
     };
-    const Run pacedBare = paced(port, bare);
-    Run pacedHashed;
-    {
-        const int ownPort = FreePort();
-        for (int i = 0; i < rounds; ++i) {
-            TransferServer own(table, nullptr, ownPort);
-            if (!own.Start())
-                break;
-            while (!own.IsListening())
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            // One round per server: the next one must hash again.
-            const Run run = [&] {
-                fs::remove(got);
-                PacedRelay relay(ownPort, kLinkRate);
-                return Downloads(relay.Port(), {{source, got}}, digest);
-            }();
-            pacedHashed.ok = (i == 0 || pacedHashed.ok) && run.ok;
-            if (pacedHashed.seconds < 0 || run.seconds < pacedHashed.seconds)
-                pacedHashed.seconds = run.seconds;
-        }
-    }
+    const Run pacedBare = Fastest(rounds, [&] { return paced(port, bare); });
+    const Run pacedHashed = Fastest(rounds, [&] {
+        return WithOwnServer(table, [&](int ownPort) { return paced(ownPort, digest); });
+    });
     const double hashRate = HashRate(std::min<std::size_t>(megabytes, 512));
 
     std::printf("file: %zu MB, four files of %zu MB\n", megabytes, megabytes / 4);
